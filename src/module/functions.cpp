@@ -1,0 +1,213 @@
+// The bodies of the eight module functions. Each converts every argument
+// before anything is judged (so a wrong type is reported ahead of a bad
+// algorithm name), parses `alg` before the document is looked at, and runs
+// exactly one core operation.
+#include "module/functions.h"
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "document/embed.h"
+#include "document/extract.h"
+#include "document/manifest_elements.h"
+#include "document/remove.h"
+#include "hardbinding/data_hash.h"
+#include "module/binding.h"
+#include "module/convert.h"
+#include "module/frame.h"
+#include "module/py_ref.h"
+
+namespace brevane {
+namespace {
+
+constexpr std::string_view kDefaultAlg = "sha256";
+
+constexpr std::array<const char*, 2> kHtmlStore = {"html", "store"};
+constexpr std::array<const char*, 2> kHtmlHref = {"html", "href"};
+constexpr std::array<const char*, 1> kHtml = {"html"};
+constexpr std::array<const char*, 2> kHtmlAlg = {"html", "alg"};
+constexpr std::array<const char*, 4> kVerify = {"html", "hash", "exclusions", "alg"};
+
+constexpr Signature kEmbed{"embed()", kHtmlStore, 2};
+constexpr Signature kEmbedReference{"embed_reference()", kHtmlHref, 2};
+constexpr Signature kExtract{"extract()", kHtml, 1};
+constexpr Signature kRemove{"remove()", kHtml, 1};
+constexpr Signature kLocateAll{"locate_all()", kHtml, 1};
+constexpr Signature kComputeDataHash{"compute_data_hash()", kHtmlAlg, 1};
+constexpr Signature kVerifyDataHash{"verify_data_hash()", kVerify, 3};
+constexpr Signature kInlineHashBeforeEmbed{"inline_hash_before_embed()", kHtmlAlg, 1};
+
+// The converted `alg`, or the default when the caller omitted it (and only
+// then: an explicit None is a wrong type like any other).
+std::optional<std::string> alg_argument(PyObject* arg) {
+  if (arg == nullptr) return std::string(kDefaultAlg);
+  return str_argument(arg, "alg");
+}
+
+// Sets a dict item under a key given as a C literal, releasing the value.
+bool set_item(PyObject* dict, const char* key, PyRef value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+PyObject* association_dict(const ManifestAssociation& association) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const bool embedded = association.kind == ElementKind::Embedded;
+  // Insertion order is the order the host iterates the keys in.
+  if (!set_item(dict.get(), "start", PyRef::steal(PyLong_FromUnsignedLongLong(association.start))) ||
+      !set_item(dict.get(), "length",
+                PyRef::steal(PyLong_FromUnsignedLongLong(association.length))) ||
+      !set_item(dict.get(), "kind", new_str(embedded ? "embedded" : "referenced"))) {
+    return nullptr;
+  }
+  const bool payload_set = embedded ? set_item(dict.get(), "store", new_bytes(association.store))
+                                    : set_item(dict.get(), "href", new_str(association.href));
+  if (!payload_set) return nullptr;
+  return dict.release();
+}
+
+PyObject* binding_dict(const DataHashBinding& binding) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  if (!set_item(dict.get(), "alg", new_str(binding.alg)) ||
+      !set_item(dict.get(), "hash", new_bytes(binding.hash)) ||
+      !set_item(dict.get(), "exclusions", range_list(binding.exclusions))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace
+
+PyObject* py_embed(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> slots{};
+    if (!bind_arguments(kEmbed, args, kwargs, slots)) return nullptr;
+    const auto html = bytes_argument(slots[0], "html");
+    if (!html) return nullptr;
+    const auto store = bytes_argument(slots[1], "store");
+    if (!store) return nullptr;
+    PyBytesSink sink;
+    if (const auto error = embed_into(*html, *store, sink)) return raise_document_error(*error);
+    return sink.release();
+  });
+}
+
+PyObject* py_embed_reference(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> slots{};
+    if (!bind_arguments(kEmbedReference, args, kwargs, slots)) return nullptr;
+    const auto html = bytes_argument(slots[0], "html");
+    if (!html) return nullptr;
+    const auto href = str_argument(slots[1], "href");
+    if (!href) return nullptr;
+    PyBytesSink sink;
+    if (const auto error = embed_reference_into(*html, *href, sink)) {
+      return raise_document_error(*error);
+    }
+    return sink.release();
+  });
+}
+
+PyObject* py_extract(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    std::array<PyObject*, 1> slots{};
+    if (!bind_arguments(kExtract, args, kwargs, slots)) return nullptr;
+    const auto html = bytes_argument(slots[0], "html");
+    if (!html) return nullptr;
+    const auto association = brevane::extract(*html);
+    if (!association.ok()) {
+      // A document without a manifest is an answer, not an error, for the host.
+      if (association.error().kind() == DocumentErrorKind::NoManifest) return new_ref(Py_None);
+      return raise_document_error(association.error());
+    }
+    return association_dict(association.value());
+  });
+}
+
+PyObject* py_remove(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    std::array<PyObject*, 1> slots{};
+    if (!bind_arguments(kRemove, args, kwargs, slots)) return nullptr;
+    const auto html = bytes_argument(slots[0], "html");
+    if (!html) return nullptr;
+    PyBytesSink sink;
+    remove_into(*html, sink);
+    return sink.release();
+  });
+}
+
+PyObject* py_locate_all(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    std::array<PyObject*, 1> slots{};
+    if (!bind_arguments(kLocateAll, args, kwargs, slots)) return nullptr;
+    const auto html = bytes_argument(slots[0], "html");
+    if (!html) return nullptr;
+    const std::vector<ManifestElement> elements = locate_manifest_elements(*html);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const ManifestElement& element : elements) {
+      PyRef tuple = range_tuple(element.range);
+      if (!tuple || PyList_SetItem(list.get(), i++, tuple.release()) != 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* py_compute_data_hash(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> slots{};
+    if (!bind_arguments(kComputeDataHash, args, kwargs, slots)) return nullptr;
+    const auto html = bytes_argument(slots[0], "html");
+    if (!html) return nullptr;
+    const auto alg_name = alg_argument(slots[1]);
+    if (!alg_name) return nullptr;
+    const auto alg = parse_hash_algorithm(*alg_name);
+    if (!alg.ok()) return raise_document_error(alg.error());
+    const auto binding = compute_data_hash(*html, alg.value());
+    if (!binding.ok()) return raise_document_error(binding.error());
+    return binding_dict(binding.value());
+  });
+}
+
+PyObject* py_verify_data_hash(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    std::array<PyObject*, 4> slots{};
+    if (!bind_arguments(kVerifyDataHash, args, kwargs, slots)) return nullptr;
+    const auto html = bytes_argument(slots[0], "html");
+    if (!html) return nullptr;
+    const auto hash = bytes_argument(slots[1], "hash");
+    if (!hash) return nullptr;
+    auto exclusions = exclusions_argument(slots[2], "exclusions");
+    if (!exclusions) return nullptr;
+    const auto alg_name = alg_argument(slots[3]);
+    if (!alg_name) return nullptr;
+    const auto alg = parse_hash_algorithm(*alg_name);
+    if (!alg.ok()) return raise_document_error(alg.error());
+    const DataHashBinding binding{std::string(hash_algorithm_name(alg.value())),
+                                  std::string(*hash), std::move(*exclusions)};
+    if (const auto error = verify_data_hash(*html, binding)) return raise_document_error(*error);
+    return new_ref(Py_None);
+  });
+}
+
+PyObject* py_inline_hash_before_embed(PyObject* /*module*/, PyObject* args,
+                                      PyObject* kwargs) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> slots{};
+    if (!bind_arguments(kInlineHashBeforeEmbed, args, kwargs, slots)) return nullptr;
+    const auto html = bytes_argument(slots[0], "html");
+    if (!html) return nullptr;
+    const auto alg_name = alg_argument(slots[1]);
+    if (!alg_name) return nullptr;
+    const auto alg = parse_hash_algorithm(*alg_name);
+    if (!alg.ok()) return raise_document_error(alg.error());
+    return new_bytes(inline_hash_before_embed(*html, alg.value())).release();
+  });
+}
+
+}  // namespace brevane
