@@ -45,6 +45,21 @@ void raise_panic(const std::exception_ptr& fault) noexcept {
     description = e.what();
   } catch (...) {
   }
+  // A fault may follow a failed interpreter call whose exception is still set.
+  // The interpreter cannot be called with it pending, so it is taken out here
+  // and kept as the panic's __context__.
+  PyObject* pending_type = nullptr;
+  PyObject* pending = nullptr;
+  PyObject* pending_traceback = nullptr;
+  PyErr_Fetch(&pending_type, &pending, &pending_traceback);
+  PyErr_NormalizeException(&pending_type, &pending, &pending_traceback);
+  if (pending != nullptr && pending_traceback != nullptr) {
+    PyException_SetTraceback(pending, pending_traceback);
+  }
+  Py_XDECREF(pending_type);
+  Py_XDECREF(pending_traceback);
+  PyRef context = PyRef::steal(pending);
+
   PyObject* const type = panic_type();
   // "replace": a description that is not UTF-8 must not turn into a second fault.
   PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
@@ -52,6 +67,8 @@ void raise_panic(const std::exception_ptr& fault) noexcept {
   if (!message) std::abort();
   PyRef instance = PyRef::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
   if (!instance) std::abort();
+  // PyException_SetContext steals its argument.
+  if (context) PyException_SetContext(instance.get(), context.release());
   PyErr_SetObject(type, instance.get());
 }
 
