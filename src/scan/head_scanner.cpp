@@ -127,7 +127,8 @@ ValueRead read_attribute_value(std::string_view html, std::uint64_t p) noexcept 
     if (close == kNotFound) return {html.substr(p + 1), n};
     return {html.substr(p + 1, close - (p + 1)), close + 1};
   }
-  std::uint64_t q = p + 1;
+  // A ">" right after "=" is no value byte: it still ends the tag.
+  std::uint64_t q = p;
   while (q < n && !has_class(html[q], kUnquotedValueStop)) ++q;
   return {html.substr(p, q - p), q};
 }

@@ -1,0 +1,251 @@
+// The tag scanner, head bounds, trim and UTF-8 replacement, on hand-written
+// pages whose offsets were counted by hand.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scan/head_scanner.h"
+
+namespace brevane {
+namespace {
+
+// One line per token: "name@start-end{attr=value;...}", end tags with a leading
+// "/", tokens separated by single spaces. Attribute names stay as written.
+std::string describe(const std::vector<TagToken>& tokens) {
+  std::string out;
+  for (const TagToken& token : tokens) {
+    if (!out.empty()) out += ' ';
+    if (token.is_end_tag) out += '/';
+    out += token.name + '@' + std::to_string(token.start) + '-' + std::to_string(token.end);
+    if (token.attributes.empty()) continue;
+    out += '{';
+    for (std::size_t k = 0; k < token.attributes.size(); ++k) {
+      if (k != 0) out += ';';
+      out += std::string(token.attributes[k].name) + '=' + std::string(token.attributes[k].value);
+    }
+    out += '}';
+  }
+  return out;
+}
+
+struct ScanCase {
+  std::string_view html;
+  std::string_view tokens;
+};
+
+TEST(ScanTags, TokensOffsetsAndAttributes) {
+  const ScanCase cases[] = {
+      {"<head><script type=\"application/c2pa\">QUJD</script></head>",
+       "head@0-6 script@6-38{type=application/c2pa} /script@42-51 /head@51-58"},
+      {"<!DOCTYPE html><HTML><Head><Link REL=\"icon C2PA-Manifest\" href=/m.c2pa></HEAD><body>",
+       "html@15-21 head@21-27 link@27-71{REL=icon C2PA-Manifest;href=/m.c2pa} /head@71-78 "
+       "body@78-84"},
+      {"<a b c=d e = \"f\" g=h/ i=>", "a@0-25{b=;c=d;e=f;g=h/;i=}"},
+      {"<link rel=\"c2pa-manifest\" href=\"a\" href=\"b\" rel=\"x\">",
+       "link@0-52{rel=c2pa-manifest;href=a}"},
+      {"<a HREF=1 href=2 Href=3>", "a@0-24{HREF=1}"},
+      {"<a =b>", "a@0-6{b=}"},
+      {"<a b = >", "a@0-8{b=}"},
+      {"<p title=\"a>b\">", "p@0-15{title=a>b}"},
+      {"<p a='x\"y' b=\"x'y\">", "p@0-19{a=x\"y;b=x'y}"},
+      {"<a b=c=d>", "a@0-9{b=c=d}"},
+      {"<a b='x\n y'>", "a@0-12{b=x\n y}"},
+      {"<a \"b'=<c>", "a@0-10{\"b'=<c}"},
+      {"<br/><br />", "br@0-5 br@5-11"},
+      {"<a\x0b" "b>", "a@0-5{\x0b" "b=}"},  // VT is no whitespace: it starts a name
+      {"<Foo-Bar.9:x_y z>", "foo-bar.9:x_y@0-17{z=}"},
+      {"<a$b>", "a@0-5{$b=}"},
+      {"<head><link rel=c2pa-manifest", "head@0-6 link@6-29{rel=c2pa-manifest}"},
+      {"<a b=\"unclosed>", "a@0-15{b=unclosed>}"},
+      {"<a b=", "a@0-5{b=}"},
+      {"<a b=   ", "a@0-8{b=}"},
+      {"a < b </ head> <1> <x", "x@19-21"},
+      {"</>x</ head><", ""},
+      {"</P x=1>", "/p@0-8{x=1}"},
+      {"", ""},
+      {"no tags at all", ""},
+  };
+  for (const ScanCase& c : cases) {
+    EXPECT_EQ(describe(scan_tags(c.html)), c.tokens) << c.html;
+  }
+}
+
+TEST(ScanTags, CommentsAndDeclarations) {
+  const ScanCase cases[] = {
+      {"<!-- <head> -->", ""},
+      {"<!-->x--><b>", "b@9-12"},
+      {"<!--->x--><b>", "b@10-13"},
+      {"<!----><b>", "b@7-10"},
+      {"<!--a--b--><b>", "b@11-14"},
+      {"<!--", ""},
+      {"<!--ab", ""},       // fewer than three bytes after the opener
+      {"<!--abc<b>", ""},   // no terminator: the scan ends
+      {"<!-x><b>", "b@5-8"},
+      {"<!DOCTYPE html \">\"><b>", "b@19-22"},  // the quoted ">" ends it
+      {"<![CDATA[<a>]]><b>", "b@15-18"},
+      {"<?xml version=\"1.0\"?><b>", "b@21-24"},
+      {"<?php echo '<a>' ?><b>", "b@19-22"},  // the first ">" ends it
+      {"<!", ""},
+      {"<!doctype", ""},
+      {"<?", ""},
+      {"<", ""},
+  };
+  for (const ScanCase& c : cases) {
+    EXPECT_EQ(describe(scan_tags(c.html)), c.tokens) << c.html;
+  }
+}
+
+TEST(ScanTags, RawTextElements) {
+  const ScanCase cases[] = {
+      {"<script>a</scripts></script >", "script@0-8 /script@19-29"},
+      {"<script>\"<head>\"</script>", "script@0-8 /script@16-25"},
+      {"<SCRIPT>x</ScRiPt/>", "script@0-8 /script@9-19"},
+      {"<script>x</script\ty>", "script@0-8 /script@9-20{y=}"},
+      {"<script>x</script", "script@0-8 /script@9-17"},
+      {"<script>x</scrip", "script@0-8"},
+      {"<style><!--</style>--><b>", "style@0-7 /style@11-19 b@22-25"},
+      {"<textarea><b></textarea>", "textarea@0-10 /textarea@13-24"},
+      {"<title/><b></title>", "title@0-8 /title@11-19"},
+      {"<script src=a", "script@0-13{src=a}"},
+      {"<noscript><b></noscript>", "noscript@0-10 b@10-13 /noscript@13-24"},
+      {"<template><b></template>", "template@0-10 b@10-13 /template@13-24"},
+      {"<xmp><b></xmp>", "xmp@0-5 b@5-8 /xmp@8-14"},
+      {"<scripts><b>", "scripts@0-9 b@9-12"},
+      {"<script></</s</scr</script></b>", "script@0-8 /script@18-27 /b@27-31"},
+  };
+  for (const ScanCase& c : cases) {
+    EXPECT_EQ(describe(scan_tags(c.html)), c.tokens) << c.html;
+  }
+}
+
+TEST(ScanTags, UnclosedTitleSwallowsRest) {
+  EXPECT_EQ(describe(scan_tags("<head><title>x</head><body>")), "head@0-6 title@6-13");
+}
+
+TEST(ScanTags, AttributeValuesAreViewsIntoTheDocument) {
+  const std::string html = "<a B=\"Caf\xC3\xA9 &amp; x\" c>";
+  const std::vector<TagToken> tokens = scan_tags(html);
+  ASSERT_EQ(tokens.size(), 1U);
+  ASSERT_EQ(tokens[0].attributes.size(), 2U);
+  const TagAttribute& b = tokens[0].attributes[0];
+  EXPECT_EQ(b.name.data(), html.data() + 3);
+  EXPECT_EQ(b.value, "Caf\xC3\xA9 &amp; x");  // no reference decoding, case kept
+  EXPECT_EQ(b.value.data(), html.data() + 6);
+  EXPECT_EQ(tokens[0].attribute("b"), &b);
+  EXPECT_EQ(tokens[0].attribute("B"), nullptr);  // lookups take a lower-cased name
+  EXPECT_EQ(tokens[0].attribute("d"), nullptr);
+}
+
+// Past a handful of names the de-duplication switches to a hash set; the result
+// must stay first-occurrence-wins, case-insensitively, at every size.
+TEST(ScanTags, ManyAttributesKeepFirstOccurrence) {
+  for (const int count : {3, 8, 9, 40, 5000}) {
+    std::string html = "<x";
+    std::vector<std::string> expected;
+    for (int k = 0; k < count; ++k) {
+      html += " a" + std::to_string(k) + "=v" + std::to_string(k);
+      expected.push_back("a" + std::to_string(k) + "=v" + std::to_string(k));
+    }
+    for (int k = 0; k < count; k += 3) html += " A" + std::to_string(k) + "=dup";
+    html += " new=1>";
+    expected.emplace_back("new=1");
+    const std::vector<TagToken> tokens = scan_tags(html);
+    ASSERT_EQ(tokens.size(), 1U) << count;
+    std::vector<std::string> got;
+    for (const TagAttribute& attr : tokens[0].attributes) {
+      got.push_back(std::string(attr.name) + "=" + std::string(attr.value));
+    }
+    EXPECT_EQ(got, expected) << count;
+  }
+}
+
+// The scanner reuses one token; a big tag before small ones must not leave
+// stale names behind that would hide a later tag's attributes.
+TEST(HeadScanner, LaterTagsAreNotDeduplicatedAgainstEarlierOnes) {
+  std::string html = "<x";
+  for (int k = 0; k < 100; ++k) html += " n" + std::to_string(k);
+  html += "><y";
+  for (int k = 0; k < 20; ++k) html += " n" + std::to_string(k);
+  html += "><z n0 n1>";
+  HeadScanner scanner(html);
+  std::vector<std::size_t> counts;
+  while (const TagToken* token = scanner.next()) counts.push_back(token->attributes.size());
+  EXPECT_EQ(counts, (std::vector<std::size_t>{100, 20, 2}));
+  EXPECT_EQ(scanner.next(), nullptr);  // stays exhausted
+}
+
+struct BoundsCase {
+  std::string_view html;
+  HeadBounds bounds;
+};
+
+TEST(FindHeadBounds, HeadStartEndAndCloseTag) {
+  const BoundsCase cases[] = {
+      {"<head><script type=\"application/c2pa\">QUJD</script></head>", {6, 51, 51}},
+      {"<!DOCTYPE html><HTML><Head><Link REL=\"icon C2PA-Manifest\" href=/m.c2pa></HEAD><body>",
+       {27, 71, 71}},
+      {"<head><title>x</head><body>", {6, 27, std::nullopt}},
+      {"<body><head></head>", {12, 12, 12}},
+      {"<p>text</p>", {0, 11, std::nullopt}},
+      {"", {0, 0, std::nullopt}},
+      {"plain", {0, 5, std::nullopt}},
+      {"<html><p></html>", {6, 9, std::nullopt}},
+      {"<html><head><body></head>", {12, 12, 18}},  // </head> past <body> still counts
+      {"<head></body></head>", {6, 13, 13}},        // </body> leaves the head open
+      {"<header><head-x></head>", {0, 16, 16}},
+      {"</head><html></head>", {13, 13, 13}},
+      {"</head><head>", {13, 13, std::nullopt}},
+      {"<html><html x><head><head></head>", {20, 26, 26}},
+      {"<body>x<html>y", {13, 14, std::nullopt}},
+  };
+  for (const BoundsCase& c : cases) {
+    const std::vector<TagToken> tokens = scan_tags(c.html);
+    EXPECT_EQ(find_head_bounds(c.html.size(), tokens), c.bounds) << c.html;
+    EXPECT_EQ(find_head_close_tag(c.html), c.bounds.close_tag_start) << c.html;
+  }
+}
+
+TEST(TrimAsciiWhitespace, OnlyTheFiveWhitespaceBytes) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"", ""},
+      {" \t\n\f\r", ""},
+      {" a b ", "a b"},
+      {"\x0b" "a\x0b", "\x0b" "a\x0b"},
+      {"\xC2\xA0x", "\xC2\xA0x"},
+      {"\r\napplication/c2pa\t", "application/c2pa"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(trim_ascii_whitespace(in), out) << in;
+}
+
+TEST(EqualsAsciiLower, FoldsOnlyAsciiLetters) {
+  EXPECT_TRUE(equals_ascii_lower("C2PA-Manifest", "c2pa-manifest"));
+  EXPECT_FALSE(equals_ascii_lower("c2pa-manifests", "c2pa-manifest"));
+  EXPECT_FALSE(equals_ascii_lower("\xC3\x89", "\xC3\xA9"));  // no Unicode folding
+  EXPECT_FALSE(equals_ascii_lower("@", "`"));                // 0x40 is not a letter
+}
+
+TEST(Utf8WithReplacement, OneReplacementPerMaximalSubpart) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"", ""},
+      {"plain &amp;", "plain &amp;"},
+      {"\xFF", "\xEF\xBF\xBD"},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      // The Unicode Standard's own example (Table 3-8).
+      {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
+       "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD" "d"},
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                    // overlong lead
+      {"\xE0\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},    // overlong 3-byte
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},    // surrogate
+      {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // > U+10FFFF
+      {"\xF0\x9F\x98", "\xEF\xBF\xBD"},                            // truncated at the end
+      {"\xE2\x82x", "\xEF\xBF\xBDx"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(utf8_with_replacement(in), out) << in;
+}
+
+}  // namespace
+}  // namespace brevane
