@@ -1,0 +1,30 @@
+"""The publisher's toolkit around the brevane module.
+
+`brevane` splices C2PA manifests into HTML pages byte for byte; this package
+does the rest of a publisher's job with it: signing pages with a real C2PA
+manifest (through the C2PA SDK, the optional extra `brevane[c2pa]`), checking
+them later, and the `brevane` command-line tool for whole directories.
+Importing it needs nothing beyond the module; the SDK is loaded on first use.
+"""
+
+from brevane_tools.signing import (
+    CheckResult,
+    SdkUnavailableError,
+    SigningError,
+    SigningKey,
+    check_page,
+    inline_element_length,
+    sign_page,
+    sign_page_with_reference,
+)
+
+__all__ = [
+    "CheckResult",
+    "SdkUnavailableError",
+    "SigningError",
+    "SigningKey",
+    "check_page",
+    "inline_element_length",
+    "sign_page",
+    "sign_page_with_reference",
+]
