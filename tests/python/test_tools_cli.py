@@ -1,0 +1,305 @@
+"""The brevane command-line tool and its file handling (no C2PA SDK needed)."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import stat
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import brevane
+import pytest
+
+from brevane_tools import cli, files, signing
+
+PAGE = b"<html><head><title>t</title></head><body>x</body></html>\n"
+EMBEDDED = (
+    b'<html><head><title>t</title><script type="application/c2pa">QUJD</script>'
+    b"</head><body>x</body></html>\n"
+)
+NO_HEAD = b"<html><body>no head here</body></html>\n"
+TWO = (
+    b'<html><head><script type="application/c2pa">QUJD</script>'
+    b'<link rel="c2pa-manifest" href="s.c2pa"></head></html>'
+)
+
+Run = Callable[..., "tuple[int, str, str]"]
+
+
+@pytest.fixture
+def run(capsysbinary: pytest.CaptureFixture[bytes]) -> Run:
+    # Captured as bytes, since `-o -` writes a page's bytes to standard output.
+    def invoke(*argv: str) -> tuple[int, str, str]:
+        try:
+            code = cli.main(list(argv))
+        except SystemExit as exc:  # argparse's own usage errors
+            code = int(exc.code or 0)
+        out, err = capsysbinary.readouterr()
+        return code, out.decode("utf-8", "surrogateescape"), err.decode()
+
+    return invoke
+
+
+def write(path: Path, data: bytes) -> Path:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    return path
+
+
+def test_find_pages_walks_directories_for_html_only(tmp_path: Path) -> None:
+    for name in ["b.html", "a.HTM", "sub/c.htm", "sub/deeper/d.Html", "notes.txt", "e.html.bak"]:
+        write(tmp_path / "site" / name, PAGE)
+    loose = write(tmp_path / "loose.txt", PAGE)
+    found = list(files.find_pages([str(tmp_path / "site"), str(loose)]))
+    assert [str(f.relative) for f in found] == [
+        "a.HTM",
+        "b.html",
+        "sub/c.htm",
+        "sub/deeper/d.Html",
+        "loose.txt",  # a file named on the command line is taken whatever its name
+    ]
+    with pytest.raises(FileNotFoundError):
+        list(files.find_pages([str(tmp_path / "missing")]))
+
+
+@pytest.mark.parametrize(
+    ("command", "page", "expected_code", "expected_out"),
+    [
+        ("locate", EMBEDDED, 0, "28:45"),
+        ("locate", PAGE, 0, "none"),
+        ("locate", TWO, 0, "12:45, 57:40"),
+        ("extract", EMBEDDED, 0, "embedded at 28:45, store 3 bytes"),
+        ("predict", PAGE, 0, "sha256 " + brevane.inline_hash_before_embed(PAGE).hex()),
+        ("hash", EMBEDDED, 0, "exclusions 28:45"),
+    ],
+)
+def test_read_commands_print_one_line_per_page(
+    run: Run, tmp_path: Path, command: str, page: bytes, expected_code: int, expected_out: str
+) -> None:
+    path = write(tmp_path / "p.html", page)
+    code, out, err = run(command, str(path))
+    assert (code, err) == (expected_code, "")
+    assert out.startswith(f"{path}: ") and expected_out in out
+
+
+@pytest.mark.parametrize(
+    ("argv", "page", "message"),
+    [
+        (["extract"], PAGE, "no C2PA manifest element found in the document head"),
+        (["extract"], TWO, "more than one C2PA manifest element found [manifest.html.multipleManifests]"),
+        (["hash", "--alg", "md5"], EMBEDDED, "unsupported hash algorithm: md5 [algorithm.unsupported]"),
+        (["predict", "--alg", "SHA256"], PAGE, "unsupported hash algorithm: SHA256 [algorithm.unsupported]"),
+        (["verify", "--hash", "00", "--exclusion", "28:45"], EMBEDDED,
+         "data hash does not match the document content [assertion.dataHash.mismatch]"),
+        (["verify", "--hash", "00", "--exclusion", "28:46"], EMBEDDED,
+         "data hash exclusion range is malformed [assertion.dataHash.malformed]"),
+        (["verify", "--hash", "00"], EMBEDDED,
+         "data hash exclusion range is malformed [assertion.dataHash.malformed]"),
+    ],
+)
+def test_a_failing_page_is_one_line_with_the_module_message(
+    run: Run, tmp_path: Path, argv: list[str], page: bytes, message: str
+) -> None:
+    path = write(tmp_path / "p.html", page)
+    code, out, err = run(*argv, str(path))
+    assert code == cli.EXIT_FAILED
+    assert out == ""
+    assert err == f"brevane: {path}: {message}\n"
+
+
+def test_verify_accepts_the_binding_that_hash_reports(run: Run, tmp_path: Path) -> None:
+    path = write(tmp_path / "p.html", EMBEDDED)
+    code, out, _ = run("hash", "--alg", "sha384", "--json", str(path))
+    entry = json.loads(out)["files"][0]
+    assert code == 0 and entry["alg"] == "sha384" and entry["exclusions"] == [[28, 45]]
+    exclusion = "{}:{}".format(*entry["exclusions"][0])
+    code, out, err = run("verify", "--alg", "sha384", "--hash", entry["hash"], "--exclusion", exclusion, str(path))
+    assert (code, out, err) == (0, f"{path}: match\n", "")
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["verify", "--hash", "xyz", "--exclusion", "1:2"],
+        ["verify", "--hash", "00", "--exclusion", "12"],
+        ["verify", "--hash", "00", "--exclusion", "-1:2"],
+        ["remove"],  # neither -o nor --in-place
+        ["remove", "-o", "out.html", "--in-place"],
+        ["embed", "--in-place"],  # no --store
+    ],
+)
+def test_usage_errors_exit_2(run: Run, tmp_path: Path, argv: list[str]) -> None:
+    path = write(tmp_path / "p.html", EMBEDDED)
+    code, _, err = run(*argv, str(path))
+    assert code == cli.EXIT_USAGE and err
+    assert path.read_bytes() == EMBEDDED
+
+
+def test_missing_input_stops_before_any_edit(run: Run, tmp_path: Path) -> None:
+    path = write(tmp_path / "p.html", EMBEDDED)
+    code, out, err = run("remove", "--in-place", str(path), str(tmp_path / "nope.html"))
+    assert code == cli.EXIT_USAGE
+    assert err == f"brevane: {tmp_path / 'nope.html'}: no such file or directory\n"
+    assert path.read_bytes() == EMBEDDED
+
+
+def test_unreadable_option_file_is_a_usage_error(run: Run, tmp_path: Path) -> None:
+    path = write(tmp_path / "p.html", PAGE)
+    code, _, err = run("embed", "--store", str(tmp_path / "no.c2pa"), "-o", str(tmp_path / "o.html"), str(path))
+    assert code == cli.EXIT_USAGE and "cannot read the store" in err
+    assert not (tmp_path / "o.html").exists()
+
+
+@pytest.mark.parametrize(
+    ("argv", "expected"),
+    [
+        (["remove"], brevane.remove(EMBEDDED)),
+        (["embed", "--store", "{store}"], brevane.embed(EMBEDDED, b"\x00\xffstore")),
+        (["reference", "--href", "a&b.c2pa"], brevane.embed_reference(EMBEDDED, "a&b.c2pa")),
+    ],
+)
+@pytest.mark.parametrize("where", ["output-file", "in-place", "stdout"])
+def test_edits_write_exactly_the_module_result(
+    run: Run,
+    tmp_path: Path,
+    argv: list[str],
+    expected: bytes,
+    where: str,
+) -> None:
+    store = write(tmp_path / "s.c2pa", b"\x00\xffstore")
+    path = write(tmp_path / "p.html", EMBEDDED)
+    args = [a.replace("{store}", str(store)) for a in argv]
+    if where == "output-file":
+        code, _, err = run(*args, "-o", str(tmp_path / "out.html"), str(path))
+        assert (tmp_path / "out.html").read_bytes() == expected
+        assert path.read_bytes() == EMBEDDED
+    elif where == "in-place":
+        code, _, err = run(*args, "--in-place", str(path))
+        assert path.read_bytes() == expected
+    else:
+        code, out, err = run(*args, "-o", "-", str(path))
+        assert out.encode("utf-8", "surrogateescape") == expected
+    assert (code, err) == (0, "")
+
+
+def test_output_directory_mirrors_the_input_tree(run: Run, tmp_path: Path) -> None:
+    write(tmp_path / "site" / "a.html", EMBEDDED)
+    write(tmp_path / "site" / "deep" / "b.htm", TWO)
+    code, out, _ = run("remove", "-o", str(tmp_path / "out"), str(tmp_path / "site"))
+    assert code == 0 and out.count("\n") == 2
+    assert (tmp_path / "out" / "a.html").read_bytes() == brevane.remove(EMBEDDED)
+    assert (tmp_path / "out" / "deep" / "b.htm").read_bytes() == brevane.remove(TWO)
+
+
+def test_two_pages_with_one_output_name_are_refused(run: Run, tmp_path: Path) -> None:
+    a = write(tmp_path / "x" / "p.html", PAGE)
+    b = write(tmp_path / "y" / "p.html", PAGE)
+    code, _, err = run("remove", "-o", str(tmp_path / "out"), str(a), str(b))
+    assert code == cli.EXIT_USAGE and "would both be written" in err
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_failing_page_is_left_untouched_and_the_rest_are_edited(run: Run, tmp_path: Path) -> None:
+    good = write(tmp_path / "site" / "a.html", PAGE)
+    bad = write(tmp_path / "site" / "b.html", NO_HEAD)
+    os.chmod(bad, 0o640)
+    before = os.stat(bad)
+    code, out, err = run("reference", "--href", "s.c2pa", "--in-place", str(tmp_path / "site"))
+    assert code == cli.EXIT_FAILED
+    assert err == f"brevane: {bad}: the document has no head element to embed into\n"
+    assert good.read_bytes() == brevane.embed_reference(PAGE, "s.c2pa")
+    after = os.stat(bad)
+    assert bad.read_bytes() == NO_HEAD
+    assert (after.st_ino, after.st_mtime_ns, stat.S_IMODE(after.st_mode)) == (
+        before.st_ino,
+        before.st_mtime_ns,
+        0o640,
+    )
+    assert sorted(p.name for p in (tmp_path / "site").iterdir()) == ["a.html", "b.html"]
+
+
+def test_in_place_keeps_mode_and_symbolic_links(run: Run, tmp_path: Path) -> None:
+    target = write(tmp_path / "real" / "p.html", EMBEDDED)
+    os.chmod(target, 0o604)
+    link = tmp_path / "link.html"
+    link.symlink_to(target)
+    code, _, _ = run("remove", "--in-place", str(link))
+    assert code == 0
+    assert link.is_symlink() and target.read_bytes() == brevane.remove(EMBEDDED)
+    assert stat.S_IMODE(os.stat(target).st_mode) == 0o604
+
+
+def test_atomic_write_failure_keeps_the_old_file_and_leaves_no_temporary(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    target = write(tmp_path / "p.html", PAGE)
+
+    def refuse(src: str, dst: str) -> None:
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(files.os, "replace", refuse)
+    with pytest.raises(OSError):
+        files.atomic_write(target, b"new content")
+    assert target.read_bytes() == PAGE
+    assert [p.name for p in tmp_path.iterdir()] == ["p.html"]
+
+
+def test_json_output_is_one_document_with_every_file(run: Run, tmp_path: Path) -> None:
+    write(tmp_path / "a.html", EMBEDDED)
+    write(tmp_path / "b.html", TWO)
+    code, out, err = run("extract", "--json", str(tmp_path))
+    document = json.loads(out)
+    assert code == cli.EXIT_FAILED and document["failed"] == 1
+    first, second = document["files"]
+    assert (first["ok"], first["kind"], first["start"], first["length"], first["store_size"]) == (
+        True, "embedded", 28, 45, 3
+    )
+    assert second == {
+        "path": str(tmp_path / "b.html"),
+        "ok": False,
+        "error": "more than one C2PA manifest element found [manifest.html.multipleManifests]",
+    }
+    assert err.count("\n") == 1
+
+
+def test_extract_writes_the_store_bytes(run: Run, tmp_path: Path) -> None:
+    store = bytes(range(256)) * 3
+    path = write(tmp_path / "p.html", brevane.embed(PAGE, store))
+    code, _, _ = run("extract", "-o", str(tmp_path / "s.c2pa"), str(path))
+    assert code == 0 and (tmp_path / "s.c2pa").read_bytes() == store
+
+
+def test_a_process_pool_gives_the_same_results(run: Run, tmp_path: Path) -> None:
+    pages = [brevane.embed(PAGE.replace(b"x", b"x" * i), bytes([i]) * i) for i in range(12)]
+    for i, page in enumerate(pages):
+        write(tmp_path / "site" / f"p{i:02}.html", page)
+    serial = run("hash", "--json", str(tmp_path / "site"))
+    pooled = run("hash", "--json", "--jobs", "2", str(tmp_path / "site"))
+    assert serial == pooled and serial[0] == 0
+    assert len(json.loads(serial[1])["files"]) == 12
+
+
+@pytest.mark.parametrize(("enabled", "expected"), [(True, "] 3/3"), (False, "")])
+def test_progress_bar_only_when_enabled(enabled: bool, expected: str) -> None:
+    stream = io.StringIO()
+    bar = cli.Progress(3, stream, enabled)
+    for _ in range(3):
+        bar.advance()
+    bar.clear()
+    assert (expected in stream.getvalue()) and (enabled or stream.getvalue() == "")
+
+
+def test_sign_without_the_sdk_reports_how_to_install(
+    run: Run, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    def missing() -> Any:
+        raise signing.SdkUnavailableError("signing and checking need the C2PA SDK")
+
+    monkeypatch.setattr(signing, "_sdk", missing)
+    path = write(tmp_path / "p.html", EMBEDDED)
+    code, _, err = run("check", str(path))
+    assert code == cli.EXIT_USAGE
+    assert err == f"brevane: {path}: signing and checking need the C2PA SDK\n"
