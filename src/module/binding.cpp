@@ -2,6 +2,7 @@
 // order, then the missing required parameters. The first failure wins.
 #include "module/binding.h"
 
+#include <array>
 #include <string>
 
 #include "check.h"
@@ -40,10 +41,9 @@ PyObject* raise_unexpected_keyword(const Signature& sig, PyObject* key) {
   // so the text is assembled as a str object rather than as UTF-8.
   PyRef shown = PyRef::steal(PyObject_Str(key));
   if (!shown) return nullptr;
-  return raise_with_message(
-      PyExc_TypeError,
-      PyRef::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
-                                        sig.display_name, shown.get())));
+  return raise_with_message(PyExc_TypeError, PyRef::steal(PyUnicode_FromFormat(
+                                                 "%s got an unexpected keyword argument '%U'",
+                                                 sig.display_name, shown.get())));
 }
 
 PyObject* raise_multiple_values(const Signature& sig, const char* parameter) {
@@ -74,7 +74,7 @@ std::string quoted_list(std::span<const char* const> names) {
 PyObject* raise_missing(const Signature& sig, std::span<PyObject* const> slots) {
   constexpr std::size_t kMaxParameters = 8;
   BREVANE_CHECK(sig.required <= kMaxParameters);
-  const char* missing[kMaxParameters] = {};
+  std::array<const char*, kMaxParameters> missing{};
   std::size_t count = 0;
   for (std::size_t i = 0; i < sig.required; ++i) {
     if (slots[i] == nullptr) missing[count++] = sig.parameters[i];
@@ -85,7 +85,7 @@ PyObject* raise_missing(const Signature& sig, std::span<PyObject* const> slots) 
                               .append(" required positional ")
                               .append(count == 1 ? "argument" : "arguments")
                               .append(": ")
-                              .append(quoted_list(std::span(missing, count))));
+                              .append(quoted_list(std::span(missing.data(), count))));
 }
 
 // The parameter index of an exact (case-sensitive) name match, or -1. Compares

@@ -88,9 +88,8 @@ std::optional<ByteRange> to_range(PyObject* item) {
   }
   const Py_ssize_t size = PyTuple_Size(item);
   if (size != 2) {
-    raise_with_message(PyExc_ValueError,
-                       "expected tuple of length 2, but got tuple of length " +
-                           std::to_string(size));
+    raise_with_message(PyExc_ValueError, "expected tuple of length 2, but got tuple of length " +
+                                             std::to_string(size));
     return std::nullopt;
   }
   const auto start = to_u64(PyTuple_GetItem(item, 0));

@@ -83,9 +83,8 @@ PyObject* raise_with_message(PyObject* type, PyRef message) {
 
 PyObject* raise_with_message(PyObject* type, std::string_view utf8_message) {
   return raise_with_message(
-      type, PyRef::steal(PyUnicode_DecodeUTF8(utf8_message.data(),
-                                              static_cast<Py_ssize_t>(utf8_message.size()),
-                                              "replace")));
+      type, PyRef::steal(PyUnicode_DecodeUTF8(
+                utf8_message.data(), static_cast<Py_ssize_t>(utf8_message.size()), "replace")));
 }
 
 }  // namespace brevane

@@ -57,7 +57,8 @@ PyObject* association_dict(const ManifestAssociation& association) {
   if (!dict) return nullptr;
   const bool embedded = association.kind == ElementKind::Embedded;
   // Insertion order is the order the host iterates the keys in.
-  if (!set_item(dict.get(), "start", PyRef::steal(PyLong_FromUnsignedLongLong(association.start))) ||
+  if (!set_item(dict.get(), "start",
+                PyRef::steal(PyLong_FromUnsignedLongLong(association.start))) ||
       !set_item(dict.get(), "length",
                 PyRef::steal(PyLong_FromUnsignedLongLong(association.length))) ||
       !set_item(dict.get(), "kind", new_str(embedded ? "embedded" : "referenced"))) {
@@ -188,8 +189,8 @@ PyObject* py_verify_data_hash(PyObject* /*module*/, PyObject* args, PyObject* kw
     if (!alg_name) return nullptr;
     const auto alg = parse_hash_algorithm(*alg_name);
     if (!alg.ok()) return raise_document_error(alg.error());
-    const DataHashBinding binding{std::string(hash_algorithm_name(alg.value())),
-                                  std::string(*hash), std::move(*exclusions)};
+    const DataHashBinding binding{std::string(hash_algorithm_name(alg.value())), std::string(*hash),
+                                  std::move(*exclusions)};
     if (const auto error = verify_data_hash(*html, binding)) return raise_document_error(*error);
     return new_ref(Py_None);
   });

@@ -14,7 +14,6 @@ PyObject* py_remove(PyObject* module, PyObject* args, PyObject* kwargs) noexcept
 PyObject* py_locate_all(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* py_compute_data_hash(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* py_verify_data_hash(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* py_inline_hash_before_embed(PyObject* module, PyObject* args,
-                                      PyObject* kwargs) noexcept;
+PyObject* py_inline_hash_before_embed(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 
 }  // namespace brevane

@@ -3,6 +3,7 @@
 // and lives until the process ends; nothing is ever torn down.
 #include <Python.h>
 
+#include <array>
 #include <memory>
 
 #include "check.h"
@@ -20,7 +21,7 @@ struct FunctionEntry {
   const char* doc;
 };
 
-constexpr FunctionEntry kFunctions[] = {
+constexpr std::array<FunctionEntry, 8> kFunctions = {{
     {"embed", py_embed,
      "embed(html, store)\n--\n\n"
      "Embed a Manifest Store inline, as a `script` element in the document head."},
@@ -63,25 +64,29 @@ constexpr FunctionEntry kFunctions[] = {
      "Because the exclusion covers the whole `script` element and embedding adds\n"
      "no bytes outside it, the covered bytes are the document as it stands. This\n"
      "is what makes the order hash, sign, embed possible."},
-};
+}};
 
 struct ConstantEntry {
   const char* name;
   const char* value;
 };
 
-constexpr ConstantEntry kConstants[] = {
+constexpr std::array<ConstantEntry, 3> kConstants = {{
     {"SCRIPT_TYPE", "application/c2pa"},
     {"LINK_REL", "c2pa-manifest"},
     {"__version__", "0.2.0"},
-};
+}};
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
     "brevane",
     "",  // so that __doc__ is "", not None
     0,   // no per-module state: a second import runs PyInit_brevane again
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Written once, under the interpreter lock, on the first successful
@@ -124,8 +129,7 @@ bool add_function(PyObject* module, PyObject* module_name, const FunctionEntry& 
   definition->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry.entry));
   definition->ml_flags = METH_VARARGS | METH_KEYWORDS;
   definition->ml_doc = entry.doc;
-  PyRef function =
-      PyRef::steal(PyCMethod_New(definition.get(), module, module_name, nullptr));
+  PyRef function = PyRef::steal(PyCMethod_New(definition.get(), module, module_name, nullptr));
   if (!function) return false;
   static_cast<void>(definition.release());
   PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));

@@ -3,6 +3,7 @@
 // same frame code as brevane and is never installed.
 #include <Python.h>
 
+#include <array>
 #include <new>
 #include <stdexcept>
 
@@ -46,7 +47,7 @@ PyObject* ok(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
   return brevane::call_guarded([]() -> PyObject* { return PyLong_FromLong(7); });
 }
 
-PyMethodDef g_methods[] = {
+std::array<PyMethodDef, 7> g_methods = {{
     {"broken_invariant", broken_invariant, METH_NOARGS, nullptr},
     {"runtime_error", runtime_error, METH_O, nullptr},
     {"non_std_throw", non_std_throw, METH_NOARGS, nullptr},
@@ -54,15 +55,24 @@ PyMethodDef g_methods[] = {
     {"fault_over_pending_error", fault_over_pending_error, METH_NOARGS, nullptr},
     {"ok", ok, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
-};
+}};
 
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT, "_brevane_fault_probe", nullptr, -1, g_methods,
-    nullptr,               nullptr,                nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_brevane_fault_probe",
+    nullptr,
+    -1,
+    g_methods.data(),
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
 
+// The interpreter derives this name from the module name; it cannot follow ours.
+// NOLINTNEXTLINE(bugprone-reserved-identifier, readability-identifier-naming)
 PyMODINIT_FUNC PyInit__brevane_fault_probe(void) noexcept {
   return brevane::call_guarded([] { return PyModule_Create2(&g_definition, 3); });
 }
