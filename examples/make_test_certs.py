@@ -34,7 +34,7 @@ DOCUMENT_SIGNING = x509.ObjectIdentifier("1.3.6.1.5.5.7.3.36")
 
 
 @dataclass(frozen=True)
-class TestChain:
+class CertChain:
     """PEM texts of one freshly made test chain."""
 
     root_pem: bytes
@@ -52,7 +52,7 @@ def _name(common_name: str) -> x509.Name:
     )
 
 
-def make_test_chain(valid_days: int = 30) -> TestChain:
+def make_test_chain(valid_days: int = 30) -> CertChain:
     """Make a new root CA and an end-entity certificate signed by it."""
     # Backdated a little so that a clock a few minutes behind still accepts it.
     now = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(minutes=5)
@@ -126,7 +126,7 @@ def make_test_chain(valid_days: int = 30) -> TestChain:
     )
 
     pem = serialization.Encoding.PEM
-    return TestChain(
+    return CertChain(
         root_pem=root_cert.public_bytes(pem),
         chain_pem=leaf_cert.public_bytes(pem) + root_cert.public_bytes(pem),
         key_pem=leaf_key.private_bytes(
@@ -135,7 +135,7 @@ def make_test_chain(valid_days: int = 30) -> TestChain:
     )
 
 
-def write_test_chain(out_dir: Path, valid_days: int = 30) -> TestChain:
+def write_test_chain(out_dir: Path, valid_days: int = 30) -> CertChain:
     """Make a chain and write root.pem, chain.pem and signer.key into out_dir."""
     chain = make_test_chain(valid_days)
     out_dir.mkdir(parents=True, exist_ok=True)
