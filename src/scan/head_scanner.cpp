@@ -4,8 +4,11 @@
 // candidate, an attribute name compared with earlier ones of its tag).
 #include "scan/head_scanner.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "check.h"
 
 namespace brevane {
 namespace {
@@ -197,6 +200,11 @@ std::uint64_t hash_name(std::string_view name, std::uint64_t seed) noexcept {
 // Below this many names a tag is compared linearly: cheaper than hashing for
 // every ordinary tag.
 constexpr std::size_t kLinearNameLimit = 8;
+constexpr std::size_t kFirstSlotCount = 32;
+// A name slot keeps the top 24 bits of the hash above an index + 1 of 40 bits:
+// a tag would need a trillion attributes to overflow it.
+constexpr std::uint64_t kSlotTagMask = ~std::uint64_t{0} << 40;
+constexpr std::uint64_t kSlotIndexLimit = std::uint64_t{1} << 40;
 
 // Length of a well-formed UTF-8 sequence at `i` (ok), or of the maximal
 // subpart of an ill-formed one (at least 1), which becomes one U+FFFD.
@@ -387,11 +395,13 @@ bool HeadScanner::is_new_attribute_name(std::string_view name) {
     }
     return true;
   }
-  if (!names_indexed_) index_attribute_names();
+  if (!names_indexed_) index_attribute_names(kFirstSlotCount);
   return insert_name_slot(name, hash_name(name, seed_), count);
 }
 
-void HeadScanner::index_attribute_names() {
+// Puts the names already listed into the first `slot_count` slots, which are
+// cleared first; they are distinct, so every one of them is inserted.
+void HeadScanner::index_attribute_names(std::size_t slot_count) {
   if (seed_ == 0) {
     // Addresses vary between runs (ASLR), which is all the keying needs: a
     // page cannot be prepared to collide in the table.
@@ -399,41 +409,36 @@ void HeadScanner::index_attribute_names() {
                 reinterpret_cast<std::uintptr_t>(html_.data()) | 1U) |
             1U;
   }
-  ++generation_;
   names_indexed_ = true;
-  if (name_slots_.empty()) name_slots_.resize(64);
+  if (name_slots_.size() < slot_count) name_slots_.resize(slot_count);
+  name_slot_count_ = slot_count;
+  std::fill_n(name_slots_.begin(), slot_count, std::uint64_t{0});
+  const std::size_t mask = slot_count - 1;
   for (std::size_t k = 0; k < token_.attributes.size(); ++k) {
-    const std::string_view name = token_.attributes[k].name;
-    // The listed names are distinct already, so each one is inserted.
-    static_cast<void>(insert_name_slot(name, hash_name(name, seed_), k));
+    const std::uint64_t hash = hash_name(token_.attributes[k].name, seed_);
+    std::size_t slot = static_cast<std::size_t>(hash) & mask;
+    while (name_slots_[slot] != 0) slot = (slot + 1) & mask;
+    name_slots_[slot] = (hash & kSlotTagMask) | (k + 1);
   }
 }
 
-// Adds `name`, to be found at token_.attributes[index], unless an equal name is
-// present. Keeps the load at most one half, growing by doubling; a grown table
-// stays for later tags, whose slots are told apart by their generation.
+// Adds `name`, about to become token_.attributes[index], unless an equal name
+// is there. The load stays at most one half: the table doubles before that.
 bool HeadScanner::insert_name_slot(std::string_view name, std::uint64_t hash, std::size_t index) {
-  if (2 * (index + 1) > name_slots_.size()) {
-    std::vector<NameSlot> grown(name_slots_.size() * 2);
-    const std::size_t grown_mask = grown.size() - 1;
-    for (const NameSlot& slot : name_slots_) {
-      if (slot.generation != generation_) continue;
-      std::size_t k = static_cast<std::size_t>(slot.hash) & grown_mask;
-      while (grown[k].generation == generation_) k = (k + 1) & grown_mask;
-      grown[k] = slot;
-    }
-    name_slots_.swap(grown);
-  }
-  const std::size_t mask = name_slots_.size() - 1;
-  std::size_t k = static_cast<std::size_t>(hash) & mask;
-  while (name_slots_[k].generation == generation_) {
-    const NameSlot& slot = name_slots_[k];
-    if (slot.hash == hash && equals_ignoring_ascii_case(token_.attributes[slot.index].name, name)) {
+  BREVANE_CHECK(index + 1 < kSlotIndexLimit);
+  if (2 * (index + 1) > name_slot_count_) index_attribute_names(2 * name_slot_count_);
+  const std::size_t mask = name_slot_count_ - 1;
+  const std::uint64_t tag = hash & kSlotTagMask;
+  std::size_t slot = static_cast<std::size_t>(hash) & mask;
+  while (name_slots_[slot] != 0) {
+    const std::uint64_t entry = name_slots_[slot];
+    if ((entry & kSlotTagMask) == tag &&
+        equals_ignoring_ascii_case(token_.attributes[(entry & ~kSlotTagMask) - 1].name, name)) {
       return false;
     }
-    k = (k + 1) & mask;
+    slot = (slot + 1) & mask;
   }
-  name_slots_[k] = {generation_, hash, index};
+  name_slots_[slot] = tag | (index + 1);
   return true;
 }
 

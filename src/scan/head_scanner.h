@@ -81,27 +81,22 @@ class HeadScanner {
   const TagToken* next();
 
  private:
-  // One slot of the open-addressed set that keeps de-duplication of a tag's
-  // attribute names linear when a tag carries very many of them. A slot belongs
-  // to the current tag only when its generation is the current one, so moving to
-  // the next tag never has to clear the table.
-  struct NameSlot {
-    std::uint64_t generation = 0;
-    std::uint64_t hash = 0;
-    std::size_t index = 0;  // into token_.attributes
-  };
-
+  // De-duplication of a tag's attribute names goes through an open-addressed set
+  // once a tag has more than a handful, so a tag with very many stays linear.
+  // A slot is 0 (free) or a tag of the name's hash over the index + 1 of the
+  // attribute. Only the first name_slot_count_ slots serve the current tag, so
+  // a large table left by an earlier tag costs later tags nothing to clear.
   void read_tag(std::uint64_t open, std::uint64_t name_start, bool is_end_tag);
   [[nodiscard]] bool is_new_attribute_name(std::string_view name);
-  void index_attribute_names();
+  void index_attribute_names(std::size_t slot_count);
   [[nodiscard]] bool insert_name_slot(std::string_view name, std::uint64_t hash, std::size_t index);
 
   std::string_view html_;
   std::uint64_t cursor_ = 0;
   bool done_ = false;
   TagToken token_;
-  std::vector<NameSlot> name_slots_;
-  std::uint64_t generation_ = 0;
+  std::vector<std::uint64_t> name_slots_;
+  std::size_t name_slot_count_ = 0;  // a power of two, at least twice the names indexed
   std::uint64_t seed_ = 0;      // keys the name hash, so colliding names cannot be precomputed
   bool names_indexed_ = false;  // the current tag's names are in name_slots_
 };
