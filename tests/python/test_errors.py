@@ -54,11 +54,6 @@ DOCUMENT_ERRORS = [
         id="upper-case-alg",
     ),
     pytest.param(
-        lambda: brevane.inline_hash_before_embed(PLAIN, " sha256"),
-        "unsupported hash algorithm:  sha256 [algorithm.unsupported]",
-        id="untrimmed-alg",
-    ),
-    pytest.param(
         lambda: brevane.verify_data_hash(PAGE, b"", [(12, 45)], "sh\u00e4256"),
         "unsupported hash algorithm: sh\u00e4256 [algorithm.unsupported]",
         id="non-ascii-alg",
@@ -70,7 +65,6 @@ DOCUMENT_ERRORS = [
     ),
     # MultipleManifests, judged before any payload.
     pytest.param(lambda: brevane.extract(TWO), MULTIPLE, id="extract-two"),
-    pytest.param(lambda: brevane.compute_data_hash(TWO), MULTIPLE, id="compute-two"),
     pytest.param(
         lambda: brevane.verify_data_hash(TWO, b"", [(46, 45)]), MULTIPLE, id="verify-two"
     ),
@@ -79,11 +73,6 @@ DOCUMENT_ERRORS = [
         lambda: brevane.extract(b'<head><script type="application/c2pa">QUJ</script></head>'),
         BAD_BASE64,
         id="base64-length",
-    ),
-    pytest.param(
-        lambda: brevane.extract(b'<head><script type="application/c2pa">QR==</script></head>'),
-        BAD_BASE64,
-        id="base64-trailing-bits",
     ),
     pytest.param(
         lambda: brevane.compute_data_hash(
@@ -119,24 +108,9 @@ DOCUMENT_ERRORS = [
         lambda: brevane.verify_data_hash(PAGE, _hash(), []), EXCLUSION, id="range-missing"
     ),
     pytest.param(
-        lambda: brevane.verify_data_hash(PAGE, _hash(), [(11, 46)]),
-        EXCLUSION,
-        id="range-larger",
-    ),
-    pytest.param(
-        lambda: brevane.verify_data_hash(PAGE, _hash(), [(60, 2), (12, 45)]),
-        EXCLUSION,
-        id="out-of-order",
-    ),
-    pytest.param(
         lambda: brevane.verify_data_hash(PAGE, _hash(), [(12, 45), (80, 10)]),
         EXCLUSION,
         id="past-the-end",
-    ),
-    pytest.param(
-        lambda: brevane.verify_data_hash(PAGE, _hash(), [(12, 45), (2**64 - 1, 1)]),
-        EXCLUSION,
-        id="end-overflows",
     ),
     # HashMismatch.
     pytest.param(
@@ -151,11 +125,6 @@ DOCUMENT_ERRORS = [
         lambda: brevane.verify_data_hash(PAGE.replace(b"<body>", b"<Body>"), _hash(), [(12, 45)]),
         MISMATCH,
         id="changed-byte",
-    ),
-    pytest.param(
-        lambda: brevane.verify_data_hash(PAGE, _hash(), [(12, 45), (70, 5)]),
-        MISMATCH,
-        id="extra-exclusion",
     ),
 ]
 
@@ -194,22 +163,8 @@ def test_malformed_and_no_head_carry_no_status_code() -> None:
         assert "[" not in str(excinfo.value)
 
 
-@pytest.mark.parametrize(
-    "exclusions",
-    [[(12, 45)], [(0, 0), (12, 45)], [(12, 45), (57, 0)]],
-)
+@pytest.mark.parametrize("exclusions", [[(12, 45)], [(0, 0), (12, 45)]])
 def test_verification_succeeds_with_none(exclusions: list[tuple[int, int]]) -> None:
     outcome: object = untyped.verify_data_hash(PAGE, _hash(), exclusions)
     assert outcome is None
 
-
-def test_link_binding_covers_the_whole_document() -> None:
-    linked = b'<html><head><link rel="c2pa-manifest" href="m.c2pa"></head></html>'
-    binding = brevane.compute_data_hash(linked)
-    assert binding["exclusions"] == []
-    assert binding["hash"] == brevane.inline_hash_before_embed(linked)
-    outcome: object = untyped.verify_data_hash(linked, binding["hash"], [])
-    assert outcome is None
-    with pytest.raises(ValueError) as excinfo:
-        brevane.verify_data_hash(linked, binding["hash"], [(0, 0)])
-    assert str(excinfo.value) == EXCLUSION
