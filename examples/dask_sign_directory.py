@@ -71,10 +71,14 @@ def main(argv: Optional[list[str]] = None) -> int:
     manifest_json = json.dumps(json.loads(args.manifest.read_text()))
     key = SigningKey.from_files(args.cert, args.key)
     if args.scheduler:
-        with Client(args.scheduler) as client:
+        # distributed ships no annotations for these constructors.
+        with Client(args.scheduler) as client:  # type: ignore[no-untyped-call]
             results = sign_directory(client, args.source_dir, args.out_dir, manifest_json, key, args.alg)
     else:
-        with LocalCluster(n_workers=args.workers, threads_per_worker=1) as cluster, Client(cluster) as client:
+        with (
+            LocalCluster(n_workers=args.workers, threads_per_worker=1) as cluster,  # type: ignore[no-untyped-call]
+            Client(cluster) as client,  # type: ignore[no-untyped-call]
+        ):
             results = sign_directory(client, args.source_dir, args.out_dir, manifest_json, key, args.alg)
     for result in results:
         print(f"{result['source']} -> {result['destination']} ({result['size']} bytes)")

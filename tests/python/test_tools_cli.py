@@ -240,7 +240,7 @@ def test_atomic_write_failure_keeps_the_old_file_and_leaves_no_temporary(
     def refuse(src: str, dst: str) -> None:
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(files.os, "replace", refuse)
+    monkeypatch.setattr(os, "replace", refuse)
     with pytest.raises(OSError):
         files.atomic_write(target, b"new content")
     assert target.read_bytes() == PAGE
