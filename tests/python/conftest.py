@@ -15,10 +15,18 @@ import sys
 from types import ModuleType
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 _build_dir = os.environ.get("BREVANE_BUILD_DIR")
 if _build_dir:
     sys.path.insert(0, os.path.abspath(_build_dir))
+
+# "default" for CI, "slow" for the nightly-style run, "valgrind" for the run
+# under memcheck (scripts/valgrind.sh), where every call is some 50 times slower.
+settings.register_profile("default")
+settings.register_profile("slow", max_examples=2000, deadline=None)
+settings.register_profile("valgrind", max_examples=10, deadline=None, suppress_health_check=list(HealthCheck))
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 _probe_dir = os.environ.get("BREVANE_FAULT_PROBE_DIR")
 if _probe_dir:
@@ -34,3 +42,15 @@ def fault_probe() -> ModuleType:
             pytest.fail(f"the fault probe is required but cannot be imported: {error}")
         pytest.skip("the fault probe is not built (set BREVANE_FAULT_PROBE_DIR)")
 
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    parser.addoption("--runslow", action="store_true", help="also run tests marked slow")
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    if config.getoption("--runslow"):
+        return
+    skip = pytest.mark.skip(reason="slow: run with --runslow")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)
