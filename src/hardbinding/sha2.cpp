@@ -60,10 +60,10 @@ const EVP_MD* evp_md(HashAlgorithm alg) {
 }
 #endif
 
-// One spare context per thread. A small page costs about as much to hash as a
-// context costs to allocate and set up, so a finished stream leaves its context
-// here for the next one. A stream takes the spare, or a new context when the
-// spare is in use (two streams alive at once), so no context is ever shared.
+// One spare context per thread, so that a call on a small page does not pay for
+// allocating and freeing a context. A stream takes the spare, or a new context
+// when the spare is in use (two streams alive at once), so no context is ever
+// shared; the spare goes back when the stream ends.
 thread_local MdCtx spare_ctx(nullptr, &EVP_MD_CTX_free);
 
 EVP_MD_CTX* take_ctx() {

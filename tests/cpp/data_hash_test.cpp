@@ -3,6 +3,7 @@
 // binding's computation, verification and prediction on small documents.
 #include "hardbinding/data_hash.h"
 
+#include <array>
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <limits>
@@ -19,11 +20,11 @@ namespace brevane {
 namespace {
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-constexpr HashAlgorithm kAlgorithms[] = {HashAlgorithm::Sha256, HashAlgorithm::Sha384,
-                                         HashAlgorithm::Sha512};
+constexpr std::array kAlgorithms = {HashAlgorithm::Sha256, HashAlgorithm::Sha384,
+                                    HashAlgorithm::Sha512};
 
 std::string to_hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
+  constexpr std::string_view kDigits = "0123456789abcdef";
   std::string hex;
   for (const char c : bytes) {
     const auto b = static_cast<unsigned char>(c);
@@ -45,20 +46,21 @@ std::string describe(const std::vector<ByteRange>& list) {
 // The page before and after embedding the store "ABC" (Base64 "QUJD") at 12.
 constexpr std::string_view kPlain = "<html><head></head><body></body></html>";
 constexpr std::string_view kEmbedded =
-    "<html><head><script type=\"application/c2pa\">QUJD</script></head><body></body></html>";
+    R"(<html><head><script type="application/c2pa">QUJD</script></head><body></body></html>)";
 constexpr ByteRange kElement{12, 45};
 constexpr std::string_view kLinked =
-    "<html><head><link rel=\"c2pa-manifest\" href=\"m.c2pa\"></head><body></body></html>";
+    R"(<html><head><link rel="c2pa-manifest" href="m.c2pa"></head><body></body></html>)";
 constexpr std::string_view kTwoElements =
-    "<html><head><script type=\"application/c2pa\">QUJD</script>"
-    "<link rel=\"c2pa-manifest\" href=\"m.c2pa\"></head><body></body></html>";
+    R"(<html><head><script type="application/c2pa">QUJD</script>)"
+    R"(<link rel="c2pa-manifest" href="m.c2pa"></head><body></body></html>)";
 constexpr std::string_view kBadBase64 =
-    "<html><head><script type=\"application/c2pa\">Q!JD</script></head><body></body></html>";
+    R"(<html><head><script type="application/c2pa">Q!JD</script></head><body></body></html>)";
 
 TEST(ParseHashAlgorithm, AcceptsExactlyTheThreeNames) {
-  const std::pair<std::string_view, HashAlgorithm> cases[] = {{"sha256", HashAlgorithm::Sha256},
-                                                              {"sha384", HashAlgorithm::Sha384},
-                                                              {"sha512", HashAlgorithm::Sha512}};
+  const std::vector<std::pair<std::string_view, HashAlgorithm>> cases = {
+      {"sha256", HashAlgorithm::Sha256},
+      {"sha384", HashAlgorithm::Sha384},
+      {"sha512", HashAlgorithm::Sha512}};
   for (const auto& [name, alg] : cases) {
     const Result<HashAlgorithm> parsed = parse_hash_algorithm(name);
     ASSERT_TRUE(parsed.ok()) << name;
@@ -68,21 +70,21 @@ TEST(ParseHashAlgorithm, AcceptsExactlyTheThreeNames) {
 }
 
 TEST(ParseHashAlgorithm, RejectsAnythingElseKeepingTheName) {
-  const std::string_view names[] = {"SHA256",
-                                    "Sha256",
-                                    "sha-256",
-                                    "sha224",
-                                    "sha256 ",
-                                    " sha256",
-                                    "",
-                                    "sha25",
-                                    "sha2566",
-                                    "md5",
-                                    "sha512\n",
-                                    std::string_view("sha256\0", 7),
-                                    "sha3-256",
-                                    "\xEF\xBC\xB3ha256",
-                                    "sha384\xC3\xA9"};
+  const std::vector<std::string_view> names = {"SHA256",
+                                               "Sha256",
+                                               "sha-256",
+                                               "sha224",
+                                               "sha256 ",
+                                               " sha256",
+                                               "",
+                                               "sha25",
+                                               "sha2566",
+                                               "md5",
+                                               "sha512\n",
+                                               std::string_view("sha256\0", 7),
+                                               "sha3-256",
+                                               "\xEF\xBC\xB3ha256",
+                                               "sha384\xC3\xA9"};
   for (const std::string_view name : names) {
     SCOPED_TRACE(to_hex(name));
     const Result<HashAlgorithm> parsed = parse_hash_algorithm(name);
@@ -211,7 +213,7 @@ TEST(DigestOutside, AgreesWithAPlainReadingOnRandomLists) {
 
 TEST(ComputeDataHash, InlineStoreExcludesExactlyTheElement) {
   // The digests of the 39-byte page without its element.
-  const std::pair<HashAlgorithm, std::string_view> cases[] = {
+  const std::vector<std::pair<HashAlgorithm, std::string_view>> cases = {
       {HashAlgorithm::Sha256, "a7fe83ec64bb23eb28090598db3d166ed98e52e39d1afbbfd74c579553f93e4e"},
       {HashAlgorithm::Sha384,
        "81aee05eef23b128de084a8b8729e2707b7a104df59e402091ac18d7c9c774378cb782011443017ed2ddd2510ba"
@@ -241,11 +243,11 @@ struct ComputeCase {
 };
 
 TEST(ComputeDataHash, ExclusionsFollowTheAssociation) {
-  const ComputeCase cases[] = {
+  const std::vector<ComputeCase> cases = {
       {"link is hashed whole", kLinked, std::nullopt, std::nullopt},
-      {"element runs to the end", "<head><script type=\"application/c2pa\">QUJD</script>",
+      {"element runs to the end", R"(<head><script type="application/c2pa">QUJD</script>)",
        ByteRange{6, 45}, std::nullopt},
-      {"unclosed element runs to the end", "<head><script type=\"application/c2pa\">QUJD",
+      {"unclosed element runs to the end", R"(<head><script type="application/c2pa">QUJD)",
        ByteRange{6, 36}, std::nullopt},
       {"no manifest", kPlain, std::nullopt, DocumentError::no_manifest()},
       {"script and link", kTwoElements, std::nullopt, DocumentError::multiple_manifests()},
@@ -308,7 +310,7 @@ TEST(VerifyDataHash, ChecksInOrderAndStopsAtTheFirstFailure) {
   const std::string e(kEmbedded);
   const std::string blank_before = "<html><head> " + e.substr(12);
   const std::string longer =
-      "<html><head><script type=\"application/c2pa\">QUJDRA==</script></head><body></body></html>";
+      R"(<html><head><script type="application/c2pa">QUJDRA==</script></head><body></body></html>)";
   const DocumentError malformed = DocumentError::exclusion_malformed();
   const DocumentError mismatch = DocumentError::hash_mismatch();
   const std::vector<VerifyCase> cases = {
@@ -407,13 +409,13 @@ TEST(VerifyDataHash, ChecksInOrderAndStopsAtTheFirstFailure) {
 }
 
 TEST(InlineHashBeforeEmbed, DigestsTheWholeInputWithoutReadingIt) {
-  const std::string_view inputs[] = {"",
-                                     kPlain,
-                                     kEmbedded,
-                                     kTwoElements,
-                                     kBadBase64,
-                                     "no markup at all",
-                                     std::string_view("\0<head>\0", 8)};
+  const std::vector<std::string_view> inputs = {"",
+                                                kPlain,
+                                                kEmbedded,
+                                                kTwoElements,
+                                                kBadBase64,
+                                                "no markup at all",
+                                                std::string_view("\0<head>\0", 8)};
   for (const std::string_view html : inputs) {
     for (const HashAlgorithm alg : kAlgorithms) {
       SCOPED_TRACE(to_hex(html) + " " + std::string(hash_algorithm_name(alg)));

@@ -3,6 +3,7 @@
 // document span by span through streams that reuse their contexts.
 #include "hardbinding/sha2.h"
 
+#include <array>
 #include <cstddef>
 #include <gtest/gtest.h>
 #include <string>
@@ -16,7 +17,7 @@ namespace brevane {
 namespace {
 
 std::string to_hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
+  constexpr std::string_view kDigits = "0123456789abcdef";
   std::string hex;
   for (const char c : bytes) {
     const auto b = static_cast<unsigned char>(c);
@@ -86,8 +87,8 @@ const std::vector<Vector>& nist_vectors() {
   return vectors;
 }
 
-constexpr HashAlgorithm kAlgorithms[] = {HashAlgorithm::Sha256, HashAlgorithm::Sha384,
-                                         HashAlgorithm::Sha512};
+constexpr std::array kAlgorithms = {HashAlgorithm::Sha256, HashAlgorithm::Sha384,
+                                    HashAlgorithm::Sha512};
 
 TEST(Digest, NistVectors) {
   for (const Vector& v : nist_vectors()) {
@@ -162,7 +163,7 @@ TEST(DigestStream, StreamsAliveAtOnceStayApart) {
 }
 
 TEST(DigestStream, LengthsFollowTheAlgorithm) {
-  const std::pair<HashAlgorithm, std::size_t> cases[] = {
+  const std::vector<std::pair<HashAlgorithm, std::size_t>> cases = {
       {HashAlgorithm::Sha256, 32}, {HashAlgorithm::Sha384, 48}, {HashAlgorithm::Sha512, 64}};
   for (const auto& [alg, size] : cases) {
     EXPECT_EQ(digest(alg, "").size(), size) << hash_algorithm_name(alg);
