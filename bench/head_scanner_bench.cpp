@@ -2,7 +2,6 @@
 // same page without a head to stop at, and inputs built to hit the scanner's
 // would-be quadratic corners. Figures are printed, never asserted.
 #include <benchmark/benchmark.h>
-
 #include <cstddef>
 #include <random>
 #include <string>
@@ -40,9 +39,9 @@ std::string realistic_head() {
 
 std::string realistic_body(std::size_t size, std::mt19937& rng) {
   static constexpr std::string_view kWords[] = {
-      "the",    "report", "shows",   "growth", "in",      "every", "region", "while",
-      "costs",  "fell",   "sharply", "during", "quarter", "three", "and",    "&amp;",
-      "caf\xC3\xA9", "\xE2\x80\x94", "data",  "users",   "a",     "<",      "b"};
+      "the",         "report",       "shows",   "growth", "in",      "every", "region", "while",
+      "costs",       "fell",         "sharply", "during", "quarter", "three", "and",    "&amp;",
+      "caf\xC3\xA9", "\xE2\x80\x94", "data",    "users",  "a",       "<",     "b"};
   std::uniform_int_distribution<int> kind(0, 9);
   std::uniform_int_distribution<std::size_t> word(0, std::size(kWords) - 1);
   std::uniform_int_distribution<int> count(3, 40);

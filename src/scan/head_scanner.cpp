@@ -465,8 +465,8 @@ HeadBounds find_head_bounds(std::uint64_t length, std::span<const TagToken> toke
   bool end_found = false;
   for (const TagToken& token : tokens) {
     if (token.start < bounds.start) continue;
-    if (!end_found && (is_end_tag(token, "head") || is_end_tag(token, "html") ||
-                       is_start_tag(token, "body"))) {
+    if (!end_found &&
+        (is_end_tag(token, "head") || is_end_tag(token, "html") || is_start_tag(token, "body"))) {
       bounds.end = token.start;
       end_found = true;
     }

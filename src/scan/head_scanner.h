@@ -97,8 +97,8 @@ class HeadScanner {
   TagToken token_;
   std::vector<std::uint64_t> name_slots_;
   std::size_t name_slot_count_ = 0;  // a power of two, at least twice the names indexed
-  std::uint64_t seed_ = 0;      // keys the name hash, so colliding names cannot be precomputed
-  bool names_indexed_ = false;  // the current tag's names are in name_slots_
+  std::uint64_t seed_ = 0;           // keys the name hash, so colliding names cannot be precomputed
+  bool names_indexed_ = false;       // the current tag's names are in name_slots_
 };
 
 // Every tag of the document, in order.

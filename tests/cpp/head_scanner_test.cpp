@@ -1,14 +1,14 @@
 // The tag scanner, head bounds, trim and UTF-8 replacement, on hand-written
 // pages whose offsets were counted by hand.
-#include <gtest/gtest.h>
+#include "scan/head_scanner.h"
 
+#include <array>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "scan/head_scanner.h"
 
 namespace brevane {
 namespace {
@@ -38,7 +38,7 @@ struct ScanCase {
 };
 
 TEST(ScanTags, TokensOffsetsAndAttributes) {
-  const ScanCase cases[] = {
+  const auto cases = std::to_array<ScanCase>({
       {"<head><script type=\"application/c2pa\">QUJD</script></head>",
        "head@0-6 script@6-38{type=application/c2pa} /script@42-51 /head@51-58"},
       {"<!DOCTYPE html><HTML><Head><Link REL=\"icon C2PA-Manifest\" href=/m.c2pa></HEAD><body>",
@@ -56,7 +56,10 @@ TEST(ScanTags, TokensOffsetsAndAttributes) {
       {"<a b='x\n y'>", "a@0-12{b=x\n y}"},
       {"<a \"b'=<c>", "a@0-10{\"b'=<c}"},
       {"<br/><br />", "br@0-5 br@5-11"},
-      {"<a\x0b" "b>", "a@0-5{\x0b" "b=}"},  // VT is no whitespace: it starts a name
+      {"<a\x0b"
+       "b>",
+       "a@0-5{\x0b"
+       "b=}"},  // VT is no whitespace: it starts a name
       {"<Foo-Bar.9:x_y z>", "foo-bar.9:x_y@0-17{z=}"},
       {"<a$b>", "a@0-5{$b=}"},
       {"<head><link rel=c2pa-manifest", "head@0-6 link@6-29{rel=c2pa-manifest}"},
@@ -68,22 +71,22 @@ TEST(ScanTags, TokensOffsetsAndAttributes) {
       {"</P x=1>", "/p@0-8{x=1}"},
       {"", ""},
       {"no tags at all", ""},
-  };
+  });
   for (const ScanCase& c : cases) {
     EXPECT_EQ(describe(scan_tags(c.html)), c.tokens) << c.html;
   }
 }
 
 TEST(ScanTags, CommentsAndDeclarations) {
-  const ScanCase cases[] = {
+  const auto cases = std::to_array<ScanCase>({
       {"<!-- <head> -->", ""},
       {"<!-->x--><b>", "b@9-12"},
       {"<!--->x--><b>", "b@10-13"},
       {"<!----><b>", "b@7-10"},
       {"<!--a--b--><b>", "b@11-14"},
       {"<!--", ""},
-      {"<!--ab", ""},       // fewer than three bytes after the opener
-      {"<!--abc<b>", ""},   // no terminator: the scan ends
+      {"<!--ab", ""},      // fewer than three bytes after the opener
+      {"<!--abc<b>", ""},  // no terminator: the scan ends
       {"<!-x><b>", "b@5-8"},
       {"<!DOCTYPE html \">\"><b>", "b@19-22"},  // the quoted ">" ends it
       {"<![CDATA[<a>]]><b>", "b@15-18"},
@@ -93,14 +96,14 @@ TEST(ScanTags, CommentsAndDeclarations) {
       {"<!doctype", ""},
       {"<?", ""},
       {"<", ""},
-  };
+  });
   for (const ScanCase& c : cases) {
     EXPECT_EQ(describe(scan_tags(c.html)), c.tokens) << c.html;
   }
 }
 
 TEST(ScanTags, RawTextElements) {
-  const ScanCase cases[] = {
+  const auto cases = std::to_array<ScanCase>({
       {"<script>a</scripts></script >", "script@0-8 /script@19-29"},
       {"<script>\"<head>\"</script>", "script@0-8 /script@16-25"},
       {"<SCRIPT>x</ScRiPt/>", "script@0-8 /script@9-19"},
@@ -116,7 +119,7 @@ TEST(ScanTags, RawTextElements) {
       {"<xmp><b></xmp>", "xmp@0-5 b@5-8 /xmp@8-14"},
       {"<scripts><b>", "scripts@0-9 b@9-12"},
       {"<script></</s</scr</script></b>", "script@0-8 /script@18-27 /b@27-31"},
-  };
+  });
   for (const ScanCase& c : cases) {
     EXPECT_EQ(describe(scan_tags(c.html)), c.tokens) << c.html;
   }
@@ -184,7 +187,7 @@ struct BoundsCase {
 };
 
 TEST(FindHeadBounds, HeadStartEndAndCloseTag) {
-  const BoundsCase cases[] = {
+  const auto cases = std::to_array<BoundsCase>({
       {"<head><script type=\"application/c2pa\">QUJD</script></head>", {6, 51, 51}},
       {"<!DOCTYPE html><HTML><Head><Link REL=\"icon C2PA-Manifest\" href=/m.c2pa></HEAD><body>",
        {27, 71, 71}},
@@ -201,7 +204,7 @@ TEST(FindHeadBounds, HeadStartEndAndCloseTag) {
       {"</head><head>", {13, 13, std::nullopt}},
       {"<html><html x><head><head></head>", {20, 26, 26}},
       {"<body>x<html>y", {13, 14, std::nullopt}},
-  };
+  });
   for (const BoundsCase& c : cases) {
     const std::vector<TagToken> tokens = scan_tags(c.html);
     EXPECT_EQ(find_head_bounds(c.html.size(), tokens), c.bounds) << c.html;
@@ -210,14 +213,17 @@ TEST(FindHeadBounds, HeadStartEndAndCloseTag) {
 }
 
 TEST(TrimAsciiWhitespace, OnlyTheFiveWhitespaceBytes) {
-  const std::pair<std::string_view, std::string_view> cases[] = {
+  const auto cases = std::to_array<std::pair<std::string_view, std::string_view>>({
       {"", ""},
       {" \t\n\f\r", ""},
       {" a b ", "a b"},
-      {"\x0b" "a\x0b", "\x0b" "a\x0b"},
+      {"\x0b"
+       "a\x0b",
+       "\x0b"
+       "a\x0b"},
       {"\xC2\xA0x", "\xC2\xA0x"},
       {"\r\napplication/c2pa\t", "application/c2pa"},
-  };
+  });
   for (const auto& [in, out] : cases) EXPECT_EQ(trim_ascii_whitespace(in), out) << in;
 }
 
@@ -229,21 +235,24 @@ TEST(EqualsAsciiLower, FoldsOnlyAsciiLetters) {
 }
 
 TEST(Utf8WithReplacement, OneReplacementPerMaximalSubpart) {
-  const std::pair<std::string_view, std::string_view> cases[] = {
+  const auto cases = std::to_array<std::pair<std::string_view, std::string_view>>({
       {"", ""},
       {"plain &amp;", "plain &amp;"},
       {"\xFF", "\xEF\xBF\xBD"},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
       // The Unicode Standard's own example (Table 3-8).
       {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
-       "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD" "d"},
-      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                    // overlong lead
-      {"\xE0\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},    // overlong 3-byte
-      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},    // surrogate
+       "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+       "b\xEF\xBF\xBD"
+       "c\xEF\xBF\xBD\xEF\xBF\xBD"
+       "d"},
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                                  // overlong lead
+      {"\xE0\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong 3-byte
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},                  // surrogate
       {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // > U+10FFFF
-      {"\xF0\x9F\x98", "\xEF\xBF\xBD"},                            // truncated at the end
+      {"\xF0\x9F\x98", "\xEF\xBF\xBD"},  // truncated at the end
       {"\xE2\x82x", "\xEF\xBF\xBDx"},
-  };
+  });
   for (const auto& [in, out] : cases) EXPECT_EQ(utf8_with_replacement(in), out) << in;
 }
 

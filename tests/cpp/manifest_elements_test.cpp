@@ -1,15 +1,14 @@
 // Location of manifest elements: hand-counted examples, and the streaming
 // reading held to the plain full-list reading on generated documents.
-#include <gtest/gtest.h>
+#include "document/manifest_elements.h"
 
 #include <array>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "document/manifest_elements.h"
 
 namespace brevane {
 namespace {
@@ -44,7 +43,7 @@ std::vector<ManifestElement> locate_full(std::string_view html) {
 }
 
 TEST(LocateManifestElements, RangesContentAndHref) {
-  const LocateCase cases[] = {
+  const auto cases = std::to_array<LocateCase>({
       {"<head><script type=\"application/c2pa\">QUJD</script></head>", "E(6,45)c(38,4)"},
       {"<head><script type=\"application/c2pa\">QUJD</script>\n</head>", "E(6,45)c(38,4)"},
       {"<head><script type=\"application/c2pa\"></script></head>", "E(6,41)c(38,0)"},
@@ -63,12 +62,11 @@ TEST(LocateManifestElements, RangesContentAndHref) {
        "R(63,24)"},
       {"<head><link rel=\"c2pa-manifest\" href=\"\"></head>", "R(6,34)h="},
       {"<head><link rel=\"c2pa-manifest\" href></head>", "R(6,31)h="},
-      {"<head><link rel=c2pa-manifest href=\"a&amp;\xFF\"></head>",
-       "R(6,39)h=a&amp;\xEF\xBF\xBD"},
+      {"<head><link rel=c2pa-manifest href=\"a&amp;\xFF\"></head>", "R(6,39)h=a&amp;\xEF\xBF\xBD"},
       {"<head><link rel=c2pa-manifest", "R(6,23)"},
       {"", ""},
       {"no tags at all", ""},
-  };
+  });
   for (const LocateCase& c : cases) {
     EXPECT_EQ(describe(locate_manifest_elements(c.html)), c.elements) << c.html;
     EXPECT_EQ(describe(locate_full(c.html)), c.elements) << c.html;
@@ -76,7 +74,7 @@ TEST(LocateManifestElements, RangesContentAndHref) {
 }
 
 TEST(LocateManifestElements, RelAndTypeMatching) {
-  const LocateCase cases[] = {
+  const auto cases = std::to_array<LocateCase>({
       {"<head><link rel=C2PA-MANIFEST>", "R(6,24)"},
       {"<head><link rel=\"\ticon\fc2pa-manifest\r\n\">", "R(6,34)"},
       {"<head><link rel=\"c2pa-manifest;\">", ""},
@@ -91,7 +89,7 @@ TEST(LocateManifestElements, RelAndTypeMatching) {
       {"<head><script rel=c2pa-manifest></script>", ""},
       {"<head><script src=x type=application/c2pa></script>", "E(6,45)c(42,0)"},
       {"<head></script><script type=application/c2pa>", "E(15,30)c(45,0)"},
-  };
+  });
   for (const LocateCase& c : cases) {
     EXPECT_EQ(describe(locate_manifest_elements(c.html)), c.elements) << c.html;
     EXPECT_EQ(describe(locate_full(c.html)), c.elements) << c.html;
@@ -99,7 +97,7 @@ TEST(LocateManifestElements, RelAndTypeMatching) {
 }
 
 TEST(LocateManifestElements, OnlyTheHeadCounts) {
-  const LocateCase cases[] = {
+  const auto cases = std::to_array<LocateCase>({
       {"<head><!-- <script type=application/c2pa>x</script> --></head>", ""},
       {"<head><title><link rel=c2pa-manifest></title></head>", ""},
       {"<head><noscript><link rel=c2pa-manifest></noscript></head>", "R(16,24)"},
@@ -108,13 +106,13 @@ TEST(LocateManifestElements, OnlyTheHeadCounts) {
       {"<body><head><link rel=c2pa-manifest></head>", "R(12,24)"},
       {"<link rel=c2pa-manifest><head></head>", ""},
       {"<html><link rel=c2pa-manifest><head></head>", ""},  // a later <head> moves the head
-      {"<link rel=c2pa-manifest><html>", ""},                 // so does a later <html>
+      {"<link rel=c2pa-manifest><html>", ""},               // so does a later <html>
       {"<link rel=c2pa-manifest><body><link rel=c2pa-manifest>", "R(0,24)"},
       {"<link rel=c2pa-manifest></html><html><link rel=c2pa-manifest>", "R(37,24)"},
       {"<body><html><link rel=c2pa-manifest>", "R(12,24)"},
       {"<html><head></body><link rel=c2pa-manifest></html>", "R(19,24)"},
       {"<header><link rel=c2pa-manifest></header>", "R(8,24)"},
-  };
+  });
   for (const LocateCase& c : cases) {
     EXPECT_EQ(describe(locate_manifest_elements(c.html)), c.elements) << c.html;
     EXPECT_EQ(describe(locate_full(c.html)), c.elements) << c.html;
@@ -126,12 +124,40 @@ TEST(LocateManifestElements, OnlyTheHeadCounts) {
 // comments, unclosed tags and quotes.
 std::string generate_document(std::mt19937& rng) {
   static constexpr std::array<std::string_view, 34> kFragments = {
-      "<head>", "</head>", "<HEAD >", "<html>", "</html>", "<body>", "</body>", "<header>",
-      "<script type=application/c2pa>", "<script type=' APPLICATION/C2PA'>", "</script>",
-      "</SCRIPT >", "<script>", "<link rel=c2pa-manifest href=x>", "<link rel='icon c2pa-manifest'",
-      "<link rel=c2pa-manifest>", "<LINK REL=C2PA-MANIFEST HREF=\"y\">", "<!--", "-->", "<!doctype>",
-      "<title>", "</title>", "<style>", "</style>", "<p class=a>", "x", " ", ">", "<", "\"", "'",
-      "<a b=\"", "</", "<?",
+      "<head>",
+      "</head>",
+      "<HEAD >",
+      "<html>",
+      "</html>",
+      "<body>",
+      "</body>",
+      "<header>",
+      "<script type=application/c2pa>",
+      "<script type=' APPLICATION/C2PA'>",
+      "</script>",
+      "</SCRIPT >",
+      "<script>",
+      "<link rel=c2pa-manifest href=x>",
+      "<link rel='icon c2pa-manifest'",
+      "<link rel=c2pa-manifest>",
+      "<LINK REL=C2PA-MANIFEST HREF=\"y\">",
+      "<!--",
+      "-->",
+      "<!doctype>",
+      "<title>",
+      "</title>",
+      "<style>",
+      "</style>",
+      "<p class=a>",
+      "x",
+      " ",
+      ">",
+      "<",
+      "\"",
+      "'",
+      "<a b=\"",
+      "</",
+      "<?",
   };
   std::uniform_int_distribution<std::size_t> pick(0, kFragments.size() - 1);
   std::uniform_int_distribution<int> length(0, 14);
