@@ -837,7 +837,7 @@ def plot(results: list[dict[str, Any]], patho: list[dict[str, Any]], path: Path)
         rs = [r for r in results if r["function"] == func and r["alg"] == "sha256"]
         if rs:
             ax.plot([r["size"] for r in rs],
-                    [next(x["ratio"] for x in r["references"] if x["name"] == "hashlib.sha256")
+                    [next(x["cpu_ratio"] for x in r["references"] if x["name"] == "hashlib.sha256")
                      for r in rs], marker="o", label=func)
     ax.axhline(1.10, color="red", linestyle="--", label="target ≤ 1.10")
     ax.axhline(1.0, color="grey", linewidth=0.8)
@@ -851,7 +851,7 @@ def plot(results: list[dict[str, Any]], patho: list[dict[str, Any]], path: Path)
         rs = [r for r in results if r["function"] == func]
         if rs:
             ax.plot([r["size"] for r in rs],
-                    [next(x["ratio"] for x in r["references"] if x["name"] == "slice+join")
+                    [next(x["cpu_ratio"] for x in r["references"] if x["name"] == "slice+join")
                      for r in rs], marker="o", label=func)
     ax.axhline(1.3, color="red", linestyle="--", label="target ≤ 1.3")
     ax.axhline(1.0, color="grey", linewidth=0.8)
@@ -864,7 +864,7 @@ def plot(results: list[dict[str, Any]], patho: list[dict[str, Any]], path: Path)
         rs = [r for r in results if r["function"] == func]
         names = [p.name for p in PEERS]
         for name in names:
-            pts = [(r["size"], 1 / x["ratio"]) for r in rs for x in r["references"]
+            pts = [(r["size"], 1 / x["cpu_ratio"]) for r in rs for x in r["references"]
                    if x["name"] == name]
             if pts:
                 ax.plot(*zip(*pts), marker="o", linestyle=style, label=f"{func} vs {name}")
@@ -884,15 +884,15 @@ def plot(results: list[dict[str, Any]], patho: list[dict[str, Any]], path: Path)
                  if any(p["input"] == k for p in patho)]
         width = 0.8 / len(kinds)
         for i, kind in enumerate(kinds):
-            vals = [next((p["ns_per_byte"] for p in patho if p["function"] == f
+            vals = [next((p["cpu_ns_per_byte"] for p in patho if p["function"] == f
                           and p["input"] == kind and p["size"] == big), 0.0) for f in funcs]
             ax.bar([j + i * width for j in range(len(funcs))], vals, width, label=kind)
         ax.set_xticks([j + 0.4 - width / 2 for j in range(len(funcs))], funcs, fontsize=8)
-        ax.set(yscale="log", ylabel="ns per byte",
+        ax.set(yscale="log", ylabel="CPU ns per byte",
                title=f"Hostile inputs at {size_label(big)}, time per byte")
         ax.legend(fontsize=7)
-    fig.suptitle("brevane against the limit and its peers (medians; lower ratios are better "
-                 "on top, higher speed-ups below)")
+    fig.suptitle("brevane against the limit and its peers (medians of this thread's CPU time; "
+                 "lower ratios are better on top, higher speed-ups below)")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -913,7 +913,12 @@ def main(argv: Optional[list[str]] = None) -> int:
     ap.add_argument("--out-dir", default=str(ROOT / "docs"),
                     help="where performance.json and performance.png go")
     ap.add_argument("--no-save", action="store_true", help="print only")
+    ap.add_argument("--replot", metavar="JSON", help="redraw the plot of a saved run, then stop")
     args = ap.parse_args(argv)
+    if args.replot:
+        saved = json.loads(Path(args.replot).read_text())
+        plot(saved["results"], saved["pathological"], Path(args.out_dir) / "performance.png")
+        return 0
 
     quick = args.quick
     sizes = [parse_size(x) for x in (args.sizes.split(",") if args.sizes else
