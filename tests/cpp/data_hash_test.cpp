@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "document/extract.h"
@@ -159,54 +159,6 @@ TEST(DigestOutside, EqualsTheDigestOfTheGatheredBytes) {
         ASSERT_FALSE(streamed.ok());
         EXPECT_EQ(streamed.error(), DocumentError::exclusion_malformed());
       }
-    }
-  }
-}
-
-// Random lists, most of them sorted and valid, against a plain reading of the
-// three rules: streaming and gathering must agree on verdict and digest.
-TEST(DigestOutside, AgreesWithAPlainReadingOnRandomLists) {
-  std::mt19937_64 rng(20240611);
-  std::string page(300, '\0');
-  for (char& c : page) c = static_cast<char>(rng());
-  for (int round = 0; round < 2000; ++round) {
-    const std::size_t n = rng() % (page.size() + 1);
-    const std::string_view html = std::string_view(page).substr(0, n);
-    std::vector<ByteRange> list;
-    std::uint64_t at = 0;
-    const std::size_t count = rng() % 5;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (rng() % 8 == 0) {
-        list.push_back({rng() % (n + 3), rng() % 8 == 0 ? kMax - rng() % 4 : rng() % (n + 3)});
-      } else {
-        const std::uint64_t start = at + rng() % 20;
-        list.push_back({start, rng() % 20});
-      }
-      at = list.back().start + list.back().length;
-    }
-    bool valid = true;
-    std::string expected;
-    std::uint64_t previous_end = 0;
-    for (const ByteRange& r : list) {
-      const std::uint64_t end = r.start + r.length;  // wraps exactly when it overflows
-      if (end < r.start || r.start < previous_end || end > n) {
-        valid = false;
-        break;
-      }
-      expected.append(html.substr(previous_end, r.start - previous_end));
-      previous_end = end;
-    }
-    if (valid) expected.append(html.substr(previous_end));
-
-    SCOPED_TRACE("n=" + std::to_string(n) + " " + describe(list));
-    const HashAlgorithm alg = kAlgorithms[round % 3];
-    const Result<std::string> gathered = hashed_content(html, list);
-    const Result<std::string> streamed = digest_outside(alg, html, list);
-    ASSERT_EQ(gathered.ok(), valid);
-    ASSERT_EQ(streamed.ok(), valid);
-    if (valid) {
-      EXPECT_EQ(gathered.value(), expected);
-      EXPECT_EQ(streamed.value(), digest(alg, gathered.value()));
     }
   }
 }
@@ -405,22 +357,6 @@ TEST(VerifyDataHash, ChecksInOrderAndStopsAtTheFirstFailure) {
     const std::optional<DocumentError> verdict =
         verify_data_hash(c.html, DataHashBinding{c.alg, c.hash, c.exclusions});
     EXPECT_EQ(verdict, c.expected) << (verdict ? verdict->host_message() : "success");
-  }
-}
-
-TEST(InlineHashBeforeEmbed, DigestsTheWholeInputWithoutReadingIt) {
-  const std::vector<std::string_view> inputs = {"",
-                                                kPlain,
-                                                kEmbedded,
-                                                kTwoElements,
-                                                kBadBase64,
-                                                "no markup at all",
-                                                std::string_view("\0<head>\0", 8)};
-  for (const std::string_view html : inputs) {
-    for (const HashAlgorithm alg : kAlgorithms) {
-      SCOPED_TRACE(to_hex(html) + " " + std::string(hash_algorithm_name(alg)));
-      EXPECT_EQ(inline_hash_before_embed(html, alg), digest(alg, html));
-    }
   }
 }
 
