@@ -52,8 +52,8 @@ std::string_view slice(std::string_view html, ByteRange range) {
 // The document without the ranges, by the plainest reading: erase back to front.
 std::string without(std::string_view html, std::span<const ManifestElement> elements) {
   std::string rest(html);
-  for (auto it = elements.rbegin(); it != elements.rend(); ++it) {
-    rest.erase(it->range.start, it->range.length);
+  for (std::size_t i = elements.size(); i > 0; --i) {
+    rest.erase(elements[i - 1].range.start, elements[i - 1].range.length);
   }
   return rest;
 }
@@ -135,7 +135,8 @@ void check_embedded(std::string_view cleaned, std::optional<std::uint64_t> at,
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(  // NOLINT(readability-identifier-naming)
+    const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
   const std::size_t payload_size = std::min<std::size_t>(data[0], input.size());
@@ -151,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CountingSink inline_sink;
   const auto inline_error = brevane::embed_into(html, payload, inline_sink);
   const std::string script =
-      "<script type=\"application/c2pa\">" + brevane::base64_encode(payload) + "</script>";
+      R"(<script type="application/c2pa">)" + brevane::base64_encode(payload) + "</script>";
   check_embedded(cleaned, at, inline_error, inline_sink, script);
   if (!inline_error) {
     // A lone new element in the head gives back the store that went in.
@@ -164,8 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   CountingSink link_sink;
   const auto link_error = brevane::embed_reference_into(html, payload, link_sink);
-  const std::string link = "<link rel=\"c2pa-manifest\" href=\"" + brevane::escape_href(payload) +
-                           "\" type=\"application/c2pa\">";
+  const std::string link = R"(<link rel="c2pa-manifest" href=")" + brevane::escape_href(payload) +
+                           R"(" type="application/c2pa">)";
   check_embedded(cleaned, at, link_error, link_sink, link);
   require(inline_error.has_value() == link_error.has_value());
   return 0;

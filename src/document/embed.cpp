@@ -16,10 +16,10 @@
 namespace brevane {
 namespace {
 
-constexpr std::string_view kScriptOpen = "<script type=\"application/c2pa\">";
+constexpr std::string_view kScriptOpen = R"(<script type="application/c2pa">)";
 constexpr std::string_view kScriptClose = "</script>";
-constexpr std::string_view kLinkOpen = "<link rel=\"c2pa-manifest\" href=\"";
-constexpr std::string_view kLinkClose = "\" type=\"application/c2pa\">";
+constexpr std::string_view kLinkOpen = R"(<link rel="c2pa-manifest" href=")";
+constexpr std::string_view kLinkClose = R"(" type="application/c2pa">)";
 // The markup must name what location looks for, or an embedded page would not
 // find its own element again.
 static_assert(kScriptOpen.size() + kScriptClose.size() == 41);

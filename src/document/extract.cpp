@@ -68,8 +68,9 @@ Result<AssociationRange> check_association(std::string_view html) {
   const ManifestElement& element = single.value();
 
   if (element.kind == ElementKind::Embedded) {
-    if (!base64_valid(trimmed_content(html, element)))
+    if (!base64_valid(trimmed_content(html, element))) {
       return DocumentError::malformed(kBase64Detail);
+    }
   } else if (!has_href(element)) {
     return DocumentError::malformed(kNoHrefDetail);
   }

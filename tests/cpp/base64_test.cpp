@@ -2,6 +2,7 @@
 // a text, and round trips over every length that exercises each tail shape.
 #include "document/base64.h"
 
+#include <array>
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <random>
@@ -29,7 +30,7 @@ struct Vector {
 };
 
 // RFC 4648 section 10, plus the bytes that use the last two letters and zeros.
-constexpr Vector kVectors[] = {
+constexpr auto kVectors = std::to_array<Vector>({
     {"", ""},
     {"f", "Zg=="},
     {"fo", "Zm8="},
@@ -43,7 +44,7 @@ constexpr Vector kVectors[] = {
     {"ABC", "QUJD"},
     {"AB", "QUI="},
     {"A", "QQ=="},
-};
+});
 
 TEST(Base64Encode, KnownVectors) {
   for (const Vector& v : kVectors) {
@@ -57,7 +58,9 @@ TEST(Base64EncodeTo, WritesExactlyTheEncodedLength) {
     // Guard bytes on both sides catch a write past either end of the slot.
     std::string buffer(v.text.size() + 2, '#');
     base64_encode_to(v.bytes, buffer.data() + 1);
-    EXPECT_EQ(buffer, "#"s + std::string(v.text) + "#") << v.text;
+    std::string expected = "#";
+    expected.append(v.text).push_back('#');
+    EXPECT_EQ(buffer, expected) << v.text;
   }
 }
 
@@ -71,7 +74,7 @@ TEST(Base64Decode, KnownVectors) {
 }
 
 // Each text is refused by both the validator and the decoder.
-constexpr std::string_view kInvalid[] = {
+constexpr auto kInvalid = std::to_array<std::string_view>({
     "QUI",         // length 3
     "Q",           // length 1
     "QUJDQ",       // length 5
@@ -96,7 +99,7 @@ constexpr std::string_view kInvalid[] = {
     "\xEF\xBF\xBD=",
     "QUJ.",
     "QU*D",
-};
+});
 
 TEST(Base64Valid, RejectsEveryNonCanonicalText) {
   for (const std::string_view text : kInvalid) {

@@ -3,6 +3,7 @@
 // insertion offset and the single exact-size request to the sink.
 #include "document/embed.h"
 
+#include <array>
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <optional>
@@ -18,7 +19,7 @@ namespace {
 using namespace std::string_literals;
 
 const std::string kScript = "<script type=\"application/c2pa\">QUJD</script>";
-const std::string kLink = "<link rel=\"c2pa-manifest\" href=\"m.c2pa\">";
+const std::string kLink = R"(<link rel="c2pa-manifest" href="m.c2pa">)";
 
 class RecordingSink final : public ByteSink {
  public:
@@ -79,7 +80,7 @@ struct EscapeCase {
 };
 
 TEST(EscapeHref, OnlyQuoteAmpersandAndLessThan) {
-  const EscapeCase cases[] = {
+  const auto cases = std::to_array<EscapeCase>({
       {"", ""},
       {"stores/page-1", "stores/page-1"},
       {"x&y<z>", "x&amp;y&lt;z>"},
@@ -88,7 +89,7 @@ TEST(EscapeHref, OnlyQuoteAmpersandAndLessThan) {
       {"&amp;", "&amp;amp;"},
       {"'> \t\n\r\x01", "'> \t\n\r\x01"},
       {"caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC"},
-  };
+  });
   for (const EscapeCase& c : cases) EXPECT_EQ(escape_href(c.href), c.escaped) << c.href;
 }
 
@@ -186,7 +187,7 @@ TEST(EmbedInto, SplicesBeforeTheHeadEndOfTheCleanedDocument) {
 }
 
 TEST(EmbedReferenceInto, SplicesBeforeTheHeadEndOfTheCleanedDocument) {
-  const std::string link = "<link rel=\"c2pa-manifest\" href=\"m.c2pa\" type=\"application/c2pa\">";
+  const std::string link = R"(<link rel="c2pa-manifest" href="m.c2pa" type="application/c2pa">)";
   for (const Case& c : cases()) {
     SCOPED_TRACE(c.name);
     check_case(c, link, {}, true);

@@ -56,7 +56,7 @@ std::vector<Case> cases() {
       ok("whitespace only", in_head(script(" \n\t\r\f ")), embedded(6, 47, "")),
       ok("one byte", in_head(script("QQ==")), embedded(6, 45, "A")),
       ok("never closed", "<head>"s + std::string(kOpen) + "QUJD", embedded(6, 36, "ABC")),
-      ok("link", in_head("<link rel=\"c2pa-manifest\" href=\"stores/page-1\">"),
+      ok("link", in_head(R"(<link rel="c2pa-manifest" href="stores/page-1">)"),
          referenced(6, 47, "stores/page-1")),
       ok("href keeps references", in_head("<link rel=c2pa-manifest href=\"a&amp;b\">"),
          referenced(6, 39, "a&amp;b")),

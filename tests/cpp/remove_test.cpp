@@ -14,7 +14,7 @@ namespace {
 using namespace std::string_literals;
 
 const std::string kScript = "<script type=\"application/c2pa\">QUJD</script>";
-const std::string kLink = "<link rel=\"c2pa-manifest\" href=\"m.c2pa\">";
+const std::string kLink = R"(<link rel="c2pa-manifest" href="m.c2pa">)";
 
 // Records every request, so a second allocation or a wrong size shows.
 class RecordingSink final : public ByteSink {
