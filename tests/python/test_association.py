@@ -50,21 +50,6 @@ EXTRACT_CASES: List[Tuple[str, bytes, Expected]] = [
         {"start": 6, "length": 50, "kind": "embedded", "store": b"ABC"},
     ),
     (
-        "empty script",
-        head(script(b"")),
-        {"start": 6, "length": 41, "kind": "embedded", "store": b""},
-    ),
-    (
-        "one byte",
-        head(script(b"QQ==")),
-        {"start": 6, "length": 45, "kind": "embedded", "store": b"A"},
-    ),
-    (
-        "two bytes",
-        head(script(b"QUI=")),
-        {"start": 6, "length": 45, "kind": "embedded", "store": b"AB"},
-    ),
-    (
         "never closed",
         b'<head><script type="application/c2pa">QUJD',
         {"start": 6, "length": 36, "kind": "embedded", "store": b"ABC"},
@@ -85,27 +70,14 @@ EXTRACT_CASES: List[Tuple[str, bytes, Expected]] = [
         {"start": 6, "length": 34, "kind": "referenced", "href": "a\ufffd"},
     ),
     ("no element", PAGE, None),
-    ("empty document", b"", None),
-    ("script in the body", b"<head></head><body>" + SCRIPT, None),
     (
         "unclosed script swallows the head end",
         b'<head><script type="application/c2pa">QUJD</head>',
         NOT_BASE64,
     ),
-    ("line break inside", head(script(b"QUJD\nRUZH")), NOT_BASE64),
-    ("length 3", head(script(b"QUI")), NOT_BASE64),
-    ("leftover bits", head(script(b"QUJ=")), NOT_BASE64),
     ("leftover bits, two pads", head(script(b"QR==")), NOT_BASE64),
-    ("surplus padding", head(script(b"QUJD====")), NOT_BASE64),
-    ("padding in the middle", head(script(b"QQ==QUJD")), NOT_BASE64),
-    ("vertical tab", head(script(b"\x0bQUJD")), NOT_BASE64),
-    ("url-safe letters", head(script(b"ab-_")), NOT_BASE64),
-    ("non-ASCII", head(script(b"QUJ\xc3")), NOT_BASE64),
-    ("no href", head(b"<link rel=c2pa-manifest>"), NO_HREF),
     ("empty href", head(b'<link rel=c2pa-manifest href="">'), NO_HREF),
-    ("bare href", head(b"<link rel=c2pa-manifest href>"), NO_HREF),
     ("script and broken link", head(SCRIPT + b"<link rel=c2pa-manifest>"), MULTIPLE),
-    ("two broken scripts", head(script(b"!") + script(b"?")), MULTIPLE),
 ]
 
 
@@ -132,14 +104,11 @@ REMOVE_CASES: List[Tuple[str, bytes, bytes]] = [
         b"<head>\n  " + SCRIPT + b"\n</head>",
         b"<head>\n  \n</head>",
     ),
-    ("script and link, bytes between stay", head(SCRIPT + b" x " + LINK), b"<head> x </head>"),
     (
         "broken elements go too",
         head(b"<link rel=c2pa-manifest><script type=application/c2pa>!!</script>"),
         b"<head></head>",
     ),
-    ("unclosed script", b'<head><script type="application/c2pa">QUJD', b"<head>"),
-    ("body element stays", b"<head></head><body>" + SCRIPT, b"<head></head><body>" + SCRIPT),
     (
         "joined bytes are not searched again",
         b"<head><" + LINK + b"script type=a/c2pa>",
@@ -172,22 +141,9 @@ EMBED_CASES: List[Tuple[str, bytes, Optional[bytes]]] = [
         b"<head><title>t</title>@</head>",
     ),
     (
-        "several old elements all go",
-        head(LINK + b"\n" + SCRIPT + b"<link rel=c2pa-manifest>"),
-        b"<head>\n@</head>",
-    ),
-    (
         "upper-case tags",
         b"<HTML><HEAD><TITLE>t</TITLE></HEAD>",
         b"<HTML><HEAD><TITLE>t</TITLE>@</HEAD>",
-    ),
-    ("no head start tag", b"</head><html><p>x</head>", b"</head><html><p>x@</head>"),
-    ("neither head nor html", b"x</head>y</head>", b"x@</head>y</head>"),
-    ("end tag before the head start", b"</head><head></head>", b"</head><head>@</head>"),
-    (
-        "end tags in comments and raw text",
-        b"<head><!--</head>--><title></head></title></head>",
-        b"<head><!--</head>--><title></head></title>@</head>",
     ),
     ("body before the end tag", b"<head><body></head>", b"<head><body>@</head>"),
     (
@@ -197,7 +153,6 @@ EMBED_CASES: List[Tuple[str, bytes, Optional[bytes]]] = [
     ),
     ("removal hides the end tag", b"<head>x<" + LINK + b"title>y</head>", None),
     ("unclosed head", b"<html><head><title>t</title><body>x</body></html>", None),
-    ("no end tag", b"<head>" + SCRIPT, None),
     ("empty document", b"", None),
 ]
 
