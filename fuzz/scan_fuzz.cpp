@@ -1,5 +1,6 @@
 // Holds the scanner, the head bounds and element location to their invariants on
-// arbitrary bytes, and the streaming readings to the full-list ones. Any
+// arbitrary bytes, location mode to full mode, and the streaming readings
+// (location, close tag, the one-pass head scan) to the full-list ones. Any
 // violation aborts, so libFuzzer keeps the input.
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +53,35 @@ void check_token(const TagToken& token, std::string_view html) {
   }
 }
 
+// Full tokens cut down to what location mode keeps: rel and href on link start
+// tags, type on script start tags, nothing elsewhere.
+std::vector<TagToken> location_subset(std::vector<TagToken> tokens) {
+  for (TagToken& token : tokens) {
+    std::erase_if(token.attributes, [&token](const brevane::TagAttribute& attr) {
+      if (token.is_end_tag) return true;
+      if (token.name == "link") {
+        return !brevane::equals_ascii_lower(attr.name, "rel") &&
+               !brevane::equals_ascii_lower(attr.name, "href");
+      }
+      return token.name != "script" || !brevane::equals_ascii_lower(attr.name, "type");
+    });
+  }
+  return tokens;
+}
+
+// Location mode must read every byte as full mode does: same tokens, same
+// offsets, the kept attributes equal to the full ones filtered.
+void check_location_mode(std::string_view html, const std::vector<TagToken>& full) {
+  const std::vector<TagToken> expected = location_subset(full);
+  brevane::HeadScanner scanner(html, brevane::ScanMode::Location);
+  std::size_t k = 0;
+  while (const TagToken* token = scanner.next()) {
+    require(k < expected.size() && *token == expected[k]);
+    ++k;
+  }
+  require(k == expected.size());
+}
+
 void check_elements(const std::vector<ManifestElement>& elements, const HeadBounds& bounds) {
   std::uint64_t previous_end = 0;
   for (const ManifestElement& e : elements) {
@@ -80,6 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     previous_end = token.end;
   }
 
+  check_location_mode(html, tokens);
+
   const HeadBounds bounds = brevane::find_head_bounds(size, tokens);
   require(bounds.start <= bounds.end && bounds.end <= size);
   if (bounds.close_tag_start) require(*bounds.close_tag_start >= bounds.start);
@@ -88,6 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<ManifestElement> full =
       brevane::locate_manifest_elements_in(html, tokens, bounds);
   require(brevane::locate_manifest_elements(html) == full);
+  const brevane::HeadScan head = brevane::scan_head(html);
+  require(head.elements == full && head.close_tag_start == bounds.close_tag_start);
   check_elements(full, bounds);
   return 0;
 }

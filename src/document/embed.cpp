@@ -78,17 +78,19 @@ char* write_view(std::string_view bytes, char* out) noexcept {
 
 // Writes the cleaned document with `element_length` bytes of room before its
 // head's end tag, and lets `write_element` fill them. Without manifest elements
-// the cleaned document is the input, so its end tag is found before anything is
-// allocated and prefix, element and suffix go straight to their places. With
-// elements, the cut can join bytes into new markup (`a<` + element + `b>` makes a
-// tag), so the cleaned document itself is written first and scanned where it
-// lies; only its tail then moves up to open the gap.
+// the cleaned document is the input, so the one pass that found no elements has
+// also found its end tag, before anything is allocated, and prefix, element and
+// suffix go straight to their places. With elements, the cut can join bytes into
+// new markup (`a<` + element + `b>` makes a tag), so the cleaned document itself
+// is written first and scanned where it lies; only its tail then moves up to open
+// the gap.
 template <class WriteElement>
 std::optional<DocumentError> splice(std::string_view html, std::uint64_t element_length,
                                     ByteSink& sink, WriteElement&& write_element) {
-  const std::vector<ManifestElement> elements = locate_manifest_elements(html);
+  const HeadScan scan = scan_head(html);
+  const std::vector<ManifestElement>& elements = scan.elements;
   if (elements.empty()) {
-    const std::optional<std::uint64_t> close = find_head_close_tag(html);
+    const std::optional<std::uint64_t> close = scan.close_tag_start;
     if (!close) return DocumentError::no_head();
     char* const out = sink.allocate(html.size() + element_length);
     std::memcpy(out, html.data(), *close);

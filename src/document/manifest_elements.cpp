@@ -5,6 +5,8 @@
 // streaming one to.
 #include "document/manifest_elements.h"
 
+#include <utility>
+
 namespace brevane {
 namespace {
 
@@ -74,48 +76,85 @@ ManifestElement script_element(const OpenScript& script, const TagToken* followi
   return element;
 }
 
+// The streaming reading, fed one token at a time. The head begins after the
+// first <head> start tag anywhere; failing that, after the first <html>;
+// failing that, at 0. Until a <head> is met, the elements and the </head>
+// gathered belong to a tentative head that a later anchor replaces, so only the
+// answers for one head are ever held.
+class HeadWalk {
+ public:
+  HeadWalk(std::uint64_t length, bool wants_close_tag) noexcept
+      : length_(length), wants_close_tag_(wants_close_tag) {}
+
+  // Takes the next token; false once no later token can change the answers.
+  bool take(const TagToken& token) {
+    if (open_script_) {
+      scan_.elements.push_back(script_element(*open_script_, &token, length_));
+      open_script_.reset();
+    }
+    if (anchor_ != Anchor::Head && is_start_tag(token, "head")) {
+      restart(Anchor::Head);
+      return true;
+    }
+    if (anchor_ == Anchor::Document && is_start_tag(token, "html")) {
+      restart(Anchor::Html);
+      return true;
+    }
+    if (wants_close_tag_ && !scan_.close_tag_start && token.is_end_tag && token.name == "head") {
+      scan_.close_tag_start = token.start;
+    }
+    if (head_open_) {
+      if (ends_head(token)) {
+        head_open_ = false;
+      } else if (is_manifest_link(token)) {
+        scan_.elements.push_back(link_element(token));
+      } else if (is_manifest_script(token)) {
+        open_script_ = OpenScript{token.start, token.end};
+      }
+    }
+    return anchor_ != Anchor::Head || head_open_ || (wants_close_tag_ && !scan_.close_tag_start);
+  }
+
+  // The answers once the tokens have run out or take() said they are final.
+  HeadScan finish() && {
+    if (open_script_) scan_.elements.push_back(script_element(*open_script_, nullptr, length_));
+    return std::move(scan_);
+  }
+
+ private:
+  enum class Anchor : std::uint8_t { Document, Html, Head };
+
+  void restart(Anchor anchor) noexcept {
+    anchor_ = anchor;
+    head_open_ = true;
+    scan_.elements.clear();
+    scan_.close_tag_start.reset();
+  }
+
+  std::uint64_t length_;
+  bool wants_close_tag_;
+  Anchor anchor_ = Anchor::Document;
+  bool head_open_ = true;
+  std::optional<OpenScript> open_script_;
+  HeadScan scan_;
+};
+
+HeadScan walk_head(std::string_view html, bool wants_close_tag) {
+  HeadWalk walk(html.size(), wants_close_tag);
+  HeadScanner scanner(html, ScanMode::Location);
+  while (const TagToken* token = scanner.next()) {
+    if (!walk.take(*token)) break;
+  }
+  return std::move(walk).finish();
+}
+
 }  // namespace
 
 std::vector<ManifestElement> locate_manifest_elements(std::string_view html) {
-  // The head begins after the first <head> start tag anywhere; failing that,
-  // after the first <html>; failing that, at 0. Until a <head> is met, the
-  // elements gathered belong to a tentative head that a later anchor replaces,
-  // so only the elements of one head are ever held.
-  enum class Anchor : std::uint8_t { Document, Html, Head };
-  Anchor anchor = Anchor::Document;
-  bool head_open = true;
-  std::vector<ManifestElement> elements;
-  std::optional<OpenScript> open_script;
-  HeadScanner scanner(html);
-  while (const TagToken* token = scanner.next()) {
-    if (open_script) {
-      elements.push_back(script_element(*open_script, token, html.size()));
-      open_script.reset();
-    }
-    if (anchor != Anchor::Head && is_start_tag(*token, "head")) {
-      anchor = Anchor::Head;
-    } else if (anchor == Anchor::Document && is_start_tag(*token, "html")) {
-      anchor = Anchor::Html;
-    } else {
-      if (!head_open) continue;
-      if (ends_head(*token)) {
-        head_open = false;
-        if (anchor == Anchor::Head) break;  // nothing later can move this head
-        continue;
-      }
-      if (is_manifest_link(*token)) {
-        elements.push_back(link_element(*token));
-      } else if (is_manifest_script(*token)) {
-        open_script = OpenScript{token->start, token->end};
-      }
-      continue;
-    }
-    elements.clear();
-    head_open = true;
-  }
-  if (open_script) elements.push_back(script_element(*open_script, nullptr, html.size()));
-  return elements;
+  return walk_head(html, false).elements;
 }
+
+HeadScan scan_head(std::string_view html) { return walk_head(html, true); }
 
 std::vector<ManifestElement> locate_manifest_elements_in(std::string_view html,
                                                          std::span<const TagToken> tokens,

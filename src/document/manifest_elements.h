@@ -41,6 +41,19 @@ struct ManifestElement {
 // with the tags of the body.
 std::vector<ManifestElement> locate_manifest_elements(std::string_view html);
 
+// What embedding needs of a document, from one pass: the head's manifest elements
+// (as locate_manifest_elements) and where its </head> begins (as
+// find_head_close_tag).
+struct HeadScan {
+  std::vector<ManifestElement> elements;
+  std::optional<std::uint64_t> close_tag_start;
+
+  bool operator==(const HeadScan&) const = default;
+};
+
+// Pulls tokens until both answers are known: on an ordinary page, up to </head>.
+HeadScan scan_head(std::string_view html);
+
 // The same elements from a full token list and its head bounds: the plain reading
 // of the rules, kept for tests that hold the streaming path to it.
 std::vector<ManifestElement> locate_manifest_elements_in(std::string_view html,

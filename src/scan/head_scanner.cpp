@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <span>
+#include <vector>
 
 #include "check.h"
 
@@ -243,6 +245,32 @@ Utf8Step utf8_step(std::string_view bytes, std::size_t i) noexcept {
   return {true, length};
 }
 
+// Location reads rel and href on link start tags and type on script start tags,
+// nothing else anywhere (see manifest_elements.cpp).
+constexpr std::array<std::string_view, 2> kLinkLocationNames = {"rel", "href"};
+constexpr std::array<std::string_view, 1> kScriptLocationNames = {"type"};
+
+std::span<const std::string_view> location_names(const TagToken& token) noexcept {
+  if (token.is_end_tag) return {};
+  if (token.name == "link") return kLinkLocationNames;
+  if (token.name == "script") return kScriptLocationNames;
+  return {};
+}
+
+// First occurrence wins, as in full mode; with at most two names kept, the check
+// against earlier ones costs a constant per attribute and needs no hash set.
+void keep_location_attribute(std::vector<TagAttribute>& kept, std::string_view name,
+                             std::string_view value, std::span<const std::string_view> wanted) {
+  for (const std::string_view lower : wanted) {
+    if (!equals_ascii_lower(name, lower)) continue;
+    for (const TagAttribute& earlier : kept) {
+      if (equals_ascii_lower(earlier.name, lower)) return;
+    }
+    kept.push_back({name, value});
+    return;
+  }
+}
+
 bool is_start_tag(const TagToken& token, std::string_view lower_name) noexcept {
   return !token.is_end_tag && token.name == lower_name;
 }
@@ -350,6 +378,9 @@ void HeadScanner::read_tag(std::uint64_t open, std::uint64_t name_start, bool is
   token_.start = open;
   token_.is_end_tag = is_end_tag;
   names_indexed_ = false;
+  const bool full = mode_ == ScanMode::Full;
+  const std::span<const std::string_view> wanted =
+      full ? std::span<const std::string_view>{} : location_names(token_);
 
   std::uint64_t p = name_end;
   while (true) {
@@ -380,7 +411,11 @@ void HeadScanner::read_tag(std::uint64_t open, std::uint64_t name_start, bool is
       value = read.value;
       p = read.next;
     }
-    if (is_new_attribute_name(attr_name)) token_.attributes.push_back({attr_name, value});
+    if (full) {
+      if (is_new_attribute_name(attr_name)) token_.attributes.push_back({attr_name, value});
+    } else if (!wanted.empty()) {
+      keep_location_attribute(token_.attributes, attr_name, value, wanted);
+    }
   }
 }
 
@@ -485,7 +520,7 @@ std::optional<std::uint64_t> find_head_close_tag(std::string_view html) {
   enum class Anchor : std::uint8_t { Document, Html, Head };
   Anchor anchor = Anchor::Document;
   std::optional<std::uint64_t> close;
-  HeadScanner scanner(html);
+  HeadScanner scanner(html, ScanMode::Location);
   while (const TagToken* token = scanner.next()) {
     if (anchor != Anchor::Head && is_start_tag(*token, "head")) {
       anchor = Anchor::Head;

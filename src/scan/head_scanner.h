@@ -70,11 +70,21 @@ struct HeadBounds {
   bool operator==(const HeadBounds&) const = default;
 };
 
+// What a scanner records of each tag's attributes. Both modes read every byte by
+// the same rules, so names, offsets, end-tag flags and the skipped raw text agree.
+//   Full:     every attribute, first occurrence of each name (scan_tags, tests).
+//   Location: only what manifest location and the head bounds consult: the first
+//             rel and href of a link start tag and the first type of a script start
+//             tag, in source order; every other token has no attributes. A tag with
+//             millions of attributes then costs its bytes and nothing more.
+enum class ScanMode : std::uint8_t { Full, Location };
+
 // A cursor over the tags of a borrowed document, one token at a time. The scanner
 // must not outlive the document it views.
 class HeadScanner {
  public:
-  explicit HeadScanner(std::string_view html) noexcept : html_(html) {}
+  explicit HeadScanner(std::string_view html, ScanMode mode = ScanMode::Full) noexcept
+      : html_(html), mode_(mode) {}
 
   // The next tag in document order, or nullptr once the document is exhausted.
   // The token is owned by the scanner and valid until the next call.
@@ -92,6 +102,7 @@ class HeadScanner {
   [[nodiscard]] bool insert_name_slot(std::string_view name, std::uint64_t hash, std::size_t index);
 
   std::string_view html_;
+  ScanMode mode_ = ScanMode::Full;
   std::uint64_t cursor_ = 0;
   bool done_ = false;
   TagToken token_;
@@ -108,7 +119,7 @@ std::vector<TagToken> scan_tags(std::string_view html);
 HeadBounds find_head_bounds(std::uint64_t length, std::span<const TagToken> tokens) noexcept;
 
 // The same close_tag_start as find_head_bounds over scan_tags(html), pulling tokens
-// only until the answer is known.
+// (in ScanMode::Location) only until the answer is known.
 std::optional<std::uint64_t> find_head_close_tag(std::string_view html);
 
 }  // namespace brevane

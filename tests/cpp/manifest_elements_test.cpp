@@ -1,10 +1,12 @@
-// Location of manifest elements: hand-counted examples, and the streaming
-// reading held to the plain full-list reading on generated documents.
+// Location of manifest elements and the one-pass head scan of embedding:
+// hand-counted examples, and the streaming readings held to the plain full-list
+// reading on generated documents.
 #include "document/manifest_elements.h"
 
 #include <array>
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -169,6 +171,7 @@ std::string generate_document(std::mt19937& rng) {
 TEST(LocateManifestElements, StreamingMatchesFullListOnGeneratedDocuments) {
   std::mt19937 rng(20240611);
   int with_elements = 0;
+  int with_both = 0;
   for (int round = 0; round < 40000; ++round) {
     const std::string html = generate_document(rng);
     const std::vector<TagToken> tokens = scan_tags(html);
@@ -176,10 +179,42 @@ TEST(LocateManifestElements, StreamingMatchesFullListOnGeneratedDocuments) {
     const std::vector<ManifestElement> full = locate_manifest_elements_in(html, tokens, bounds);
     ASSERT_EQ(locate_manifest_elements(html), full) << html;
     ASSERT_EQ(find_head_close_tag(html), bounds.close_tag_start) << html;
+    ASSERT_EQ(scan_head(html), (HeadScan{full, bounds.close_tag_start})) << html;
     if (!full.empty()) ++with_elements;
+    if (!full.empty() && bounds.close_tag_start) ++with_both;
   }
   // The generator must actually reach the interesting cases.
   EXPECT_GT(with_elements, 4000);
+  EXPECT_GT(with_both, 500);
+}
+
+struct HeadScanCase {
+  std::string_view html;
+  std::string_view elements;
+  std::optional<std::uint64_t> close_tag_start;
+};
+
+// One pass must give both answers also where they come from different tokens:
+// a head ended by <body> whose </head> comes later, a </head> before the head,
+// and an anchor that arrives after a tentative answer.
+TEST(ScanHead, ElementsAndCloseTagFromOnePass) {
+  const auto cases = std::to_array<HeadScanCase>({
+      {"<head><link rel=c2pa-manifest></head>", "R(6,24)", 30},
+      {"<head><link rel=c2pa-manifest><body></head>", "R(6,24)", 36},
+      {"<head><body><link rel=c2pa-manifest></head>", "", 36},
+      {"</head><head><link rel=c2pa-manifest></head>", "R(13,24)", 37},
+      {"<link rel=c2pa-manifest></head><html></head>", "", 37},
+      {"<link rel=c2pa-manifest></head><head>", "", std::nullopt},
+      {"<html><link rel=c2pa-manifest></html></head>", "R(6,24)", 37},
+      {"<head><script type=application/c2pa>x</head>", "E(6,38)c(36,8)", std::nullopt},
+      {"<head><script type=application/c2pa></script></head>", "E(6,39)c(36,0)", 45},
+      {"", "", std::nullopt},
+  });
+  for (const HeadScanCase& c : cases) {
+    const HeadScan scan = scan_head(c.html);
+    EXPECT_EQ(describe(scan.elements), c.elements) << c.html;
+    EXPECT_EQ(scan.close_tag_start, c.close_tag_start) << c.html;
+  }
 }
 
 }  // namespace
