@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import hashlib
 import json
+import multiprocessing
 import os
 import sys
 from collections.abc import Iterator, Sequence
@@ -387,7 +388,12 @@ def _execute(jobs: list[Job], workers: int) -> Iterator[Report]:
         yield from map(run_job, jobs)
         return
     chunk = max(1, len(jobs) // (workers * 8))
-    with ProcessPoolExecutor(max_workers=workers) as pool:
+    # fork() from a process that runs threads (an embedding application, a test
+    # runner, the C2PA SDK) can deadlock the child; a fork server starts workers
+    # from a clean single-threaded process instead.
+    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+    context = multiprocessing.get_context(method)
+    with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
         yield from pool.map(run_job, jobs, chunksize=chunk)
 
 
