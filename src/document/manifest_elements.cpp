@@ -11,11 +11,12 @@ namespace brevane {
 namespace {
 
 bool is_start_tag(const TagToken& token, std::string_view lower_name) noexcept {
-  return !token.is_end_tag && token.name == lower_name;
+  return !token.is_end_tag && std::string_view(token.name) == lower_name;
 }
 
 bool ends_head(const TagToken& token) noexcept {
-  return token.is_end_tag ? (token.name == "head" || token.name == "html") : token.name == "body";
+  const std::string_view name = token.name;
+  return token.is_end_tag ? (name == "head" || name == "html") : name == "body";
 }
 
 // rel is a set of space-separated words; one of them must be the manifest word.
@@ -66,7 +67,8 @@ ManifestElement script_element(const OpenScript& script, const TagToken* followi
                                std::uint64_t length) {
   ManifestElement element;
   element.kind = ElementKind::Embedded;
-  if (following != nullptr && following->is_end_tag && following->name == "script") {
+  if (following != nullptr && following->is_end_tag &&
+      std::string_view(following->name) == "script") {
     element.range = {script.start, following->end - script.start};
     element.content = {script.tag_end, following->start - script.tag_end};
   } else {
@@ -100,7 +102,8 @@ class HeadWalk {
       restart(Anchor::Html);
       return true;
     }
-    if (wants_close_tag_ && !scan_.close_tag_start && token.is_end_tag && token.name == "head") {
+    if (wants_close_tag_ && !scan_.close_tag_start && token.is_end_tag &&
+        std::string_view(token.name) == "head") {
       scan_.close_tag_start = token.start;
     }
     if (head_open_) {

@@ -250,10 +250,13 @@ Utf8Step utf8_step(std::string_view bytes, std::size_t i) noexcept {
 constexpr std::array<std::string_view, 2> kLinkLocationNames = {"rel", "href"};
 constexpr std::array<std::string_view, 1> kScriptLocationNames = {"type"};
 
+// Asked once per tag, so the name is compared as a view: length first, then
+// the bytes inline, with no call into the library for the common mismatch.
 std::span<const std::string_view> location_names(const TagToken& token) noexcept {
   if (token.is_end_tag) return {};
-  if (token.name == "link") return kLinkLocationNames;
-  if (token.name == "script") return kScriptLocationNames;
+  const std::string_view name = token.name;
+  if (name == "link") return kLinkLocationNames;
+  if (name == "script") return kScriptLocationNames;
   return {};
 }
 
@@ -266,17 +269,20 @@ void keep_location_attribute(std::vector<TagAttribute>& kept, std::string_view n
     for (const TagAttribute& earlier : kept) {
       if (equals_ascii_lower(earlier.name, lower)) return;
     }
+    // Room for every name a tag can keep, once per scanner: a link's rel and
+    // href then cost one allocation, not a growth step each.
+    if (kept.capacity() < kLinkLocationNames.size()) kept.reserve(kLinkLocationNames.size());
     kept.push_back({name, value});
     return;
   }
 }
 
 bool is_start_tag(const TagToken& token, std::string_view lower_name) noexcept {
-  return !token.is_end_tag && token.name == lower_name;
+  return !token.is_end_tag && std::string_view(token.name) == lower_name;
 }
 
 bool is_end_tag(const TagToken& token, std::string_view lower_name) noexcept {
-  return token.is_end_tag && token.name == lower_name;
+  return token.is_end_tag && std::string_view(token.name) == lower_name;
 }
 
 }  // namespace
@@ -372,8 +378,12 @@ void HeadScanner::read_tag(std::uint64_t open, std::uint64_t name_start, bool is
   const std::string_view html = html_;
   const std::uint64_t n = html.size();
   const std::uint64_t name_end = tag_name_end(html, name_start);
-  token_.name.assign(html.substr(name_start, name_end - name_start));
-  for (char& c : token_.name) c = static_cast<char>(ascii_lower(static_cast<unsigned char>(c)));
+  // Lowered while copied: tag names are a few bytes, where a library copy and a
+  // second pass cost more than the bytes themselves.
+  token_.name.clear();
+  for (std::uint64_t k = name_start; k < name_end; ++k) {
+    token_.name.push_back(static_cast<char>(ascii_lower(static_cast<unsigned char>(html[k]))));
+  }
   token_.attributes.clear();
   token_.start = open;
   token_.is_end_tag = is_end_tag;
