@@ -21,10 +21,10 @@ class InternalFault : public std::logic_error {
 
 // Checked in every build: the cost is a predictable branch, and a silent
 // out-of-bounds access would be far worse than a clear fault.
-#define BREVANE_CHECK(cond)                                                             \
-  do {                                                                                  \
-    if (!(cond)) [[unlikely]] {                                                         \
-      throw ::brevane::InternalFault("internal fault at " __FILE__                      \
+#define BREVANE_CHECK(cond)                                                                     \
+  do {                                                                                          \
+    if (!(cond)) [[unlikely]] {                                                                 \
+      throw ::brevane::InternalFault("internal fault at " __FILE__                              \
                                      ":" BREVANE_STRINGIFY(__LINE__) ": check failed: " #cond); \
-    }                                                                                   \
+    }                                                                                           \
   } while (false)

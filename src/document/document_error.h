@@ -26,7 +26,9 @@ inline constexpr std::string_view kNoHrefDetail = "link has no href to resolve";
 
 class DocumentError {
  public:
-  static DocumentError no_manifest() noexcept { return DocumentError(DocumentErrorKind::NoManifest); }
+  static DocumentError no_manifest() noexcept {
+    return DocumentError(DocumentErrorKind::NoManifest);
+  }
   static DocumentError multiple_manifests() noexcept {
     return DocumentError(DocumentErrorKind::MultipleManifests);
   }
