@@ -5,7 +5,7 @@ set -euo pipefail
 
 need=()
 for pkg in build-essential cmake ninja-build pkg-config libssl-dev libgtest-dev libbenchmark-dev \
-           clang-14 libclang-rt-14-dev llvm-14; do
+           clang-14 libclang-rt-14-dev llvm-14 clang-format-14 clang-tidy-14; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 if ((${#need[@]})); then

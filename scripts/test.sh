@@ -5,7 +5,8 @@
 #   3. builds the one cp39-abi3 wheel and audits it,
 #   4. installs that wheel into a fresh venv of each CPython 3.9 to 3.13 and runs pytest,
 #   5. type-checks the stubs, the tools, the examples and the tests,
-#   6. fuzzes every target briefly on its committed corpus.
+#   6. checks the formatting and runs clang-tidy over the sources,
+#   7. fuzzes every target briefly on its committed corpus.
 # FUZZ_SECONDS (default 60) sets the fuzzing time per target; 0 skips it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,6 +58,13 @@ done
 step "mypy --strict"
 "build/venv-3.11/bin/python" -m pip install -q mypy
 "build/venv-3.11/bin/python" -m mypy
+
+step "clang-format and clang-tidy"
+sources=$(git ls-files 'src/*.cpp' 'src/*.h')
+clang-format-14 --dry-run --Werror $sources
+for source in $(git ls-files 'src/*.cpp'); do
+  clang-tidy-14 -p build/ci --quiet "$source"
+done
 
 if [ "$fuzz_seconds" != "0" ]; then
   step "Fuzzing each target for ${fuzz_seconds}s"
