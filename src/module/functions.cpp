@@ -47,9 +47,35 @@ std::optional<std::string> alg_argument(PyObject* arg) {
   return str_argument(arg, "alg");
 }
 
-// Sets a dict item under a key given as a C literal, releasing the value.
-bool set_item(PyObject* dict, const char* key, PyRef value) {
-  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+// A result key: the same few words on every call, so each is made and
+// interned once (under the interpreter lock) and kept for the life of the
+// process, like the module itself. The host's dict then hashes nothing.
+class ResultKey {
+ public:
+  explicit constexpr ResultKey(const char* text) noexcept : text_(text) {}
+  PyObject* get() noexcept {
+    if (object_ == nullptr) object_ = PyUnicode_InternFromString(text_);
+    return object_;
+  }
+
+ private:
+  const char* text_;
+  PyObject* object_ = nullptr;
+};
+
+ResultKey g_start_key("start");
+ResultKey g_length_key("length");
+ResultKey g_kind_key("kind");
+ResultKey g_store_key("store");
+ResultKey g_href_key("href");
+ResultKey g_alg_key("alg");
+ResultKey g_hash_key("hash");
+ResultKey g_exclusions_key("exclusions");
+
+// Sets a dict item, releasing the value.
+bool set_item(PyObject* dict, ResultKey& key, PyRef value) {
+  PyObject* const key_object = key.get();
+  return value && key_object != nullptr && PyDict_SetItem(dict, key_object, value.get()) == 0;
 }
 
 PyObject* association_dict(const ManifestAssociation& association) {
@@ -57,15 +83,16 @@ PyObject* association_dict(const ManifestAssociation& association) {
   if (!dict) return nullptr;
   const bool embedded = association.kind == ElementKind::Embedded;
   // Insertion order is the order the host iterates the keys in.
-  if (!set_item(dict.get(), "start",
+  if (!set_item(dict.get(), g_start_key,
                 PyRef::steal(PyLong_FromUnsignedLongLong(association.start))) ||
-      !set_item(dict.get(), "length",
+      !set_item(dict.get(), g_length_key,
                 PyRef::steal(PyLong_FromUnsignedLongLong(association.length))) ||
-      !set_item(dict.get(), "kind", new_str(embedded ? "embedded" : "referenced"))) {
+      !set_item(dict.get(), g_kind_key, new_str(embedded ? "embedded" : "referenced"))) {
     return nullptr;
   }
-  const bool payload_set = embedded ? set_item(dict.get(), "store", new_bytes(association.store))
-                                    : set_item(dict.get(), "href", new_str(association.href));
+  const bool payload_set = embedded
+                               ? set_item(dict.get(), g_store_key, new_bytes(association.store))
+                               : set_item(dict.get(), g_href_key, new_str(association.href));
   if (!payload_set) return nullptr;
   return dict.release();
 }
@@ -73,9 +100,9 @@ PyObject* association_dict(const ManifestAssociation& association) {
 PyObject* binding_dict(const DataHashBinding& binding) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  if (!set_item(dict.get(), "alg", new_str(binding.alg)) ||
-      !set_item(dict.get(), "hash", new_bytes(binding.hash)) ||
-      !set_item(dict.get(), "exclusions", range_list(binding.exclusions))) {
+  if (!set_item(dict.get(), g_alg_key, new_str(binding.alg)) ||
+      !set_item(dict.get(), g_hash_key, new_bytes(binding.hash)) ||
+      !set_item(dict.get(), g_exclusions_key, range_list(binding.exclusions))) {
     return nullptr;
   }
   return dict.release();
