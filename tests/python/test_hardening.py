@@ -9,6 +9,8 @@ from __future__ import annotations
 
 import ctypes
 import hashlib
+import os
+import subprocess
 import sys
 import time
 from typing import Any, Callable, Iterator, List, Optional, Tuple
@@ -599,3 +601,76 @@ def test_a_thousand_unexpected_keywords_name_the_first() -> None:
         TypeError,
         "extract() got an unexpected keyword argument 'k0'",
     )
+
+
+# --- a native caller's keyword dictionary emptied mid-call --------------------------------
+
+# The caller's own dictionary reaches the function when C code calls it with
+# PyObject_Call; an exclusion's __index__ can then drop the only references to
+# the document and the hash while the call still reads them. Run in a child
+# interpreter: a read of freed memory must not take the test session with it.
+DROPPED_MID_CALL = """
+import ctypes, sys
+import brevane
+call = ctypes.pythonapi.PyObject_Call
+call.restype = ctypes.py_object
+call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+page = %r
+digest = brevane.compute_data_hash(page)["hash"]
+junk = []
+
+class Dropping:
+    def __init__(self, kwargs, value):
+        self.kwargs, self.value = kwargs, value
+    def __index__(self):
+        self.kwargs.clear()
+        # Fill the freed blocks with bytes of the same sizes.
+        junk.extend(bytes([65]) * n for n in (len(page), len(digest)) for _ in range(100))
+        return self.value
+
+outcomes = []
+for _ in range(5):
+    kwargs = {"html": bytes(bytearray(page)), "hash": bytes(bytearray(digest))}
+    kwargs["exclusions"] = [(Dropping(kwargs, 12), 45)]
+    try:
+        outcomes.append(repr(call(brevane.verify_data_hash, (), kwargs)))
+    except ValueError as error:
+        outcomes.append(str(error))
+
+class DroppingSequence:
+    # Its __len__ drops the caller's only reference to the sequence itself.
+    def __init__(self, kwargs):
+        self.kwargs = kwargs
+    def __len__(self):
+        self.kwargs.clear()
+        del self.kwargs
+        return 1
+    def __getitem__(self, index):
+        if index:
+            raise IndexError(index)
+        return (12, 45)
+
+for _ in range(5):
+    kwargs = {"html": page, "hash": digest}
+    kwargs["exclusions"] = DroppingSequence(kwargs)
+    outcomes.append(repr(call(brevane.verify_data_hash, (), kwargs)))
+print(outcomes)
+"""
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="the binder keeps borrowed references to keyword values (src/module/binding.cpp)",
+)
+def test_keyword_values_dropped_by_the_caller_mid_call() -> None:
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run(
+        [sys.executable, "-c", DROPPED_MID_CALL % EMBEDDED],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == repr(["None"] * 10)
