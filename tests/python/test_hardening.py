@@ -280,6 +280,29 @@ def test_list_grown_by_an_item_during_iteration() -> None:
     assert len(exclusions) == 2
 
 
+def test_calls_made_from_inside_a_conversion_see_their_own_arguments() -> None:
+    # Every function called again while verify_data_hash converts its
+    # exclusions: nothing of the outer call may leak into the inner ones.
+    inner: List[object] = []
+
+    def reenter() -> int:
+        inner.append(untyped.embed(PLAIN, b"ABC"))
+        inner.append(untyped.extract(LINKED))
+        inner.append(untyped.compute_data_hash(EMBEDDED, "sha512")["hash"])
+        inner.append(verify([ELEMENT, (57, 0)]))
+        inner.append(verify([(0, 1)]))
+        return 12
+
+    assert verify([(Index(reenter), 45)]) is None
+    assert inner == [
+        EMBEDDED,
+        {"start": 12, "length": 40, "kind": "referenced", "href": "m.c2pa"},
+        hashlib.sha512(PLAIN).digest(),
+        None,
+        (ValueError, MALFORMED),
+    ]
+
+
 # --- the 64-bit boundaries --------------------------------------------------------------
 
 BOUNDARIES = [
