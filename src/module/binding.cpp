@@ -71,13 +71,13 @@ std::string quoted_list(std::span<const char* const> names) {
   return text;
 }
 
-PyObject* raise_missing(const Signature& sig, std::span<PyObject* const> slots) {
+PyObject* raise_missing(const Signature& sig, std::span<const PyRef> slots) {
   constexpr std::size_t kMaxParameters = 8;
   BREVANE_CHECK(sig.required <= kMaxParameters);
   std::array<const char*, kMaxParameters> missing{};
   std::size_t count = 0;
   for (std::size_t i = 0; i < sig.required; ++i) {
-    if (slots[i] == nullptr) missing[count++] = sig.parameters[i];
+    if (!slots[i]) missing[count++] = sig.parameters[i];
   }
   return raise_type_error(std::string(sig.display_name)
                               .append(" missing ")
@@ -103,10 +103,10 @@ Py_ssize_t parameter_index(const Signature& sig, PyObject* key) noexcept {
 }  // namespace
 
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
-                    std::span<PyObject*> slots) {
+                    std::span<PyRef> slots) {
   BREVANE_CHECK(slots.size() == sig.parameters.size());
   BREVANE_CHECK(sig.required <= sig.parameters.size());
-  for (PyObject*& slot : slots) slot = nullptr;
+  for (PyRef& slot : slots) slot = PyRef();
 
   const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
   if (given < 0) return false;
@@ -117,7 +117,7 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
     return false;
   }
   for (Py_ssize_t i = 0; i < given; ++i) {
-    slots[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+    slots[static_cast<std::size_t>(i)] = PyRef::borrow(PyTuple_GetItem(args, i));
   }
 
   if (kwargs != nullptr) {
@@ -130,18 +130,18 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
         raise_unexpected_keyword(sig, key);
         return false;
       }
-      PyObject*& slot = slots[static_cast<std::size_t>(index)];
-      if (slot != nullptr) {
+      PyRef& slot = slots[static_cast<std::size_t>(index)];
+      if (slot) {
         raise_multiple_values(sig, sig.parameters[static_cast<std::size_t>(index)]);
         return false;
       }
-      slot = value;
+      slot = PyRef::borrow(value);
     }
   }
 
   if (given < static_cast<Py_ssize_t>(sig.required)) {
     for (std::size_t i = 0; i < sig.required; ++i) {
-      if (slots[i] == nullptr) {
+      if (!slots[i]) {
         raise_missing(sig, slots);
         return false;
       }

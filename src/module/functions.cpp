@@ -112,11 +112,11 @@ PyObject* binding_dict(const DataHashBinding& binding) {
 
 PyObject* py_embed(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_guarded([&]() -> PyObject* {
-    std::array<PyObject*, 2> slots{};
+    std::array<PyRef, 2> slots;
     if (!bind_arguments(kEmbed, args, kwargs, slots)) return nullptr;
-    const auto html = bytes_argument(slots[0], "html");
+    const auto html = bytes_argument(slots[0].get(), "html");
     if (!html) return nullptr;
-    const auto store = bytes_argument(slots[1], "store");
+    const auto store = bytes_argument(slots[1].get(), "store");
     if (!store) return nullptr;
     PyBytesSink sink;
     if (const auto error = embed_into(*html, *store, sink)) return raise_document_error(*error);
@@ -126,11 +126,11 @@ PyObject* py_embed(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexc
 
 PyObject* py_embed_reference(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_guarded([&]() -> PyObject* {
-    std::array<PyObject*, 2> slots{};
+    std::array<PyRef, 2> slots;
     if (!bind_arguments(kEmbedReference, args, kwargs, slots)) return nullptr;
-    const auto html = bytes_argument(slots[0], "html");
+    const auto html = bytes_argument(slots[0].get(), "html");
     if (!html) return nullptr;
-    const auto href = str_argument(slots[1], "href");
+    const auto href = str_argument(slots[1].get(), "href");
     if (!href) return nullptr;
     PyBytesSink sink;
     if (const auto error = embed_reference_into(*html, *href, sink)) {
@@ -142,9 +142,9 @@ PyObject* py_embed_reference(PyObject* /*module*/, PyObject* args, PyObject* kwa
 
 PyObject* py_extract(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_guarded([&]() -> PyObject* {
-    std::array<PyObject*, 1> slots{};
+    std::array<PyRef, 1> slots;
     if (!bind_arguments(kExtract, args, kwargs, slots)) return nullptr;
-    const auto html = bytes_argument(slots[0], "html");
+    const auto html = bytes_argument(slots[0].get(), "html");
     if (!html) return nullptr;
     const auto association = brevane::extract(*html);
     if (!association.ok()) {
@@ -158,9 +158,9 @@ PyObject* py_extract(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noe
 
 PyObject* py_remove(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_guarded([&]() -> PyObject* {
-    std::array<PyObject*, 1> slots{};
+    std::array<PyRef, 1> slots;
     if (!bind_arguments(kRemove, args, kwargs, slots)) return nullptr;
-    const auto html = bytes_argument(slots[0], "html");
+    const auto html = bytes_argument(slots[0].get(), "html");
     if (!html) return nullptr;
     PyBytesSink sink;
     remove_into(*html, sink);
@@ -170,9 +170,9 @@ PyObject* py_remove(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noex
 
 PyObject* py_locate_all(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_guarded([&]() -> PyObject* {
-    std::array<PyObject*, 1> slots{};
+    std::array<PyRef, 1> slots;
     if (!bind_arguments(kLocateAll, args, kwargs, slots)) return nullptr;
-    const auto html = bytes_argument(slots[0], "html");
+    const auto html = bytes_argument(slots[0].get(), "html");
     if (!html) return nullptr;
     const std::vector<ManifestElement> elements = locate_manifest_elements(*html);
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
@@ -188,11 +188,11 @@ PyObject* py_locate_all(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
 
 PyObject* py_compute_data_hash(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_guarded([&]() -> PyObject* {
-    std::array<PyObject*, 2> slots{};
+    std::array<PyRef, 2> slots;
     if (!bind_arguments(kComputeDataHash, args, kwargs, slots)) return nullptr;
-    const auto html = bytes_argument(slots[0], "html");
+    const auto html = bytes_argument(slots[0].get(), "html");
     if (!html) return nullptr;
-    const auto alg_name = alg_argument(slots[1]);
+    const auto alg_name = alg_argument(slots[1].get());
     if (!alg_name) return nullptr;
     const auto alg = parse_hash_algorithm(*alg_name);
     if (!alg.ok()) return raise_document_error(alg.error());
@@ -204,15 +204,15 @@ PyObject* py_compute_data_hash(PyObject* /*module*/, PyObject* args, PyObject* k
 
 PyObject* py_verify_data_hash(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_guarded([&]() -> PyObject* {
-    std::array<PyObject*, 4> slots{};
+    std::array<PyRef, 4> slots;
     if (!bind_arguments(kVerifyDataHash, args, kwargs, slots)) return nullptr;
-    const auto html = bytes_argument(slots[0], "html");
+    const auto html = bytes_argument(slots[0].get(), "html");
     if (!html) return nullptr;
-    const auto hash = bytes_argument(slots[1], "hash");
+    const auto hash = bytes_argument(slots[1].get(), "hash");
     if (!hash) return nullptr;
-    auto exclusions = exclusions_argument(slots[2], "exclusions");
+    auto exclusions = exclusions_argument(slots[2].get(), "exclusions");
     if (!exclusions) return nullptr;
-    const auto alg_name = alg_argument(slots[3]);
+    const auto alg_name = alg_argument(slots[3].get());
     if (!alg_name) return nullptr;
     const auto alg = parse_hash_algorithm(*alg_name);
     if (!alg.ok()) return raise_document_error(alg.error());
@@ -226,11 +226,11 @@ PyObject* py_verify_data_hash(PyObject* /*module*/, PyObject* args, PyObject* kw
 PyObject* py_inline_hash_before_embed(PyObject* /*module*/, PyObject* args,
                                       PyObject* kwargs) noexcept {
   return call_guarded([&]() -> PyObject* {
-    std::array<PyObject*, 2> slots{};
+    std::array<PyRef, 2> slots;
     if (!bind_arguments(kInlineHashBeforeEmbed, args, kwargs, slots)) return nullptr;
-    const auto html = bytes_argument(slots[0], "html");
+    const auto html = bytes_argument(slots[0].get(), "html");
     if (!html) return nullptr;
-    const auto alg_name = alg_argument(slots[1]);
+    const auto alg_name = alg_argument(slots[1].get());
     if (!alg_name) return nullptr;
     const auto alg = parse_hash_algorithm(*alg_name);
     if (!alg.ok()) return raise_document_error(alg.error());

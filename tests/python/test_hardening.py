@@ -681,10 +681,6 @@ print(outcomes)
 """
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="the binder keeps borrowed references to keyword values (src/module/binding.cpp)",
-)
 def test_keyword_values_dropped_by_the_caller_mid_call() -> None:
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     done = subprocess.run(
