@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+bash scripts/setup.sh --build-only
 python=${PYTHON:-python3}
 venv="$root/build/venv-demo"
 
