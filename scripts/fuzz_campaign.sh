@@ -71,13 +71,15 @@ for entry in "${plan[@]}"; do
   name=${entry%%=*}
   dir="$build/campaign/$name"
   if [ "$merge" = 1 ]; then
-    # Only inputs that add coverage join the committed corpus.
-    "$build/fuzz/${name}_fuzz" -merge=1 -max_len=4096 -timeout=10 "fuzz/corpus/$name" \
-      "$dir/corpus" >"$dir/merge.log" 2>&1
+    # Only inputs that reach an edge that the committed corpus misses join it,
+    # a greedy smallest set of them: with hit counts as features too, a long
+    # run would add hundreds of files for counts alone.
+    "$build/fuzz/${name}_fuzz" -set_cover_merge=1 -use_counters=0 -max_len=4096 -timeout=10 \
+      "fuzz/corpus/$name" "$dir/corpus" >"$dir/merge.log" 2>&1
   fi
   log="$dir/run.log"
-  execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}')
-  rate=$(grep -o 'stat::average_exec_per_sec: [0-9]*' "$log" | awk '{print $2}')
+  execs=$(awk '/stat::number_of_executed_units:/ {print $2}' "$log")
+  rate=$(awk '/stat::average_exec_per_sec:/ {print $2}' "$log")
   last=$(grep -E '^#[0-9]+' "$log" | tail -n 1)
   cov=$(grep -o 'cov: [0-9]*' <<<"$last" | awk '{print $2}')
   ft=$(grep -o 'ft: [0-9]*' <<<"$last" | awk '{print $2}')
