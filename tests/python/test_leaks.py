@@ -147,16 +147,6 @@ def resident_bytes() -> int:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-# The result dictionaries' keys are made with PyDict_SetItemString, which
-# interns them. Before CPython 3.12 an interned string that nobody else holds
-# leaves the table of interned strings when the result dies, so every call
-# adds and deletes an entry, and the table is rebuilt now and then: the heap
-# wobbles by a megabyte or two although nothing leaks. Holding the keys here
-# keeps them in the table and the measurement about the module alone.
-RESULT_KEYS = [sys.intern(key) for key in ("start", "length", "kind", "store", "href")]
-RESULT_KEYS += [sys.intern(key) for key in ("alg", "hash", "exclusions")]
-
-
 def warm_up(call: Callable[[], object], error: Optional[Type[BaseException]]) -> None:
     # Until the resident set holds still for a whole block: free lists and
     # caches fill at their own pace. A real leak never holds still, and the
