@@ -13,7 +13,7 @@
 # The RSS leak test (test_leaks.py) is left out: it makes ten million calls and
 # measures the resident set, which means nothing under memcheck. Hypothesis
 # runs its "valgrind" profile (few examples, no deadline). Slow tests stay
-# skipped. About 8 minutes on one core.
+# skipped. 4 to 8 minutes on one core.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
