@@ -80,6 +80,7 @@ if [ "$fuzz_seconds" != "0" ]; then
     [ -f fuzz/html.dict ] && dict=(-dict=fuzz/html.dict)
     echo "fuzzing $name"
     "build/fuzz/fuzz/$name" "${dict[@]}" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+      -max_len=4096 -artifact_prefix="$work/" \
       -timeout=10 -rss_limit_mb=4096 "$work" "$corpus" 2>&1 | tail -n 12
   done
 fi
