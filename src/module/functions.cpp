@@ -47,6 +47,20 @@ std::optional<std::string> alg_argument(PyObject* arg) {
   return str_argument(arg, "alg");
 }
 
+// `alg` converted, then judged. It is the last parameter of every function
+// that has it, so the name is parsed only once every argument has converted,
+// and before the document is looked at.
+std::optional<HashAlgorithm> alg_parameter(PyObject* arg) {
+  const auto name = alg_argument(arg);
+  if (!name) return std::nullopt;
+  const auto alg = parse_hash_algorithm(*name);
+  if (!alg.ok()) {
+    raise_document_error(alg.error());
+    return std::nullopt;
+  }
+  return alg.value();
+}
+
 // A result key: the same few words on every call, so each is made and
 // interned once (under the interpreter lock) and kept for the life of the
 // process, like the module itself. The host's dict then hashes nothing.
@@ -192,11 +206,9 @@ PyObject* py_compute_data_hash(PyObject* /*module*/, PyObject* args, PyObject* k
     if (!bind_arguments(kComputeDataHash, args, kwargs, slots)) return nullptr;
     const auto html = bytes_argument(slots[0].get(), "html");
     if (!html) return nullptr;
-    const auto alg_name = alg_argument(slots[1].get());
-    if (!alg_name) return nullptr;
-    const auto alg = parse_hash_algorithm(*alg_name);
-    if (!alg.ok()) return raise_document_error(alg.error());
-    const auto binding = compute_data_hash(*html, alg.value());
+    const auto alg = alg_parameter(slots[1].get());
+    if (!alg) return nullptr;
+    const auto binding = compute_data_hash(*html, *alg);
     if (!binding.ok()) return raise_document_error(binding.error());
     return binding_dict(binding.value());
   });
@@ -212,11 +224,9 @@ PyObject* py_verify_data_hash(PyObject* /*module*/, PyObject* args, PyObject* kw
     if (!hash) return nullptr;
     auto exclusions = exclusions_argument(slots[2].get(), "exclusions");
     if (!exclusions) return nullptr;
-    const auto alg_name = alg_argument(slots[3].get());
-    if (!alg_name) return nullptr;
-    const auto alg = parse_hash_algorithm(*alg_name);
-    if (!alg.ok()) return raise_document_error(alg.error());
-    const DataHashBinding binding{std::string(hash_algorithm_name(alg.value())), std::string(*hash),
+    const auto alg = alg_parameter(slots[3].get());
+    if (!alg) return nullptr;
+    const DataHashBinding binding{std::string(hash_algorithm_name(*alg)), std::string(*hash),
                                   std::move(*exclusions)};
     if (const auto error = verify_data_hash(*html, binding)) return raise_document_error(*error);
     return new_ref(Py_None);
@@ -230,11 +240,9 @@ PyObject* py_inline_hash_before_embed(PyObject* /*module*/, PyObject* args,
     if (!bind_arguments(kInlineHashBeforeEmbed, args, kwargs, slots)) return nullptr;
     const auto html = bytes_argument(slots[0].get(), "html");
     if (!html) return nullptr;
-    const auto alg_name = alg_argument(slots[1].get());
-    if (!alg_name) return nullptr;
-    const auto alg = parse_hash_algorithm(*alg_name);
-    if (!alg.ok()) return raise_document_error(alg.error());
-    return new_bytes(inline_hash_before_embed(*html, alg.value())).release();
+    const auto alg = alg_parameter(slots[1].get());
+    if (!alg) return nullptr;
+    return new_bytes(inline_hash_before_embed(*html, *alg)).release();
   });
 }
 
