@@ -12,25 +12,16 @@
 #include <vector>
 
 #include "document/extract.h"
+#include "edit_fixtures.h"
 
 namespace brevane {
 namespace {
 
 using namespace std::string_literals;
 
-const std::string kScript = "<script type=\"application/c2pa\">QUJD</script>";
-const std::string kLink = R"(<link rel="c2pa-manifest" href="m.c2pa">)";
-
-class RecordingSink final : public ByteSink {
- public:
-  char* allocate(std::uint64_t size) override {
-    sizes.push_back(size);
-    bytes.assign(size, '\0');
-    return bytes.data();
-  }
-  std::vector<std::uint64_t> sizes;
-  std::string bytes;
-};
+using fixtures::kLink;
+using fixtures::kScript;
+using fixtures::RecordingSink;
 
 TEST(Embed, InlineElementBytes) {
   const Result<std::string> out = embed("<html><head></head><body></body></html>", "ABC");
