@@ -7,12 +7,11 @@ them later, and the `brevane` command-line tool for whole directories.
 Importing it needs nothing beyond the module; the SDK is loaded on first use.
 """
 
+from brevane_tools.checking import CheckResult, check_page
 from brevane_tools.signing import (
-    CheckResult,
     SdkUnavailableError,
     SigningError,
     SigningKey,
-    check_page,
     inline_element_length,
     sign_page,
     sign_page_with_reference,

@@ -1,0 +1,200 @@
+"""The commands that use the module alone: locate, extract, remove, embed,
+reference, hash, predict and verify. None of them needs the C2PA SDK."""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+import brevane
+
+from brevane_tools.command import Command, Outcome, Page, UsageError, register
+
+
+def ranges_text(ranges: Sequence[tuple[int, int]]) -> str:
+    return ", ".join(f"{start}:{length}" for start, length in ranges) or "none"
+
+
+def read_option_file(path: str, what: str) -> bytes:
+    try:
+        return Path(path).read_bytes()
+    except OSError as exc:
+        raise UsageError(f"cannot read the {what} {path}: {exc.strerror or exc}") from None
+
+
+def _html(page: Page) -> bytes:
+    assert page.html is not None
+    return page.html
+
+
+def _nothing(_: argparse.ArgumentParser) -> None:
+    pass
+
+
+def _no_settings(_: argparse.Namespace) -> None:
+    return None
+
+
+def _alg(args: argparse.Namespace) -> str:
+    return str(args.alg)
+
+
+def _locate(page: Page, _: None) -> Outcome:
+    ranges = brevane.locate_all(_html(page))
+    return Outcome(ranges_text(ranges), {"ranges": [list(r) for r in ranges]})
+
+
+def _extract(page: Page, _: None) -> Outcome:
+    html = _html(page)
+    association = brevane.extract(html)
+    if association is None:
+        # The module's message for a page without a manifest, raised its own way.
+        brevane.compute_data_hash(html)
+        raise AssertionError("unreachable")  # pragma: no cover
+    data: dict[str, Any] = {
+        "kind": association["kind"],
+        "start": association["start"],
+        "length": association["length"],
+    }
+    if association["kind"] == "embedded":
+        store = association["store"]
+        data["store_size"] = len(store)
+        data["store_sha256"] = hashlib.sha256(store).hexdigest()
+        text = (
+            f"embedded at {association['start']}:{association['length']}, "
+            f"store {len(store)} bytes, sha256 {data['store_sha256']}"
+        )
+        return Outcome(text, data, store=store)
+    data["href"] = association["href"]
+    text = f"referenced at {association['start']}:{association['length']}, href {association['href']}"
+    return Outcome(text, data)
+
+
+def _remove(page: Page, _: None) -> Outcome:
+    html = _html(page)
+    count = len(brevane.locate_all(html))
+    return Outcome(f"removed {count} element(s)", {"removed": count}, page=brevane.remove(html))
+
+
+def _embed_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--store", required=True, metavar="FILE", help="the Manifest Store to embed")
+
+
+def _embed_settings(args: argparse.Namespace) -> bytes:
+    return read_option_file(args.store, "store")
+
+
+def _embed(page: Page, store: bytes) -> Outcome:
+    edited = brevane.embed(_html(page), store)
+    located = brevane.locate_all(edited)
+    text = f"embedded a {len(store)}-byte store at {ranges_text(located)}"
+    return Outcome(text, {"ranges": [list(r) for r in located]}, page=edited)
+
+
+def _reference_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--href", required=True, metavar="URL", help="where the Manifest Store is published")
+
+
+def _reference_settings(args: argparse.Namespace) -> str:
+    return str(args.href)
+
+
+def _reference(page: Page, href: str) -> Outcome:
+    return Outcome(f"referenced {href}", {"href": href}, page=brevane.embed_reference(_html(page), href))
+
+
+def _hash(page: Page, alg: str) -> Outcome:
+    binding = brevane.compute_data_hash(_html(page), alg)
+    digest = binding["hash"].hex()
+    text = f"{binding['alg']} {digest} exclusions {ranges_text(binding['exclusions'])}"
+    data = {
+        "alg": binding["alg"],
+        "hash": digest,
+        "exclusions": [list(r) for r in binding["exclusions"]],
+    }
+    return Outcome(text, data)
+
+
+def _predict(page: Page, alg: str) -> Outcome:
+    digest = brevane.inline_hash_before_embed(_html(page), alg).hex()
+    return Outcome(f"{alg} {digest}", {"alg": alg, "hash": digest})
+
+
+def _parse_exclusion(text: str) -> tuple[int, int]:
+    start, sep, length = text.partition(":")
+    try:
+        if not sep:
+            raise ValueError
+        pair = (int(start), int(length))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected START:LENGTH, got {text!r}") from None
+    if pair[0] < 0 or pair[1] < 0:
+        raise argparse.ArgumentTypeError(f"START and LENGTH must not be negative: {text!r}")
+    return pair
+
+
+def _parse_hex(text: str) -> bytes:
+    try:
+        return bytes.fromhex(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a hexadecimal hash: {text!r}") from None
+
+
+def _verify_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--hash", required=True, type=_parse_hex, metavar="HEX", dest="expected_hash",
+        help="the binding's hash, in hexadecimal",
+    )
+    parser.add_argument(
+        "--exclusion", action="append", default=[], type=_parse_exclusion, metavar="START:LENGTH",
+        help="an excluded byte range (repeat for several)",
+    )
+
+
+def _verify_settings(args: argparse.Namespace) -> tuple[str, bytes, tuple[tuple[int, int], ...]]:
+    return str(args.alg), args.expected_hash, tuple(args.exclusion)
+
+
+def _verify(page: Page, settings: tuple[str, bytes, tuple[tuple[int, int], ...]]) -> Outcome:
+    alg, expected, exclusions = settings
+    brevane.verify_data_hash(_html(page), expected, list(exclusions), alg)
+    return Outcome("match", {"verdict": "match"})
+
+
+register(Command("locate", "print the byte range of every manifest element in the head", _nothing, _no_settings, _locate))
+register(
+    Command(
+        "extract", "print the manifest association; with -o, write the store", _nothing, _no_settings, _extract,
+        output="store",
+    )
+)
+register(Command("remove", "remove every manifest element", _nothing, _no_settings, _remove, output="edit"))
+register(
+    Command("embed", "embed a Manifest Store inline", _embed_arguments, _embed_settings, _embed, output="edit")
+)
+register(
+    Command(
+        "reference", "reference an external Manifest Store by a link element", _reference_arguments,
+        _reference_settings, _reference, output="edit",
+    )
+)
+register(
+    Command(
+        "hash", "compute the c2pa.hash.data binding of a page that carries its manifest", _nothing, _alg, _hash,
+        hash_alg=True,
+    )
+)
+register(
+    Command(
+        "predict", "the hash that an inline binding will have once a store is embedded", _nothing, _alg,
+        _predict, hash_alg=True,
+    )
+)
+register(
+    Command(
+        "verify", "verify a c2pa.hash.data binding", _verify_arguments, _verify_settings, _verify, hash_alg=True
+    )
+)
