@@ -14,9 +14,9 @@ import json
 import multiprocessing
 import os
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any, Optional, TextIO
 
@@ -24,13 +24,16 @@ import brevane
 
 # Each module registers its commands on import, in the order of the help text.
 from brevane_tools import check_command, page_commands, sign_command  # noqa: F401
-from brevane_tools.command import COMMANDS, Page, PageFailed, UsageError
+from brevane_tools.command import COMMANDS, Page, PageFailed, Report, UsageError
 from brevane_tools.files import InputFile, atomic_write, find_pages
 from brevane_tools.signing import SdkUnavailableError
 
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
+
+#: The version of the --json document's layout (docs/json.md); raised when a field changes meaning.
+JSON_SCHEMA = 1
 
 #: Batches at least this long get a progress bar when standard error is a terminal.
 PROGRESS_THRESHOLD = 8
@@ -44,17 +47,6 @@ class Job:
     settings: Any
     page: Page
     to_stdout: bool = False
-
-
-@dataclass
-class Report:
-    path: str
-    ok: bool
-    text: str = ""
-    error: Optional[str] = None
-    input_error: bool = False
-    data: dict[str, Any] = field(default_factory=dict)
-    stdout_bytes: Optional[bytes] = None
 
 
 def run_job(job: Job) -> Report:
@@ -198,13 +190,43 @@ def _execute(jobs: list[Job], workers: int) -> Iterator[Report]:
         yield from pool.map(run_job, jobs, chunksize=chunk)
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def _is_url(argument: str) -> bool:
+    return argument.lower().startswith(("http://", "https://"))
+
+
+def summary(reports: Sequence[Report]) -> str:
+    """One line for the batch: states when the command reports them, else ok and failed."""
+    counts: dict[str, int] = {}
+    stated = any("state" in r.data for r in reports)
+    for report in reports:
+        if stated and "state" in report.data:
+            key = str(report.data["state"]).lower()
+        else:
+            key = "ok" if report.ok else "failed"
+        counts[key] = counts.get(key, 0) + 1
+    if not stated:
+        counts = {"ok": counts.get("ok", 0), "failed": counts.get("failed", 0)}
+    total = len(reports)
+    parts = ", ".join(f"{n:,} {key}" for key, n in counts.items())
+    return f"{total:,} page{'s' if total != 1 else ''}: {parts}"
+
+
+def main(
+    argv: Optional[Sequence[str]] = None, *, on_report: Optional[Callable[[Report], None]] = None
+) -> int:
+    """Run the tool; `on_report` is called in this process for each page as it finishes."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    command = COMMANDS[args.command]
     try:
-        settings = COMMANDS[args.command].prepare(args)
-        pages = list(find_pages(args.paths))
-        jobs = _jobs(args, settings, pages)
+        settings = command.prepare(args)
+        urls = [a for a in args.paths if command.urls and _is_url(a)]
+        paths = [a for a in args.paths if a not in urls]
+        if urls and command.output != "none":
+            raise UsageError(f"{urls[0]}: a URL cannot be written to")
+        pages = list(find_pages(paths))
+        jobs = [Job(args.command, settings, Page(url, None, url=url)) for url in urls]
+        jobs += _jobs(args, settings, pages)
     except (UsageError, FileNotFoundError) as exc:
         print(f"brevane: {exc}", file=sys.stderr)
         return EXIT_USAGE
@@ -232,19 +254,31 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         elif not args.json and not args.quiet:
             print(f"{report.path}: {report.text}")
         progress.advance()
+        if on_report is not None:
+            on_report(report)
     progress.clear()
 
+    if command.finish is not None:
+        try:
+            command.finish(settings, reports)
+        except (UsageError, OSError) as exc:
+            print(f"brevane: {exc}", file=sys.stderr)
+            return EXIT_USAGE
     if args.json:
         document = {
+            "schema": JSON_SCHEMA,
             "command": args.command,
             "files": [
                 {"path": r.path, "ok": r.ok, **({"error": r.error} if r.error else {}), **r.data}
                 for r in reports
             ],
             "failed": failed,
+            "summary": summary(reports),
         }
         json.dump(document, sys.stdout, indent=2)
         sys.stdout.write("\n")
+    elif len(reports) > 1 and not args.quiet:
+        print(summary(reports), file=sys.stderr)
     if input_errors:
         return EXIT_USAGE
     return EXIT_FAILED if failed else EXIT_OK

@@ -13,9 +13,9 @@ from __future__ import annotations
 import argparse
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Literal, Optional
+from typing import Any, Callable, Literal, Optional, Sequence
 
-__all__ = ["COMMANDS", "Command", "Outcome", "Page", "PageFailed", "UsageError", "register"]
+__all__ = ["COMMANDS", "Command", "Outcome", "Page", "PageFailed", "Report", "UsageError", "register"]
 
 
 class UsageError(Exception):
@@ -56,6 +56,19 @@ class Outcome:
     store: Optional[bytes] = None
 
 
+@dataclass
+class Report:
+    """What became of one page, as the runner reports it (and hands to `on_report` and `finish`)."""
+
+    path: str
+    ok: bool
+    text: str = ""
+    error: Optional[str] = None
+    input_error: bool = False
+    data: dict[str, Any] = field(default_factory=dict)
+    stdout_bytes: Optional[bytes] = None
+
+
 Output = Literal["none", "edit", "store"]
 
 
@@ -75,8 +88,13 @@ class Command:
     output: Output = "none"
     #: Takes --alg (sha256, sha384, sha512).
     hash_alg: bool = False
-    #: Takes http and https URLs as well as paths.
+    #: Takes http and https URLs as well as paths: a URL is handed to `run` as
+    #: `Page(name=url, html=None, url=url)`, and the command fetches it.
     urls: bool = False
+    #: Runs once in the parent process after the batch, with the settings and
+    #: every page's report (e.g. to write a report file); raises UsageError or
+    #: OSError (exit status 2).
+    finish: Optional[Callable[[Any, Sequence[Report]], None]] = None
 
 
 COMMANDS: dict[str, Command] = {}

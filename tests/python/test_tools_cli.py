@@ -14,6 +14,7 @@ import brevane
 import pytest
 
 from brevane_tools import cli, files, signing
+from brevane_tools.command import COMMANDS, Command, Outcome, Page, PageFailed, Report
 
 PAGE = b"<html><head><title>t</title></head><body>x</body></html>\n"
 EMBEDDED = (
@@ -209,7 +210,7 @@ def test_a_failing_page_is_left_untouched_and_the_rest_are_edited(run: Run, tmp_
     before = os.stat(bad)
     code, out, err = run("reference", "--href", "s.c2pa", "--in-place", str(tmp_path / "site"))
     assert code == cli.EXIT_FAILED
-    assert err == f"brevane: {bad}: the document has no head element to embed into\n"
+    assert err == f"brevane: {bad}: the document has no head element to embed into\n2 pages: 1 ok, 1 failed\n"
     assert good.read_bytes() == brevane.embed_reference(PAGE, "s.c2pa")
     after = os.stat(bad)
     assert bad.read_bytes() == NO_HEAD
@@ -303,3 +304,33 @@ def test_sign_without_the_sdk_reports_how_to_install(
     code, _, err = run("check", str(path))
     assert code == cli.EXIT_USAGE
     assert err == f"brevane: {path}: signing and checking need the C2PA SDK\n"
+
+
+def test_urls_reach_the_command_and_every_report_reaches_the_hooks(
+    run: Run, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # A command that takes URLs, reports states and writes a file when the batch ends.
+    def probe(page: Page, _: None) -> Outcome:
+        state = "Trusted" if page.html is None else "Invalid"
+        if page.html is not None:
+            raise PageFailed("invalid", {"state": state})
+        return Outcome(f"url {page.url}", {"state": state})
+
+    finished: list[list[str]] = []
+    command = Command(
+        "probe", "test", lambda _: None, lambda _: None, probe, urls=True,
+        finish=lambda _, reports: finished.append([r.path for r in reports]),
+    )
+    monkeypatch.setitem(COMMANDS, "probe", command)
+    page = write(tmp_path / "p.html", PAGE)
+    urls = ["https://example.test/a.html", "HTTP://example.test/b"]
+    code, out, err = run("probe", "--json", *urls)
+    document = json.loads(out)
+    assert (document["schema"], document["summary"], err) == (cli.JSON_SCHEMA, "2 pages: 2 trusted", "")
+    code, _, err = run("locate", urls[0])  # a command that does not take URLs
+    assert (code, err) == (cli.EXIT_USAGE, f"brevane: {urls[0]}: no such file or directory\n")
+    seen: list[Report] = []
+    code = cli.main(["probe", urls[0], str(page), urls[1]], on_report=seen.append)
+    assert code == cli.EXIT_FAILED
+    assert [r.path for r in seen] == finished[1] == [*urls, str(page)]
+    assert cli.summary(seen) == "3 pages: 2 trusted, 1 invalid"
