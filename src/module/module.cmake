@@ -26,6 +26,7 @@ else()
   set_target_properties(brevane PROPERTIES SUFFIX ".abi3${CMAKE_SHARED_MODULE_SUFFIX}")
 endif()
 target_link_libraries(brevane PRIVATE brevane_frame brevane_core)
+target_compile_definitions(brevane PRIVATE BREVANE_VERSION="${BREVANE_VERSION}")
 set_target_properties(brevane PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 
 # Hidden visibility does not cover every template instantiation from the

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "check.h"
+#include "document/manifest_elements.h"
 #include "module/frame.h"
 #include "module/functions.h"
 #include "module/py_ref.h"
@@ -72,9 +73,9 @@ struct ConstantEntry {
 };
 
 constexpr std::array<ConstantEntry, 3> kConstants = {{
-    {"SCRIPT_TYPE", "application/c2pa"},
-    {"LINK_REL", "c2pa-manifest"},
-    {"__version__", "0.2.0"},
+    {"SCRIPT_TYPE", kScriptType.data()},  // what location looks for and embedding writes
+    {"LINK_REL", kLinkRel.data()},
+    {"__version__", BREVANE_VERSION},  // from pyproject.toml, through the build
 }};
 
 PyModuleDef g_definition = {
