@@ -1,4 +1,4 @@
-"""Hash, sign, embed, verify: one page end to end, step by step.
+"""Hash, sign, embed, verify: one page end to end, step by step, in both forms.
 
     python examples/hash_sign_embed.py PAGE --cert chain.pem --key signer.key \
         [--trust-anchors root.pem] [--manifest examples/manifest.json] [-o signed.html]
@@ -19,7 +19,7 @@ from typing import Any, Optional
 import brevane
 import c2pa
 
-from brevane_tools import SigningKey, check_page
+from brevane_tools import CheckResult, SigningKey, check_page, sign_page_with_reference
 
 HERE = Path(__file__).resolve().parent
 
@@ -79,14 +79,36 @@ def main(argv: Optional[list[str]] = None) -> int:
     print(f"4. verify    brevane: hash {found['hash'] == digest}, exclusions {found['exclusions']}")
     anchors = args.trust_anchors.read_bytes() if args.trust_anchors else None
     result = check_page(signed, trust_anchors=anchors)
-    print(f"   C2PA SDK: state {result.sdk_state}; success {', '.join(result.success)}")
-    print(f"             failures {', '.join(result.failures) or 'none'}"
-          f"; answered by brevane: {', '.join(result.waived) or 'none'}")
-    print(f"   result:   {result.state} (brevane: {result.verdict})")
+    print(f"   inline:    {result.state}: {explain(result)}")
+
+    # 5. The reference form: the page carries a link element, the store is
+    #    published beside it, and the binding covers the whole page.
+    out = args.output or args.page
+    linked_page = out.with_name(out.stem + ".linked" + out.suffix)
+    href = linked_page.name + ".c2pa"  # relative: the store sits beside the page
+    linked, linked_store = sign_page_with_reference(page, definition, signer, href)
+    linked_result = check_page(linked, linked_store, trust_anchors=anchors)
+    print(f"5. reference {len(page)} -> {len(linked)} bytes, store {len(linked_store)} bytes at {href}")
+    print(f"   reference: {linked_result.state}: {explain(linked_result)}")
     if args.output:
         args.output.write_bytes(signed)
-        print(f"   written to {args.output}")
-    return 0 if result.ok else 1
+        linked_page.write_bytes(linked)
+        linked_page.with_name(href).write_bytes(linked_store)
+        print(f"   written to {args.output} (inline) and {linked_page} + {href} (reference)")
+    return 0 if result.ok and linked_result.ok else 1
+
+
+def explain(result: CheckResult) -> str:
+    """One plain line on what the C2PA SDK reported and why."""
+    if not result.ok:
+        return f"{', '.join(result.failures) or result.verdict} (brevane: {result.verdict})"
+    signer = "a trusted signer" if result.state == "Trusted" else "a valid signature"
+    if result.waived:
+        return (
+            f"the C2PA SDK confirms the hash and {signer}; it cannot place an inline store in "
+            "HTML, so brevane checked that the exclusion is exactly the manifest element"
+        )
+    return f"the C2PA SDK's own verdict, nothing waived: the hash matches, {signer}"
 
 
 if __name__ == "__main__":
