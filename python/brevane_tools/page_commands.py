@@ -11,7 +11,7 @@ from typing import Any
 
 import brevane
 
-from brevane_tools.command import Command, Outcome, Page, UsageError, register
+from brevane_tools.command import Command, Outcome, Page, PageFailed, UsageError, register
 
 
 def ranges_text(ranges: Sequence[tuple[int, int]]) -> str:
@@ -42,12 +42,28 @@ def _alg(args: argparse.Namespace) -> str:
     return str(args.alg)
 
 
+#: When cutting an element joins the bytes around it into a new one, the module's one pass
+#: leaves that element; the tool says so instead of reporting success.
+JOINED = "the bytes around a removed element form a new manifest element"
+
+
+def only_new_element(edited: bytes, expected: int) -> bytes:
+    """`edited`, when it carries exactly the `expected` number of manifest elements; else the page fails."""
+    if len(brevane.locate_all(edited)) != expected:
+        raise PageFailed(JOINED)
+    return edited
+
+
 def _locate(page: Page, _: None) -> Outcome:
     ranges = brevane.locate_all(_html(page))
     return Outcome(ranges_text(ranges), {"ranges": [list(r) for r in ranges]})
 
 
-def _extract(page: Page, _: None) -> Outcome:
+def _extract_settings(args: argparse.Namespace) -> bool:
+    return args.output is not None  # the store is to be written
+
+
+def _extract(page: Page, writing: bool) -> Outcome:
     html = _html(page)
     association = brevane.extract(html)
     if association is None:
@@ -69,6 +85,8 @@ def _extract(page: Page, _: None) -> Outcome:
         )
         return Outcome(text, data, store=store)
     data["href"] = association["href"]
+    if writing:
+        raise PageFailed(f"the store is not in the page: the page references it at {association['href']}", data)
     text = f"referenced at {association['start']}:{association['length']}, href {association['href']}"
     return Outcome(text, data)
 
@@ -76,7 +94,7 @@ def _extract(page: Page, _: None) -> Outcome:
 def _remove(page: Page, _: None) -> Outcome:
     html = _html(page)
     count = len(brevane.locate_all(html))
-    return Outcome(f"removed {count} element(s)", {"removed": count}, page=brevane.remove(html))
+    return Outcome(f"removed {count} element(s)", {"removed": count}, page=only_new_element(brevane.remove(html), 0))
 
 
 def _embed_arguments(parser: argparse.ArgumentParser) -> None:
@@ -88,7 +106,7 @@ def _embed_settings(args: argparse.Namespace) -> bytes:
 
 
 def _embed(page: Page, store: bytes) -> Outcome:
-    edited = brevane.embed(_html(page), store)
+    edited = only_new_element(brevane.embed(_html(page), store), 1)
     located = brevane.locate_all(edited)
     text = f"embedded a {len(store)}-byte store at {ranges_text(located)}"
     return Outcome(text, {"ranges": [list(r) for r in located]}, page=edited)
@@ -103,7 +121,8 @@ def _reference_settings(args: argparse.Namespace) -> str:
 
 
 def _reference(page: Page, href: str) -> Outcome:
-    return Outcome(f"referenced {href}", {"href": href}, page=brevane.embed_reference(_html(page), href))
+    edited = only_new_element(brevane.embed_reference(_html(page), href), 1)
+    return Outcome(f"referenced {href}", {"href": href}, page=edited)
 
 
 def _hash(page: Page, alg: str) -> Outcome:
@@ -167,7 +186,7 @@ def _verify(page: Page, settings: tuple[str, bytes, tuple[tuple[int, int], ...]]
 register(Command("locate", "print the byte range of every manifest element in the head", _nothing, _no_settings, _locate))
 register(
     Command(
-        "extract", "print the manifest association; with -o, write the store", _nothing, _no_settings, _extract,
+        "extract", "print the manifest association; with -o, write the store", _nothing, _extract_settings, _extract,
         output="store",
     )
 )
