@@ -1,7 +1,7 @@
 // Scanner and element-location throughput on seeded pages: an ordinary page, the
 // same page without a head to stop at, and inputs built to hit the scanner's
-// would-be quadratic corners, each in full and in location mode. Figures are
-// printed, never asserted.
+// would-be quadratic corners: the tokenizer alone, the head bounds, and element
+// location. Figures are printed, never asserted.
 #include <benchmark/benchmark.h>
 #include <cstddef>
 #include <random>
@@ -166,46 +166,26 @@ const std::string& raw_text_near_misses() {
 
 using PageFn = const std::string& (*)();
 
+// Pulls every token without keeping them: the cost of the scan alone.
 void bm_scan_tags(benchmark::State& state, PageFn page_fn) {
   const std::string& page = page_fn();
   for (auto _ : state) {
-    auto tokens = brevane::scan_tags(page);
-    benchmark::DoNotOptimize(tokens.data());
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
-}
-
-// Pulls every token without keeping them: the cost of the scan alone.
-void bm_head_scanner(benchmark::State& state, PageFn page_fn) {
-  const std::string& page = page_fn();
-  for (auto _ : state) {
-    brevane::HeadScanner scanner(page);
     std::size_t count = 0;
-    while (scanner.next() != nullptr) ++count;
+    brevane::scan_tags(page, [&count](const brevane::TagToken&) {
+      ++count;
+      return true;
+    });
     benchmark::DoNotOptimize(count);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
 }
 
-// The same pull in the mode that location uses: every byte read by the same
-// rules, attributes kept only where location looks.
-void bm_location_scanner(benchmark::State& state, PageFn page_fn) {
+// Embedding's rescan of its output: the bounds alone, no visitor.
+void bm_find_head_bounds(benchmark::State& state, PageFn page_fn) {
   const std::string& page = page_fn();
   for (auto _ : state) {
-    brevane::HeadScanner scanner(page, brevane::ScanMode::Location);
-    std::size_t count = 0;
-    while (scanner.next() != nullptr) ++count;
-    benchmark::DoNotOptimize(count);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
-}
-
-// Embedding's one pass: the elements and the close tag together.
-void bm_scan_head(benchmark::State& state, PageFn page_fn) {
-  const std::string& page = page_fn();
-  for (auto _ : state) {
-    auto scan = brevane::scan_head(page);
-    benchmark::DoNotOptimize(scan.elements.data());
+    auto bounds = brevane::find_head_bounds(page);
+    benchmark::DoNotOptimize(bounds);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
 }
@@ -221,10 +201,8 @@ void bm_locate(benchmark::State& state, PageFn page_fn) {
 
 #define BREVANE_PAGE_BENCHES(page)                     \
   BENCHMARK_CAPTURE(bm_scan_tags, page, &page);        \
-  BENCHMARK_CAPTURE(bm_head_scanner, page, &page);     \
-  BENCHMARK_CAPTURE(bm_location_scanner, page, &page); \
-  BENCHMARK_CAPTURE(bm_locate, page, &page);           \
-  BENCHMARK_CAPTURE(bm_scan_head, page, &page)
+  BENCHMARK_CAPTURE(bm_find_head_bounds, page, &page); \
+  BENCHMARK_CAPTURE(bm_locate, page, &page)
 
 BREVANE_PAGE_BENCHES(realistic_page);
 BREVANE_PAGE_BENCHES(headless_page);

@@ -20,6 +20,7 @@
 #include "document/manifest_elements.h"
 #include "document/remove.h"
 #include "scan/head_scanner.h"
+#include "support/reference.h"
 
 namespace {
 
@@ -76,15 +77,17 @@ void check_extract(std::string_view html, const std::vector<ManifestElement>& el
   if (element.kind == ElementKind::Embedded) {
     const std::string_view text = brevane::trim_ascii_whitespace(slice(html, element.content));
     if (!association.ok()) {
-      require(association.error() == DocumentError::malformed(brevane::kBase64Detail));
+      require(association.error() ==
+              DocumentError::malformed(brevane::MalformedCause::ScriptNotBase64));
       require(!brevane::base64_valid(text));
       return;
     }
     // Strict reading accepts one spelling per store, so the store spells the text.
-    require(brevane::base64_encode(association.value().store) == text);
+    require(brevane::support::base64_text(association.value().store) == text);
   } else {
     if (!association.ok()) {
-      require(association.error() == DocumentError::malformed(brevane::kNoHrefDetail));
+      require(association.error() ==
+              DocumentError::malformed(brevane::MalformedCause::LinkWithoutHref));
       require(!element.href || element.href->empty());
       return;
     }
@@ -103,15 +106,15 @@ std::string check_remove(std::string_view html, const std::vector<ManifestElemen
   brevane::remove_into(html, sink);
   require(sink.calls == 1 && sink.requested == html.size() - removed);
   require(sink.bytes == without(html, elements));
-  require(brevane::remove(html) == sink.bytes);
+  require(brevane::support::remove(html) == sink.bytes);
   return sink.bytes;
 }
 
-// The insertion point by the plain reading: the full token list of the cleaned
-// document, not the streaming search that embedding uses.
+// The insertion point by the plain reading of tests/support: the whole token
+// list of the cleaned document, not the streaming find_head_bounds of embedding.
 std::optional<std::uint64_t> plain_close_tag(std::string_view cleaned) {
-  const std::vector<brevane::TagToken> tokens = brevane::scan_tags(cleaned);
-  return brevane::find_head_bounds(cleaned.size(), tokens).close_tag_start;
+  const std::vector<brevane::TagToken> tokens = brevane::support::full_tokens(cleaned);
+  return brevane::support::head_bounds_of(cleaned.size(), tokens).close_tag_start;
 }
 
 void check_embedded(std::string_view cleaned, std::optional<std::uint64_t> at,
@@ -152,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(  // NOLINT(readability-identifier-naming)
   CountingSink inline_sink;
   const auto inline_error = brevane::embed_into(html, payload, inline_sink);
   const std::string script =
-      R"(<script type="application/c2pa">)" + brevane::base64_encode(payload) + "</script>";
+      R"(<script type="application/c2pa">)" + brevane::support::base64_text(payload) + "</script>";
   check_embedded(cleaned, at, inline_error, inline_sink, script);
   if (!inline_error) {
     // A lone new element in the head gives back the store that went in.
@@ -165,7 +168,8 @@ extern "C" int LLVMFuzzerTestOneInput(  // NOLINT(readability-identifier-naming)
 
   CountingSink link_sink;
   const auto link_error = brevane::embed_reference_into(html, payload, link_sink);
-  const std::string link = R"(<link rel="c2pa-manifest" href=")" + brevane::escape_href(payload) +
+  const std::string link = R"(<link rel="c2pa-manifest" href=")" +
+                           brevane::support::escaped_href(payload) +
                            R"(" type="application/c2pa">)";
   check_embedded(cleaned, at, link_error, link_sink, link);
   require(inline_error.has_value() == link_error.has_value());

@@ -1,7 +1,10 @@
-// Holds the hard binding to plain readings of its rules on arbitrary documents,
-// algorithm names and exclusion lists: compute agrees with the extraction,
-// verify with a step-by-step reference, the streamed digest with the gathered
-// bytes, and the prediction with a digest of the whole input.
+// Holds the hard binding to plain readings on arbitrary documents, algorithm
+// names and exclusion lists: compute_data_hash agrees with check_association,
+// verify_data_hash with the step-by-step reference below, hashed_content's
+// verdict with reference_content (the checks of exclusions_valid in
+// data_hash.cpp, written with wrap-around), digest with the digest of the bytes
+// gathered by tests/support, and inline_hash_before_embed with a digest of the
+// whole input.
 //
 // Input: [selector][name length + name bytes, when the selector asks for a
 // random name][entry count][3 bytes per entry][document...]
@@ -17,7 +20,7 @@
 
 #include "document/extract.h"
 #include "hardbinding/data_hash.h"
-#include "hardbinding/kept_spans.h"
+#include "support/reference.h"
 
 namespace {
 
@@ -74,7 +77,8 @@ ByteRange decode(const EntryCode& code, std::uint64_t previous_end, std::uint64_
   }
 }
 
-// The three rules as written, with the overflow found by wrap-around.
+// Overflow, order and the document's end as exclusions_valid judges them, with
+// the overflow found by wrap-around instead; the kept bytes, or nothing.
 std::optional<std::string> reference_content(std::string_view html,
                                              const std::vector<ByteRange>& list) {
   std::string kept;
@@ -115,14 +119,16 @@ extern "C" int LLVMFuzzerTestOneInput(  // NOLINT(readability-identifier-naming)
       alg.ok() ? alg.value() : static_cast<brevane::HashAlgorithm>(selector % 3);
   require(brevane::hash_algorithm_name(used) == kNames[static_cast<std::size_t>(used)]);
 
-  const std::string whole = brevane::digest(used, html);
+  const auto sha = [used](std::string_view bytes) {
+    return brevane::digest(used, brevane::HashedContent{bytes, {}});
+  };
+  const std::string whole = sha(html);
   require(brevane::inline_hash_before_embed(html, used) == whole);
-  const brevane::Result<std::string> all = brevane::digest_outside(used, html, {});
-  require(all.ok() && all.value() == whole);
 
   // compute fails exactly when the extraction does, with its error.
   const brevane::Result<brevane::AssociationRange> association = brevane::check_association(html);
-  const brevane::Result<brevane::DataHashBinding> binding = brevane::compute_data_hash(html, used);
+  const brevane::Result<brevane::OwnedDataHashBinding> binding =
+      brevane::compute_data_hash(html, used);
   require(binding.ok() == association.ok());
   std::optional<ByteRange> element;
   if (!association.ok()) {
@@ -133,13 +139,13 @@ extern "C" int LLVMFuzzerTestOneInput(  // NOLINT(readability-identifier-naming)
     const std::vector<ByteRange> expected =
         inline_store ? std::vector<ByteRange>{*element} : std::vector<ByteRange>{};
     require(binding.value().exclusions == expected);
-    require(binding.value().alg == brevane::hash_algorithm_name(used));
+    require(binding.value().alg == used);
     const std::optional<std::string> kept = reference_content(html, expected);
-    require(kept && binding.value().hash == brevane::digest(used, *kept));
-    require(!brevane::verify_data_hash(html, binding.value()));
+    require(kept && binding.value().hash == sha(*kept));
+    require(!brevane::verify_data_hash(html, binding.value().view()));
   }
 
-  // A caller's list: the gathered bytes, the streamed digest and the reference agree.
+  // A caller's list: the verdict, the streamed digest and the reference agree.
   std::vector<ByteRange> list;
   std::uint64_t previous_end = 0;
   for (const EntryCode& code : codes) {
@@ -147,22 +153,22 @@ extern "C" int LLVMFuzzerTestOneInput(  // NOLINT(readability-identifier-naming)
     previous_end = list.back().start + list.back().length;
   }
   const std::optional<std::string> expected = reference_content(html, list);
-  const brevane::Result<std::string> gathered = brevane::hashed_content(html, list);
-  const brevane::Result<std::string> streamed = brevane::digest_outside(used, html, list);
-  require(gathered.ok() == expected.has_value() && streamed.ok() == expected.has_value());
+  const brevane::Result<brevane::HashedContent> content = brevane::hashed_content(html, list);
+  require(content.ok() == expected.has_value());
   if (expected) {
-    require(gathered.value() == *expected);
-    require(streamed.value() == brevane::digest(used, gathered.value()));
+    require(brevane::support::gathered_content(html, list) == *expected);
+    require(brevane::digest(used, content.value()) == sha(*expected));
   } else {
-    require(gathered.error() == DocumentError::exclusion_malformed());
-    require(streamed.error() == DocumentError::exclusion_malformed());
+    require(content.error() == DocumentError::exclusion_malformed());
   }
 
   // verify against its steps, with the right hash for the list or a wrong one.
-  const std::string hash = (selector & 0x10) != 0 || !expected ? std::string(in.rest().substr(0, 4))
-                                                               : brevane::digest(used, *expected);
+  const std::string hash =
+      (selector & 0x10) != 0 || !expected ? std::string(in.rest().substr(0, 4)) : sha(*expected);
+  // As the module calls it: the name is parsed before the document is looked at.
   const std::optional<DocumentError> verdict =
-      brevane::verify_data_hash(html, brevane::DataHashBinding{name, hash, list});
+      alg.ok() ? brevane::verify_data_hash(html, brevane::DataHashBinding{used, hash, list})
+               : alg.error();
   std::optional<DocumentError> want;
   if (!alg.ok()) {
     want = alg.error();
@@ -174,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(  // NOLINT(readability-identifier-naming)
     const bool uncovered = element ? !covered : !list.empty();
     if (uncovered || !expected) {
       want = DocumentError::exclusion_malformed();
-    } else if (hash != brevane::digest(used, *expected)) {
+    } else if (hash != sha(*expected)) {
       want = DocumentError::hash_mismatch();
     }
   }

@@ -1,7 +1,8 @@
 // Holds the scanner, the head bounds and element location to their invariants on
-// arbitrary bytes, location mode to full mode, and the streaming readings
-// (location, close tag, the one-pass head scan) to the full-list ones. Any
-// violation aborts, so libFuzzer keeps the input.
+// arbitrary bytes, the attributes scan_tags keeps to the full ones filtered, and
+// the streaming find_head_bounds and locate_manifest_elements to the whole-list
+// readings of tests/support. Any violation aborts, so libFuzzer keeps the input.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 
 #include "document/manifest_elements.h"
 #include "scan/head_scanner.h"
+#include "support/reference.h"
 
 namespace {
 
@@ -53,32 +55,24 @@ void check_token(const TagToken& token, std::string_view html) {
   }
 }
 
-// Full tokens cut down to what location mode keeps: rel and href on link start
-// tags, type on script start tags, nothing elsewhere.
-std::vector<TagToken> location_subset(std::vector<TagToken> tokens) {
-  for (TagToken& token : tokens) {
-    std::erase_if(token.attributes, [&token](const brevane::TagAttribute& attr) {
-      if (token.is_end_tag) return true;
-      if (token.name == "link") {
-        return !brevane::equals_ascii_lower(attr.name, "rel") &&
-               !brevane::equals_ascii_lower(attr.name, "href");
-      }
-      return token.name != "script" || !brevane::equals_ascii_lower(attr.name, "type");
-    });
-  }
-  return tokens;
-}
-
-// Location mode must read every byte as full mode does: same tokens, same
-// offsets, the kept attributes equal to the full ones filtered.
-void check_location_mode(std::string_view html, const std::vector<TagToken>& full) {
-  const std::vector<TagToken> expected = location_subset(full);
-  brevane::HeadScanner scanner(html, brevane::ScanMode::Location);
+// scan_tags must read every byte as the full reading does: same tokens, same
+// offsets, the kept attributes equal to the full ones filtered, and it must stop
+// as soon as it is told to.
+void check_kept_attributes(std::string_view html, const std::vector<TagToken>& full) {
+  const std::vector<TagToken> expected = brevane::support::location_subset(full);
   std::size_t k = 0;
-  while (const TagToken* token = scanner.next()) {
-    require(k < expected.size() && *token == expected[k]);
+  brevane::scan_tags(html, [&](const TagToken& token) {
+    require(k < expected.size() && token == expected[k]);
     ++k;
-  }
+    return k != 3;
+  });
+  require(k == std::min<std::size_t>(expected.size(), 3));
+  k = 0;
+  brevane::scan_tags(html, [&](const TagToken& token) {
+    require(k < expected.size() && token == expected[k]);
+    ++k;
+    return true;
+  });
   require(k == expected.size());
 }
 
@@ -102,7 +96,7 @@ void check_elements(const std::vector<ManifestElement>& elements, const HeadBoun
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view html =
       size == 0 ? std::string_view() : std::string_view(reinterpret_cast<const char*>(data), size);
-  const std::vector<TagToken> tokens = brevane::scan_tags(html);
+  const std::vector<TagToken> tokens = brevane::support::full_tokens(html);
   std::uint64_t previous_end = 0;
   for (const TagToken& token : tokens) {
     require(token.start >= previous_end);
@@ -110,18 +104,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     previous_end = token.end;
   }
 
-  check_location_mode(html, tokens);
+  check_kept_attributes(html, tokens);
 
-  const HeadBounds bounds = brevane::find_head_bounds(size, tokens);
+  const HeadBounds bounds = brevane::support::head_bounds_of(size, tokens);
   require(bounds.start <= bounds.end && bounds.end <= size);
   if (bounds.close_tag_start) require(*bounds.close_tag_start >= bounds.start);
-  require(brevane::find_head_close_tag(html) == bounds.close_tag_start);
+  require(brevane::find_head_bounds(html) == bounds);
 
-  const std::vector<ManifestElement> full =
-      brevane::locate_manifest_elements_in(html, tokens, bounds);
-  require(brevane::locate_manifest_elements(html) == full);
-  const brevane::HeadScan head = brevane::scan_head(html);
-  require(head.elements == full && head.close_tag_start == bounds.close_tag_start);
+  const std::vector<ManifestElement> full = brevane::support::elements_of(html, tokens, bounds);
+  HeadBounds streamed;
+  require(brevane::locate_manifest_elements(html, &streamed) == full);
+  require(streamed == bounds);
   check_elements(full, bounds);
   return 0;
 }

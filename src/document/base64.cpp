@@ -133,12 +133,6 @@ void base64_encode_to(std::string_view bytes, char* out) noexcept {
   }
 }
 
-std::string base64_encode(std::string_view bytes) {
-  std::string text(base64_encoded_length(bytes.size()), '\0');
-  base64_encode_to(bytes, text.data());
-  return text;
-}
-
 bool base64_valid(std::string_view text) noexcept {
   const auto length = decoded_length(text);
   if (!length) return false;

@@ -18,8 +18,6 @@ constexpr std::uint64_t base64_encoded_length(std::uint64_t n) noexcept {
 // Writes exactly base64_encoded_length(bytes.size()) characters at `out`.
 void base64_encode_to(std::string_view bytes, char* out) noexcept;
 
-std::string base64_encode(std::string_view bytes);
-
 // True when `text` is strict Base64 (the empty text is).
 bool base64_valid(std::string_view text) noexcept;
 

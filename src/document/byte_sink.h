@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace brevane {
 
@@ -19,16 +18,6 @@ class ByteSink {
   ByteSink(const ByteSink&) = default;
   ByteSink& operator=(const ByteSink&) = default;
   ~ByteSink() = default;
-};
-
-// A sink that owns a std::string: for tests and C++ callers.
-class StringSink final : public ByteSink {
- public:
-  char* allocate(std::uint64_t size) override {
-    bytes.resize(size);
-    return bytes.data();
-  }
-  std::string bytes;
 };
 
 }  // namespace brevane

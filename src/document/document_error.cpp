@@ -3,6 +3,19 @@
 #include "document/document_error.h"
 
 namespace brevane {
+namespace {
+
+std::string_view detail_of(MalformedCause cause) noexcept {
+  switch (cause) {
+    case MalformedCause::ScriptNotBase64:
+      return "script content is not valid Base64";
+    case MalformedCause::LinkWithoutHref:
+      return "link has no href to resolve";
+  }
+  return {};
+}
+
+}  // namespace
 
 std::string DocumentError::message() const {
   switch (kind_) {
@@ -11,7 +24,7 @@ std::string DocumentError::message() const {
     case DocumentErrorKind::MultipleManifests:
       return "more than one C2PA manifest element found";
     case DocumentErrorKind::Malformed:
-      return std::string("the C2PA manifest element is malformed: ").append(detail_);
+      return std::string("the C2PA manifest element is malformed: ").append(detail_of(cause_));
     case DocumentErrorKind::NoHead:
       return "the document has no head element to embed into";
     case DocumentErrorKind::ExclusionMalformed:

@@ -20,9 +20,11 @@ enum class DocumentErrorKind : std::uint8_t {
   UnsupportedAlgorithm,
 };
 
-// The details a Malformed error may carry; the error refers to them and owns nothing.
-inline constexpr std::string_view kBase64Detail = "script content is not valid Base64";
-inline constexpr std::string_view kNoHrefDetail = "link has no href to resolve";
+// Why a manifest element is Malformed; each names the detail its message ends with.
+enum class MalformedCause : std::uint8_t {
+  ScriptNotBase64,  // the script's content, trimmed, is no strict Base64
+  LinkWithoutHref,  // the link has no href attribute, or an empty one
+};
 
 class DocumentError {
  public:
@@ -32,10 +34,9 @@ class DocumentError {
   static DocumentError multiple_manifests() noexcept {
     return DocumentError(DocumentErrorKind::MultipleManifests);
   }
-  // `detail` must be one of the constant texts above (it is referred to, not copied).
-  static DocumentError malformed(std::string_view detail) noexcept {
+  static DocumentError malformed(MalformedCause cause) noexcept {
     DocumentError e(DocumentErrorKind::Malformed);
-    e.detail_ = detail;
+    e.cause_ = cause;
     return e;
   }
   static DocumentError no_head() noexcept { return DocumentError(DocumentErrorKind::NoHead); }
@@ -66,7 +67,7 @@ class DocumentError {
   explicit DocumentError(DocumentErrorKind kind) noexcept : kind_(kind) {}
 
   DocumentErrorKind kind_;
-  std::string_view detail_;
+  MalformedCause cause_ = MalformedCause::ScriptNotBase64;  // meaningful for Malformed only
   std::string name_;
 };
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "document/base64.h"
-#include "document/kept_spans.h"
 #include "document/manifest_elements.h"
+#include "document/removal_cut.h"
 #include "scan/head_scanner.h"
 
 namespace brevane {
@@ -87,10 +87,10 @@ char* write_view(std::string_view bytes, char* out) noexcept {
 template <class WriteElement>
 std::optional<DocumentError> splice(std::string_view html, std::uint64_t element_length,
                                     ByteSink& sink, WriteElement&& write_element) {
-  const HeadScan scan = scan_head(html);
-  const std::vector<ManifestElement>& elements = scan.elements;
+  HeadBounds head;
+  const std::vector<ManifestElement> elements = locate_manifest_elements(html, &head);
   if (elements.empty()) {
-    const std::optional<std::uint64_t> close = scan.close_tag_start;
+    const std::optional<std::uint64_t> close = head.close_tag_start;
     if (!close) return DocumentError::no_head();
     char* const out = sink.allocate(html.size() + element_length);
     std::memcpy(out, html.data(), *close);
@@ -102,7 +102,7 @@ std::optional<DocumentError> splice(std::string_view html, std::uint64_t element
   char* const out = sink.allocate(cleaned_length + element_length);
   write_kept(html, elements, out);
   const std::optional<std::uint64_t> close =
-      find_head_close_tag(std::string_view(out, cleaned_length));
+      find_head_bounds(std::string_view(out, cleaned_length)).close_tag_start;
   if (!close) return DocumentError::no_head();
   std::memmove(out + *close + element_length, out + *close, cleaned_length - *close);
   write_element(out + *close);
@@ -110,12 +110,6 @@ std::optional<DocumentError> splice(std::string_view html, std::uint64_t element
 }
 
 }  // namespace
-
-std::string escape_href(std::string_view href) {
-  std::string escaped(escaped_length(href), '\0');
-  write_escaped(href, escaped.data());
-  return escaped;
-}
 
 std::optional<DocumentError> embed_into(std::string_view html, std::string_view store,
                                         ByteSink& sink) {
@@ -135,18 +129,6 @@ std::optional<DocumentError> embed_reference_into(std::string_view html, std::st
                   out = write_escaped(href, out);
                   write_view(kLinkClose, out);
                 });
-}
-
-Result<std::string> embed(std::string_view html, std::string_view store) {
-  StringSink sink;
-  if (const auto error = embed_into(html, store, sink)) return *error;
-  return std::move(sink.bytes);
-}
-
-Result<std::string> embed_reference(std::string_view html, std::string_view href) {
-  StringSink sink;
-  if (const auto error = embed_reference_into(html, href, sink)) return *error;
-  return std::move(sink.bytes);
 }
 
 }  // namespace brevane

@@ -6,27 +6,20 @@
 #pragma once
 
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "document/byte_sink.h"
 #include "document/document_error.h"
-#include "document/result.h"
 
 namespace brevane {
 
-// The href with `"`, `&` and `<` escaped as `&quot;`, `&amp;` and `&lt;`; every
-// other byte unchanged.
-std::string escape_href(std::string_view href);
-
+// The href is written with `"`, `&` and `<` escaped as `&quot;`, `&amp;` and
+// `&lt;`, every other byte unchanged.
 // NoHead when the cleaned document has no </head> at or after the head's start;
 // then the sink may have been asked for storage, and its bytes mean nothing.
 std::optional<DocumentError> embed_into(std::string_view html, std::string_view store,
                                         ByteSink& sink);
 std::optional<DocumentError> embed_reference_into(std::string_view html, std::string_view href,
                                                   ByteSink& sink);
-
-Result<std::string> embed(std::string_view html, std::string_view store);
-Result<std::string> embed_reference(std::string_view html, std::string_view href);
 
 }  // namespace brevane

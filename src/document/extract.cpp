@@ -53,10 +53,10 @@ Result<ManifestAssociation> extract(std::string_view html) {
   association.length = element.range.length;
   if (element.kind == ElementKind::Embedded) {
     std::optional<std::string> store = base64_decode(trimmed_content(html, element));
-    if (!store) return DocumentError::malformed(kBase64Detail);
+    if (!store) return DocumentError::malformed(MalformedCause::ScriptNotBase64);
     association.store = std::move(*store);
   } else {
-    if (!has_href(element)) return DocumentError::malformed(kNoHrefDetail);
+    if (!has_href(element)) return DocumentError::malformed(MalformedCause::LinkWithoutHref);
     association.href = std::move(*element.href);
   }
   return association;
@@ -69,10 +69,10 @@ Result<AssociationRange> check_association(std::string_view html) {
 
   if (element.kind == ElementKind::Embedded) {
     if (!base64_valid(trimmed_content(html, element))) {
-      return DocumentError::malformed(kBase64Detail);
+      return DocumentError::malformed(MalformedCause::ScriptNotBase64);
     }
   } else if (!has_href(element)) {
-    return DocumentError::malformed(kNoHrefDetail);
+    return DocumentError::malformed(MalformedCause::LinkWithoutHref);
   }
   return AssociationRange{element.kind, element.range};
 }

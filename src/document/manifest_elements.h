@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +13,8 @@
 
 namespace brevane {
 
+// What location looks for, embedding writes and the module publishes as
+// SCRIPT_TYPE and LINK_REL (views of literals, so data() ends in a NUL).
 inline constexpr std::string_view kScriptType = "application/c2pa";
 inline constexpr std::string_view kLinkRel = "c2pa-manifest";
 
@@ -36,28 +37,11 @@ struct ManifestElement {
   bool operator==(const ManifestElement&) const = default;
 };
 
-// The manifest elements of the head, in document order. Pulls tokens only until the
-// head's end is known (on an ordinary page, up to </head>), so memory does not grow
-// with the tags of the body.
-std::vector<ManifestElement> locate_manifest_elements(std::string_view html);
-
-// What embedding needs of a document, from one pass: the head's manifest elements
-// (as locate_manifest_elements) and where its </head> begins (as
-// find_head_close_tag).
-struct HeadScan {
-  std::vector<ManifestElement> elements;
-  std::optional<std::uint64_t> close_tag_start;
-
-  bool operator==(const HeadScan&) const = default;
-};
-
-// Pulls tokens until both answers are known: on an ordinary page, up to </head>.
-HeadScan scan_head(std::string_view html);
-
-// The same elements from a full token list and its head bounds: the plain reading
-// of the rules, kept for tests that hold the streaming path to it.
-std::vector<ManifestElement> locate_manifest_elements_in(std::string_view html,
-                                                         std::span<const TagToken> tokens,
-                                                         const HeadBounds& bounds);
+// The manifest elements of the head, in document order, from one pass of
+// find_head_bounds, which pulls tags only until the head's bounds are final (on an
+// ordinary page, up to </head>), so memory does not grow with the tags of the body.
+// Embedding asks for the bounds of the same pass through `head`.
+std::vector<ManifestElement> locate_manifest_elements(std::string_view html,
+                                                      HeadBounds* head = nullptr);
 
 }  // namespace brevane

@@ -3,8 +3,8 @@
 // leaves the whitespace around a cut exactly as it stood.
 #include "document/remove.h"
 
-#include "document/kept_spans.h"
 #include "document/manifest_elements.h"
+#include "document/removal_cut.h"
 
 namespace brevane {
 
@@ -14,12 +14,6 @@ void remove_into(std::string_view html, ByteSink& sink) {
   // whole: the host always receives a new object, never the one it passed.
   char* const out = sink.allocate(kept_length(html, elements));
   write_kept(html, elements, out);
-}
-
-std::string remove(std::string_view html) {
-  StringSink sink;
-  remove_into(html, sink);
-  return std::move(sink.bytes);
 }
 
 }  // namespace brevane

@@ -2,7 +2,6 @@
 // document and keeps every other byte, in order. Never fails.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 #include "document/byte_sink.h"
@@ -11,7 +10,5 @@ namespace brevane {
 
 // Asks the sink once for the output's exact size and writes the kept spans.
 void remove_into(std::string_view html, ByteSink& sink);
-
-std::string remove(std::string_view html);
 
 }  // namespace brevane

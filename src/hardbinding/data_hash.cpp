@@ -15,7 +15,6 @@
 
 #include "check.h"
 #include "document/extract.h"
-#include "hardbinding/kept_spans.h"
 #include "hardbinding/sha2.h"
 
 namespace brevane {
@@ -27,26 +26,24 @@ constexpr std::string_view kSha512 = "sha512";
 
 // The list is judged entry by entry in the caller's order, never sorted or
 // merged: an out-of-order list is the caller's mistake, and repairing it would
-// hash bytes the signer never meant. Returns the number of excluded bytes.
-std::optional<std::uint64_t> excluded_size(std::uint64_t size,
-                                           std::span<const ByteRange> exclusions) noexcept {
+// hash bytes the signer never meant.
+bool exclusions_valid(std::uint64_t size, std::span<const ByteRange> exclusions) noexcept {
   std::uint64_t previous_end = 0;
-  std::uint64_t excluded = 0;
   for (const ByteRange& entry : exclusions) {
-    if (entry.length > std::numeric_limits<std::uint64_t>::max() - entry.start) return {};
+    if (entry.length > std::numeric_limits<std::uint64_t>::max() - entry.start) return false;
     const std::uint64_t end = entry.start + entry.length;
-    if (entry.start < previous_end) return {};
-    if (end > size) return {};
-    excluded += entry.length;  // entries do not overlap, so this stays within size
+    if (entry.start < previous_end || end > size) return false;
     previous_end = end;
   }
-  return excluded;
+  return true;
 }
 
-// Calls `keep` with each run of bytes outside a list that excluded_size accepted,
+// Calls `keep` with each run of bytes outside a list that hashed_content accepted,
 // in document order, skipping empty runs.
 template <class Keep>
-void for_each_kept_span(std::string_view html, std::span<const ByteRange> exclusions, Keep&& keep) {
+void for_each_kept_span(const HashedContent& content, Keep&& keep) {
+  const std::string_view html = content.html;
+  const std::span<const ByteRange> exclusions = content.exclusions;
   std::uint64_t previous_end = 0;
   for (const ByteRange& entry : exclusions) {
     if (entry.start > previous_end) {
@@ -81,12 +78,6 @@ Result<HashAlgorithm> parse_hash_algorithm(std::string_view name) {
   return DocumentError::unsupported_algorithm(name);
 }
 
-std::string digest(HashAlgorithm alg, std::string_view bytes) {
-  DigestStream stream(alg);
-  stream.update(bytes);
-  return stream.finish();
-}
-
 Result<std::vector<ByteRange>> located_exclusions(std::string_view html) {
   // check_association runs every check of extraction but leaves the store
   // undecoded: the binding needs the element's range, never its payload.
@@ -97,40 +88,31 @@ Result<std::vector<ByteRange>> located_exclusions(std::string_view html) {
   return std::vector<ByteRange>{association.value().range};
 }
 
-Result<std::string> hashed_content(std::string_view html, std::span<const ByteRange> exclusions) {
-  const std::optional<std::uint64_t> excluded = excluded_size(html.size(), exclusions);
-  if (!excluded) return DocumentError::exclusion_malformed();
-  std::string kept;
-  kept.reserve(static_cast<std::size_t>(html.size() - *excluded));
-  for_each_kept_span(html, exclusions, [&kept](std::string_view span) { kept.append(span); });
-  return kept;
+Result<HashedContent> hashed_content(std::string_view html,
+                                     std::span<const ByteRange> exclusions) noexcept {
+  if (!exclusions_valid(html.size(), exclusions)) return DocumentError::exclusion_malformed();
+  return HashedContent{html, exclusions};
 }
 
-Result<std::string> digest_outside(HashAlgorithm alg, std::string_view html,
-                                   std::span<const ByteRange> exclusions) {
-  // Validated in full before the first byte is hashed, so a bad entry late in
-  // the list costs no digest work and the verdict equals hashed_content's.
-  if (!excluded_size(html.size(), exclusions)) return DocumentError::exclusion_malformed();
+std::string digest(HashAlgorithm alg, const HashedContent& content) {
   DigestStream stream(alg);
-  for_each_kept_span(html, exclusions, [&stream](std::string_view span) { stream.update(span); });
+  for_each_kept_span(content, [&stream](std::string_view span) { stream.update(span); });
   return stream.finish();
 }
 
-Result<DataHashBinding> compute_data_hash(std::string_view html, HashAlgorithm alg) {
+Result<OwnedDataHashBinding> compute_data_hash(std::string_view html, HashAlgorithm alg) {
   Result<std::vector<ByteRange>> exclusions = located_exclusions(html);
   if (!exclusions.ok()) return exclusions.error();
-  Result<std::string> hash = digest_outside(alg, html, exclusions.value());
+  const Result<HashedContent> content = hashed_content(html, exclusions.value());
   // The located range comes from the scan of this very document, so it lies
   // inside it; a rejection would be our own scanner's fault, not the input's.
-  BREVANE_CHECK(hash.ok());
-  return DataHashBinding{std::string(hash_algorithm_name(alg)), std::move(hash).value(),
-                         std::move(exclusions).value()};
+  BREVANE_CHECK(content.ok());
+  std::string hash = digest(alg, content.value());
+  return OwnedDataHashBinding{alg, std::move(hash), std::move(exclusions).value()};
 }
 
 std::optional<DocumentError> verify_data_hash(std::string_view html,
                                               const DataHashBinding& binding) {
-  const Result<HashAlgorithm> alg = parse_hash_algorithm(binding.alg);
-  if (!alg.ok()) return alg.error();
   const Result<std::vector<ByteRange>> located = located_exclusions(html);
   if (!located.ok()) return located.error();
 
@@ -148,18 +130,20 @@ std::optional<DocumentError> verify_data_hash(std::string_view html,
     }
   }
 
-  const Result<std::string> actual = digest_outside(alg.value(), html, binding.exclusions);
-  if (!actual.ok()) return actual.error();
+  // Judged in full before the first byte is hashed, so a bad entry late in the
+  // list costs no digest work.
+  const Result<HashedContent> content = hashed_content(html, binding.exclusions);
+  if (!content.ok()) return content.error();
   // A hash of another length, say a SHA-256 value under "sha512", is simply not
   // this digest: a mismatch rather than a malformed binding.
-  if (binding.hash != actual.value()) return DocumentError::hash_mismatch();
+  if (binding.hash != digest(binding.alg, content.value())) return DocumentError::hash_mismatch();
   return std::nullopt;
 }
 
 std::string inline_hash_before_embed(std::string_view html, HashAlgorithm alg) {
   // Embedding adds bytes only inside the element the binding excludes, so the
   // document as it stands now is exactly what the binding will cover.
-  return digest(alg, html);
+  return digest(alg, HashedContent{html, {}});
 }
 
 }  // namespace brevane

@@ -4,7 +4,6 @@
 // place and never copied to be hashed.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -13,10 +12,9 @@
 
 #include "document/manifest_elements.h"
 #include "document/result.h"
+#include "hardbinding/sha2.h"
 
 namespace brevane {
-
-enum class HashAlgorithm : std::uint8_t { Sha256, Sha384, Sha512 };
 
 // "sha256", "sha384" or "sha512".
 std::string_view hash_algorithm_name(HashAlgorithm alg) noexcept;
@@ -24,28 +22,47 @@ std::string_view hash_algorithm_name(HashAlgorithm alg) noexcept;
 // Exactly those six bytes, case-sensitive; anything else is UnsupportedAlgorithm.
 Result<HashAlgorithm> parse_hash_algorithm(std::string_view name);
 
-// The FIPS 180-4 digest of `bytes` (32, 48 or 64 bytes).
-std::string digest(HashAlgorithm alg, std::string_view bytes);
+// The bytes of a document outside a list of exclusions that hashed_content has
+// checked: views of the caller's document and ranges, valid for the call only.
+struct HashedContent {
+  std::string_view html;
+  std::span<const ByteRange> exclusions;
+};
 
+// ExclusionMalformed when an entry's end overflows, starts below the previous
+// end, or passes the document; the list is judged in the caller's order.
+Result<HashedContent> hashed_content(std::string_view html,
+                                     std::span<const ByteRange> exclusions) noexcept;
+
+// The FIPS 180-4 digest (32, 48 or 64 bytes) of the content's bytes in document
+// order, read span by span from the caller's buffer.
+std::string digest(HashAlgorithm alg, const HashedContent& content);
+
+// A binding as verification receives it: the caller's hash and exclusions,
+// viewed for the call, and the algorithm already parsed.
 struct DataHashBinding {
-  std::string alg;
+  HashAlgorithm alg = HashAlgorithm::Sha256;
+  std::string_view hash;
+  std::span<const ByteRange> exclusions;
+};
+
+// A binding as compute_data_hash makes it: it owns its hash and exclusions.
+struct OwnedDataHashBinding {
+  HashAlgorithm alg = HashAlgorithm::Sha256;
   std::string hash;
   std::vector<ByteRange> exclusions;
 
-  bool operator==(const DataHashBinding&) const = default;
+  [[nodiscard]] DataHashBinding view() const noexcept { return {alg, hash, exclusions}; }
+  bool operator==(const OwnedDataHashBinding&) const = default;
 };
 
 // One range for an inline association, none for a link; the extraction errors.
 Result<std::vector<ByteRange>> located_exclusions(std::string_view html);
 
-// The bytes outside the exclusions, in document order; ExclusionMalformed when an
-// entry's end overflows, starts below the previous end, or passes the document.
-Result<std::string> hashed_content(std::string_view html, std::span<const ByteRange> exclusions);
+Result<OwnedDataHashBinding> compute_data_hash(std::string_view html, HashAlgorithm alg);
 
-Result<DataHashBinding> compute_data_hash(std::string_view html, HashAlgorithm alg);
-
-// Checks in order: alg, association, coverage of the element's exact range,
-// exclusion validity, hash. Nothing on success.
+// Checks in order: association, coverage of the element's exact range, exclusion
+// validity, hash. Nothing on success.
 std::optional<DocumentError> verify_data_hash(std::string_view html,
                                               const DataHashBinding& binding);
 

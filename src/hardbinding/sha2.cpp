@@ -1,29 +1,42 @@
 // The one file that includes OpenSSL: SHA-256, SHA-384 and SHA-512 through the
 // EVP interface. We carry no SHA-2 code of our own. An OpenSSL failure here is
-// never a property of the document, so it is a fault, not a DocumentError.
+// never a property of the document, so it is a fault, not a DocumentError; the
+// fault carries OpenSSL's own reason, as CPython's _hashopenssl.c reports it.
 #include "hardbinding/sha2.h"
 
 #include <array>
 #include <new>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/opensslv.h>
-#include <utility>
+#include <string>
 
 #include "check.h"
 
 namespace brevane {
 namespace {
 
-using MdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+// Throws InternalFault naming the failed call and OpenSSL's reason for it.
+void check_evp(int status, const char* call) {
+  if (status == 1) [[likely]]
+    return;
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  const char* const reason = ERR_reason_error_string(code);
+  throw InternalFault(std::string("internal fault: ")
+                          .append(call)
+                          .append(" failed: ")
+                          .append(reason != nullptr ? reason : "no reason given by OpenSSL"));
+}
 
 #if OPENSSL_VERSION_NUMBER >= 0x30000000L
 // EVP_sha256() and its kin make OpenSSL 3 look the implementation up again on
-// every init; fetching once per algorithm keeps that out of each call. The
-// fetched methods live as long as the process (a host never unloads us), so
-// they are deliberately never freed.
+// every init; fetching once per algorithm saves about 0.2 to 0.4 us of a 0.9 us
+// digest of a 1 KB page (nothing measurable on 1 MB). The fetched methods live
+// as long as the process (a host never unloads us), so they are never freed.
 const EVP_MD* fetch_md(const char* name) {
   EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
-  BREVANE_CHECK(md != nullptr);
+  if (md == nullptr) check_evp(0, "EVP_MD_fetch");
   return md;
 }
 
@@ -60,14 +73,7 @@ const EVP_MD* evp_md(HashAlgorithm alg) {
 }
 #endif
 
-// One spare context per thread, so that a call on a small page does not pay for
-// allocating and freeing a context. A stream takes the spare, or a new context
-// when the spare is in use (two streams alive at once), so no context is ever
-// shared; the spare goes back when the stream ends.
-thread_local MdCtx spare_ctx(nullptr, &EVP_MD_CTX_free);
-
-EVP_MD_CTX* take_ctx() {
-  if (spare_ctx) return spare_ctx.release();
+EVP_MD_CTX* new_ctx() {
   EVP_MD_CTX* const ctx = EVP_MD_CTX_new();
   if (ctx == nullptr) throw std::bad_alloc();  // becomes MemoryError at the boundary
   return ctx;
@@ -75,26 +81,16 @@ EVP_MD_CTX* take_ctx() {
 
 }  // namespace
 
-void DigestStream::CtxFree::operator()(evp_md_ctx_st* ctx) const noexcept {
-  // EVP_DigestInit_ex resets whatever a previous stream left, so a context that
-  // failed half-way is as good a spare as a finished one.
-  if (!spare_ctx) {
-    spare_ctx.reset(ctx);
-  } else {
-    EVP_MD_CTX_free(ctx);
-  }
-}
+void DigestStream::CtxFree::operator()(evp_md_ctx_st* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
 
-DigestStream::DigestStream(HashAlgorithm alg) : ctx_(take_ctx()) {
-  BREVANE_CHECK(EVP_DigestInit_ex(ctx_.get(), evp_md(alg), nullptr) == 1);
+DigestStream::DigestStream(HashAlgorithm alg) : ctx_(new_ctx()) {
+  check_evp(EVP_DigestInit_ex(ctx_.get(), evp_md(alg), nullptr), "EVP_DigestInit_ex");
 }
-
-DigestStream::~DigestStream() = default;
 
 void DigestStream::update(std::string_view bytes) {
   BREVANE_CHECK(!finished_);
   if (bytes.empty()) return;  // an empty view may carry no pointer at all
-  BREVANE_CHECK(EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size()) == 1);
+  check_evp(EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size()), "EVP_DigestUpdate");
 }
 
 std::string DigestStream::finish() {
@@ -102,7 +98,7 @@ std::string DigestStream::finish() {
   finished_ = true;
   std::array<unsigned char, EVP_MAX_MD_SIZE> out{};
   unsigned int size = 0;
-  BREVANE_CHECK(EVP_DigestFinal_ex(ctx_.get(), out.data(), &size) == 1);
+  check_evp(EVP_DigestFinal_ex(ctx_.get(), out.data(), &size), "EVP_DigestFinal_ex");
   return {reinterpret_cast<const char*>(out.data()), size};
 }
 

@@ -7,7 +7,6 @@
 #include <array>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "document/embed.h"
@@ -111,10 +110,10 @@ PyObject* association_dict(const ManifestAssociation& association) {
   return dict.release();
 }
 
-PyObject* binding_dict(const DataHashBinding& binding) {
+PyObject* binding_dict(const OwnedDataHashBinding& binding) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  if (!set_item(dict.get(), g_alg_key, new_str(binding.alg)) ||
+  if (!set_item(dict.get(), g_alg_key, new_str(hash_algorithm_name(binding.alg))) ||
       !set_item(dict.get(), g_hash_key, new_bytes(binding.hash)) ||
       !set_item(dict.get(), g_exclusions_key, range_list(binding.exclusions))) {
     return nullptr;
@@ -222,12 +221,11 @@ PyObject* py_verify_data_hash(PyObject* /*module*/, PyObject* args, PyObject* kw
     if (!html) return nullptr;
     const auto hash = bytes_argument(slots[1].get(), "hash");
     if (!hash) return nullptr;
-    auto exclusions = exclusions_argument(slots[2].get(), "exclusions");
+    const auto exclusions = exclusions_argument(slots[2].get(), "exclusions");
     if (!exclusions) return nullptr;
     const auto alg = alg_parameter(slots[3].get());
     if (!alg) return nullptr;
-    const DataHashBinding binding{std::string(hash_algorithm_name(*alg)), std::string(*hash),
-                                  std::move(*exclusions)};
+    const DataHashBinding binding{*alg, *hash, *exclusions};
     if (const auto error = verify_data_hash(*html, binding)) return raise_document_error(*error);
     return new_ref(Py_None);
   });

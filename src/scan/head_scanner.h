@@ -6,8 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,14 +46,18 @@ struct TagAttribute {
 // One tag, in byte offsets of the scanned document:
 //   <link rel=x href=/m>
 //   ^ start             ^ end (just past ">", or the document length if still open)
+// Every byte of the tag is read, but only the attributes that manifest location
+// consults are kept (manifest_elements.cpp: is_manifest_link, is_manifest_script):
+// the first rel and href of a link start tag and the first type of a script start
+// tag, in source order. A tag with a million attributes costs its bytes and no more.
 struct TagToken {
   std::string name;                      // lower-cased; first byte a letter
-  std::vector<TagAttribute> attributes;  // source order, first occurrence of each name wins
+  std::vector<TagAttribute> attributes;  // the kept ones, first occurrence of each name
   std::uint64_t start = 0;
   std::uint64_t end = 0;
   bool is_end_tag = false;
 
-  // The attribute whose lower-cased name is `lower_name`, or nullptr.
+  // The kept attribute whose lower-cased name is `lower_name`, or nullptr.
   [[nodiscard]] const TagAttribute* attribute(std::string_view lower_name) const noexcept;
 
   bool operator==(const TagToken&) const = default;
@@ -70,56 +74,34 @@ struct HeadBounds {
   bool operator==(const HeadBounds&) const = default;
 };
 
-// What a scanner records of each tag's attributes. Both modes read every byte by
-// the same rules, so names, offsets, end-tag flags and the skipped raw text agree.
-//   Full:     every attribute, first occurrence of each name (scan_tags, tests).
-//   Location: only what manifest location and the head bounds consult: the first
-//             rel and href of a link start tag and the first type of a script start
-//             tag, in source order; every other token has no attributes. A tag with
-//             millions of attributes then costs its bytes and nothing more.
-enum class ScanMode : std::uint8_t { Full, Location };
-
-// A cursor over the tags of a borrowed document, one token at a time. The scanner
-// must not outlive the document it views.
-class HeadScanner {
- public:
-  explicit HeadScanner(std::string_view html, ScanMode mode = ScanMode::Full) noexcept
-      : html_(html), mode_(mode) {}
-
-  // The next tag in document order, or nullptr once the document is exhausted.
-  // The token is owned by the scanner and valid until the next call.
-  const TagToken* next();
-
- private:
-  // De-duplication of a tag's attribute names goes through an open-addressed set
-  // once a tag has more than a handful, so a tag with very many stays linear.
-  // A slot is 0 (free) or a tag of the name's hash over the index + 1 of the
-  // attribute. Only the first name_slot_count_ slots serve the current tag, so
-  // a large table left by an earlier tag costs later tags nothing to clear.
-  void read_tag(std::uint64_t open, std::uint64_t name_start, bool is_end_tag);
-  [[nodiscard]] bool is_new_attribute_name(std::string_view name);
-  void index_attribute_names(std::size_t slot_count);
-  [[nodiscard]] bool insert_name_slot(std::string_view name, std::uint64_t hash, std::size_t index);
-
-  std::string_view html_;
-  ScanMode mode_ = ScanMode::Full;
-  std::uint64_t cursor_ = 0;
-  bool done_ = false;
-  TagToken token_;
-  std::vector<std::uint64_t> name_slots_;
-  std::size_t name_slot_count_ = 0;  // a power of two, at least twice the names indexed
-  std::uint64_t seed_ = 0;           // keys the name hash, so colliding names cannot be precomputed
-  bool names_indexed_ = false;       // the current tag's names are in name_slots_
+// One turn of a tag's attribute loop, from `p` just after the tag name or the
+// previous attribute: the next attribute and where the loop goes on, or, once
+// the tag ends, an attribute with an empty name and `next` at the tag's end.
+// Duplicate names are the caller's business; the scanner keeps the first.
+struct AttributeStep {
+  TagAttribute attribute;
+  std::uint64_t next = 0;
 };
+AttributeStep read_attribute(std::string_view html, std::uint64_t p) noexcept;
 
-// Every tag of the document, in order.
-std::vector<TagToken> scan_tags(std::string_view html);
+// Called with each tag in document order; returns false to stop the scan. The
+// token views the document and lives only for the call.
+using TagVisitor = std::function<bool(const TagToken&)>;
 
-// The head bounds of a document of `length` bytes from its full token list.
-HeadBounds find_head_bounds(std::uint64_t length, std::span<const TagToken> tokens) noexcept;
+// The tokenizer: one forward pass that stops as soon as `visit` says so.
+void scan_tags(std::string_view html, const TagVisitor& visit);
 
-// The same close_tag_start as find_head_bounds over scan_tags(html), pulling tokens
-// (in ScanMode::Location) only until the answer is known.
-std::optional<std::uint64_t> find_head_close_tag(std::string_view html);
+// Called with each tag from the head's start up to, not including, the tag that
+// ends it, and with the head's start as it stands so far. Until a <head> start
+// tag is met the head is tentative (after the first <html>, else at 0): a later
+// anchor moves `head_start` on, and what was seen before it is outside the head.
+using HeadVisitor = std::function<void(const TagToken&, std::uint64_t head_start)>;
+
+// The one head rule: the head begins after the first <head> start tag, else after
+// the first <html>, else at 0; it ends at the first </head>, </html> or <body> from
+// there, else at the document's end; close_tag_start is the first </head> from its
+// start. Pulls tags only until the answer is final: on an ordinary page, up to
+// </head>.
+HeadBounds find_head_bounds(std::string_view html, const HeadVisitor& visit = {});
 
 }  // namespace brevane

@@ -1,6 +1,6 @@
 // The hard binding: algorithm names, the validity of exclusion lists and the
-// bytes they keep, the streamed digest against the gathered bytes, and the
-// binding's computation, verification and prediction on small documents.
+// digest of the bytes they keep (against those bytes gathered by tests/support),
+// and the binding's computation, verification and prediction on small documents.
 #include "hardbinding/data_hash.h"
 
 #include <array>
@@ -8,13 +8,14 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "document/extract.h"
-#include "hardbinding/kept_spans.h"
+#include "support/reference.h"
 
 namespace brevane {
 namespace {
@@ -32,6 +33,11 @@ std::string to_hex(std::string_view bytes) {
     hex.push_back(kDigits[b & 0x0F]);
   }
   return hex;
+}
+
+// The digest of `bytes` whole.
+std::string sha(HashAlgorithm alg, std::string_view bytes) {
+  return digest(alg, HashedContent{bytes, {}});
 }
 
 std::string describe(const std::vector<ByteRange>& list) {
@@ -133,32 +139,19 @@ const std::vector<ContentCase>& content_cases() {
   return cases;
 }
 
-TEST(HashedContent, KeepsTheBytesOutsideAValidList) {
+TEST(HashedContent, DigestCoversExactlyTheBytesOutsideAValidList) {
   for (const ContentCase& c : content_cases()) {
     SCOPED_TRACE(describe(c.exclusions));
-    const Result<std::string> kept = hashed_content(kLetters, c.exclusions);
-    if (c.kept) {
-      ASSERT_TRUE(kept.ok());
-      EXPECT_EQ(kept.value(), *c.kept);
-    } else {
-      ASSERT_FALSE(kept.ok());
-      EXPECT_EQ(kept.error(), DocumentError::exclusion_malformed());
+    const Result<HashedContent> content = hashed_content(kLetters, c.exclusions);
+    if (!c.kept) {
+      ASSERT_FALSE(content.ok());
+      EXPECT_EQ(content.error(), DocumentError::exclusion_malformed());
+      continue;
     }
-  }
-}
-
-TEST(DigestOutside, EqualsTheDigestOfTheGatheredBytes) {
-  for (const ContentCase& c : content_cases()) {
+    ASSERT_TRUE(content.ok());
+    EXPECT_EQ(support::gathered_content(kLetters, c.exclusions), *c.kept);
     for (const HashAlgorithm alg : kAlgorithms) {
-      SCOPED_TRACE(describe(c.exclusions) + " " + std::string(hash_algorithm_name(alg)));
-      const Result<std::string> streamed = digest_outside(alg, kLetters, c.exclusions);
-      if (c.kept) {
-        ASSERT_TRUE(streamed.ok());
-        EXPECT_EQ(streamed.value(), digest(alg, *c.kept));
-      } else {
-        ASSERT_FALSE(streamed.ok());
-        EXPECT_EQ(streamed.error(), DocumentError::exclusion_malformed());
-      }
+      EXPECT_EQ(digest(alg, content.value()), sha(alg, *c.kept)) << hash_algorithm_name(alg);
     }
   }
 }
@@ -178,9 +171,9 @@ TEST(ComputeDataHash, InlineStoreExcludesExactlyTheElement) {
   ASSERT_EQ(kPlain.size(), 39U);
   for (const auto& [alg, hex] : cases) {
     SCOPED_TRACE(hash_algorithm_name(alg));
-    const Result<DataHashBinding> binding = compute_data_hash(kEmbedded, alg);
+    const Result<OwnedDataHashBinding> binding = compute_data_hash(kEmbedded, alg);
     ASSERT_TRUE(binding.ok()) << binding.error().host_message();
-    EXPECT_EQ(binding.value().alg, hash_algorithm_name(alg));
+    EXPECT_EQ(binding.value().alg, alg);
     EXPECT_EQ(to_hex(binding.value().hash), hex);
     EXPECT_EQ(binding.value().exclusions, std::vector<ByteRange>{kElement});
     EXPECT_EQ(to_hex(inline_hash_before_embed(kPlain, alg)), hex);
@@ -203,13 +196,14 @@ TEST(ComputeDataHash, ExclusionsFollowTheAssociation) {
        ByteRange{6, 36}, std::nullopt},
       {"no manifest", kPlain, std::nullopt, DocumentError::no_manifest()},
       {"script and link", kTwoElements, std::nullopt, DocumentError::multiple_manifests()},
-      {"bad Base64", kBadBase64, std::nullopt, DocumentError::malformed(kBase64Detail)},
+      {"bad Base64", kBadBase64, std::nullopt,
+       DocumentError::malformed(MalformedCause::ScriptNotBase64)},
       {"empty document", "", std::nullopt, DocumentError::no_manifest()},
   };
   for (const ComputeCase& c : cases) {
     for (const HashAlgorithm alg : kAlgorithms) {
       SCOPED_TRACE(std::string(c.name) + " " + std::string(hash_algorithm_name(alg)));
-      const Result<DataHashBinding> binding = compute_data_hash(c.html, alg);
+      const Result<OwnedDataHashBinding> binding = compute_data_hash(c.html, alg);
       const Result<std::vector<ByteRange>> located = located_exclusions(c.html);
       if (c.error) {
         ASSERT_FALSE(binding.ok());
@@ -224,11 +218,9 @@ TEST(ComputeDataHash, ExclusionsFollowTheAssociation) {
       EXPECT_EQ(binding.value().exclusions, expected);
       ASSERT_TRUE(located.ok());
       EXPECT_EQ(located.value(), expected);
-      const Result<std::string> kept = hashed_content(c.html, expected);
-      ASSERT_TRUE(kept.ok());
-      EXPECT_EQ(binding.value().hash, digest(alg, kept.value()));
+      EXPECT_EQ(binding.value().hash, sha(alg, support::gathered_content(c.html, expected)));
       // A binding always verifies on the document it was computed for.
-      EXPECT_EQ(verify_data_hash(c.html, binding.value()), std::nullopt);
+      EXPECT_EQ(verify_data_hash(c.html, binding.value().view()), std::nullopt);
     }
   }
 }
@@ -257,8 +249,17 @@ std::string with_byte(std::string_view html, std::size_t at, char value) {
   return changed;
 }
 
+// As the module calls it: the name is parsed before the document is looked at.
+std::optional<DocumentError> verify_named(std::string_view html, std::string_view alg,
+                                          std::string_view hash,
+                                          std::span<const ByteRange> exclusions) {
+  const Result<HashAlgorithm> parsed = parse_hash_algorithm(alg);
+  if (!parsed.ok()) return parsed.error();
+  return verify_data_hash(html, DataHashBinding{parsed.value(), hash, exclusions});
+}
+
 TEST(VerifyDataHash, ChecksInOrderAndStopsAtTheFirstFailure) {
-  const std::string h = digest(HashAlgorithm::Sha256, kPlain);
+  const std::string h = sha(HashAlgorithm::Sha256, kPlain);
   const std::string e(kEmbedded);
   const std::string blank_before = "<html><head> " + e.substr(12);
   const std::string longer =
@@ -284,7 +285,7 @@ TEST(VerifyDataHash, ChecksInOrderAndStopsAtTheFirstFailure) {
       {"sha512 value under sha256",
        e,
        "sha256",
-       digest(HashAlgorithm::Sha512, kPlain),
+       sha(HashAlgorithm::Sha512, kPlain),
        {kElement},
        mismatch},
       {"hash with a byte more", e, "sha256", h + '\0', {kElement}, mismatch},
@@ -325,7 +326,7 @@ TEST(VerifyDataHash, ChecksInOrderAndStopsAtTheFirstFailure) {
        "sha256",
        h,
        {kElement},
-       DocumentError::malformed(kBase64Detail)},
+       DocumentError::malformed(MalformedCause::ScriptNotBase64)},
       {"body tag in upper case", with_byte(e, 65, 'B'), "sha256", h, {kElement}, mismatch},
       {"blank before the element", blank_before, "sha256", h, {kElement}, malformed},
       {"same-length store", with_byte(e, 47, 'E'), "sha256", h, {kElement}, std::nullopt},
@@ -333,19 +334,19 @@ TEST(VerifyDataHash, ChecksInOrderAndStopsAtTheFirstFailure) {
       {"link, whole document",
        std::string(kLinked),
        "sha256",
-       digest(HashAlgorithm::Sha256, kLinked),
+       sha(HashAlgorithm::Sha256, kLinked),
        {},
        std::nullopt},
       {"link under sha384",
        std::string(kLinked),
        "sha384",
-       digest(HashAlgorithm::Sha384, kLinked),
+       sha(HashAlgorithm::Sha384, kLinked),
        {},
        std::nullopt},
       {"link with a zero-length entry",
        std::string(kLinked),
        "sha256",
-       digest(HashAlgorithm::Sha256, kLinked),
+       sha(HashAlgorithm::Sha256, kLinked),
        {{0, 0}},
        malformed},
       {"link, wrong hash", std::string(kLinked), "sha256", h, {}, mismatch},
@@ -354,8 +355,7 @@ TEST(VerifyDataHash, ChecksInOrderAndStopsAtTheFirstFailure) {
   ASSERT_EQ(e.substr(44, 4), "QUJD");
   for (const VerifyCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::optional<DocumentError> verdict =
-        verify_data_hash(c.html, DataHashBinding{c.alg, c.hash, c.exclusions});
+    const std::optional<DocumentError> verdict = verify_named(c.html, c.alg, c.hash, c.exclusions);
     EXPECT_EQ(verdict, c.expected) << (verdict ? verdict->host_message() : "success");
   }
 }

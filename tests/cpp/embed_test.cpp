@@ -13,9 +13,13 @@
 
 #include "document/extract.h"
 #include "edit_fixtures.h"
+#include "support/reference.h"
 
 namespace brevane {
 namespace {
+
+using support::embed;
+using support::embed_reference;
 
 using namespace std::string_literals;
 
@@ -62,7 +66,7 @@ TEST(EmbedReference, EmptyHrefIsWrittenAndThenRefusedByExtraction) {
             "<head><link rel=\"c2pa-manifest\" href=\"\" type=\"application/c2pa\"></head>");
   const Result<ManifestAssociation> back = extract(out.value());
   ASSERT_FALSE(back.ok());
-  EXPECT_EQ(back.error(), DocumentError::malformed(kNoHrefDetail));
+  EXPECT_EQ(back.error(), DocumentError::malformed(MalformedCause::LinkWithoutHref));
 }
 
 struct EscapeCase {
@@ -70,7 +74,8 @@ struct EscapeCase {
   std::string_view escaped;
 };
 
-TEST(EscapeHref, OnlyQuoteAmpersandAndLessThan) {
+// The href as the written markup carries it.
+TEST(EmbedReference, EscapesOnlyQuoteAmpersandAndLessThan) {
   const auto cases = std::to_array<EscapeCase>({
       {"", ""},
       {"stores/page-1", "stores/page-1"},
@@ -81,7 +86,13 @@ TEST(EscapeHref, OnlyQuoteAmpersandAndLessThan) {
       {"'> \t\n\r\x01", "'> \t\n\r\x01"},
       {"caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC"},
   });
-  for (const EscapeCase& c : cases) EXPECT_EQ(escape_href(c.href), c.escaped) << c.href;
+  for (const EscapeCase& c : cases) {
+    const Result<std::string> out = embed_reference("<head></head>", c.href);
+    ASSERT_TRUE(out.ok()) << c.href;
+    EXPECT_EQ(out.value(), "<head><link rel=\"c2pa-manifest\" href=\"" + std::string(c.escaped) +
+                               "\" type=\"application/c2pa\"></head>")
+        << c.href;
+  }
 }
 
 // The escaped href survives a round trip through the written markup: extraction
@@ -92,7 +103,7 @@ TEST(EmbedReference, ExtractionReturnsTheEscapedHref) {
     ASSERT_TRUE(out.ok());
     const Result<ManifestAssociation> back = extract(out.value());
     ASSERT_TRUE(back.ok()) << href;
-    EXPECT_EQ(back.value().href, escape_href(href));
+    EXPECT_EQ(back.value().href, support::escaped_href(href));
   }
 }
 

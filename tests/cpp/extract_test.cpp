@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "document/base64.h"
+#include "support/reference.h"
 
 namespace brevane {
 namespace {
@@ -44,8 +44,8 @@ Case fails(std::string name, std::string html, DocumentError error) {
   return {std::move(name), std::move(html), std::nullopt, error};
 }
 
-const DocumentError kNotBase64 = DocumentError::malformed(kBase64Detail);
-const DocumentError kNoHref = DocumentError::malformed(kNoHrefDetail);
+const DocumentError kNotBase64 = DocumentError::malformed(MalformedCause::ScriptNotBase64);
+const DocumentError kNoHref = DocumentError::malformed(MalformedCause::LinkWithoutHref);
 
 std::vector<Case> cases() {
   std::vector<Case> all = {
@@ -141,7 +141,7 @@ TEST(Extract, MessagesOfTheMalformedDetails) {
 TEST(Extract, LargeStoreRoundTrips) {
   std::string store;
   for (int i = 0; i < 100000; ++i) store.push_back(static_cast<char>(i * 7 + i / 255));
-  const std::string html = "<html><head>" + script(base64_encode(store)) + "</head>";
+  const std::string html = "<html><head>" + script(support::base64_text(store)) + "</head>";
   const Result<ManifestAssociation> result = extract(html);
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result.value().store, store);

@@ -1,6 +1,7 @@
 // The tag scanner, head bounds, trim and UTF-8 replacement, on hand-written
-// pages whose offsets were counted by hand; the location mode held to the full
-// one on generated pages.
+// pages whose offsets were counted by hand; the kept attributes and the
+// streaming head bounds held to the whole-list readings of tests/support on
+// generated pages.
 #include "scan/head_scanner.h"
 
 #include <array>
@@ -12,8 +13,13 @@
 #include <string_view>
 #include <vector>
 
+#include "support/reference.h"
+
 namespace brevane {
 namespace {
+
+using support::full_tokens;
+using support::location_subset;
 
 // One line per token: "name@start-end{attr=value;...}", end tags with a leading
 // "/", tokens separated by single spaces. Attribute names stay as written.
@@ -75,7 +81,7 @@ TEST(ScanTags, TokensOffsetsAndAttributes) {
       {"no tags at all", ""},
   });
   for (const ScanCase& c : cases) {
-    EXPECT_EQ(describe(scan_tags(c.html)), c.tokens) << c.html;
+    EXPECT_EQ(describe(full_tokens(c.html)), c.tokens) << c.html;
   }
 }
 
@@ -100,7 +106,7 @@ TEST(ScanTags, CommentsAndDeclarations) {
       {"<", ""},
   });
   for (const ScanCase& c : cases) {
-    EXPECT_EQ(describe(scan_tags(c.html)), c.tokens) << c.html;
+    EXPECT_EQ(describe(full_tokens(c.html)), c.tokens) << c.html;
   }
 }
 
@@ -123,17 +129,17 @@ TEST(ScanTags, RawTextElements) {
       {"<script></</s</scr</script></b>", "script@0-8 /script@18-27 /b@27-31"},
   });
   for (const ScanCase& c : cases) {
-    EXPECT_EQ(describe(scan_tags(c.html)), c.tokens) << c.html;
+    EXPECT_EQ(describe(full_tokens(c.html)), c.tokens) << c.html;
   }
 }
 
 TEST(ScanTags, UnclosedTitleSwallowsRest) {
-  EXPECT_EQ(describe(scan_tags("<head><title>x</head><body>")), "head@0-6 title@6-13");
+  EXPECT_EQ(describe(full_tokens("<head><title>x</head><body>")), "head@0-6 title@6-13");
 }
 
 TEST(ScanTags, AttributeValuesAreViewsIntoTheDocument) {
   const std::string html = "<a B=\"Caf\xC3\xA9 &amp; x\" c>";
-  const std::vector<TagToken> tokens = scan_tags(html);
+  const std::vector<TagToken> tokens = full_tokens(html);
   ASSERT_EQ(tokens.size(), 1U);
   ASSERT_EQ(tokens[0].attributes.size(), 2U);
   const TagAttribute& b = tokens[0].attributes[0];
@@ -145,67 +151,29 @@ TEST(ScanTags, AttributeValuesAreViewsIntoTheDocument) {
   EXPECT_EQ(tokens[0].attribute("d"), nullptr);
 }
 
-// Past a handful of names the de-duplication switches to a hash set; the result
-// must stay first-occurrence-wins, case-insensitively, at every size.
-TEST(ScanTags, ManyAttributesKeepFirstOccurrence) {
-  for (const int count : {3, 8, 9, 40, 5000}) {
-    std::string html = "<x";
-    std::vector<std::string> expected;
-    for (int k = 0; k < count; ++k) {
-      html += " a" + std::to_string(k) + "=v" + std::to_string(k);
-      expected.push_back("a" + std::to_string(k) + "=v" + std::to_string(k));
-    }
-    for (int k = 0; k < count; k += 3) html += " A" + std::to_string(k) + "=dup";
-    html += " new=1>";
-    expected.emplace_back("new=1");
-    const std::vector<TagToken> tokens = scan_tags(html);
-    ASSERT_EQ(tokens.size(), 1U) << count;
-    std::vector<std::string> got;
-    for (const TagAttribute& attr : tokens[0].attributes) {
-      got.push_back(std::string(attr.name) + "=" + std::string(attr.value));
-    }
-    EXPECT_EQ(got, expected) << count;
-  }
-}
-
-// The scanner reuses one token; a big tag before small ones must not leave
-// stale names behind that would hide a later tag's attributes.
-TEST(HeadScanner, LaterTagsAreNotDeduplicatedAgainstEarlierOnes) {
-  std::string html = "<x";
-  for (int k = 0; k < 100; ++k) html += " n" + std::to_string(k);
-  html += "><y";
-  for (int k = 0; k < 20; ++k) html += " n" + std::to_string(k);
-  html += "><z n0 n1>";
-  HeadScanner scanner(html);
-  std::vector<std::size_t> counts;
-  while (const TagToken* token = scanner.next()) counts.push_back(token->attributes.size());
-  EXPECT_EQ(counts, (std::vector<std::size_t>{100, 20, 2}));
-  EXPECT_EQ(scanner.next(), nullptr);  // stays exhausted
-}
-
+// Every tag scan_tags hands out, copied: what it keeps of each.
 std::vector<TagToken> scan_for_location(std::string_view html) {
   std::vector<TagToken> tokens;
-  HeadScanner scanner(html, ScanMode::Location);
-  while (const TagToken* token = scanner.next()) tokens.push_back(*token);
+  scan_tags(html, [&tokens](const TagToken& token) {
+    tokens.push_back(token);
+    return true;
+  });
   return tokens;
 }
 
-// Full tokens cut down to what location mode promises: rel and href on link
-// start tags, type on script start tags, nothing elsewhere.
-std::vector<TagToken> location_subset(std::vector<TagToken> tokens) {
-  for (TagToken& token : tokens) {
-    std::erase_if(token.attributes, [&token](const TagAttribute& attr) {
-      if (token.is_end_tag) return true;
-      if (token.name == "link") {
-        return !equals_ascii_lower(attr.name, "rel") && !equals_ascii_lower(attr.name, "href");
-      }
-      return token.name != "script" || !equals_ascii_lower(attr.name, "type");
-    });
-  }
-  return tokens;
+// The scan reuses one token; what a link kept must not linger into the next
+// tag, and a visitor that says stop gets no further tag.
+TEST(ScanTags, EachTagKeepsOnlyItsOwnAttributesAndStopsWhenAsked) {
+  const std::string_view html = "<link rel=a href=b><link rel=c><script type=d></script><p x=1><b>";
+  std::vector<std::size_t> counts;
+  scan_tags(html, [&counts](const TagToken& token) {
+    counts.push_back(token.attributes.size());
+    return token.name != "p";
+  });
+  EXPECT_EQ(counts, (std::vector<std::size_t>{2, 1, 1, 0, 0}));
 }
 
-TEST(HeadScannerLocationMode, KeepsFirstRelHrefAndTypeOnly) {
+TEST(ScanTagsKeptAttributes, KeepsFirstRelHrefAndTypeOnly) {
   const auto cases = std::to_array<ScanCase>({
       {"<link HREF=a x=1 Rel=b href=c REL=d type=e>", "link@0-43{HREF=a;Rel=b}"},
       {"<LINK rel=a>", "link@0-12{rel=a}"},
@@ -224,9 +192,9 @@ TEST(HeadScannerLocationMode, KeepsFirstRelHrefAndTypeOnly) {
   }
 }
 
-// Past eight names full mode de-duplicates through a hash set; location mode
-// keeps no set at all, and both must still agree on the first rel and href.
-TEST(HeadScannerLocationMode, ManyAttributesBeforeAndAfterTheWantedOnes) {
+// However many names stand around them, the first rel and href are kept and
+// nothing else.
+TEST(ScanTagsKeptAttributes, ManyAttributesBeforeAndAfterTheWantedOnes) {
   for (const int count : {0, 7, 8, 9, 200}) {
     std::string html = "<html><link";
     for (int k = 0; k < count; ++k) html += " a" + std::to_string(k) + "=v";
@@ -235,7 +203,7 @@ TEST(HeadScannerLocationMode, ManyAttributesBeforeAndAfterTheWantedOnes) {
     html += " rel=second href=third><meta";
     for (int k = 0; k < count; ++k) html += " rel" + std::to_string(k);
     html += " rel=x>";
-    EXPECT_EQ(scan_for_location(html), location_subset(scan_tags(html))) << count;
+    EXPECT_EQ(scan_for_location(html), location_subset(full_tokens(html))) << count;
     const std::vector<TagToken> tokens = scan_for_location(html);
     ASSERT_EQ(tokens.size(), 3U);
     EXPECT_EQ(tokens[1].attributes,
@@ -262,13 +230,13 @@ std::string generate_attribute_page(std::mt19937& rng) {
   return html;
 }
 
-TEST(HeadScannerLocationMode, MatchesFullTokensOnGeneratedPages) {
+TEST(ScanTagsKeptAttributes, MatchesFullTokensOnGeneratedPages) {
   std::mt19937 rng(20240612);
   int with_kept = 0;
   for (int round = 0; round < 40000; ++round) {
     const std::string html = generate_attribute_page(rng);
     const std::vector<TagToken> lean = scan_for_location(html);
-    ASSERT_EQ(lean, location_subset(scan_tags(html))) << html;
+    ASSERT_EQ(lean, location_subset(full_tokens(html))) << html;
     for (const TagToken& token : lean) with_kept += token.attributes.empty() ? 0 : 1;
   }
   // The generator must reach tags whose attributes are kept, not only empty ones.
@@ -300,9 +268,8 @@ TEST(FindHeadBounds, HeadStartEndAndCloseTag) {
       {"<body>x<html>y", {13, 14, std::nullopt}},
   });
   for (const BoundsCase& c : cases) {
-    const std::vector<TagToken> tokens = scan_tags(c.html);
-    EXPECT_EQ(find_head_bounds(c.html.size(), tokens), c.bounds) << c.html;
-    EXPECT_EQ(find_head_close_tag(c.html), c.bounds.close_tag_start) << c.html;
+    EXPECT_EQ(find_head_bounds(c.html), c.bounds) << c.html;
+    EXPECT_EQ(support::head_bounds_of(c.html.size(), full_tokens(c.html)), c.bounds) << c.html;
   }
 }
 

@@ -1,6 +1,6 @@
-// Location of manifest elements and the one-pass head scan of embedding:
-// hand-counted examples, and the streaming readings held to the plain full-list
-// reading on generated documents.
+// Location of manifest elements and the head bounds it reports to embedding:
+// hand-counted examples, and the streaming reading held to the whole-list one of
+// tests/support on generated documents.
 #include "document/manifest_elements.h"
 
 #include <array>
@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/reference.h"
 
 namespace brevane {
 namespace {
@@ -40,8 +42,8 @@ struct LocateCase {
 };
 
 std::vector<ManifestElement> locate_full(std::string_view html) {
-  const std::vector<TagToken> tokens = scan_tags(html);
-  return locate_manifest_elements_in(html, tokens, find_head_bounds(html.size(), tokens));
+  const std::vector<TagToken> tokens = support::full_tokens(html);
+  return support::elements_of(html, tokens, support::head_bounds_of(html.size(), tokens));
 }
 
 TEST(LocateManifestElements, RangesContentAndHref) {
@@ -174,12 +176,12 @@ TEST(LocateManifestElements, StreamingMatchesFullListOnGeneratedDocuments) {
   int with_both = 0;
   for (int round = 0; round < 40000; ++round) {
     const std::string html = generate_document(rng);
-    const std::vector<TagToken> tokens = scan_tags(html);
-    const HeadBounds bounds = find_head_bounds(html.size(), tokens);
-    const std::vector<ManifestElement> full = locate_manifest_elements_in(html, tokens, bounds);
-    ASSERT_EQ(locate_manifest_elements(html), full) << html;
-    ASSERT_EQ(find_head_close_tag(html), bounds.close_tag_start) << html;
-    ASSERT_EQ(scan_head(html), (HeadScan{full, bounds.close_tag_start})) << html;
+    const std::vector<TagToken> tokens = support::full_tokens(html);
+    const HeadBounds bounds = support::head_bounds_of(html.size(), tokens);
+    const std::vector<ManifestElement> full = support::elements_of(html, tokens, bounds);
+    HeadBounds streamed;
+    ASSERT_EQ(locate_manifest_elements(html, &streamed), full) << html;
+    ASSERT_EQ(streamed, bounds) << html;
     if (!full.empty()) ++with_elements;
     if (!full.empty() && bounds.close_tag_start) ++with_both;
   }
@@ -188,7 +190,7 @@ TEST(LocateManifestElements, StreamingMatchesFullListOnGeneratedDocuments) {
   EXPECT_GT(with_both, 500);
 }
 
-struct HeadScanCase {
+struct HeadCase {
   std::string_view html;
   std::string_view elements;
   std::optional<std::uint64_t> close_tag_start;
@@ -197,8 +199,8 @@ struct HeadScanCase {
 // One pass must give both answers also where they come from different tokens:
 // a head ended by <body> whose </head> comes later, a </head> before the head,
 // and an anchor that arrives after a tentative answer.
-TEST(ScanHead, ElementsAndCloseTagFromOnePass) {
-  const auto cases = std::to_array<HeadScanCase>({
+TEST(LocateManifestElements, ElementsAndCloseTagFromOnePass) {
+  const auto cases = std::to_array<HeadCase>({
       {"<head><link rel=c2pa-manifest></head>", "R(6,24)", 30},
       {"<head><link rel=c2pa-manifest><body></head>", "R(6,24)", 36},
       {"<head><body><link rel=c2pa-manifest></head>", "", 36},
@@ -210,10 +212,10 @@ TEST(ScanHead, ElementsAndCloseTagFromOnePass) {
       {"<head><script type=application/c2pa></script></head>", "E(6,39)c(36,0)", 45},
       {"", "", std::nullopt},
   });
-  for (const HeadScanCase& c : cases) {
-    const HeadScan scan = scan_head(c.html);
-    EXPECT_EQ(describe(scan.elements), c.elements) << c.html;
-    EXPECT_EQ(scan.close_tag_start, c.close_tag_start) << c.html;
+  for (const HeadCase& c : cases) {
+    HeadBounds head;
+    EXPECT_EQ(describe(locate_manifest_elements(c.html, &head)), c.elements) << c.html;
+    EXPECT_EQ(head.close_tag_start, c.close_tag_start) << c.html;
   }
 }
 

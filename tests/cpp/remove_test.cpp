@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "edit_fixtures.h"
+#include "support/reference.h"
 
 namespace brevane {
 namespace {
+
+using support::remove;
 
 using namespace std::string_literals;
 
