@@ -1,11 +1,19 @@
-"""The `sign` command: sign pages with a C2PA manifest through the C2PA SDK."""
+"""The `sign` command: sign pages with a C2PA manifest through the C2PA SDK.
+
+Everything that can be wrong for every page (the credential, the algorithm,
+the manifest definition, an unreachable time-stamp authority) is found once,
+in `prepare`, by checking and then signing a trial page: one error, exit
+status 2, nothing written. What `run` can still get wrong is that page's own.
+"""
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 from dataclasses import dataclass
-from typing import Any
+from pathlib import Path, PurePosixPath
+from typing import Any, Optional
 
 import brevane
 
@@ -13,58 +21,226 @@ from brevane_tools import signing
 from brevane_tools.command import Command, Outcome, Page, UsageError, register
 from brevane_tools.page_commands import read_option_file
 
+STORE_SUFFIX = ".c2pa"
+HREF_PLACEHOLDERS = ("path", "name")
+
 
 @dataclass(frozen=True)
 class SignSettings:
-    manifest: str
-    key: signing.SigningKey
-    alg: str
+    """Everything a worker needs to sign its pages; picklable."""
+
+    template: str  # the manifest definition (JSON text)
+    credential: signing.Credential
+    alg: str  # the binding's hash algorithm
+    keep_parent: bool = True
+    skip_valid: bool = False
+    reference: bool = False
+    href: Optional[str] = None  # a template with {path} and {name}; None: relative to the store
+    store_dir: Optional[Path] = None
+    #: The store-size model learnt from the trial signing (seeds each worker: one round from the first page).
+    size_model: tuple[tuple[str, int], ...] = ()
 
 
-# One signer per process and key: making one parses the key and certificates.
-_SIGNERS: dict[signing.SigningKey, Any] = {}
+# One signer per process and credential: making one parses the key and certificates.
+_SIGNERS: dict[signing.Credential, Any] = {}
 
 
-def _signer(key: signing.SigningKey) -> Any:
-    if key not in _SIGNERS:
-        _SIGNERS[key] = key.signer()
-    return _SIGNERS[key]
+def _signer(settings: SignSettings) -> Any:
+    if settings.credential not in _SIGNERS:
+        _SIGNERS[settings.credential] = settings.credential.signer()
+        for key, base in settings.size_model:
+            signing._STORE_BASE.setdefault(key, base)
+    return _SIGNERS[settings.credential]
 
 
 def _arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--manifest", required=True, metavar="FILE", help="manifest definition (JSON)")
+    parser.add_argument("--manifest", required=True, metavar="FILE", help="manifest definition (JSON), a template")
     parser.add_argument("--cert", required=True, metavar="FILE", help="PEM certificate chain, signer first")
-    parser.add_argument("--key", required=True, metavar="FILE", help="PEM private key")
-    parser.add_argument("--signing-alg", default="es256", help="signature algorithm (default es256)")
-    parser.add_argument("--tsa-url", default=None, metavar="URL", help="RFC 3161 time-stamp authority")
+    keys = parser.add_mutually_exclusive_group(required=True)
+    keys.add_argument("--key", metavar="FILE", help="PEM private key")
+    keys.add_argument(
+        "--signer-command", metavar="CMD",
+        help="command that signs standard input to standard output with a key held elsewhere",
+    )
+    parser.add_argument("--signing-alg", default="es256", help=f"signature algorithm: {', '.join(signing.ALGORITHMS)}")
+    parser.add_argument(
+        "--tsa-url", default=None, metavar="URL", help="RFC 3161 time-stamp authority (overrides ta_url)"
+    )
+    parser.add_argument("--replace", action="store_true", help="drop a page's old manifest instead of keeping it as the parent")
+    parser.add_argument(
+        "--skip-valid", action="store_true",
+        help="leave pages alone whose binding still holds and that this signer signed",
+    )
+    parser.add_argument("--reference", action="store_true", help="write the store beside the page, linked from it")
+    parser.add_argument("--href", metavar="TEMPLATE", help="the link's href: {path} and {name} of the page (with --reference)")
+    parser.add_argument("--store-dir", metavar="DIR", help="where the stores go (with --reference; default beside the pages)")
 
 
 def _prepare(args: argparse.Namespace) -> SignSettings:
-    manifest = read_option_file(args.manifest, "manifest")
+    if (args.href or args.store_dir) and not args.reference:
+        raise UsageError("--href and --store-dir go with --reference")
+    if args.reference and args.output == "-":
+        raise UsageError("--reference writes a store beside each page: give -o DIR or --in-place, not -o -")
+    if args.href is not None:
+        _href_for(args.href, PurePosixPath("a.html"))  # raises on an unknown placeholder
+
+    raw = read_option_file(args.manifest, "manifest")
     try:
-        text = manifest.decode("utf-8")
-        json.loads(text)
-    except (UnicodeDecodeError, json.JSONDecodeError) as exc:
-        raise UsageError(f"the manifest {args.manifest} is not JSON: {exc}") from None
-    key = signing.SigningKey(
-        read_option_file(args.cert, "certificate chain"),
-        read_option_file(args.key, "private key"),
-        args.signing_alg,
-        args.tsa_url,
+        text = raw.decode("utf-8")
+        definition = signing.load_definition(text)
+    except UnicodeDecodeError as exc:
+        raise UsageError(f"the manifest {args.manifest} is not UTF-8: {exc}") from None
+    except signing.SigningError as exc:
+        raise UsageError(f"the manifest {args.manifest}: {exc}") from None
+    tsa_url = args.tsa_url or definition.get("ta_url")
+
+    chain = read_option_file(args.cert, "certificate chain")
+    credential: signing.Credential
+    if args.key is not None:
+        credential = signing.SigningKey(chain, read_option_file(args.key, "private key"), args.signing_alg, tsa_url)
+    else:
+        try:
+            credential = signing.SigningCommand.from_text(chain, args.signer_command, args.signing_alg, tsa_url)
+        except (ValueError, signing.SigningError) as exc:
+            raise UsageError(f"--signer-command: {exc}") from None
+    try:
+        brevane.inline_hash_before_embed(b"<head></head>", args.alg)
+    except ValueError as exc:
+        raise UsageError(f"--alg: {exc}") from None
+    settings = SignSettings(
+        text, credential, str(args.alg), keep_parent=not args.replace, skip_valid=args.skip_valid,
+        reference=args.reference, href=args.href,
+        store_dir=Path(args.store_dir) if args.store_dir else None,
     )
-    return SignSettings(text, key, str(args.alg))
+    try:
+        signing.check_credential(credential)
+        model = _trial(settings)
+    except signing.SigningError as exc:
+        raise UsageError(str(exc)) from None
+    return SignSettings(**{**settings.__dict__, "size_model": model})
+
+
+def _trial(settings: SignSettings) -> tuple[tuple[str, int], ...]:
+    """Sign and read back a small page: what fails here would fail on every page."""
+    from brevane_tools import checking
+
+    page = b"<!doctype html><html><head><title>trial</title></head><body></body></html>"
+    signer = _signer(settings)
+    before = dict(signing._STORE_BASE)
+    signed = signing.sign(page, settings.template, signer, alg=settings.alg, facts=signing.PageFacts("trial.html", "trial.html"))
+    result = checking.check_page(signed.page)
+    broken = [c for c in result.failures if c.startswith(("claimSignature", "signingCredential.invalid", "timeStamp"))]
+    if broken:
+        explanation = result.explanations.get(broken[0], "")
+        raise signing.SigningError(
+            f"a trial signature does not validate ({broken[0]}{': ' + explanation if explanation else ''}): "
+            "the signer does not sign with the certificate's key"
+        )
+    # A model learnt from a page whose numbers have other widths is still exact: it is per shape.
+    return tuple((k, v) for k, v in signing._STORE_BASE.items() if before.get(k) != v)
+
+
+def _href_for(template: str, relative: PurePosixPath) -> str:
+    values = {"path": relative.as_posix(), "name": relative.name}
+    try:
+        return signing._substitute(template, values)
+    except signing.SigningError as exc:
+        raise UsageError(f"--href: {str(exc).replace('the manifest definition', 'the template')}") from None
+
+
+def _store_path(page: Page, settings: SignSettings) -> Path:
+    assert page.destination is not None
+    if settings.store_dir is not None:
+        return settings.store_dir / (page.relative.as_posix() + STORE_SUFFIX)
+    return page.destination.parent / (page.destination.name + STORE_SUFFIX)
+
+
+def _href(page: Page, settings: SignSettings, store: Path) -> str:
+    if settings.href is not None:
+        return _href_for(settings.href, PurePosixPath(page.relative.as_posix()))
+    assert page.destination is not None
+    relative = os.path.relpath(os.path.abspath(store), os.path.abspath(page.destination.parent))
+    return PurePosixPath(*Path(relative).parts).as_posix()
+
+
+def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[bytes]:
+    """The store a referenced page links to, where it can be found on disk."""
+    association = brevane.extract(html)
+    if association is None or association["kind"] != "referenced":
+        return None
+    candidates: list[Path] = []
+    href = str(association["href"])
+    if page.path is not None and "://" not in href and not href.startswith(("/", "#", "data:")):
+        candidates.append(page.path.parent / href.split("#")[0].split("?")[0])
+    if settings.reference and page.destination is not None:
+        candidates.append(_store_path(page, settings))
+    for candidate in candidates:
+        try:
+            return candidate.read_bytes()
+        except OSError:
+            continue
+    return None
+
+
+def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings) -> bool:
+    """Whether a page's binding holds and its manifest was signed with this certificate."""
+    from brevane_tools import checking
+
+    association = brevane.extract(html)
+    if association is None or (association["kind"] == "referenced") != settings.reference:
+        return False
+    if settings.reference and old_store is None:
+        return False
+    try:
+        result = checking.check_page(html, old_store if settings.reference else None)
+    except ValueError:
+        return False
+    # Trust is a reader's setting; what matters here is that nothing else failed.
+    if result.verdict != "match" or set(result.failures) - {"signingCredential.untrusted"}:
+        return False
+    store = old_store if association["kind"] == "referenced" else association["store"]
+    assert store is not None
+    return signing.signer_of(store, html) == signing.certificate_identity(settings.credential.cert_chain_pem)
 
 
 def _sign(page: Page, settings: SignSettings) -> Outcome:
     assert page.html is not None
-    signed = signing.sign_page(page.html, settings.manifest, _signer(settings.key), settings.alg)
-    ((start, length),) = brevane.locate_all(signed)
-    return Outcome(f"signed, manifest element at {start}:{length}", {"start": start, "length": length}, page=signed)
+    relative = PurePosixPath(page.relative.as_posix())
+    old_store = _old_store(page, settings, page.html)
+    if settings.skip_valid and _still_valid(page.html, old_store, settings):
+        return Outcome("unchanged: still valid, signed by this signer", {"skipped": True, "rounds": 0})
+    facts = signing.PageFacts(relative.as_posix(), relative.name or (page.path.name if page.path else ""))
+    href = store_path = None
+    if settings.reference:
+        if page.destination is None:  # pragma: no cover - refused in prepare
+            raise ValueError("--reference needs -o DIR or --in-place")
+        store_path = _store_path(page, settings)
+        href = _href(page, settings, store_path)
+    signed = signing.sign(
+        page.html, settings.template, _signer(settings), alg=settings.alg, href=href, facts=facts,
+        keep_parent=settings.keep_parent, old_store=old_store,
+    )
+    data: dict[str, Any] = {"kind": signed.kind, "rounds": signed.rounds, "store_size": len(signed.store)}
+    if signed.parent is not None:
+        data["parent"] = signed.parent
+    if store_path is not None:
+        data["href"] = signed.href
+        data["store"] = str(store_path)
+        text = f"signed, linked to {signed.href}"
+        files: tuple[tuple[Path, bytes], ...] = ((store_path, signed.store),)
+    else:
+        ((start, length),) = signed.exclusions
+        data.update(start=start, length=length)
+        text = f"signed, manifest element at {start}:{length}"
+        files = ()
+    if signed.parent is not None:
+        text += f", parent {json.dumps(signed.parent)}"
+    return Outcome(text, data, page=signed.page, files=files)
 
 
 register(
     Command(
-        "sign", "sign pages with a C2PA manifest carried inline", _arguments, _prepare, _sign,
+        "sign", "sign pages with a C2PA manifest, inline or by reference", _arguments, _prepare, _sign,
         output="edit", hash_alg=True,
     )
 )
