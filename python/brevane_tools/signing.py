@@ -281,15 +281,14 @@ def check_credential(credential: Credential, now: Optional[datetime.datetime] = 
     except ValueError:
         raise SigningError("the certificate chain is not PEM certificates") from None
     leaf = chain[0]
-    subject = leaf.subject.rfc4514_string()
+    subject = _who(leaf.subject)
     for cert, issuer in zip(chain, chain[1:]):
         try:
             cert.verify_directly_issued_by(issuer)
         except (ValueError, TypeError, InvalidSignature):
             raise SigningError(
-                f"the certificate chain is out of order: {cert.subject.rfc4514_string()} is not issued by "
-                f"the certificate after it ({issuer.subject.rfc4514_string()}); list the signer first, "
-                "then each issuer"
+                f"the certificate chain is out of order: {_who(cert.subject)} is not issued by "
+                f"the certificate after it ({_who(issuer.subject)}); list the signer first, then each issuer"
             ) from None
 
     moment = now or datetime.datetime.now(datetime.timezone.utc)
@@ -343,6 +342,14 @@ def check_credential(credential: Credential, now: Optional[datetime.datetime] = 
         raw = serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo
         if private.public_key().public_bytes(*raw) != public.public_bytes(*raw):
             raise SigningError(f"the private key does not belong to the signing certificate {subject}")
+
+
+def _who(name: Any) -> str:
+    """A certificate's subject for a message: its common name, else the whole name."""
+    from cryptography.x509.oid import NameOID
+
+    common = name.get_attributes_for_oid(NameOID.COMMON_NAME)
+    return repr(str(common[0].value)) if common else str(name.rfc4514_string())
 
 
 def _key_kind(public: Any) -> str:
@@ -519,6 +526,11 @@ def _sign_store(
             failure, keeper.failure = keeper.failure, None
             raise SigningError(str(failure)) from failure
         message = str(exc)
+        if "signature does not match" in message:
+            raise SigningError(
+                "the signature does not verify with the signing certificate's key: the signer signs "
+                "with another key, or with another algorithm than the one given"
+            ) from exc
         if "http" in message.lower():
             # Signing itself makes no request: the one HTTP exchange is the time-stamp's.
             raise SigningError(f"the time-stamp authority gave no time-stamp: {message}") from exc

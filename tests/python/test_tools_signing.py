@@ -219,3 +219,228 @@ def test_the_length_loop_is_bounded(monkeypatch: pytest.MonkeyPatch, signer: Any
     monkeypatch.setattr(signing, "_sign_store", growing)
     with pytest.raises(SigningError, match="did not settle within 6 signing rounds"):
         sign_page(SAMPLE, MANIFEST, signer)
+
+
+# --- One round per page, credentials, time-stamps, templates, parents, the sign command ---
+
+from brevane_tools import cli  # noqa: E402
+from brevane_tools.signing import PageFacts, SigningCallback, SigningCommand, render_definition, sign  # noqa: E402
+from tsa_server import TimeStampAuthority  # noqa: E402
+
+SIGN_WITH_COMMAND = ROOT / "examples" / "sign_with_command.py"
+
+
+def _page(title: bytes, head_pad: int) -> bytes:
+    return b"<html><head>" + b" " * head_pad + b"<title>" + title + b"</title></head><body>x</body></html>"
+
+
+def test_one_signing_round_per_page_once_the_size_model_has_seen_one(signer: Any) -> None:
+    signing._STORE_BASE.clear()
+    assert sign(SAMPLE, MANIFEST, signer).rounds == 2  # nothing learnt yet: the fallback loop
+    # Titles and element offsets across the CBOR width steps (24, 256, 65,536) change the
+    # store's size; the model predicts every one of them.
+    rounds = [
+        sign(_page(b"t" * size, pad), {**MANIFEST, "title": "{title}"}, signer).rounds
+        for size in (1, 23, 24, 255, 256, 3000)
+        for pad in (0, 20, 300, 70_000)
+    ]
+    assert rounds == [1] * len(rounds)
+
+
+def _facts_table() -> list[tuple[dict[str, Any], bytes, PageFacts, dict[str, Any]]]:
+    return [
+        ({}, b"<head><title> A &amp;\n B </title></head>", PageFacts("d/p.html", "p.html"), {"title": "A & B"}),
+        ({}, b"<head></head><body><title>late</title>", PageFacts("d/p.html", "p.html"), {"title": "p.html"}),
+        ({}, b"<head><title>caf\xe9</title></head>", PageFacts("p.htm", "p.htm"), {"title": "caf\u00e9"}),
+        ({"title": "{stem} of {path}: {title} {{x}}"}, b"<head><title>T</title></head>",
+         PageFacts("d/p.html", "p.html"), {"title": "p of d/p.html: T {x}"}),
+        ({"format": "image/png", "ta_url": "http://tsa"}, b"<head></head>", PageFacts("", "p.html"),
+         {"format": "text/html", "ta_url": None}),
+    ]
+
+
+@pytest.mark.parametrize(("changes", "html", "facts", "expected"), _facts_table())
+def test_the_definition_is_a_template_of_the_page(
+    changes: dict[str, Any], html: bytes, facts: PageFacts, expected: dict[str, Any]
+) -> None:
+    untitled = {k: v for k, v in MANIFEST.items() if k != "title"}
+    rendered = render_definition({**untitled, **changes}, facts, html)
+    assert {k: rendered.get(k) for k in expected} == expected
+
+
+def test_an_unknown_placeholder_is_refused() -> None:
+    with pytest.raises(SigningError) as caught:
+        render_definition({**MANIFEST, "title": "{titel}"}, PageFacts())
+    assert str(caught.value) == (
+        "unknown placeholder {titel} in the manifest definition: use {path}, {name}, {stem}, {title}, "
+        "or {{ and }} for braces"
+    )
+
+
+def _manifests(page: bytes, store: bytes) -> dict[str, Any]:
+    with c2pa.Reader("text/html", __import__("io").BytesIO(page), store) as reader:
+        report: dict[str, Any] = json.loads(reader.json())
+    return report
+
+
+@pytest.mark.parametrize("href", [None, "p.html.c2pa"])
+def test_re_signing_keeps_the_old_manifest_as_the_parent(chain: CertChain, signer: Any, href: Any) -> None:
+    first = sign(SAMPLE, MANIFEST, signer, href=href)
+    again = sign(first.page, {**MANIFEST, "title": "second"}, signer, href=href, old_store=first.store)
+    result = check_page(again.page, again.store if href else None, trust_anchors=chain.root_pem)
+    assert result.state == "Trusted" and result.failures == ()
+    report = _manifests(again.page, again.store)
+    active = report["manifests"][report["active_manifest"]]
+    assert len(report["manifests"]) == 2 and again.parent == "Harbour lights"
+    assert [(i["title"], i["relationship"]) for i in active["ingredients"]] == [("Harbour lights", "parentOf")]
+    replaced = sign(first.page, MANIFEST, signer, href=href, keep_parent=False)
+    assert len(_manifests(replaced.page, replaced.store)["manifests"]) == 1
+
+
+@pytest.mark.parametrize(
+    ("page", "message"),
+    [
+        (b'<head><<link rel="c2pa-manifest" href="x">script type="application/c2pa">QUJD</script></head>',
+         "the bytes around a removed element form a new manifest element"),
+        (b'<head><link rel="c2pa-manifest" href="gone.c2pa"></head>',
+         "the page references its Manifest Store at 'gone.c2pa', which was not found: give that store to "
+         "keep it as the parent, or sign with --replace (keep_parent=False) to drop it"),
+    ],
+)
+def test_pages_whose_old_manifest_gets_in_the_way(signer: Any, page: bytes, message: str) -> None:
+    with pytest.raises(SigningError) as caught:
+        sign(page, MANIFEST, signer)
+    assert str(caught.value) == message
+
+
+def _es256(key_pem: bytes) -> Any:
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+
+    key = serialization.load_pem_private_key(key_pem, password=None)
+    assert isinstance(key, ec.EllipticCurvePrivateKey)
+    return lambda data: key.sign(data, ec.ECDSA(hashes.SHA256()))
+
+
+def test_a_callback_signs_with_a_key_the_toolkit_never_sees(chain: CertChain) -> None:
+    made = SigningCallback(chain.chain_pem, _es256(chain.key_pem)).signer()
+    signed = sign(SAMPLE, MANIFEST, made)
+    assert check_page(signed.page, trust_anchors=chain.root_pem).state == "Trusted"
+    failing = SigningCallback(chain.chain_pem, lambda data: b"").signer()
+    with pytest.raises(SigningError, match="^the signing callback returned no signature bytes$"):
+        sign(SAMPLE, MANIFEST, failing)
+
+
+@pytest.fixture
+def files(chain: CertChain, tmp_path: Path) -> dict[str, Path]:
+    other = make_test_chain()
+    made = {"chain": chain.chain_pem, "key": chain.key_pem, "root": chain.root_pem,
+            "other-key": other.key_pem, "other-chain": other.chain_pem}
+    split = chain.chain_pem.index(b"-----END CERTIFICATE-----\n") + 26
+    made["reversed"] = chain.chain_pem[split:] + chain.chain_pem[:split]
+    paths = {}
+    for name, data in made.items():
+        paths[name] = tmp_path / f"{name}.pem"
+        paths[name].write_bytes(data)
+    (tmp_path / "site" / "d").mkdir(parents=True)
+    for name in ["a.html", "d/b.htm"]:
+        (tmp_path / "site" / name).write_bytes(SAMPLE)
+    paths["site"] = tmp_path / "site"
+    paths["manifest"] = ROOT / "examples" / "manifest.json"
+    return paths
+
+
+def _sign_argv(files: dict[str, Path], *extra: str, key: str = "key", cert: str = "chain") -> list[str]:
+    signing_by = ["--key", str(files[key])] if key else []
+    return ["sign", "--manifest", str(files["manifest"]), "--cert", str(files[cert]), *signing_by, *extra]
+
+
+def _tree(root: Path) -> dict[str, bytes]:
+    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+@pytest.mark.parametrize(
+    ("changes", "message"),
+    [
+        ({"--signing-alg": "es384"}, "the signing algorithm es384 does not fit the certificate's EC secp256r1 key"),
+        ({"--signing-alg": "rs256"}, "unknown signing algorithm 'rs256': use one of es256, es384, es512, "
+         "ps256, ps384, ps512, ed25519"),
+        ({"--key": "other-key"}, "the private key does not belong to the signing certificate "
+         "'brevane TEST signer'"),
+        ({"--cert": "reversed"}, "the certificate chain is out of order: 'brevane TEST root CA' is not "
+         "issued by the certificate after it ('brevane TEST signer'); list the signer first, then each issuer"),
+        ({"--signer-command": "{python} {script} other-key"}, "the signature does not verify with the signing "
+         "certificate's key: the signer signs with another key, or with another algorithm than the one given"),
+        ({"--signer-command": "{python} -c 'import sys; sys.exit(\"no HSM here\")'"},
+         "the signer command failed (exit status 1): no HSM here"),
+        ({"--tsa-url": "http://127.0.0.1:9/tsa"}, "the time-stamp authority gave no time-stamp: "),
+    ],
+)
+def test_a_bad_credential_is_one_error_before_any_page(
+    files: dict[str, Path], capsys: pytest.CaptureFixture[str], changes: dict[str, str], message: str
+) -> None:
+    flags = {"--key": "key", "--cert": "chain", **changes}
+    argv = ["sign", "--manifest", str(files["manifest"]), "--in-place", str(files["site"])]
+    for flag, value in flags.items():
+        if flag in ("--key", "--cert"):
+            value = str(files[value])
+        elif flag == "--signer-command":
+            value = value.format(python=sys.executable, script=SIGN_WITH_COMMAND)
+            value = value.replace("other-key", str(files["other-key"]))
+            if "--key" in argv:
+                argv.remove("--key")
+        if flag == "--key" and "--signer-command" in flags:
+            continue
+        argv += [flag, value]
+    before = _tree(files["site"])
+    assert cli.main(argv) == cli.EXIT_USAGE
+    error = capsys.readouterr().err
+    assert error.startswith(f"brevane: {message}") and error.count("\n") == 1
+    assert _tree(files["site"]) == before
+
+
+def test_sign_command_with_a_signer_command_and_a_time_stamp(
+    chain: CertChain, files: dict[str, Path], tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    command = f"{sys.executable} {SIGN_WITH_COMMAND} {files['key']}"
+    with TimeStampAuthority() as tsa:
+        definition = tmp_path / "m.json"
+        definition.write_text(json.dumps({**MANIFEST, "ta_url": tsa.url, "title": "{title} ({path})"}))
+        argv = ["sign", "--manifest", str(definition), "--cert", str(files["chain"]), "--signer-command",
+                command, "-o", str(tmp_path / "out"), "--json", str(files["site"])]
+        assert cli.main(argv) == cli.EXIT_OK
+        assert tsa.requests == 3  # the trial page and two pages
+    document = json.loads(capsys.readouterr().out)
+    assert [f["rounds"] for f in document["files"]] == [1, 1]
+    result = check_page((tmp_path / "out" / "d" / "b.htm").read_bytes(), trust_anchors=chain.root_pem)
+    assert result.state == "Trusted" and result.signed_at is not None
+    assert result.title == "Harbour lights: a sample page for brevane (d/b.htm)"
+
+
+def test_sign_by_reference_then_re_sign_and_skip_what_is_still_valid(
+    chain: CertChain, files: dict[str, Path], tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    site = files["site"]
+    assert cli.main(_sign_argv(files, "--reference", "--in-place", str(site))) == cli.EXIT_OK
+    assert sorted(_tree(site)) == ["a.html", "a.html.c2pa", "d/b.htm", "d/b.htm.c2pa"]
+    page = (site / "d" / "b.htm").read_bytes()
+    assert b'<link rel="c2pa-manifest" href="b.htm.c2pa"' in page
+    result = check_page(page, (site / "d" / "b.htm.c2pa").read_bytes(), trust_anchors=chain.root_pem)
+    assert result.state == "Trusted" and result.waived == () and result.failures == ()
+
+    signed = _tree(site)
+    capsys.readouterr()
+    assert cli.main(_sign_argv(files, "--reference", "--skip-valid", "--in-place", "--json", str(site))) == 0
+    assert _tree(site) == signed
+    assert [f.get("skipped") for f in json.loads(capsys.readouterr().out)["files"]] == [True, True]
+
+    # Another signer re-signs, keeps the old manifest as the parent, and moves the stores.
+    argv = _sign_argv(files, "--reference", "--skip-valid", "--in-place", "--store-dir", str(tmp_path / "cdn"),
+                      "--href", "https://cdn.example/{path}.c2pa", "--json", str(site),
+                      key="other-key", cert="other-chain")
+    assert cli.main(argv) == cli.EXIT_OK
+    assert [f["parent"] for f in json.loads(capsys.readouterr().out)["files"]] == ["Harbour lights"] * 2
+    page = (site / "a.html").read_bytes()
+    association = brevane.extract(page)
+    assert association is not None and association.get("href") == "https://cdn.example/a.html.c2pa"
+    assert check_page(page, (tmp_path / "cdn" / "a.html.c2pa").read_bytes()).verdict == "match"
