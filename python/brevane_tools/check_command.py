@@ -1,41 +1,265 @@
-"""The `check` command: validate signed pages with the C2PA SDK and with brevane."""
+"""The `check` and `show` commands: validate signed pages where they live, and say what they carry.
+
+Both take files, directories and http(s) URLs. A page that references its store
+is checked with the store its own `href` names (resolved as a browser would);
+a URL page may also name its store in an HTTP `Link` header. Nothing is written.
+"""
 
 from __future__ import annotations
 
 import argparse
+import json
 from dataclasses import dataclass
-from typing import Optional
+from pathlib import Path
+from typing import Any, Optional, Sequence
 
-from brevane_tools import checking
-from brevane_tools.command import Command, Outcome, Page, PageFailed, register
+from brevane_tools import checking, signing
+from brevane_tools.command import Command, Outcome, Page, PageFailed, Report, UsageError, register
 from brevane_tools.page_commands import read_option_file
+from brevane_tools.report import check_report_path, write_report
+
+_MIB = 1024 * 1024
 
 
 @dataclass(frozen=True)
 class CheckSettings:
     store: Optional[bytes] = None
-    trust_anchors: Optional[bytes] = None
+    policy: Optional[checking.TrustPolicy] = None
+    site_root: Optional[Path] = None
+    timeout: float = 20.0
+    redirects: int = 5
+    page_bytes: int = 32 * _MIB
+    store_bytes: int = 16 * _MIB
+    detailed: bool = False
+    report: Optional[Path] = None  # check --report: the site report, written after the batch
+
+
+def add_trust_arguments(parser: argparse.ArgumentParser) -> None:
+    """The trust flags, shared by every command that validates with the SDK."""
+    parser.add_argument(
+        "--trust-anchors", metavar="FILE", help="PEM root certificates to trust (replace the SDK's anchors)"
+    )
+    parser.add_argument(
+        "--allowed-list", metavar="FILE", help="PEM signing certificates (or their hashes) to trust as they are"
+    )
+    parser.add_argument(
+        "--trust-config", metavar="FILE", help="extended key usages (object identifiers) to accept, one per line"
+    )
+    parser.add_argument(
+        "--settings",
+        metavar="FILE",
+        help=f"the C2PA SDK's settings (JSON); default: the file that ${checking.SETTINGS_ENV} names",
+    )
+
+
+def trust_policy_from(args: argparse.Namespace) -> Optional[checking.TrustPolicy]:
+    """The trust flags' policy (None: the SDK's defaults); raises UsageError, exit status 2."""
+    try:
+        policy = checking.load_trust_policy(
+            trust_anchors=args.trust_anchors,
+            allowed_list=args.allowed_list,
+            trust_config=args.trust_config,
+            settings=args.settings,
+        )
+    except (checking.TrustPolicyError, signing.SdkUnavailableError) as exc:
+        raise UsageError(str(exc)) from None
+    return None if policy == checking.TrustPolicy() else policy
+
+
+def _positive(kind: type) -> Any:
+    def parse(text: str) -> Any:
+        value = kind(text)
+        if value <= 0:
+            raise argparse.ArgumentTypeError(f"must be above zero: {text}")
+        return value
+
+    return parse
 
 
 def _arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--store", metavar="FILE", help="the store of pages that reference theirs")
-    parser.add_argument("--trust-anchors", metavar="FILE", help="PEM root certificates to trust")
+    parser.add_argument(
+        "--store", metavar="FILE", help="the Manifest Store to check one page against, instead of its own"
+    )
+    parser.add_argument(
+        "--site-root",
+        metavar="DIR",
+        help="where hrefs that start with '/' lead (default: the directory argument, or the page's directory)",
+    )
+    add_trust_arguments(parser)
+    web = parser.add_argument_group("fetching over http(s)")
+    web.add_argument("--timeout", type=_positive(float), default=20.0, metavar="SECONDS",
+                     help="for each whole fetch (default 20)")
+    web.add_argument("--max-redirects", type=int, default=5, metavar="N", help="default 5")
+    web.add_argument("--max-page-bytes", type=_positive(int), default=32 * _MIB, metavar="N",
+                     help="largest page fetched (default 32 MiB)")
+    web.add_argument("--max-store-bytes", type=_positive(int), default=16 * _MIB, metavar="N",
+                     help="largest Manifest Store read (default 16 MiB)")
 
 
 def _prepare(args: argparse.Namespace) -> CheckSettings:
+    if args.store and (len(args.paths) != 1 or Path(args.paths[0]).is_dir()):
+        raise UsageError(
+            "--store takes exactly one page (pages that reference their stores are checked with their own)"
+        )
+    if args.max_redirects < 0:
+        raise UsageError("--max-redirects must not be negative")
     return CheckSettings(
         store=read_option_file(args.store, "store") if args.store else None,
-        trust_anchors=read_option_file(args.trust_anchors, "trust anchors") if args.trust_anchors else None,
+        policy=trust_policy_from(args),
+        site_root=Path(args.site_root) if args.site_root else None,
+        timeout=args.timeout,
+        redirects=args.max_redirects,
+        page_bytes=args.max_page_bytes,
+        store_bytes=args.max_store_bytes,
+        detailed=bool(getattr(args, "detailed", False)),
+        report=check_report_path(args.report) if getattr(args, "report", None) else None,
+    )
+
+
+def _site_root(page: Page) -> Path:
+    """The argument directory that found the page (its own directory for a file argument)."""
+    assert page.path is not None
+    depth = len(page.relative.parts)
+    return Path(*page.path.parts[:-depth]) if 0 < depth < len(page.path.parts) else page.path.parent
+
+
+def check(page: Page, settings: CheckSettings) -> checking.CheckResult:
+    """The verdict on one page handed over by the runner (a file's bytes, or a URL)."""
+    try:
+        from brevane_tools.remote import FetchLimits
+    except ImportError:
+        raise signing.SdkUnavailableError(
+            "checking needs the C2PA SDK and requests: pip install 'brevane[c2pa]'"
+        ) from None
+    limits = FetchLimits(settings.page_bytes, settings.store_bytes, settings.timeout, settings.redirects)
+    if page.url is not None:
+        return checking.check_url(page.url, settings.store, policy=settings.policy, limits=limits)
+    assert page.html is not None
+    if settings.store is not None or page.path is None:
+        return checking.check_page(page.html, settings.store, policy=settings.policy)
+    return checking.check_file(
+        page.path, page.html, site_root=settings.site_root or _site_root(page), policy=settings.policy,
+        limits=limits,
     )
 
 
 def _check(page: Page, settings: CheckSettings) -> Outcome:
-    assert page.html is not None
-    result = checking.check_page(page.html, settings.store, trust_anchors=settings.trust_anchors)
-    text = f"{result.state} ({', '.join(result.codes) or 'no status codes'}; brevane: {result.verdict})"
+    result = check(page, settings)
     if not result.ok:
-        raise PageFailed(text, result.as_dict())
-    return Outcome(text, result.as_dict())
+        raise PageFailed(result.describe(), result.as_dict())
+    return Outcome(result.describe(), result.as_dict())
 
 
-register(Command("check", "validate signed pages with the C2PA SDK and with brevane", _arguments, _prepare, _check))
+def _check_arguments(parser: argparse.ArgumentParser) -> None:
+    _arguments(parser)
+    parser.add_argument(
+        "--report", metavar="FILE", help="also write a site report: one HTML file to open in a browser"
+    )
+
+
+def _finish(settings: CheckSettings, reports: Sequence[Report]) -> None:
+    if settings.report is not None:
+        try:
+            write_report(settings.report, reports)
+        except OSError as exc:
+            raise UsageError(f"{settings.report}: cannot write the report: {exc.strerror or exc}") from None
+
+
+register(Command(
+    "check", "validate signed pages (files, directories or URLs) with the C2PA SDK and with brevane",
+    _check_arguments, _prepare, _check, urls=True, finish=_finish,
+))
+
+
+def _show_arguments(parser: argparse.ArgumentParser) -> None:
+    _arguments(parser)
+    parser.add_argument("--detailed", action="store_true", help="also the whole manifest store, as the SDK reads it")
+
+
+def _show(page: Page, settings: CheckSettings) -> Outcome:
+    result = check(page, settings)
+    detailed = result.detailed
+    data = {**result.as_dict(), "manifest_report": _manifest_report(detailed)}
+    if settings.detailed:
+        data["manifest_store"] = detailed
+    text = describe_manifest(result)
+    if settings.detailed:
+        text += "\n" + json.dumps(detailed, indent=2)
+    return Outcome(text, data)
+
+
+def _manifest_report(detailed: dict[str, Any]) -> dict[str, Any]:
+    """The active manifest as the SDK's manifest report gives it, with the validation results."""
+    label = detailed.get("active_manifest")
+    return {
+        "active_manifest": label,
+        "manifest": detailed.get("manifests", {}).get(label, {}),
+        "validation_state": detailed.get("validation_state"),
+        "validation_results": detailed.get("validation_results", {}),
+    }
+
+
+def describe_manifest(result: checking.CheckResult) -> str:
+    """What the active manifest says, for people: a headline, then one fact per line."""
+    detailed = result.detailed
+    label = detailed.get("active_manifest")
+    manifest = detailed.get("manifests", {}).get(label, {})
+    claim = manifest.get("claim", {})
+    assertions = manifest.get("assertion_store", {})
+    where = checking.SOURCE_WORDS.get(result.source, result.source)
+    signer = result.signer or {}
+    facts = [
+        ("manifest", str(label)),
+        ("title", result.title or "(none)"),
+        ("format", str(claim.get("dc:format") or manifest.get("format") or "(not stated)")),
+        ("generator", result.claim_generator or "(not stated)"),
+        ("signer", f"{signer.get('subject') or '?'}, issued by {signer.get('issuer') or '?'}" if signer else "?"),
+        ("signed at", result.signed_at or "(not time-stamped)"),
+        ("actions", ", ".join(_actions(assertions)) or "(none)"),
+        ("ingredients", ", ".join(_ingredients(assertions)) or "(none)"),
+        ("store", f"{where} {result.store_location or ''}".rstrip()),
+    ]
+    lines = [f"{result.state}"] + [f"  {name:<12} {value}" for name, value in facts]
+    active = detailed.get("validation_results", {}).get("activeManifest", {})
+    marks = {"success": "ok", "informational": "info", "failure": "FAILED"}
+    for kind, mark in marks.items():
+        for entry in active.get(kind, []):
+            code = entry.get("code", "")
+            if kind == "failure" and code in result.waived:
+                mark_here = "waived"
+            else:
+                mark_here = mark
+            lines.append(f"  {mark_here:<7} {code}: {entry.get('explanation', '')}")
+    if result.verdict != "match":
+        lines.append(f"  FAILED  brevane: {result.verdict}")
+    if result.waived:
+        lines.append(f"  note    {checking.WAIVER_REASON}")
+    lines += [f"  warning {w}" for w in result.warnings]
+    return "\n".join(lines)
+
+
+def _actions(assertions: dict[str, Any]) -> list[str]:
+    found: list[str] = []
+    for label, data in assertions.items():
+        if label.split("__")[0] in ("c2pa.actions", "c2pa.actions.v2") and isinstance(data, dict):
+            for action in data.get("actions", []):
+                if isinstance(action, dict):
+                    when = f" at {action['when']}" if action.get("when") else ""
+                    found.append(f"{action.get('action', '?')}{when}")
+    return found
+
+
+def _ingredients(assertions: dict[str, Any]) -> list[str]:
+    found: list[str] = []
+    for label, data in assertions.items():
+        if label.startswith("c2pa.ingredient") and isinstance(data, dict):
+            title = data.get("dc:title") or data.get("title") or "untitled"
+            relationship = data.get("relationship", "componentOf")
+            found.append(f"{title!r} ({relationship})")
+    return found
+
+
+register(Command(
+    "show", "print what the active manifest of pages (files or URLs) says: signer, time, title, actions",
+    _show_arguments, _prepare, _show, urls=True,
+))

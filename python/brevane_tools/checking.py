@@ -1,31 +1,177 @@
-"""Check signed HTML pages with the C2PA SDK and with brevane.
+"""Check signed HTML pages with the C2PA SDK and with brevane, where they live.
 
 The SDK validates a page against a Manifest Store handed to it, but it knows no
-HTML container. Where an HTML page keeps its manifest is brevane's knowledge,
-so `check_page` lets brevane answer the one question the SDK cannot: whether
-the binding's exclusion is exactly the manifest element of the page.
+HTML container. Where an HTML page keeps its manifest is brevane's knowledge:
+`check_page` lets brevane answer the one question the SDK cannot (whether the
+binding's exclusion is exactly the manifest element of the page), `check_file`
+finds the store of a local page through its own `href`, and `check_url` fetches
+a page and its store over HTTP (see `brevane_tools.remote` for what a fetch
+will and will not do). Nothing here writes a file.
+
+`TrustPolicy` and `sdk_context` turn trust flags and an SDK settings file into
+the SDK's context; signing uses the same function.
 """
 
 from __future__ import annotations
 
 import base64
+import dataclasses
+import functools
+import hashlib
 import io
 import json
+import os
+import re
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from html.parser import HTMLParser
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Optional
+from urllib.parse import unquote, urljoin, urlsplit
+from urllib.request import pathname2url
 
 import brevane
 
 from brevane_tools import signing
 from brevane_tools.signing import DATA_HASH_LABEL, HTML_FORMAT
 
-__all__ = ["CheckResult", "check_page"]
+if TYPE_CHECKING:  # remote needs requests, which comes with the SDK's extra
+    from brevane_tools.remote import FetchLimits
+
+__all__ = [
+    "SETTINGS_ENV",
+    "CheckResult",
+    "TrustPolicy",
+    "TrustPolicyError",
+    "check_file",
+    "check_page",
+    "check_url",
+    "load_trust_policy",
+    "sdk_context",
+]
+
+#: The environment variable naming an SDK settings file, used when no
+#: `--settings` flag (or `settings=` argument) is given.
+SETTINGS_ENV = "BREVANE_C2PA_SETTINGS"
+
+#: The code the SDK gives an inline store's exclusion, which it cannot place in a page.
+_PLACE_CODE = "assertion.dataHash.mismatch"
+WAIVER_REASON = (
+    "waived: the C2PA SDK knows no HTML container and flags every exclusion as not being the "
+    "manifest's location; brevane confirmed the exclusion is exactly the page's manifest element "
+    "and the SDK found the hash itself a match"
+)
+
+SOURCE_WORDS = {
+    "inline": "inline store",
+    "link": "store from the page's link element",
+    "header": "store from the HTTP Link header",
+    "store-option": "store given with --store",
+}
+
+
+class TrustPolicyError(ValueError):
+    """A trust or settings file is unusable (the command line makes this exit status 2)."""
+
+
+@dataclass(frozen=True)
+class TrustPolicy:
+    """What the SDK trusts and how it validates, as plain (picklable) texts.
+
+    Each trust text overrides the same entry of `settings` (the SDK's settings
+    JSON); with nothing set, the SDK's own defaults apply.
+    """
+
+    trust_anchors: Optional[str] = None  # PEM root certificates, replacing the SDK's anchors
+    allowed_list: Optional[str] = None  # PEM certificates (or their hashes) trusted as they are
+    trust_config: Optional[str] = None  # the EKU object identifiers accepted, one per line
+    settings: Optional[str] = None  # the SDK's settings, JSON text
+
+    def settings_dict(self) -> dict[str, Any]:
+        merged: dict[str, Any] = json.loads(self.settings) if self.settings else {}
+        trust = {
+            key: value
+            for key, value in (
+                ("trust_anchors", self.trust_anchors),
+                ("allowed_list", self.allowed_list),
+                ("trust_config", self.trust_config),
+            )
+            if value is not None
+        }
+        if trust:
+            merged["trust"] = {**merged.get("trust", {}), **trust}
+            merged["verify"] = {**merged.get("verify", {}), "verify_trust": True}
+        return merged
+
+
+def load_trust_policy(
+    *,
+    trust_anchors: Optional[str] = None,
+    allowed_list: Optional[str] = None,
+    trust_config: Optional[str] = None,
+    settings: Optional[str] = None,
+    environ: Mapping[str, str] = os.environ,
+) -> TrustPolicy:
+    """Read and check the trust files (paths); `settings` falls back to $BREVANE_C2PA_SETTINGS.
+
+    Raises TrustPolicyError naming the file when one cannot be read, the trust
+    anchors are not PEM certificates, the settings are not a JSON object, or
+    the SDK refuses the result.
+    """
+    settings = settings or environ.get(SETTINGS_ENV) or None
+    policy = TrustPolicy(
+        trust_anchors=_read_text(trust_anchors, "trust anchors") if trust_anchors else None,
+        allowed_list=_read_text(allowed_list, "allowed list") if allowed_list else None,
+        trust_config=_read_text(trust_config, "trust configuration") if trust_config else None,
+        settings=_read_text(settings, "C2PA settings") if settings else None,
+    )
+    if trust_anchors and policy.trust_anchors is not None:
+        _require_certificates(policy.trust_anchors, f"the trust anchors {trust_anchors}")
+    if settings and policy.settings is not None:
+        try:
+            loaded = json.loads(policy.settings)
+        except json.JSONDecodeError as exc:
+            raise TrustPolicyError(f"the C2PA settings {settings} are not valid JSON: {exc}") from None
+        if not isinstance(loaded, dict):
+            raise TrustPolicyError(f"the C2PA settings {settings} must be a JSON object")
+    try:
+        sdk_context(policy)
+    except signing.SdkUnavailableError:
+        raise
+    except Exception as exc:  # the SDK's own error types, whatever it names them
+        raise TrustPolicyError(f"the C2PA SDK refused the trust settings: {exc}") from None
+    return policy
+
+
+def _read_text(path: str, what: str) -> str:
+    try:
+        return Path(path).read_text("utf-8")
+    except OSError as exc:
+        raise TrustPolicyError(f"cannot read the {what} {path}: {exc.strerror or exc}") from None
+    except UnicodeDecodeError:
+        raise TrustPolicyError(f"the {what} {path} is not UTF-8 text") from None
+
+
+def _require_certificates(text: str, what: str) -> None:
+    from cryptography import x509
+
+    try:
+        x509.load_pem_x509_certificates(text.encode("utf-8"))
+    except ValueError:
+        raise TrustPolicyError(f"{what} are not PEM certificates") from None
+
+
+@functools.lru_cache(maxsize=8)
+def sdk_context(policy: Optional[TrustPolicy]) -> Any:
+    """The SDK context for a trust policy (None: the SDK's defaults), made once per process."""
+    if policy is None or policy == TrustPolicy():
+        return None
+    return signing._sdk().Context.from_dict(policy.settings_dict())
 
 
 @dataclass(frozen=True)
 class CheckResult:
-    """One page's verdict, from the C2PA SDK and from brevane."""
+    """One page's verdict, from the C2PA SDK and from brevane, and what its manifest says."""
 
     #: "Trusted", "Valid" or "Invalid": the SDK's state once brevane has answered
     #: the question of the manifest's place in the page (see `waived`).
@@ -38,7 +184,7 @@ class CheckResult:
     kind: str  # "embedded" or "referenced"
     sdk_state: str  # the SDK's own validation state, unchanged
     success: tuple[str, ...] = ()
-    failures: tuple[str, ...] = ()
+    failures: tuple[str, ...] = ()  # codes; `explanations` says what each means
     informational: tuple[str, ...] = ()
     #: SDK failures that brevane's check answers instead: the SDK flags every
     #: exclusion of a page whose container it does not know as "not the
@@ -46,84 +192,323 @@ class CheckResult:
     #: the manifest element (and the SDK reported the hash itself as a match).
     waived: tuple[str, ...] = ()
     explanations: dict[str, str] = field(default_factory=dict)
+    #: Where the store came from: "inline", "link", "header" or "store-option".
+    source: str = "inline"
+    store_location: Optional[str] = None  # the store's path or URL, when not inline
+    warnings: tuple[str, ...] = ()
+    title: Optional[str] = None
+    claim_generator: Optional[str] = None
+    signer: Optional[dict[str, Optional[str]]] = None  # {"subject", "issuer"}
+    signed_at: Optional[str] = None  # ISO 8601, from a time-stamp; None when not time-stamped
+    #: The SDK's manifest store report, in full (`Reader.detailed_json`).
+    detailed: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
 
     @property
     def ok(self) -> bool:
         return self.state in ("Valid", "Trusted") and self.verdict == "match"
 
+    def explained(self, codes: tuple[str, ...]) -> list[dict[str, str]]:
+        return [{"code": c, "explanation": self.explanations.get(c, "")} for c in codes]
+
     def as_dict(self) -> dict[str, Any]:
         return {
             "state": self.state,
             "ok": self.ok,
-            "codes": list(self.codes),
-            "verdict": self.verdict,
             "kind": self.kind,
+            "source": self.source,
+            "store_location": self.store_location,
+            "title": self.title,
+            "claim_generator": self.claim_generator,
+            "signer": self.signer,
+            "signed_at": self.signed_at,
+            "codes": list(self.codes),
+            "failures": self.explained(self.failures),
+            "warnings": list(self.warnings),
+            "verdict": self.verdict,
             "sdk_state": self.sdk_state,
             "success": list(self.success),
-            "failures": list(self.failures),
             "informational": list(self.informational),
-            "waived": list(self.waived),
+            "waived": [dict(e, reason=WAIVER_REASON) for e in self.explained(self.waived)],
         }
 
-
-def _reader_context(sdk: Any, trust_anchors: Optional[bytes]) -> Any:
-    if trust_anchors is None:
-        return None
-    settings = sdk.Settings.from_dict(
-        {"trust": {"trust_anchors": trust_anchors.decode("ascii")}, "verify": {"verify_trust": True}}
-    )
-    return sdk.Context(settings)
+    def describe(self) -> str:
+        """One line for people: the state, where the store came from, who signed, each failure."""
+        where = SOURCE_WORDS.get(self.source, self.source)
+        if self.store_location:
+            where += f" {self.store_location}"
+        parts = [f"{self.state} ({where})"]
+        if self.signer:
+            parts.append(f"signed by {self.signer.get('subject') or '?'}")
+        if self.signed_at:
+            parts.append(f"at {self.signed_at}")
+        parts += [f"{e['code']}: {e['explanation'] or 'no explanation given'}" for e in self.explained(self.failures)]
+        if self.verdict != "match" and brevane_code(self.verdict) not in self.failures:
+            parts.append(f"brevane: {self.verdict}")
+        if self.waived:
+            parts.append(f"{', '.join(self.waived)} waived (the manifest element is exactly the exclusion)")
+        parts += [f"warning: {w}" for w in self.warnings]
+        return "; ".join(parts)
 
 
 def check_page(
-    html: bytes, store: Optional[bytes] = None, *, trust_anchors: Optional[bytes] = None
+    html: bytes,
+    store: Optional[bytes] = None,
+    *,
+    trust_anchors: Optional[bytes] = None,
+    policy: Optional[TrustPolicy] = None,
 ) -> CheckResult:
     """Validate a signed page with the C2PA SDK and with brevane.
 
     `store` is needed for a page that references its store (nothing is
-    fetched); a page that carries its store inline uses that one, and a given
-    store must then be the same. `trust_anchors` is PEM text of root
-    certificates to trust; without it the SDK's own default settings apply.
-    Raises the module's ValueError when the page carries no usable association.
+    fetched: see `check_file` and `check_url`); a page that carries its store
+    inline uses that one, and a given store must then be the same.
+    `trust_anchors` is PEM text of root certificates to trust (a shorthand for
+    `policy=TrustPolicy(trust_anchors=...)`); without either the SDK's own
+    default settings apply. Raises the module's ValueError when the page
+    carries no usable association.
     """
+    association = _association(html)
+    if association["kind"] == "embedded":
+        if store is not None and store != association["store"]:
+            raise ValueError("the page carries a Manifest Store other than the one given")
+        return _validate(html, association["store"], _policy(policy, trust_anchors), "inline", None)
+    if store is None:
+        raise ValueError(
+            f"the page references its Manifest Store at {association['href']!r}: "
+            "give that store (nothing is fetched)"
+        )
+    return _validate(html, store, _policy(policy, trust_anchors), "store-option", None)
+
+
+def check_file(
+    path: Path,
+    html: Optional[bytes] = None,
+    *,
+    site_root: Optional[Path] = None,
+    policy: Optional[TrustPolicy] = None,
+    limits: Optional[FetchLimits] = None,
+) -> CheckResult:
+    """Validate a local page, finding a referenced store through the page's own `href`.
+
+    A relative `href` resolves against the page's file (and its `<base href>`,
+    as a browser would); one that starts with "/" resolves against
+    `site_root` (default: the page's directory). A store at an http or https
+    URL is fetched (`limits`: `remote.FetchLimits`); no other scheme is read.
+    """
+    html = path.read_bytes() if html is None else html
+    association = _association(html)
+    if association["kind"] == "embedded":
+        return _validate(html, association["store"], policy, "inline", None)
+    page_url = "file://" + pathname2url(str(path.resolve()))
+    root_url = "file://" + pathname2url(str((site_root or path.parent).resolve())).rstrip("/") + "/"
+    target = _local_target(association["href"], _base_href(html), page_url, root_url)
+    if urlsplit(target).scheme in ("http", "https"):
+        return _fetch_store_and_validate(html, target, policy, limits, "link", [])
+    if urlsplit(target).scheme != "file":
+        raise ValueError(f"the page references its Manifest Store at {target!r}, which is neither a file nor http(s)")
+    store_path = Path(unquote(urlsplit(target).path))
+    store = _read_store_file(store_path, _limits(limits).store_bytes)
+    return _validate(html, store, policy, "link", _shown(store_path))
+
+
+def check_url(
+    url: str,
+    store: Optional[bytes] = None,
+    *,
+    policy: Optional[TrustPolicy] = None,
+    limits: Optional[FetchLimits] = None,
+) -> CheckResult:
+    """Fetch a page over http(s) and validate it with the store it names.
+
+    Inline → that store; a link element → its `href` resolved against the
+    page's URL (after redirects) and `<base href>`, fetched; no element → the
+    first `rel="c2pa-manifest"` target of the HTTP `Link` header. An element
+    in the page wins over the header. A given `store` replaces the page's
+    (as `--store` does). `limits` is a `remote.FetchLimits`. Raises
+    ValueError (a `remote.FetchError` for fetches) with one line naming the URL.
+    """
+    from brevane_tools import remote
+
+    fetch_limits = _limits(limits)
+    if not remote.is_web_url(url):
+        raise ValueError(f"{url} is not an http or https URL")
+    page = remote.fetch(url, "the page", fetch_limits.page_bytes, fetch_limits)
+    html = page.body
+    association = brevane.extract(html)
+    header_targets = remote.manifest_links(page.link_header, page.url)
+    warnings: list[str] = []
+    if store is not None:
+        if association is not None and association["kind"] == "embedded":
+            return check_page(html, store, policy=policy)
+        return _validate(html, store, policy, "store-option", None)
+    if association is not None and header_targets:
+        warnings.append(f"the Link header names a store too ({header_targets[0]}); the page's element wins")
+    if association is not None and association["kind"] == "embedded":
+        return _validate(html, association["store"], policy, "inline", None, warnings)
+    if association is not None:
+        base = _base_href(html)
+        against = remote.resolve(base, page.url) if base else page.url
+        return _fetch_store_and_validate(html, remote.resolve(association["href"], against), policy, fetch_limits, "link", warnings)
+    if not header_targets:
+        raise ValueError(
+            f"{page.url} carries no C2PA manifest element in its head and no Link header "
+            'with rel="c2pa-manifest"'
+        )
+    if len(header_targets) > 1:
+        warnings.append(f"the Link header names {len(header_targets)} stores; the first is used")
+    return _fetch_store_and_validate(html, header_targets[0], policy, fetch_limits, "header", warnings)
+
+
+def _fetch_store_and_validate(
+    html: bytes,
+    url: str,
+    policy: Optional[TrustPolicy],
+    limits: Optional[FetchLimits],
+    source: str,
+    warnings: list[str],
+) -> CheckResult:
+    from brevane_tools import remote
+
+    fetch_limits = _limits(limits)
+    fetched = remote.fetch(url, "the Manifest Store", fetch_limits.store_bytes, fetch_limits)
+    if fetched.content_type != remote.STORE_MEDIA_TYPE:
+        served = repr(fetched.content_type) if fetched.content_type else "no media type"
+        warnings = [*warnings, f"the store at {fetched.url} is served as {served}, not {remote.STORE_MEDIA_TYPE}"]
+    return _validate(html, fetched.body, policy, source, fetched.url, warnings)
+
+
+def _limits(limits: Optional[FetchLimits]) -> FetchLimits:
+    from brevane_tools import remote
+
+    return limits if limits is not None else remote.FetchLimits()
+
+
+def _policy(policy: Optional[TrustPolicy], trust_anchors: Optional[bytes]) -> Optional[TrustPolicy]:
+    if trust_anchors is None:
+        return policy
+    return dataclasses.replace(policy or TrustPolicy(), trust_anchors=trust_anchors.decode("ascii"))
+
+
+def _association(html: bytes) -> Any:
     association = brevane.extract(html)
     if association is None:
         # The module's own message, raised the module's own way.
         brevane.compute_data_hash(html)
         raise AssertionError("unreachable")  # pragma: no cover
-    if association["kind"] == "embedded":
-        if store is not None and store != association["store"]:
-            raise ValueError("the page carries a Manifest Store other than the one given")
-        store = association["store"]
-    elif store is None:
-        raise ValueError(
-            f"the page references its Manifest Store at {association['href']!r}: "
-            "give that store (nothing is fetched)"
-        )
+    return association
 
+
+def _shown(path: Path) -> str:
+    """A resolved path as people read it: relative to the working directory when below it."""
+    relative = os.path.relpath(path)
+    return str(path) if relative.startswith("..") else relative
+
+
+def _read_store_file(path: Path, max_bytes: int) -> bytes:
+    # A FIFO or a device would block or never end: regular files only.
+    if path.exists() and not path.is_file():
+        raise ValueError(f"the Manifest Store {path} is not a regular file")
+    try:
+        with path.open("rb") as file:
+            data = file.read(max_bytes + 1)
+    except OSError as exc:
+        raise ValueError(f"cannot read the Manifest Store {path}: {exc.strerror or exc}") from None
+    if len(data) > max_bytes:
+        raise ValueError(f"the Manifest Store {path} is larger than {max_bytes:,} bytes (the limit)")
+    return data
+
+
+def _local_target(href: str, base: Optional[str], page_url: str, root_url: str) -> str:
+    """An href of a local page as a URL: file: for files, or the http(s) URL it names."""
+
+    def join(reference: str, against: str) -> str:
+        reference = reference.strip()
+        if reference.startswith("/") and not reference.startswith("//") and against.startswith("file:"):
+            return urljoin(root_url, reference.lstrip("/"))
+        return urljoin(against, reference)
+
+    against = join(base, page_url) if base else page_url
+    return join(href, against).split("#", 1)[0]
+
+
+_BASE_TAG = re.compile(rb"<base[\s/>]", re.IGNORECASE)
+
+
+class _BaseFinder(HTMLParser):
+    """Finds the first `<base href>` of a head, as a browser takes it."""
+
+    class Done(Exception):
+        pass
+
+    def __init__(self) -> None:
+        super().__init__(convert_charrefs=True)
+        self.href: Optional[str] = None
+
+    def handle_starttag(self, tag: str, attrs: list[tuple[str, Optional[str]]]) -> None:
+        if tag == "base":
+            href = dict(attrs).get("href")
+            if href is not None:
+                self.href = href
+                raise self.Done
+        elif tag == "body":
+            raise self.Done
+
+    def handle_endtag(self, tag: str) -> None:
+        if tag in ("head", "html"):
+            raise self.Done
+
+
+def _base_href(html: bytes) -> Optional[str]:
+    if not _BASE_TAG.search(html):
+        return None
+    finder = _BaseFinder()
+    try:
+        finder.feed(html.decode("utf-8", "replace"))
+    except _BaseFinder.Done:
+        pass
+    return finder.href
+
+
+def _validate(
+    html: bytes,
+    store: bytes,
+    policy: Optional[TrustPolicy],
+    source: str,
+    location: Optional[str],
+    warnings: Optional[list[str]] = None,
+) -> CheckResult:
+    # A page without element names its store elsewhere (an HTTP Link header,
+    # --store): like a linked one, it is bound whole.
+    association = brevane.extract(html)
+    kind = association["kind"] if association is not None else "referenced"
     verdict = "match"
-    binding_alg = "sha256"
     sdk = signing._sdk()
     try:
-        reader = sdk.Reader(HTML_FORMAT, io.BytesIO(html), store, context=_reader_context(sdk, trust_anchors))
+        reader = sdk.Reader(HTML_FORMAT, io.BytesIO(html), store, context=sdk_context(policy))
     except sdk.C2paError as exc:
-        raise ValueError(f"the C2PA SDK could not read the Manifest Store: {exc}") from exc
+        where = f" at {location}" if location else ""
+        raise ValueError(f"the C2PA SDK could not read the Manifest Store{where}: {exc}") from exc
     with reader:
-        sdk_state = str(reader.get_validation_state())
-        results = reader.get_validation_results() or {}
-        binding = _data_hash_of(reader)
-    active = results.get("activeManifest", {})
+        # One report carries the state and the results too: asking for each
+        # separately would have the SDK build and serialise them again.
+        detailed = json.loads(reader.detailed_json())
+    sdk_state = str(detailed.get("validation_state"))
+    active = detailed.get("validation_results", {}).get("activeManifest", {})
+    manifest = detailed.get("manifests", {}).get(detailed.get("active_manifest"), {})
 
     def entries(kind: str) -> list[dict[str, str]]:
         return [e for e in active.get(kind, []) if isinstance(e, dict)]
 
     success, failure, informational = entries("success"), entries("failure"), entries("informational")
-    if binding is None:
+    data = manifest.get("assertion_store", {}).get(DATA_HASH_LABEL)
+    if not isinstance(data, dict):
         verdict = f"the Manifest Store has no {DATA_HASH_LABEL} assertion"
     else:
-        binding_alg, digest, exclusions = binding
+        binding_alg, digest, exclusions = _binding_from(data)
+        verdict = _whole_page_verdict(html, binding_alg, digest, exclusions) if association is None else "match"
         try:
-            brevane.verify_data_hash(html, digest, exclusions, binding_alg)
+            if association is not None:
+                brevane.verify_data_hash(html, digest, exclusions, binding_alg)
         except ValueError as exc:
             verdict = str(exc)
 
@@ -133,7 +518,8 @@ def check_page(
     for entry in failure:
         if (
             verdict == "match"
-            and entry.get("code") == "assertion.dataHash.mismatch"
+            and kind == "embedded"
+            and entry.get("code") == _PLACE_CODE
             and entry.get("url") in matched_urls
         ):
             waived.append(entry)
@@ -141,10 +527,12 @@ def check_page(
             kept.append(entry)
 
     failure_codes = [str(e.get("code")) for e in kept]
+    explanations = {str(e.get("code")): str(e.get("explanation", "")) for e in kept + waived}
     if verdict != "match":
-        code = _status_code(verdict)
+        code = brevane_code(verdict)
         if code and code not in failure_codes:
             failure_codes.append(code)
+            explanations[code] = f"brevane: {verdict}"
     success_codes = tuple(str(e.get("code")) for e in success)
     if failure_codes:
         state = "Invalid"
@@ -152,36 +540,64 @@ def check_page(
         state = "Trusted" if "signingCredential.trusted" in success_codes else "Valid"
     else:
         state = sdk_state
-    explanations = {str(e.get("code")): str(e.get("explanation", "")) for e in kept + waived}
+    claim = manifest.get("claim", {}) if isinstance(manifest.get("claim"), dict) else {}
+    signature = manifest.get("signature", {}) if isinstance(manifest.get("signature"), dict) else {}
     return CheckResult(
         state=state,
         codes=tuple(failure_codes) if failure_codes else success_codes,
         verdict=verdict,
-        kind=association["kind"],
+        kind=kind,
         sdk_state=sdk_state,
         success=success_codes,
         failures=tuple(failure_codes),
         informational=tuple(str(e.get("code")) for e in informational),
         waived=tuple(str(e.get("code")) for e in waived),
         explanations=explanations,
+        source=source,
+        store_location=location,
+        warnings=tuple(warnings or ()),
+        title=_text(claim.get("dc:title")),
+        claim_generator=_generator(claim),
+        signer=(
+            {"subject": _text(signature.get("common_name")), "issuer": _text(signature.get("issuer"))}
+            if signature
+            else None
+        ),
+        signed_at=_text(signature.get("time")),
+        detailed=detailed,
     )
 
 
-def _status_code(message: str) -> Optional[str]:
+def _whole_page_verdict(html: bytes, alg: str, digest: bytes, exclusions: list[tuple[int, int]]) -> str:
+    """brevane's verdict on a page without element: the module hashes only pages that carry one."""
+    if exclusions:
+        return "the binding excludes bytes, but the page carries no manifest element [assertion.dataHash.mismatch]"
+    if alg not in ("sha256", "sha384", "sha512"):
+        return f"unsupported hash algorithm: {alg} [algorithm.unsupported]"
+    if hashlib.new(alg, html).digest() != digest:
+        return "data hash does not match the document content [assertion.dataHash.mismatch]"
+    return "match"
+
+
+def _text(value: Any) -> Optional[str]:
+    return str(value) if value not in (None, "") else None
+
+
+def _generator(claim: Mapping[str, Any]) -> Optional[str]:
+    """The claim generator as "name version" (v2 claims), or the v1 claim's string."""
+    info = claim.get("claim_generator_info")
+    if isinstance(info, list):
+        info = info[0] if info else None
+    if isinstance(info, dict) and info.get("name"):
+        return " ".join(str(v) for v in (info.get("name"), info.get("version")) if v)
+    return _text(claim.get("claim_generator"))
+
+
+def brevane_code(message: str) -> Optional[str]:
     """The status code that the module puts in brackets at the end of a message."""
     if message.endswith("]") and " [" in message:
         return message[message.rindex(" [") + 2 : -1]
     return None
-
-
-def _data_hash_of(reader: Any) -> Optional[tuple[str, bytes, list[tuple[int, int]]]]:
-    """The active manifest's data hash binding, as the SDK decoded it from the store."""
-    # The plain report leaves hard bindings out; the detailed one keeps every
-    # assertion of a manifest under its label.
-    report = json.loads(reader.detailed_json())
-    manifest = report.get("manifests", {}).get(report.get("active_manifest"), {})
-    data = manifest.get("assertion_store", {}).get(DATA_HASH_LABEL)
-    return _binding_from(data) if isinstance(data, dict) else None
 
 
 def _binding_from(data: Mapping[str, Any]) -> tuple[str, bytes, list[tuple[int, int]]]:

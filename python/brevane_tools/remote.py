@@ -1,0 +1,167 @@
+"""Fetching pages and Manifest Stores over HTTP for checking, and nothing else.
+
+Whatever a page or a server says, a fetch only ever goes to an http or https
+URL: a remote page never makes the checker open a local file or another
+scheme, redirects are followed by hand (so each target's scheme is checked)
+up to a limit, every fetch has a time limit for the whole transfer (not only
+per read), and bodies are capped in size while they stream in. Credentials
+from ~/.netrc are never sent; proxies from the environment are honoured.
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from dataclasses import dataclass
+from typing import Optional
+from urllib.parse import urldefrag, urljoin, urlsplit
+
+import requests
+
+__all__ = ["FetchError", "FetchLimits", "Fetched", "fetch", "is_web_url", "manifest_links", "resolve"]
+
+STORE_MEDIA_TYPE = "application/c2pa"
+MANIFEST_REL = "c2pa-manifest"
+_REDIRECTS = (301, 302, 303, 307, 308)
+
+
+class FetchError(ValueError):
+    """A page or a store could not be fetched; the message names the URL."""
+
+
+@dataclass(frozen=True)
+class FetchLimits:
+    """How far a fetch may go (the `check` command's flags set these)."""
+
+    page_bytes: int = 32 * 1024 * 1024
+    store_bytes: int = 16 * 1024 * 1024
+    timeout: float = 20.0  # seconds for a whole fetch: connection, redirects and body
+    redirects: int = 5
+
+
+@dataclass(frozen=True)
+class Fetched:
+    """A body as served, and what the server said about it."""
+
+    url: str  # the final URL, after redirects: relative references resolve against it
+    body: bytes
+    content_type: str  # the media type alone, lower case; "" when the server gave none
+    link_header: str  # the Link header fields, joined with ", "; "" when there were none
+
+
+def is_web_url(url: str) -> bool:
+    parts = urlsplit(url)
+    return parts.scheme.lower() in ("http", "https") and bool(parts.netloc)
+
+
+def resolve(reference: str, against: str) -> str:
+    """`reference` resolved against the URL `against`, without its fragment."""
+    return urldefrag(urljoin(against, reference.strip()))[0]
+
+
+def manifest_links(link_header: str, base_url: str) -> list[str]:
+    """The targets of `rel="c2pa-manifest"` links in a Link header, resolved against `base_url`.
+
+    `rel` may hold several space-separated relation types, quoted or not, in any case.
+    """
+    if not link_header.strip():
+        return []
+    targets: list[str] = []
+    for link in requests.utils.parse_header_links(link_header):
+        relations = link.get("rel", "").lower().split()
+        if MANIFEST_REL in relations and link.get("url"):
+            target = resolve(link["url"], base_url)
+            if target not in targets:
+                targets.append(target)
+    return targets
+
+
+def _ca_bundle() -> str | bool:
+    # The environment is not consulted wholesale (see the module note), so
+    # the usual certificate bundle overrides are read here.
+    return os.environ.get("REQUESTS_CA_BUNDLE") or os.environ.get("CURL_CA_BUNDLE") or True
+
+
+def fetch(url: str, what: str, max_bytes: int, limits: FetchLimits) -> Fetched:
+    """GET `url` (http or https only), following at most `limits.redirects` redirects.
+
+    `what` names the resource in messages ("the page", "the Manifest Store").
+    Raises FetchError with one line: the URL, what went wrong, the HTTP status.
+    """
+    deadline = time.monotonic() + limits.timeout
+    with requests.Session() as session:
+        # No ~/.netrc credentials for whatever host a page points at.
+        session.trust_env = False
+        current = url
+        for _ in range(limits.redirects + 1):
+            if not is_web_url(current):
+                raise FetchError(f"{what} at {current} is not an http or https URL; nothing was fetched")
+            response = _get(session, current, what, deadline)
+            with response:
+                if response.status_code in _REDIRECTS and "location" in response.headers:
+                    current = resolve(response.headers["location"], current)
+                    continue
+                if response.status_code >= 400 or response.status_code < 200:
+                    raise FetchError(
+                        f"{what} at {current} could not be fetched: HTTP {response.status_code} "
+                        f"{response.reason or ''}".rstrip()
+                    )
+                body = _read_capped(response, current, what, max_bytes, deadline)
+                media_type = response.headers.get("content-type", "").split(";")[0].strip().lower()
+                return Fetched(current, body, media_type, response.headers.get("link", ""))
+        raise FetchError(f"{what} at {url} redirects more than {limits.redirects} times")
+
+
+def _get(session: requests.Session, url: str, what: str, deadline: float) -> requests.Response:
+    remaining = deadline - time.monotonic()
+    if remaining <= 0:
+        raise FetchError(f"{what} at {url} did not arrive in time")
+    try:
+        return session.get(
+            url,
+            stream=True,
+            allow_redirects=False,
+            timeout=remaining,
+            proxies=requests.utils.get_environ_proxies(url),
+            verify=_ca_bundle(),
+            headers={"Accept-Encoding": "gzip, deflate"},
+        )
+    except requests.Timeout:
+        raise FetchError(f"{what} at {url} did not arrive in time") from None
+    except requests.RequestException as exc:
+        raise FetchError(f"{what} at {url} could not be fetched: {_reason(exc)}") from None
+
+
+def _read_capped(response: requests.Response, url: str, what: str, max_bytes: int, deadline: float) -> bytes:
+    too_big = f"{what} at {url} is larger than {max_bytes:,} bytes (the limit; see --max-page-bytes/--max-store-bytes)"
+    declared = response.headers.get("content-length", "")
+    # A compressed body's declared length says nothing about its decoded size,
+    # which is what the cap is about; it is counted while it streams instead.
+    if declared.isdigit() and int(declared) > max_bytes and "content-encoding" not in response.headers:
+        raise FetchError(too_big)
+    chunks: list[bytes] = []
+    size = 0
+    try:
+        for chunk in response.iter_content(chunk_size=64 * 1024):
+            size += len(chunk)
+            if size > max_bytes:
+                raise FetchError(too_big)
+            if time.monotonic() > deadline:
+                raise FetchError(f"{what} at {url} did not arrive in time")
+            chunks.append(chunk)
+    except requests.RequestException as exc:
+        if isinstance(exc, (requests.Timeout, requests.exceptions.ConnectionError)) and time.monotonic() > deadline:
+            raise FetchError(f"{what} at {url} did not arrive in time") from None
+        raise FetchError(f"{what} at {url} could not be read: {_reason(exc)}") from None
+    return b"".join(chunks)
+
+
+def _reason(exc: BaseException) -> str:
+    """The innermost cause of a requests error, in one line."""
+    while exc.__context__ is not None and not str(exc):
+        exc = exc.__context__
+    text = str(exc.args[0] if exc.args else exc)
+    reason: Optional[BaseException] = getattr(exc.args[0], "reason", None) if exc.args else None
+    if reason is not None:
+        text = str(reason)
+    return " ".join(text.split())

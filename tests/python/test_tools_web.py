@@ -1,0 +1,259 @@
+"""Checking pages where they live: local hrefs, and pages and stores fetched from a loopback HTTP server."""
+
+from __future__ import annotations
+
+import hashlib
+import http.server
+import io
+import json
+import socket
+import subprocess
+import sys
+import threading
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any, Callable
+
+import pytest
+
+if sys.version_info < (3, 10):
+    pytest.skip("the C2PA SDK's Python binding needs CPython 3.10 or later", allow_module_level=True)
+c2pa = pytest.importorskip("c2pa")
+
+from brevane_tools import SigningKey, cli, sign_page, sign_page_with_reference  # noqa: E402
+from brevane_tools.checking import TrustPolicy, check_file, check_url  # noqa: E402
+from brevane_tools.remote import FetchError, FetchLimits  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "examples"))
+from make_test_certs import CertChain, make_test_chain  # noqa: E402
+
+MANIFEST: dict[str, Any] = json.loads((ROOT / "examples" / "manifest.json").read_text())
+SAMPLE = (ROOT / "examples" / "pages" / "sample.html").read_bytes()
+C2PA = {"Content-Type": "application/c2pa"}
+Route = tuple[int, dict[str, str], bytes]
+
+
+@pytest.fixture(scope="module")
+def chain() -> CertChain:
+    return make_test_chain()
+
+
+@pytest.fixture(scope="module")
+def signer(chain: CertChain) -> Any:
+    return SigningKey(chain.chain_pem, chain.key_pem).signer()
+
+
+@pytest.fixture(scope="module")
+def policy(chain: CertChain) -> TrustPolicy:
+    return TrustPolicy(trust_anchors=chain.root_pem.decode())
+
+
+class Server:
+    """A loopback HTTP server answering from a table of routes (path -> status, headers, body)."""
+
+    def __init__(self) -> None:
+        self.routes: dict[str, Route] = {}
+        routes = self.routes
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self) -> None:  # noqa: N802
+                status, headers, body = routes.get(self.path, (404, {}, b"not here"))
+                self.send_response(status)
+                for name, value in headers.items():
+                    for one in value.split("\n"):  # several fields of one name
+                        self.send_header(name, one)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *_: Any) -> None:
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.base = f"http://127.0.0.1:{self.httpd.server_address[1]}"
+        threading.Thread(target=self.httpd.serve_forever, args=(0.05,), daemon=True).start()
+
+
+@pytest.fixture
+def server() -> Iterator[Server]:
+    made = Server()
+    yield made
+    made.httpd.shutdown()
+
+
+def headerless_store(page: bytes, signer: Any) -> bytes:
+    """A store bound to the whole page, as published for a page that names it only in a Link header."""
+    binding = {"alg": "sha256", "hash": list(hashlib.sha256(page).digest()), "pad": [], "exclusions": []}
+    builder = c2pa.Builder(dict(MANIFEST, assertions=[*MANIFEST["assertions"], {"label": "c2pa.hash.data", "data": binding}]))
+    builder.set_no_embed()
+    store: bytes = builder.sign(signer, "text/html", io.BytesIO(page), io.BytesIO())
+    return store
+
+
+SOURCES: dict[str, Callable[[Server, Any], tuple[str, str]]] = {}
+
+
+def source(name: str) -> Callable[[Callable[[Server, Any], tuple[str, str]]], Any]:
+    def register(setup: Callable[[Server, Any], tuple[str, str]]) -> Any:
+        SOURCES[name] = setup
+        return setup
+
+    return register
+
+
+@source("inline")
+def _(s: Server, signer: Any) -> tuple[str, str]:
+    s.routes["/p.html"] = (200, {}, sign_page(SAMPLE, MANIFEST, signer))
+    return "inline", ""
+
+
+@source("relative href")
+def _(s: Server, signer: Any) -> tuple[str, str]:
+    page, store = sign_page_with_reference(SAMPLE, MANIFEST, signer, "../stores/p.c2pa")
+    s.routes.update({"/p.html": (200, {}, page), "/stores/p.c2pa": (200, C2PA, store)})
+    return "link", "/stores/p.c2pa"
+
+
+@source("absolute href, behind a redirect")
+def _(s: Server, signer: Any) -> tuple[str, str]:
+    page, store = sign_page_with_reference(SAMPLE, MANIFEST, signer, f"{s.base}/old.c2pa")
+    s.routes.update({"/p.html": (200, {}, page), "/old.c2pa": (301, {"Location": "/new.c2pa"}, b""),
+                     "/new.c2pa": (200, C2PA, store)})
+    return "link", "/new.c2pa"
+
+
+@source("<base href>")
+def _(s: Server, signer: Any) -> tuple[str, str]:
+    based = SAMPLE.replace(b"<title>", b'<base href="/cdn/x/"><title>', 1)
+    page, store = sign_page_with_reference(based, MANIFEST, signer, "p.c2pa")
+    s.routes.update({"/p.html": (200, {}, page), "/cdn/x/p.c2pa": (200, C2PA, store)})
+    return "link", "/cdn/x/p.c2pa"
+
+
+@source("Link headers, rel list, relative target")
+def _(s: Server, signer: Any) -> tuple[str, str]:
+    links = '</style.css>; rel=stylesheet\n<m/p.c2pa>; rel="alternate C2PA-Manifest"; type="application/c2pa"'
+    s.routes.update({"/p.html": (200, {"Link": links}, SAMPLE), "/m/p.c2pa": (200, C2PA, headerless_store(SAMPLE, signer))})
+    return "header", "/m/p.c2pa"
+
+
+@source("element and header: the element wins")
+def _(s: Server, signer: Any) -> tuple[str, str]:
+    page, store = sign_page_with_reference(SAMPLE, MANIFEST, signer, "/right.c2pa")
+    s.routes.update({"/p.html": (200, {"Link": "</wrong.c2pa>; rel=c2pa-manifest"}, page),
+                     "/right.c2pa": (200, C2PA, store)})
+    return "link", "/right.c2pa"
+
+
+@pytest.mark.parametrize("case", list(SOURCES))
+def test_a_page_on_the_web_is_checked_with_the_store_it_names(
+    server: Server, signer: Any, policy: TrustPolicy, case: str
+) -> None:
+    expected_source, path = SOURCES[case](server, signer)
+    result = check_url(server.base + "/sub/../p.html", policy=policy)
+    assert (result.ok, result.state, result.source) == (True, "Trusted", expected_source)
+    assert result.store_location == (server.base + path if path else None)
+    # The SDK's own state is clean for a referenced store; only inline needs brevane's waiver.
+    assert result.waived == (("assertion.dataHash.mismatch",) if case == "inline" else ())
+    assert len(result.warnings) == (case == "element and header: the element wins")
+
+
+def test_a_store_served_with_another_media_type_is_a_warning(server: Server, signer: Any, policy: TrustPolicy) -> None:
+    page, store = sign_page_with_reference(SAMPLE, MANIFEST, signer, "p.c2pa")
+    server.routes.update({"/p.html": (200, {}, page), "/p.c2pa": (200, {"Content-Type": "text/plain"}, store)})
+    result = check_url(server.base + "/p.html", policy=policy)
+    assert result.ok and result.warnings == (
+        f"the store at {server.base}/p.c2pa is served as 'text/plain', not application/c2pa",
+    )
+
+
+@pytest.fixture
+def silent() -> Iterator[str]:
+    """A server that accepts connections and never answers."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        yield f"http://127.0.0.1:{listener.getsockname()[1]}/p.html"
+
+
+@pytest.mark.parametrize(
+    ("routes", "message"),
+    [
+        ({"/p.html": (200, {}, b"<html><head><link rel=c2pa-manifest href=gone.c2pa></head></html>")},
+         "the Manifest Store at {base}/gone.c2pa could not be fetched: HTTP 404 Not Found"),
+        ({"/p.html": (302, {"Location": "/p.html"}, b"")}, "the page at {base}/p.html redirects more than 2 times"),
+        ({"/p.html": (302, {"Location": "file:///etc/passwd"}, b"")},
+         "the page at file:///etc/passwd is not an http or https URL; nothing was fetched"),
+        ({"/p.html": (200, {}, b'<html><head><base href="file:///etc/"><link rel="c2pa-manifest" href="passwd">')},
+         "the Manifest Store at file:///etc/passwd is not an http or https URL; nothing was fetched"),
+        ({"/p.html": (200, {}, b"<html><head>" + b" " * 5000 + b"</head></html>")},
+         "the page at {base}/p.html is larger than 4,096 bytes (the limit; see --max-page-bytes/--max-store-bytes)"),
+        ({"/p.html": (200, {"Link": "</s.c2pa>; rel=stylesheet"}, SAMPLE)},
+         '{base}/p.html carries no C2PA manifest element in its head and no Link header with rel="c2pa-manifest"'),
+    ],
+    ids=["404 store", "redirect loop", "redirect to a file", "base href to a file", "oversized page", "nothing named"],
+)
+def test_what_cannot_be_fetched_is_one_line_naming_the_url(
+    server: Server, routes: dict[str, Route], message: str
+) -> None:
+    server.routes.update(routes)
+    with pytest.raises(ValueError) as caught:
+        check_url(server.base + "/p.html", limits=FetchLimits(page_bytes=4096, redirects=2))
+    assert str(caught.value) == message.format(base=server.base)
+
+
+def test_a_server_that_never_answers_times_out(silent: str) -> None:
+    with pytest.raises(FetchError) as caught:
+        check_url(silent, limits=FetchLimits(timeout=0.3))
+    assert str(caught.value) == f"the page at {silent} did not arrive in time"
+
+
+def test_local_pages_resolve_their_own_hrefs(tmp_path: Path, signer: Any, policy: TrustPolicy) -> None:
+    site = tmp_path / "site"
+    (site / "docs").mkdir(parents=True)
+    (site / "stores").mkdir()
+    based = SAMPLE.replace(b"<title>", b'<base href="../stores/"><title>', 1)
+    for name, page, href in [("docs/rel.html", SAMPLE, "../stores/rel.c2pa"), ("docs/root.html", SAMPLE, "/stores/root.c2pa"),
+                             ("docs/based.html", based, "based.c2pa")]:
+        signed, store = sign_page_with_reference(page, MANIFEST, signer, href)
+        (site / name).write_bytes(signed)
+        (site / "stores" / Path(href).name).write_bytes(store)
+    results = [check_file(site / "docs" / n, site_root=site, policy=policy) for n in ["rel.html", "root.html", "based.html"]]
+    assert [(r.state, r.source, r.store_location) for r in results] == [
+        ("Trusted", "link", str(site / "stores" / n)) for n in ["rel.c2pa", "root.c2pa", "based.c2pa"]
+    ]
+    # Every page of a directory resolves its own store; a tampered page names what failed, in words.
+    (site / "docs" / "rel.html").write_bytes((site / "docs" / "rel.html").read_bytes().replace(b"quay", b"Quay"))
+    root_pem = tmp_path / "root.pem"
+    root_pem.write_text(policy.trust_anchors or "")
+    argv = ["check", "--trust-anchors", str(root_pem), str(site)]
+    done = subprocess.run([sys.executable, "-m", "brevane_tools", *argv], capture_output=True, text=True,
+                          env={"PYTHONPATH": str(ROOT / "python"), "PATH": "/usr/bin:/bin"})
+    assert done.returncode == cli.EXIT_FAILED
+    assert done.stderr.splitlines()[0] == (
+        f"brevane: {site}/docs/rel.html: Invalid (store from the page's link element {site}/stores/rel.c2pa); "
+        "signed by brevane TEST signer; assertion.dataHash.mismatch: "
+        "asset hash error, name: unnamed, error: hash verification( Hashes do not match )"
+    )
+
+
+@pytest.mark.parametrize(
+    ("files", "argv", "message"),
+    [
+        ({"a.html": b"x", "b.html": b"x", "s.c2pa": b"x"}, ["--store", "{d}/s.c2pa", "{d}"],
+         "--store takes exactly one page (pages that reference their stores are checked with their own)"),
+        ({"a.html": b"x", "r.pem": b"not a certificate"}, ["--trust-anchors", "{d}/r.pem", "{d}/a.html"],
+         "the trust anchors {d}/r.pem are not PEM certificates"),
+        ({"a.html": b"x", "s.json": b"[1]"}, ["--settings", "{d}/s.json", "{d}/a.html"],
+         "the C2PA settings {d}/s.json must be a JSON object"),
+    ],
+    ids=["--store with a directory", "trust anchors not PEM", "settings not an object"],
+)
+def test_unusable_options_are_usage_errors(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], files: dict[str, bytes], argv: list[str], message: str
+) -> None:
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    assert cli.main(["check", *(a.format(d=tmp_path) for a in argv)]) == cli.EXIT_USAGE
+    assert capsys.readouterr().err == f"brevane: {message.format(d=tmp_path)}\n"
