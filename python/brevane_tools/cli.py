@@ -54,7 +54,7 @@ PROGRESS_THRESHOLD = 8
 #: Edits are made durable and put in place this many pages (or bytes) at a time:
 #: one sync per file system per round, instead of two per page, while a crash
 #: or a kill never costs more than one round of work.
-COMMIT_PAGES = 512
+COMMIT_PAGES = 128
 COMMIT_BYTES = 64 * 1024 * 1024
 
 _ORDER = ("locate", "extract", "remove", "embed", "reference", "hash", "predict", "verify", "sign", "check")
@@ -402,6 +402,7 @@ def main(
 
     for error in found.errors:
         emit(Report(error.path, False, error=error.message, input_error=True))
+    walk_errors = len(found.errors)
 
     # Written pages are reported once they are durable and in place.
     writer = BatchWriter()
@@ -449,7 +450,9 @@ def main(
         except (UsageError, OSError) as exc:
             print(f"brevane: {exc}", file=sys.stderr)
             return EXIT_USAGE
-    line = summary(reports)
+    line = summary(reports[walk_errors:])
+    if walk_errors:
+        line += f"; {walk_errors:,} input error{'s' if walk_errors != 1 else ''}"
     if others:
         line += f"; other files: {mirrored['linked']:,} hard-linked, {mirrored['copied']:,} copied, " \
             f"{mirrored['unchanged']:,} unchanged"
@@ -467,7 +470,7 @@ def main(
         }
         json.dump(document, sys.stdout, indent=2)
         sys.stdout.write("\n")
-    elif (len(reports) > 1 or others) and not args.quiet:
+    elif (len(reports) > 1 or others) and not args.quiet:  # one page says it all already
         print(line, file=sys.stderr)
     if input_errors:
         return EXIT_USAGE

@@ -33,7 +33,7 @@ import errno
 import os
 import signal
 import stat
-import tempfile
+import secrets
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -262,6 +262,22 @@ def install_signal_handlers() -> None:
             signal.signal(signum, _remove_temporaries_and_die)
 
 
+def _create_temporary(target: Path) -> tuple[int, str]:
+    """A new file beside `target`, named in `_TEMPORARIES` before it exists, so that a
+    signal at any moment finds every temporary file there is."""
+    for _ in range(100):
+        temp = str(target.parent / f".{target.name}.{secrets.token_hex(4)}.tmp")
+        _TEMPORARIES.add(temp)
+        try:
+            return os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600), temp
+        except FileExistsError:
+            _TEMPORARIES.discard(temp)
+        except BaseException:
+            _TEMPORARIES.discard(temp)
+            raise
+    raise FileExistsError(errno.EEXIST, f"no free temporary name beside {display(target)}")
+
+
 def _default_mode() -> int:
     umask = os.umask(0)
     os.umask(umask)
@@ -349,8 +365,7 @@ class BatchWriter:
                 mode = _default_mode()
         mode &= 0o777  # never setuid, setgid or sticky
 
-        fd, temp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
-        _TEMPORARIES.add(temp)
+        fd, temp = _create_temporary(target)
         try:
             if st is not None and (st.st_uid != os.geteuid() or st.st_gid != os.fstat(fd).st_gid):
                 try:
@@ -388,8 +403,7 @@ class BatchWriter:
                 raise WriteRefused(errno.EINVAL, f"{display(target)} is {_kind(st.st_mode)}, not replaced")
             if (st.st_dev, st.st_ino) == (src.st_dev, src.st_ino):
                 return "unchanged"
-        fd, temp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
-        _TEMPORARIES.add(temp)
+        fd, temp = _create_temporary(target)
         item = _Staged(target, temp)
         try:
             how = "copied"
