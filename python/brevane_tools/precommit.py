@@ -106,7 +106,10 @@ def check_file(
         binding = read_data_hash(store)
     except StoreError as exc:
         raise ValueError(f"unreadable Manifest Store: {exc}") from None
-    brevane.verify_data_hash(html, binding.hash, list(binding.exclusions), binding.alg)
+    try:
+        brevane.verify_data_hash(html, binding.hash, list(binding.exclusions), binding.alg)
+    except ValueError as exc:
+        raise ValueError(f"no longer matches its signed binding: {exc}") from None
     return "binding matches"
 
 

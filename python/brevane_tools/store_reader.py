@@ -236,9 +236,10 @@ def _item(data: bytes, offset: int, depth: int) -> tuple[Any, int]:
                 if offset < len(data) and data[offset] == 0xFF:
                     offset += 1
                     break
+                chunk_start = offset
                 chunk_major, _, size, offset = _head(data, offset)
                 if chunk_major != major or size is None:
-                    raise StoreError(f"a malformed CBOR string chunk at byte {offset}")
+                    raise StoreError(f"a malformed CBOR string chunk at byte {chunk_start}")
                 chunk, offset = _take(data, offset, size)
                 chunks.append(chunk)
             raw = b"".join(chunks)
