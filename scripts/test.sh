@@ -54,6 +54,9 @@ for py in "${PYTHONS[@]}"; do
   (cd "$root/tests" && BREVANE_FAULT_PROBE_DIR="$root/$probe_dir" BREVANE_REQUIRE_FAULT_PROBE=1 \
      "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
 done
+# The resident-memory leak test is marked slow (about 19 s): once, on the last CPython.
+(cd "$root/tests" && BREVANE_FAULT_PROBE_DIR="$root/$probe_dir" BREVANE_REQUIRE_FAULT_PROBE=1 \
+   "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider -m slow --runslow "$root/tests/python/test_leaks.py")
 
 step "mypy --strict"
 "build/venv-3.11/bin/python" -m pip install -q mypy

@@ -18,8 +18,7 @@ namespace {
 
 // Throws InternalFault naming the failed call and OpenSSL's reason for it.
 void check_evp(int status, const char* call) {
-  if (status == 1) [[likely]]
-    return;
+  if (status == 1) return;
   const unsigned long code = ERR_get_error();
   ERR_clear_error();
   const char* const reason = ERR_reason_error_string(code);

@@ -20,9 +20,10 @@
 namespace brevane {
 
 // Each returns nothing with the host exception set when the argument does not
-// convert; the exception already carries the "argument 'name': " prefix where
-// the rules call for one. The bytes view borrows the argument's own buffer,
-// valid for the call since the caller's argument tuple or dict holds it.
+// convert; a plain TypeError then carries the "argument 'name': " prefix and any
+// other exception stays as raised (prefix_argument_error in convert.cpp). The
+// bytes view borrows the argument's own buffer, valid for the call since the
+// binder's slots hold a reference to the argument (bind_arguments in binding.h).
 std::optional<std::string_view> bytes_argument(PyObject* arg, const char* name);
 std::optional<std::string> str_argument(PyObject* arg, const char* name);
 std::optional<std::vector<ByteRange>> exclusions_argument(PyObject* arg, const char* name);

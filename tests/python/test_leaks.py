@@ -214,6 +214,9 @@ def growth() -> dict[str, Tuple[int, int]]:
     return measured
 
 
+# The measurement takes about 19 s in a fresh interpreter: marked slow, and run
+# by scripts/test.sh in a step of its own (pytest -m slow --runslow).
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("name", "call", "error"), [pytest.param(n, c, e, id=n) for n, c, e in CASES]
 )
@@ -236,6 +239,7 @@ def test_resident_set_stays_flat(
     assert blocks < 1000, f"{blocks} more blocks allocated after {CALLS} calls"
 
 
+@pytest.mark.slow
 def test_the_measurement_sees_a_small_leak(growth: dict[str, Tuple[int, int]]) -> None:
     resident, blocks = growth[SELF_CHECK]
     assert resident >= LIMIT

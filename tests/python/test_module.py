@@ -1,5 +1,5 @@
 """The module object: its contents and their order, the functions' metadata,
-one initialisation per process, fault containment and behaviour under threads."""
+one initialisation per process and fault containment (threads: test_concurrency.py)."""
 
 from __future__ import annotations
 
@@ -9,7 +9,6 @@ import shutil
 import subprocess
 import sys
 import textwrap
-import threading
 from types import ModuleType
 from typing import Any, Callable
 
@@ -311,38 +310,3 @@ def test_failed_allocation_is_memory_error_and_process_goes_on(fault_probe: Modu
             fault_probe.bad_alloc()
         assert type(excinfo.value) is MemoryError
     assert fault_probe.ok() == 7
-
-
-# --- threads -------------------------------------------------------------------
-
-
-def test_calls_from_two_threads_give_sequential_results() -> None:
-    big = (
-        b"<html><head><script type=\"application/c2pa\">QUJD</script></head><body>"
-        + b"<p>x</p>" * 400_000
-        + b"</body></html>"
-    )
-    small = b'<head><link rel="c2pa-manifest" href="m.c2pa"></head>'
-    expected_big = brevane.compute_data_hash(big, "sha512")
-    expected_small = brevane.locate_all(small)
-    results: dict[str, list[object]] = {"big": [], "small": []}
-    errors: list[BaseException] = []
-
-    def run(key: str, call: Callable[[], object], times: int) -> None:
-        try:
-            for _ in range(times):
-                results[key].append(call())
-        except BaseException as error:  # noqa: BLE001 - reported to the main thread
-            errors.append(error)
-
-    threads = [
-        threading.Thread(target=run, args=("big", lambda: brevane.compute_data_hash(big, "sha512"), 4)),
-        threading.Thread(target=run, args=("small", lambda: brevane.locate_all(small), 200)),
-    ]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert errors == []
-    assert results["big"] == [expected_big] * 4
-    assert results["small"] == [expected_small] * 200

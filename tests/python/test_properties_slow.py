@@ -3,10 +3,13 @@ Hypothesis profile (HYPOTHESIS_PROFILE=slow) and briefly in CI:
 
 - every function is total: any bytes, any text and any exclusion list give a
   value or one of the documented errors, never anything else;
-- verification agrees with a plain model of its rules on random exclusion
-  lists that reach the top of the 64-bit range;
-- converting exclusions agrees with a model of the conversion on random
-  Python values, ints beyond 64 bits and negative ones included."""
+- verification agrees with model_verdict (the coverage check of
+  verify_data_hash and the list checks of exclusions_valid in
+  src/hardbinding/data_hash.cpp) on random exclusion lists that reach the top
+  of the 64-bit range;
+- converting exclusions agrees with model_conversion (to_exclusions in
+  src/module/convert.cpp) on random Python values, ints beyond 64 bits and
+  negative ones included."""
 
 from __future__ import annotations
 
@@ -138,11 +141,12 @@ def test_every_function_is_total(html: bytes, store: bytes, href: str, alg: str)
         assert binding == (association if isinstance(association, str) else NO_MANIFEST)
 
 
-# --- verification against a model of its rules -------------------------------------------
+# --- verification against model_verdict ----------------------------------------------------
 
 
 def kept_bytes(html: bytes, ranges: List[Tuple[int, int]]) -> Optional[bytes]:
-    """The bytes outside the list, or None when the list breaks a rule."""
+    """The bytes outside the list, or None when exclusions_valid rejects it: an end
+    past 2**64 - 1, a start before the previous end, or an end past the document."""
     kept = b""
     previous = 0
     for start, length in ranges:
@@ -185,7 +189,7 @@ PAGE = b"<html><head><title>t</title></head><body><p>text</p></body></html>"
 
 
 @given(data=st.data(), store=st.binary(max_size=30), link=st.booleans())
-def test_verification_follows_its_rules(data: Any, store: bytes, link: bool) -> None:
+def test_verification_agrees_with_model_verdict(data: Any, store: bytes, link: bool) -> None:
     html = untyped.embed_reference(PAGE, "m") if link else untyped.embed(PAGE, store)
     [element] = untyped.locate_all(html)
     ranges = data.draw(exclusion_lists(len(html), element))
@@ -231,7 +235,7 @@ def model_conversion(values: List[Any]) -> Optional[type]:
 
 
 @given(values=st.lists(items, max_size=5), container=st.sampled_from([list, tuple]))
-def test_exclusion_conversion_follows_its_rules(values: List[Any], container: Any) -> None:
+def test_exclusion_conversion_agrees_with_model_conversion(values: List[Any], container: Any) -> None:
     html = untyped.embed(PAGE, b"ABC")
     [element] = untyped.locate_all(html)
     exclusions = container(values)
