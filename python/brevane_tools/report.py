@@ -1,0 +1,379 @@
+"""The site report: one self-contained HTML file over a `check` batch.
+
+`brevane check SITE --report report.html` writes it: totals by state, then a row
+per page (state, form, signer, time, title, status codes with their
+explanations) that people can filter and sort in the browser. The file needs
+nothing but itself: its style and its few lines of script are inline, nothing
+is fetched, and it works offline from disk.
+
+Everything in it that comes from a page (paths, URLs, titles, signer names,
+store locations, codes, explanations, error messages) is escaped text, never
+markup. As a second wall, a Content-Security-Policy lets only the report's own
+style and script run, named by their hashes, so even a slip in escaping could
+not run a hostile page's script or load anything from the network.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import html
+import os
+import re
+import tempfile
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Any, Optional
+
+import brevane
+
+from brevane_tools.command import Report, UsageError
+from brevane_tools.files import atomic_write
+
+__all__ = ["STATES", "Row", "check_report_path", "render_report", "write_report"]
+
+#: The states a row can have, worst first: the report's default order. "Error"
+#: is a page that could not be checked at all (unreadable, no manifest, a URL
+#: that did not answer); its row carries the message instead of codes.
+STATES = ("Error", "Invalid", "Valid", "Trusted")
+
+# What a colour-blind reader sees besides the colour: a symbol and the word.
+_SYMBOLS = {"Trusted": "\u2714", "Valid": "\u2713", "Invalid": "\u2717", "Error": "!"}
+_FORMS = {"embedded": "inline", "referenced": "referenced"}
+# Where a referenced store was found, when not through the page's own link element.
+_SOURCES = {"header": "Link header: ", "store-option": "--store "}
+
+# A hostile page can have a title of any length; the report stays readable and small.
+_TEXT_LIMIT = 300
+_MESSAGE_LIMIT = 2000
+# C0 controls other than tab and newline are not allowed as HTML text.
+_CONTROLS = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]")
+
+
+@dataclass(frozen=True)
+class Row:
+    """One page as the report shows it; every field is plain text."""
+
+    path: str
+    state: str
+    form: str = ""
+    store_location: str = ""
+    title: str = ""
+    signer: str = ""
+    issuer: str = ""
+    signed_at: str = ""  # ISO 8601 in UTC, or the page's text if it could not be read as a time
+    claim_generator: str = ""
+    #: (code, explanation) pairs: the codes that decide, then warnings.
+    codes: tuple[tuple[str, str], ...] = ()
+    warnings: tuple[tuple[str, str], ...] = ()
+    #: Why the page could not be checked, or brevane's verdict when it is not a match.
+    message: str = ""
+
+    @classmethod
+    def from_report(cls, report: Report) -> Row:
+        data = report.data
+        raw_state = data.get("state")
+        if isinstance(raw_state, str) and raw_state in STATES:
+            state = raw_state
+        else:
+            state = "Error"
+        explanations = _explanations(data)
+        # Failures pair each code with its own explanation; the rest are codes alone.
+        codes = _coded(data.get("failures"))
+        codes += [(c, "") for c, _ in _coded(data.get("codes")) if c not in {f for f, _ in codes}]
+        signer = data.get("signer")
+        if state == "Error":
+            message = report.error or "the page could not be checked"
+        elif data.get("verdict") not in (None, "match"):
+            message = f"brevane: {data['verdict']}"
+        else:
+            message = ""
+        return cls(
+            path=report.path,
+            state=state,
+            form=_FORMS.get(str(data.get("kind", "")), str(data.get("kind", ""))),
+            store_location=_location(data),
+            title=str(data.get("title") or ""),
+            signer=str(signer.get("subject") or "") if isinstance(signer, Mapping) else "",
+            issuer=str(signer.get("issuer") or "") if isinstance(signer, Mapping) else "",
+            signed_at=_utc(data.get("signed_at")),
+            claim_generator=str(data.get("claim_generator") or ""),
+            codes=tuple(dict.fromkeys((c, e or explanations.get(c, "")) for c, e in codes)),
+            warnings=tuple((c, e or explanations.get(c, "")) for c, e in _coded(data.get("warnings"))),
+            message=message,
+        )
+
+
+def _list(value: Any) -> list[Any]:
+    return list(value) if isinstance(value, (list, tuple)) else []
+
+
+def _coded(value: Any) -> list[tuple[str, str]]:
+    """Entries given as codes, or as {"code", "explanation"} objects."""
+    pairs = []
+    for entry in _list(value):
+        if isinstance(entry, Mapping):
+            pairs.append((str(entry.get("code", "")), str(entry.get("explanation") or "")))
+        else:
+            pairs.append((str(entry), ""))
+    return pairs
+
+
+def _location(data: Mapping[str, Any]) -> str:
+    location = str(data.get("store_location") or "")
+    return _SOURCES.get(str(data.get("source")), "") + location if location else ""
+
+
+def _explanations(data: Mapping[str, Any]) -> dict[str, str]:
+    found: dict[str, str] = {}
+    given = data.get("explanations")
+    if isinstance(given, Mapping):
+        found.update((str(k), str(v)) for k, v in given.items() if v)
+    for key in ("failures", "warnings"):
+        found.update((c, e) for c, e in _coded(data.get(key)) if e)
+    return found
+
+
+def _utc(value: Any) -> str:
+    if not value:
+        return ""
+    text = str(value)
+    try:
+        # Python 3.9 and 3.10 do not read a trailing "Z".
+        moment = datetime.fromisoformat(text[:-1] + "+00:00" if text.endswith("Z") else text)
+    except ValueError:
+        return text
+    if moment.tzinfo is not None:
+        moment = moment.astimezone(timezone.utc).replace(tzinfo=None)
+    return moment.isoformat(timespec="seconds")
+
+
+def _e(value: str, limit: int = _TEXT_LIMIT) -> str:
+    """Text from a page, as HTML text or an attribute value (quotes escaped too)."""
+    if len(value) > limit:
+        value = value[: limit - 1] + "\u2026"
+    return html.escape(_CONTROLS.sub("\ufffd", value), quote=True)
+
+
+_STYLE = """
+:root{--fg:#1f2328;--muted:#59636e;--bg:#fff;--line:#d1d9e0;--head:#f6f8fa;
+--trusted:#1a7f37;--valid:#0b5cad;--invalid:#cf222e;--error:#8a4600}
+@media (prefers-color-scheme:dark){:root{--fg:#e6edf3;--muted:#9198a1;--bg:#0d1117;--line:#3d444d;
+--head:#151b23;--trusted:#3fb950;--valid:#58a6ff;--invalid:#f85149;--error:#d29922}}
+body{font:14px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;color:var(--fg);
+background:var(--bg);margin:0;padding:20px 24px}
+h1{font-size:20px;margin:0 0 2px}
+.meta,.sub,#shown{color:var(--muted);font-size:12px}
+.totals{display:flex;flex-wrap:wrap;gap:8px;margin:16px 0 12px;align-items:stretch}
+.totals button{font:inherit;color:inherit;background:var(--head);border:1px solid var(--line);
+border-radius:6px;padding:6px 14px;cursor:pointer;text-align:left;border-top:4px solid var(--line)}
+.totals button[aria-pressed=true]{outline:2px solid var(--fg);outline-offset:1px}
+.totals .n{display:block;font-size:22px;font-weight:600}
+.totals .trusted{border-top-color:var(--trusted)}.totals .valid{border-top-color:var(--valid)}
+.totals .invalid{border-top-color:var(--invalid)}.totals .error{border-top-color:var(--error)}
+#search{font:inherit;color:inherit;background:var(--bg);border:1px solid var(--line);
+border-radius:6px;padding:6px 10px;min-width:18em;margin-left:auto;align-self:center}
+table{border-collapse:collapse;width:100%}
+th,td{text-align:left;vertical-align:top;padding:6px 8px;border-bottom:1px solid var(--line)}
+th{position:sticky;top:0;background:var(--head);white-space:nowrap}
+th button{font:inherit;font-weight:600;color:inherit;background:none;border:0;padding:0;cursor:pointer}
+th[aria-sort=ascending] button::after{content:" \\25B2"}
+th[aria-sort=descending] button::after{content:" \\25BC"}
+td.path{font-family:ui-monospace,SFMono-Regular,Menlo,monospace;font-size:12px;overflow-wrap:anywhere;min-width:16em}
+.sub{display:block}
+td:nth-child(3){overflow-wrap:anywhere;min-width:8em}td:nth-child(5){min-width:9em}
+td:nth-child(6){white-space:nowrap}td:nth-child(7){width:26%}
+td.state{font-weight:600;white-space:nowrap}
+[data-state=trusted] .state{color:var(--trusted)}[data-state=valid] .state{color:var(--valid)}
+[data-state=invalid] .state{color:var(--invalid)}[data-state=error] .state{color:var(--error)}
+[data-state=trusted] .state::before{content:"\\2714\\a0"/""}[data-state=valid] .state::before{content:"\\2713\\a0"/""}
+[data-state=invalid] .state::before{content:"\\2717\\a0"/""}[data-state=error] .state::before{content:"!\\a0"/""}
+code{font-family:ui-monospace,SFMono-Regular,Menlo,monospace;font-size:12px}
+summary{cursor:pointer}
+dl{margin:4px 0 0}dd{margin:0 0 4px 12px;color:var(--muted)}
+.msg{margin:4px 0 0;word-break:break-word}
+.none{color:var(--muted)}
+"""
+
+# Reads only the page's own DOM: no data of any page ever becomes script.
+_SCRIPT = """
+"use strict";
+const table = document.getElementById("pages"), body = table.tBodies[0];
+const rows = Array.from(body.rows), search = document.getElementById("search");
+const filters = document.querySelectorAll("[data-filter]");
+let wanted = "";
+function filter() {
+  const query = search.value.trim().toLowerCase();
+  let shown = 0;
+  for (const row of rows) {
+    row.hidden = (wanted && row.dataset.state !== wanted) ||
+      (query && !row.textContent.toLowerCase().includes(query));
+    shown += !row.hidden;
+  }
+  document.getElementById("shown").textContent = `${shown} of ${rows.length} pages shown`;
+}
+for (const button of filters) {
+  button.addEventListener("click", () => {
+    wanted = button.dataset.filter;
+    for (const other of filters) other.setAttribute("aria-pressed", String(other === button));
+    filter();
+  });
+}
+search.addEventListener("input", filter);
+for (const th of table.tHead.rows[0].cells) {
+  th.querySelector("button").addEventListener("click", () => {
+    const up = th.getAttribute("aria-sort") !== "ascending", column = th.cellIndex;
+    for (const other of table.tHead.rows[0].cells) other.removeAttribute("aria-sort");
+    th.setAttribute("aria-sort", up ? "ascending" : "descending");
+    const key = (row) => row.cells[column].dataset.key ?? row.cells[column].textContent;
+    rows.sort((a, b) => (up ? 1 : -1) * key(a).localeCompare(key(b), undefined, {numeric: true}));
+    body.append(...rows);
+  });
+}
+search.hidden = false;
+"""
+
+
+def _hash(source: str) -> str:
+    return "'sha256-" + base64.b64encode(hashlib.sha256(source.encode()).digest()).decode() + "'"
+
+
+# No network, no plug-ins, no forms, no base URL: only the two inline blocks above.
+_POLICY = (
+    f"default-src 'none'; style-src {_hash(_STYLE)}; script-src {_hash(_SCRIPT)}; "
+    "base-uri 'none'; form-action 'none'"
+)
+
+_COLUMNS = ("State", "Page", "Title", "Form", "Signer", "Signed (UTC)", "Codes")
+
+
+def _cell(text: str, key: Optional[str] = None, css: str = "") -> str:
+    attributes = (f' class="{css}"' if css else "") + (f' data-key="{_e(key)}"' if key is not None else "")
+    return f"<td{attributes}>{text}</td>"
+
+
+def _none() -> str:
+    return '<span class="none">\u2014</span>'
+
+
+def _codes_cell(row: Row) -> str:
+    if row.state == "Error":
+        return f'<p class="msg">{_e(row.message, _MESSAGE_LIMIT)}</p>'
+    if not row.codes and not row.warnings and not row.message:
+        return _none()
+    if row.state != "Invalid" and row.codes:
+        # What passed is there on demand; the summary stays short.
+        codes = f"{len(row.codes)} passed"
+    elif len(row.codes) > 3:
+        codes = ", ".join(_e(code) for code, _ in row.codes[:2]) + f" and {len(row.codes) - 2} more"
+    else:
+        codes = ", ".join(_e(code) for code, _ in row.codes) or "details"
+    # Codes without an explanation (what passed) share one line; the report stays small.
+    plain = ", ".join(_e(code) for code, explanation in row.codes if not explanation)
+    entries = f"<dt><code>{plain}</code></dt>" if plain else ""
+    entries += "".join(
+        f"<dt><code>{_e(code)}</code></dt><dd>{_e(explanation, _MESSAGE_LIMIT)}</dd>"
+        for code, explanation in row.codes
+        if explanation
+    )
+    entries += "".join(
+        f"<dt><code>{_e(code)}</code> (warning)</dt>"
+        + (f"<dd>{_e(explanation, _MESSAGE_LIMIT)}</dd>" if explanation else "")
+        for code, explanation in row.warnings
+    )
+    extra = f'<p class="msg">{_e(row.message, _MESSAGE_LIMIT)}</p>' if row.message else ""
+    if row.claim_generator:
+        extra += f'<p class="msg sub">made by {_e(row.claim_generator)}</p>'
+    return f"<details><summary><code>{codes}</code></summary><dl>{entries}</dl>{extra}</details>"
+
+
+def _row(row: Row) -> str:
+    form = _e(row.form) if row.form else _none()
+    if row.store_location:
+        form += f'<span class="sub">{_e(row.store_location)}</span>'
+    signer = _e(row.signer) if row.signer else _none()
+    if row.issuer:
+        signer += f'<span class="sub">by {_e(row.issuer)}</span>'
+    if row.signed_at:
+        signed = _e(row.signed_at.replace("T", " "))
+    else:
+        signed = '<span class="none">not time-stamped</span>' if row.state != "Error" else _none()
+    # Sorting reads a cell's text unless it has a key: the state's rank; no time before any time.
+    cells = (
+        _cell(row.state, str(STATES.index(row.state)), css="state"),
+        _cell(_e(row.path, _MESSAGE_LIMIT), css="path"),
+        _cell(_e(row.title) if row.title else _none()),
+        _cell(form),
+        _cell(signer),
+        _cell(signed, None if row.signed_at else ""),
+        _cell(_codes_cell(row)),
+    )
+    return f'<tr data-state="{row.state.lower()}">{"".join(cells)}</tr>\n'
+
+
+def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = None) -> str:
+    """The report over a batch's page reports, as one HTML document."""
+    rows = sorted((Row.from_report(r) for r in reports), key=lambda r: (STATES.index(r.state), r.path))
+    counts = {state: sum(r.state == state for r in rows) for state in STATES}
+    when = (generated or datetime.now(timezone.utc)).astimezone(timezone.utc)
+    total = len(rows)
+    pages = f"{total:,} page{'' if total == 1 else 's'}"
+    problems = counts["Invalid"] + counts["Error"]
+    title = f"brevane check: {pages}" + (f", {problems:,} not valid" if problems else ", all valid")
+    totals = f'<button type="button" data-filter="" aria-pressed="true"><span class="n">{total:,}</span>All pages</button>'
+    for state in reversed(STATES):
+        totals += (
+            f'<button type="button" class="{state.lower()}" data-filter="{state.lower()}" aria-pressed="false">'
+            f'<span class="n">{counts[state]:,}</span><span aria-hidden="true">{_SYMBOLS[state]}</span> '
+            f"{state}</button>"
+        )
+    headings = "".join(
+        f'<th scope="col"{" aria-sort=ascending" if i == 0 else ""}><button type="button">{name}</button></th>'
+        for i, name in enumerate(_COLUMNS)
+    )
+    body = "".join(_row(r) for r in rows) or (
+        f'<tr><td colspan="{len(_COLUMNS)}" class="none">No pages were checked.</td></tr>\n'
+    )
+    return (
+        "<!DOCTYPE html>\n"
+        '<html lang="en">\n<head>\n<meta charset="utf-8">\n'
+        f'<meta http-equiv="Content-Security-Policy" content="{_POLICY}">\n'
+        '<meta name="referrer" content="no-referrer">\n'
+        '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
+        f"<title>{title}</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
+        "<h1>Site report</h1>\n"
+        f'<p class="meta">{pages} checked with the C2PA SDK and brevane {_e(brevane.__version__)}, '
+        f'{when:%Y-%m-%d %H:%M} UTC. Codes and their explanations open on a click.</p>\n'
+        f'<div class="totals" role="group" aria-label="Totals by state; show only">{totals}'
+        '<input type="search" id="search" hidden placeholder="Filter: path, title, signer, code" '
+        'aria-label="Show only pages containing"></div>\n'
+        f'<p id="shown" aria-live="polite">{total:,} of {total:,} pages shown</p>\n'
+        f'<table id="pages">\n<thead><tr>{headings}</tr></thead>\n<tbody>\n{body}</tbody>\n</table>\n'
+        f"<script>{_SCRIPT}</script>\n</body>\n</html>\n"
+    )
+
+
+def check_report_path(name: str) -> Path:
+    """The report's path, once it is known that a file can be written there.
+
+    Called before any page is checked, so that a report that cannot be written
+    is a usage error up front rather than a lost batch. Raises UsageError.
+    """
+    path = Path(name)
+    target = Path(os.path.realpath(path))
+    if target.is_dir():
+        raise UsageError(f"{name}: cannot write the report: it is a directory")
+    try:
+        # What atomic_write will do: a temporary file beside the target.
+        with tempfile.NamedTemporaryFile(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent):
+            pass
+    except OSError as exc:
+        raise UsageError(f"{name}: cannot write the report: {exc.strerror or exc}") from None
+    return path
+
+
+def write_report(path: Path, reports: Sequence[Report], *, generated: Optional[datetime] = None) -> None:
+    """Write the report atomically: the old file or the new one, never a torn mix."""
+    atomic_write(path, render_report(reports, generated=generated).encode("utf-8", "replace"))
