@@ -402,6 +402,8 @@ def page_title(html: bytes) -> Optional[str]:
 
 
 def _substitute(text: str, values: Mapping[str, str]) -> str:
+    if "{" not in text and "}" not in text:
+        return text
     def one(match: re.Match[str]) -> str:
         word = match.group(1)
         if word is None:
@@ -454,6 +456,11 @@ def load_definition(manifest: Manifest) -> dict[str, Any]:
     return loaded
 
 
+@functools.lru_cache(maxsize=16)
+def _template(text: str) -> dict[str, Any]:
+    return load_definition(text)
+
+
 def render_definition(template: Manifest, facts: PageFacts, html: bytes = b"") -> dict[str, Any]:
     """One page's definition: placeholders filled, title defaulted, format set.
 
@@ -464,7 +471,8 @@ def render_definition(template: Manifest, facts: PageFacts, html: bytes = b"") -
     used. `format` is always `text/html`; `ta_url` is taken out (it belongs
     to the signer: see `SigningKey.tsa_url`).
     """
-    definition = load_definition(template)
+    # A text template is parsed and checked once per process; filling makes new containers.
+    definition = _template(template) if isinstance(template, str) else load_definition(template)
     title = facts.title if facts.title is not None else page_title(html)
     title = title or facts.name or "untitled page"
     values = {"path": facts.path, "name": facts.name, "stem": facts.stem, "title": title}
@@ -540,38 +548,42 @@ def _sign_store(
     return store
 
 
-def _cbor_size(value: Any) -> int:
-    """The size of a JSON value encoded as CBOR, as the SDK writes assertions and claims."""
+def _head(n: int) -> int:
+    """The size of a CBOR item's head for the number n."""
+    return 1 if n < 24 else 2 if n < 0x100 else 3 if n < 0x10000 else 5 if n < 0x100000000 else 9
 
-    def head(n: int) -> int:
-        return 1 if n < 24 else 2 if n < 0x100 else 3 if n < 0x10000 else 5 if n < 0x100000000 else 9
 
+def _cbor_size(value: Any, shape: Optional[list[str]] = None) -> int:
+    """The size of a JSON value encoded as CBOR, as the SDK writes assertions and claims.
+
+    With `shape`, also lists the value's shape: everything but the texts. Definitions
+    of one shape sign to stores whose sizes differ by exactly the CBOR sizes of those texts.
+    """
+    if isinstance(value, str):
+        size = len(value.encode("utf-8"))
+        return _head(size) + size
+    if isinstance(value, dict):
+        if shape is not None:
+            shape.append(f"{{{len(value)}")
+        total = _head(len(value))
+        for k in sorted(value) if shape is not None else value:
+            if shape is not None:
+                shape.append(k)
+            total += _cbor_size(k) + _cbor_size(value[k], shape)
+        return total
+    if isinstance(value, list):
+        if shape is not None:
+            shape.append(f"[{len(value)}")
+        return _head(len(value)) + sum(_cbor_size(v, shape) for v in value)
+    if shape is not None:
+        shape.append(repr(value))
     if isinstance(value, bool) or value is None:
         return 1
     if isinstance(value, int):
-        return head(-1 - value if value < 0 else value)
+        return _head(-1 - value if value < 0 else value)
     if isinstance(value, float):
         return 9
-    if isinstance(value, str):
-        size = len(value.encode("utf-8"))
-        return head(size) + size
-    if isinstance(value, list):
-        return head(len(value)) + sum(_cbor_size(v) for v in value)
-    if isinstance(value, dict):
-        return head(len(value)) + sum(_cbor_size(k) + _cbor_size(v) for k, v in value.items())
     return 0
-
-
-def _shape(value: Any) -> Any:
-    """The definition with every text emptied: definitions of one shape sign to stores whose
-    sizes differ by exactly the CBOR sizes of those texts."""
-    if isinstance(value, str):
-        return ""
-    if isinstance(value, list):
-        return [_shape(v) for v in value]
-    if isinstance(value, dict):
-        return {k: _shape(v) for k, v in sorted(value.items())}
-    return value
 
 
 #: Per process: for a definition shape, binding algorithm and signer reserve,
@@ -581,13 +593,15 @@ def _shape(value: Any) -> Any:
 _STORE_BASE: dict[str, int] = {}
 
 
-def _size_key(definition: dict[str, Any], alg: str, signer: Any, parent: Optional[_Parent]) -> str:
+def _size_key(definition: dict[str, Any], alg: str, signer: Any, parent: Optional[_Parent]) -> tuple[str, int]:
+    """The key of the store-size model for this definition, and the definition's variable size."""
     try:
         reserve = int(signer.reserve_size())
     except Exception:  # noqa: BLE001 - an unknown reserve only costs a prediction
         reserve = -1
-    parent_size = len(parent.store) if parent is not None else 0
-    return json.dumps([_shape(definition), alg, reserve, parent_size], separators=(",", ":"))
+    shape = [alg, str(reserve), str(len(parent.store) if parent is not None else 0)]
+    variable = _cbor_size(definition, shape)
+    return "\x1f".join(shape), variable
 
 
 @dataclass(frozen=True)
@@ -649,8 +663,7 @@ def _sign_inline(
     start = located[0][0]
     digest = brevane.inline_hash_before_embed(clean, alg)
 
-    key = _size_key(definition, alg, signer, parent)
-    variable = _cbor_size(definition)
+    key, variable = _size_key(definition, alg, signer, parent)
     base = _STORE_BASE.get(key)
     if base is not None:
         # The element's length appears in the store it measures: find the fixed point.
@@ -675,11 +688,13 @@ def _sign_inline(
         )
 
     page = brevane.embed(clean, store)
-    binding = brevane.compute_data_hash(page, alg)
-    if binding["hash"] != digest or binding["exclusions"] != [(start, length)]:
+    # The module hashes the page around the element exactly as it hashed the
+    # clean page (its contract); what is left to confirm is the element's place.
+    found = brevane.locate_all(page)
+    if found != [(start, length)]:
         raise SigningError(
-            "the signed page does not carry the binding that was signed "
-            f"(expected exclusion {(start, length)}, found {binding['exclusions']})"
+            f"the signed page does not carry the binding that was signed (expected exclusion "
+            f"{(start, length)}, found {found})"
         )
     title = parent.ingredient.get("title") if parent else None
     return Signed(page, store, "embedded", rounds, parent=title, exclusions=((start, length),))

@@ -1,0 +1,195 @@
+"""Sign and check a real documentation site with `brevane`, against the bare C2PA SDK.
+
+    python bench/sign_site.py [--pages 1000] [--json figures.json] DOC_DIR...
+
+DOC_DIR defaults to Debian's HTML documentation of Python and PostgreSQL
+(apt-get install python3-doc postgresql-doc-15). The first N pages found are
+copied, once to a memory file system (/dev/shm) and once to disk, and signed
+with a throwaway test chain. Printed, never asserted:
+
+- `brevane sign --jobs 1`: CPU per page, against one bare SDK signature of the
+  same manifest per page (Builder, sign; the binding given), and signing rounds
+  per page;
+- `brevane sign --jobs 2` pages per second against `--jobs 1`;
+- `brevane check --jobs 1` CPU per page, against the SDK's Reader alone;
+- `brevane sign --jobs 1` wall time on disk against on the memory file system.
+
+The figures go in docs/performance.md ("Signing a site").
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import json
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "examples"))
+
+import brevane  # noqa: E402
+import c2pa  # noqa: E402
+
+from brevane_tools import cli, signing  # noqa: E402
+from brevane_tools.command import Report  # noqa: E402
+from make_test_certs import write_test_chain  # noqa: E402
+
+DEFAULT_DOCS = ["/usr/share/doc/python3-doc/html", "/usr/share/doc/postgresql-doc-15/html"]
+
+
+def find_pages(roots: list[str], count: int) -> list[Path]:
+    found: list[Path] = []
+    for root in roots:
+        for directory, subdirs, names in os.walk(root, followlinks=True):
+            subdirs.sort()
+            found += [Path(directory, n) for n in sorted(names) if n.endswith((".html", ".htm"))]
+    pages = [p for p in found if b"</head>" in p.read_bytes()[:200_000].lower()]
+    if len(pages) < count:
+        raise SystemExit(f"only {len(pages)} pages under {', '.join(roots)}; {count} wanted")
+    return pages[:count]
+
+
+def lay_out(pages: list[Path], into: Path) -> Path:
+    site = into / "site"
+    for number, page in enumerate(pages):
+        target = site / f"{number // 100:02d}" / f"{number:04d}-{page.name}"
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(page, target)
+    return site
+
+
+@contextlib.contextmanager
+def quiet() -> Iterator[io.StringIO]:
+    captured = io.StringIO()
+    with contextlib.redirect_stdout(captured), contextlib.redirect_stderr(io.StringIO()):
+        yield captured
+
+
+def run_cli(argv: list[str]) -> tuple[float, float, list[Report]]:
+    """(wall seconds, CPU seconds of this process and its children, reports)."""
+    reports: list[Report] = []
+    before, wall = os.times(), time.perf_counter()
+    with quiet():
+        status = cli.main(argv, on_report=reports.append)
+    wall = time.perf_counter() - wall
+    after = os.times()
+    cpu = sum(after[i] - before[i] for i in range(4))
+    if status != 0:
+        failures = [f"{r.path}: {r.error}" for r in reports if not r.ok][:3]
+        raise SystemExit(f"brevane {argv[0]} failed ({status}): {failures}")
+    return wall, cpu, reports
+
+
+def bare_signing_cpu(pages: list[Path], manifest: dict[str, Any], signer: Any) -> float:
+    """CPU seconds per page of the SDK alone signing each page's manifest (Builder, sign)."""
+    work = []
+    for page in pages:
+        html = page.read_bytes()
+        definition = signing.render_definition(manifest, signing.PageFacts(page.name, page.name), html)
+        digest = brevane.inline_hash_before_embed(html)
+        work.append((signing._with_binding(definition, "sha256", digest, [(100, 5000)]), html))
+    start = time.process_time()
+    for definition, html in work:
+        signing._sign_store(definition, signer, html)
+    return (time.process_time() - start) / len(pages)
+
+
+def bare_reading_cpu(pages: list[Path], context: Any) -> float:
+    """CPU seconds per page of the SDK's Reader alone on signed pages (store handed over)."""
+    loaded = []
+    for page in pages:
+        html = page.read_bytes()
+        association = brevane.extract(html)
+        assert association is not None and association["kind"] == "embedded"
+        loaded.append((html, association["store"]))
+    start = time.process_time()
+    for html, store in loaded:
+        with c2pa.Reader("text/html", io.BytesIO(html), store, context=context) as reader:
+            reader.get_validation_state()
+            reader.get_validation_results()
+    return (time.process_time() - start) / len(loaded)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("docs", nargs="*", default=DEFAULT_DOCS)
+    parser.add_argument("--pages", type=int, default=1000)
+    parser.add_argument("--json", type=Path, help="also write the figures here")
+    args = parser.parse_args()
+
+    pages = find_pages(args.docs, args.pages)
+    manifest = json.loads((ROOT / "examples" / "manifest.json").read_text())
+    del manifest["title"]  # each page's own <title>
+    figures: dict[str, Any] = {"pages": len(pages), "cpus": os.cpu_count()}
+    with tempfile.TemporaryDirectory(dir="/dev/shm") as memory, tempfile.TemporaryDirectory(
+        dir=ROOT / "build"
+    ) as disk:
+        credentials = write_test_chain(Path(memory) / "certs")
+        (Path(memory) / "manifest.json").write_text(json.dumps(manifest))
+        common = ["--manifest", str(Path(memory) / "manifest.json"), "--cert", str(Path(memory) / "certs" / "chain.pem"),
+                  "--key", str(Path(memory) / "certs" / "signer.key")]
+        sites = {"memory": lay_out(pages, Path(memory)), "disk": lay_out(pages, Path(disk))}
+        copied = sorted(sites["memory"].rglob("*.html"))
+        figures["bytes_per_page"] = int(statistics.mean(p.stat().st_size for p in copied))
+
+        signer = signing.SigningKey(credentials.chain_pem, credentials.key_pem).signer()
+        bare_signing_cpu(copied[:20], manifest, signer)  # warm-up
+        figures["sdk_sign_cpu_ms"] = 1000 * bare_signing_cpu(copied, manifest, signer)
+
+        runs: dict[str, tuple[float, float, list[Report]]] = {}
+        for label, site, jobs in [("memory, --jobs 1", "memory", 1), ("disk, --jobs 1", "disk", 1),
+                                  ("memory, --jobs 2", "memory", 2)]:
+            out = Path(memory if site == "memory" else disk) / f"signed-{jobs}"
+            runs[label] = run_cli(["sign", *common, "-o", str(out), "--jobs", str(jobs), str(sites[site])])
+        wall1, cpu1, reports = runs["memory, --jobs 1"]
+        rounds = [r.data["rounds"] for r in reports]
+        figures["brevane_sign_cpu_ms"] = 1000 * cpu1 / len(pages)
+        figures["sign_cpu_ratio"] = figures["brevane_sign_cpu_ms"] / figures["sdk_sign_cpu_ms"]
+        figures["rounds_per_page"] = statistics.mean(rounds)
+        figures["pages_with_two_rounds"] = sum(r > 1 for r in rounds)
+        figures["jobs1_pages_per_s"] = len(pages) / wall1
+        figures["jobs2_pages_per_s"] = len(pages) / runs["memory, --jobs 2"][0]
+        figures["jobs2_speedup"] = figures["jobs2_pages_per_s"] / figures["jobs1_pages_per_s"]
+        figures["disk_wall_s"] = runs["disk, --jobs 1"][0]
+        figures["memory_wall_s"] = wall1
+        figures["disk_vs_memory"] = figures["disk_wall_s"] / wall1
+
+        signed = Path(memory) / "signed-1"
+        anchors = str(Path(memory) / "certs" / "root.pem")
+        run_cli(["check", "--trust-anchors", anchors, "--jobs", "1", str(signed)])  # warm-up
+        _, check_cpu, checked = run_cli(["check", "--trust-anchors", anchors, "--jobs", "1", str(signed)])
+        figures["brevane_check_cpu_ms"] = 1000 * check_cpu / len(pages)
+        context = c2pa.Context.from_dict({"trust": {"trust_anchors": credentials.root_pem.decode()},
+                                          "verify": {"verify_trust": True}})
+        figures["sdk_read_cpu_ms"] = 1000 * bare_reading_cpu(sorted(signed.rglob("*.html")), context)
+        figures["check_cpu_ratio"] = figures["brevane_check_cpu_ms"] / figures["sdk_read_cpu_ms"]
+        figures["trusted"] = sum(r.data.get("state") == "Trusted" for r in checked)
+
+    print(f"{figures['pages']} pages ({figures['bytes_per_page']:,} bytes on average), {figures['cpus']} CPUs")
+    print(f"sign --jobs 1: {figures['brevane_sign_cpu_ms']:.2f} ms CPU per page; bare SDK signature "
+          f"{figures['sdk_sign_cpu_ms']:.2f} ms: {figures['sign_cpu_ratio']:.2f}x (target <= 1.15x)")
+    print(f"rounds per page: {figures['rounds_per_page']:.3f} ({figures['pages_with_two_rounds']} pages "
+          "with more than one; target <= 1.05)")
+    print(f"sign --jobs 2: {figures['jobs2_pages_per_s']:.0f} pages/s vs {figures['jobs1_pages_per_s']:.0f} with "
+          f"--jobs 1: {figures['jobs2_speedup']:.2f}x (target >= 1.7x)")
+    print(f"check --jobs 1: {figures['brevane_check_cpu_ms']:.2f} ms CPU per page; SDK Reader alone "
+          f"{figures['sdk_read_cpu_ms']:.2f} ms: {figures['check_cpu_ratio']:.2f}x (target <= 1.15x); "
+          f"{figures['trusted']} trusted")
+    print(f"sign --jobs 1 wall time: disk {figures['disk_wall_s']:.2f} s, memory {figures['memory_wall_s']:.2f} s: "
+          f"{figures['disk_vs_memory']:.2f}x (target <= 1.3x)")
+    if args.json:
+        args.json.write_text(json.dumps(figures, indent=2) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
