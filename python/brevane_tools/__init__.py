@@ -7,7 +7,7 @@ them later, and the `brevane` command-line tool for whole directories.
 Importing it needs nothing beyond the module; the SDK is loaded on first use.
 """
 
-from brevane_tools.checking import CheckResult, check_page
+from brevane_tools.checking import CheckResult, TrustPolicy, check_file, check_page, check_url
 from brevane_tools.signing import (
     SdkUnavailableError,
     SigningError,
@@ -22,7 +22,10 @@ __all__ = [
     "SdkUnavailableError",
     "SigningError",
     "SigningKey",
+    "TrustPolicy",
+    "check_file",
     "check_page",
+    "check_url",
     "inline_element_length",
     "sign_page",
     "sign_page_with_reference",

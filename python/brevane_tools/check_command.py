@@ -179,24 +179,13 @@ def _show_arguments(parser: argparse.ArgumentParser) -> None:
 def _show(page: Page, settings: CheckSettings) -> Outcome:
     result = check(page, settings)
     detailed = result.detailed
-    data = {**result.as_dict(), "manifest_report": _manifest_report(detailed)}
+    data = {**result.as_dict(), "manifest_report": result.report}
     if settings.detailed:
         data["manifest_store"] = detailed
     text = describe_manifest(result)
     if settings.detailed:
         text += "\n" + json.dumps(detailed, indent=2)
     return Outcome(text, data)
-
-
-def _manifest_report(detailed: dict[str, Any]) -> dict[str, Any]:
-    """The active manifest as the SDK's manifest report gives it, with the validation results."""
-    label = detailed.get("active_manifest")
-    return {
-        "active_manifest": label,
-        "manifest": detailed.get("manifests", {}).get(label, {}),
-        "validation_state": detailed.get("validation_state"),
-        "validation_results": detailed.get("validation_results", {}),
-    }
 
 
 def describe_manifest(result: checking.CheckResult) -> str:
@@ -206,17 +195,18 @@ def describe_manifest(result: checking.CheckResult) -> str:
     manifest = detailed.get("manifests", {}).get(label, {})
     claim = manifest.get("claim", {})
     assertions = manifest.get("assertion_store", {})
+    reported = result.report.get("manifests", {}).get(label, {})
     where = checking.SOURCE_WORDS.get(result.source, result.source)
     signer = result.signer or {}
     facts = [
         ("manifest", str(label)),
         ("title", result.title or "(none)"),
-        ("format", str(claim.get("dc:format") or manifest.get("format") or "(not stated)")),
+        ("format", str(reported.get("format") or claim.get("dc:format") or "(not stated)")),
         ("generator", result.claim_generator or "(not stated)"),
         ("signer", f"{signer.get('subject') or '?'}, issued by {signer.get('issuer') or '?'}" if signer else "?"),
         ("signed at", result.signed_at or "(not time-stamped)"),
         ("actions", ", ".join(_actions(assertions)) or "(none)"),
-        ("ingredients", ", ".join(_ingredients(assertions)) or "(none)"),
+        ("ingredients", ", ".join(_ingredients(reported)) or "(none)"),
         ("store", f"{where} {result.store_location or ''}".rstrip()),
     ]
     lines = [f"{result.state}"] + [f"  {name:<12} {value}" for name, value in facts]
@@ -249,13 +239,13 @@ def _actions(assertions: dict[str, Any]) -> list[str]:
     return found
 
 
-def _ingredients(assertions: dict[str, Any]) -> list[str]:
+def _ingredients(reported: dict[str, Any]) -> list[str]:
     found: list[str] = []
-    for label, data in assertions.items():
-        if label.startswith("c2pa.ingredient") and isinstance(data, dict):
-            title = data.get("dc:title") or data.get("title") or "untitled"
-            relationship = data.get("relationship", "componentOf")
-            found.append(f"{title!r} ({relationship})")
+    for ingredient in reported.get("ingredients", []):
+        if isinstance(ingredient, dict):
+            title = ingredient.get("title") or "untitled"
+            relationship = ingredient.get("relationship", "componentOf")
+            found.append(f"{title!r} ({relationship}, {ingredient.get('format', 'format not stated')})")
     return found
 
 

@@ -202,6 +202,8 @@ class CheckResult:
     signed_at: Optional[str] = None  # ISO 8601, from a time-stamp; None when not time-stamped
     #: The SDK's manifest store report, in full (`Reader.detailed_json`).
     detailed: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
+    #: The SDK's manifest report (`Reader.json`): manifests, ingredients, signature info.
+    report: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
 
     @property
     def ok(self) -> bool:
@@ -492,6 +494,7 @@ def _validate(
         # One report carries the state and the results too: asking for each
         # separately would have the SDK build and serialise them again.
         detailed = json.loads(reader.detailed_json())
+        report = json.loads(reader.json())
     sdk_state = str(detailed.get("validation_state"))
     active = detailed.get("validation_results", {}).get("activeManifest", {})
     manifest = detailed.get("manifests", {}).get(detailed.get("active_manifest"), {})
@@ -565,6 +568,7 @@ def _validate(
         ),
         signed_at=_text(signature.get("time")),
         detailed=detailed,
+        report=report,
     )
 
 

@@ -257,3 +257,61 @@ def test_unusable_options_are_usage_errors(
         (tmp_path / name).write_bytes(data)
     assert cli.main(["check", *(a.format(d=tmp_path) for a in argv)]) == cli.EXIT_USAGE
     assert capsys.readouterr().err == f"brevane: {message.format(d=tmp_path)}\n"
+
+
+class StaticSite(http.server.SimpleHTTPRequestHandler):
+    """A plain static file server, configured as docs/checking.md asks: stores as application/c2pa."""
+
+    extensions_map = {**http.server.SimpleHTTPRequestHandler.extensions_map, ".c2pa": "application/c2pa"}
+
+    def log_message(self, *_: Any) -> None:
+        pass
+
+
+def test_a_site_signed_by_reference_checks_trusted_where_it_is_served(
+    tmp_path: Path, chain: CertChain, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    (tmp_path / "docs" / "guide").mkdir(parents=True)
+    (tmp_path / "mkdocs.yml").write_text("site_name: Harbour\nnav: [index.md, guide/tides.md]\n")
+    (tmp_path / "docs" / "index.md").write_text("# Harbour\n\nLights on the quay.\n")
+    (tmp_path / "docs" / "guide" / "tides.md").write_text("# Tides\n\nTwice a day, [home](../index.md).\n")
+    subprocess.run([sys.executable, "-m", "mkdocs", "build", "-q"], cwd=tmp_path, check=True)
+    for name, data in [("chain.pem", chain.chain_pem), ("key.pem", chain.key_pem), ("root.pem", chain.root_pem)]:
+        (tmp_path / name).write_bytes(data)
+    site = tmp_path / "site"
+    assert cli.main(["sign", "--reference", "--in-place", "--manifest", str(ROOT / "examples" / "manifest.json"),
+                     "--cert", str(tmp_path / "chain.pem"), "--key", str(tmp_path / "key.pem"), str(site)]) == 0
+    pages = sorted(p.relative_to(site).as_posix() for p in site.rglob("*.html"))
+    assert len(pages) >= 3  # index, the guide, mkdocs' own 404 page
+
+    handler = lambda *a: StaticSite(*a, directory=str(site))  # noqa: E731
+    httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=httpd.serve_forever, args=(0.05,), daemon=True).start()
+    base = f"http://127.0.0.1:{httpd.server_address[1]}/"
+    try:
+        capsys.readouterr()
+        assert cli.main(["check", "--json", "--trust-anchors", str(tmp_path / "root.pem"),
+                         *(base + p for p in pages)]) == cli.EXIT_OK
+        files = json.loads(capsys.readouterr().out)["files"]
+        assert [(f["path"], f["state"], f["sdk_state"], f["source"], f["waived"], f["warnings"]) for f in files] == [
+            (base + p, "Trusted", "Trusted", "link", [], []) for p in pages
+        ]
+        # The same trust from an SDK settings file named in the environment.
+        (tmp_path / "settings.json").write_text(json.dumps({"trust": {"trust_anchors": chain.root_pem.decode()}}))
+        monkeypatch.setenv("BREVANE_C2PA_SETTINGS", str(tmp_path / "settings.json"))
+        assert cli.main(["show", "--json", "--detailed", base]) == cli.EXIT_OK
+        report = json.loads(capsys.readouterr().out)["files"][0]
+        assert cli.main(["show", base + "guide/tides/"]) == cli.EXIT_OK
+    finally:
+        httpd.shutdown()
+    # --json: the SDK's manifest report and, with --detailed, the whole store, beside brevane's fields.
+    active = report["manifest_report"]["active_manifest"]
+    assert report["manifest_store"]["active_manifest"] == active and report["state"] == "Trusted"
+    assert report["manifest_report"]["manifests"][active]["signature_info"]["common_name"] == "brevane TEST signer"
+    shown = capsys.readouterr().out.splitlines()
+    assert shown[0] == f"{base}guide/tides/: Trusted"
+    facts = {line[:15].strip(): line[15:] for line in shown[1:10]}
+    assert {k: facts.get(k) for k in ("title", "generator", "signer", "actions")} == {
+        "title": "Harbour lights", "generator": "brevane example 0.2.0",
+        "signer": "brevane TEST signer, issued by brevane test certificates", "actions": "c2pa.created",
+    }
