@@ -240,12 +240,9 @@ class _CallbackSigner:
     ) -> c2pa.Signer:
         keeper = cls(callback)
         signer = _callback_signer(keeper, alg, chain_pem, tsa_url)
-        _CALLBACKS[id(signer)] = keeper
+        # The SDK reduces a failed callback to a generic error; the signer keeps the reason.
+        signer._brevane_callback = keeper
         return signer
-
-
-# The SDK signer holds the callback; this maps it back for error messages.
-_CALLBACKS: dict[int, _CallbackSigner] = {}
 
 Credential = Union[SigningKey, SigningCommand, SigningCallback]
 
@@ -529,8 +526,8 @@ def _sign_store(
         builder.set_no_embed()
         store = builder.sign(signer, HTML_FORMAT, io.BytesIO(page), io.BytesIO())
     except sdk.C2paError as exc:
-        keeper = _CALLBACKS.get(id(signer))
-        if keeper is not None and keeper.failure is not None:
+        keeper = getattr(signer, "_brevane_callback", None)
+        if isinstance(keeper, _CallbackSigner) and keeper.failure is not None:
             failure, keeper.failure = keeper.failure, None
             raise SigningError(str(failure)) from failure
         message = str(exc)
