@@ -134,12 +134,7 @@ def load_trust_policy(
             raise TrustPolicyError(f"the C2PA settings {settings} are not valid JSON: {exc}") from None
         if not isinstance(loaded, dict):
             raise TrustPolicyError(f"the C2PA settings {settings} must be a JSON object")
-    try:
-        sdk_context(policy)
-    except signing.SdkUnavailableError:
-        raise
-    except Exception as exc:  # the SDK's own error types, whatever it names them
-        raise TrustPolicyError(f"the C2PA SDK refused the trust settings: {exc}") from None
+    sdk_context(policy)
     return policy
 
 
@@ -166,7 +161,13 @@ def sdk_context(policy: Optional[TrustPolicy]) -> Any:
     """The SDK context for a trust policy (None: the SDK's defaults), made once per process."""
     if policy is None or policy == TrustPolicy():
         return None
-    return signing._sdk().Context.from_dict(policy.settings_dict())
+    sdk = signing._sdk()
+    if policy.trust_anchors is not None:
+        _require_certificates(policy.trust_anchors, "the trust anchors")
+    try:
+        return sdk.Context.from_dict(policy.settings_dict())
+    except (sdk.C2paError, ValueError) as exc:
+        raise TrustPolicyError(f"the C2PA SDK refused the trust settings: {exc}") from None
 
 
 @dataclass(frozen=True)
@@ -408,15 +409,16 @@ def _shown(path: Path) -> str:
 
 def _read_store_file(path: Path, max_bytes: int) -> bytes:
     # A FIFO or a device would block or never end: regular files only.
+    shown = _shown(path)
     if path.exists() and not path.is_file():
-        raise ValueError(f"the Manifest Store {path} is not a regular file")
+        raise ValueError(f"the Manifest Store {shown} is not a regular file")
     try:
         with path.open("rb") as file:
             data = file.read(max_bytes + 1)
     except OSError as exc:
-        raise ValueError(f"cannot read the Manifest Store {path}: {exc.strerror or exc}") from None
+        raise ValueError(f"cannot read the Manifest Store {shown}: {exc.strerror or exc}") from None
     if len(data) > max_bytes:
-        raise ValueError(f"the Manifest Store {path} is larger than {max_bytes:,} bytes (the limit)")
+        raise ValueError(f"the Manifest Store {shown} is larger than {max_bytes:,} bytes (the limit)")
     return data
 
 
@@ -485,8 +487,9 @@ def _validate(
     kind = association["kind"] if association is not None else "referenced"
     verdict = "match"
     sdk = signing._sdk()
+    context = sdk_context(policy)
     try:
-        reader = sdk.Reader(HTML_FORMAT, io.BytesIO(html), store, context=sdk_context(policy))
+        reader = sdk.Reader(HTML_FORMAT, io.BytesIO(html), store, context=context)
     except sdk.C2paError as exc:
         where = f" at {location}" if location else ""
         raise ValueError(f"the C2PA SDK could not read the Manifest Store{where}: {exc}") from exc

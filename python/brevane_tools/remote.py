@@ -11,6 +11,7 @@ from ~/.netrc are never sent; proxies from the environment are honoured.
 from __future__ import annotations
 
 import os
+import re
 import time
 from dataclasses import dataclass
 from typing import Optional
@@ -23,6 +24,7 @@ __all__ = ["FetchError", "FetchLimits", "Fetched", "fetch", "is_web_url", "manif
 STORE_MEDIA_TYPE = "application/c2pa"
 MANIFEST_REL = "c2pa-manifest"
 _REDIRECTS = (301, 302, 303, 307, 308)
+_CONNECTION_PREFIX = re.compile(r"^\w*Connection\(host=[^)]*\): ")
 
 
 class FetchError(ValueError):
@@ -157,11 +159,9 @@ def _read_capped(response: requests.Response, url: str, what: str, max_bytes: in
 
 
 def _reason(exc: BaseException) -> str:
-    """The innermost cause of a requests error, in one line."""
-    while exc.__context__ is not None and not str(exc):
-        exc = exc.__context__
-    text = str(exc.args[0] if exc.args else exc)
-    reason: Optional[BaseException] = getattr(exc.args[0], "reason", None) if exc.args else None
-    if reason is not None:
-        text = str(reason)
-    return " ".join(text.split())
+    """What went wrong under a requests error, in one line."""
+    # requests wraps urllib3's error, whose `reason` is the socket's or TLS's own.
+    inner = exc.args[0] if exc.args else exc
+    text = str(getattr(inner, "reason", None) or inner)
+    # urllib3 names its connection object first; the URL is in the message already.
+    return _CONNECTION_PREFIX.sub("", " ".join(text.split()))

@@ -203,10 +203,18 @@ def test_what_cannot_be_fetched_is_one_line_naming_the_url(
     assert str(caught.value) == message.format(base=server.base)
 
 
-def test_a_server_that_never_answers_times_out(silent: str) -> None:
+def test_a_server_that_never_answers_times_out_and_a_closed_port_refuses(silent: str) -> None:
     with pytest.raises(FetchError) as caught:
         check_url(silent, limits=FetchLimits(timeout=0.3))
     assert str(caught.value) == f"the page at {silent} did not arrive in time"
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        url = f"http://127.0.0.1:{closed.getsockname()[1]}/p.html"
+    with pytest.raises(FetchError) as caught:
+        check_url(url)
+    assert str(caught.value) == (
+        f"the page at {url} could not be fetched: Failed to establish a new connection: [Errno 111] Connection refused"
+    )
 
 
 def test_local_pages_resolve_their_own_hrefs(tmp_path: Path, signer: Any, policy: TrustPolicy) -> None:
