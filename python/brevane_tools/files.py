@@ -28,7 +28,6 @@ the same for users):
 from __future__ import annotations
 
 import ctypes
-import ctypes.util
 import errno
 import os
 import signal
@@ -532,8 +531,7 @@ def _syncfs(fd: int) -> bool:
     """syncfs(2) where the C library has it: one call makes a whole file system durable."""
     global _libc
     if _libc is None:
-        name = ctypes.util.find_library("c")
-        _libc = ctypes.CDLL(name, use_errno=True) if name else ctypes.CDLL(None, use_errno=True)
+        _libc = ctypes.CDLL(None, use_errno=True)  # the process's own symbols, the C library's among them
     function = getattr(_libc, "syncfs", None)
     if function is None:
         return False

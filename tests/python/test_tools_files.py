@@ -11,6 +11,7 @@ import base64
 import json
 import os
 import random
+import resource
 import shutil
 import signal
 import stat
@@ -340,3 +341,20 @@ def test_a_killed_batch_leaves_every_page_old_or_new(tmp_path: Path, how: signal
         leftovers = [p for p in site.rglob("*") if p.is_file() and p not in pages]
         if how == signal.SIGTERM:
             assert leftovers == []
+
+
+def test_running_out_of_memory_fails_that_page_only(tmp_path: Path) -> None:
+    big = write(tmp_path / "site/big.html", b"<html><head></head><body>" + b"x" * (160 << 20) + b"</body></html>")
+    write(tmp_path / "site/small.html", EMBEDDED)
+    limit = 240 << 20  # room for the interpreter, not for the big page read and joined
+
+    def cap() -> None:
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    done = subprocess.run(
+        [sys.executable, "-m", "brevane_tools", "locate", "--max-page-size", "1G", str(tmp_path / "site")],
+        capture_output=True, env={**os.environ, "PYTHONPATH": SOURCE}, preexec_fn=cap, timeout=60,
+    )
+    assert done.returncode == 1
+    assert done.stderr.decode().splitlines() == [f"brevane: {big}: out of memory on this page", "2 pages: 1 ok, 1 failed"]
+    assert done.stdout.decode() == f"{tmp_path}/site/small.html: 28:49\n"
