@@ -45,6 +45,7 @@ class BrevaneConfig(base.Config):  # type: ignore[no-untyped-call]
     key = c.Optional(c.File(exists=True))
     signer_command = c.Optional(c.Type(str))
     form = c.Choice(FORMS, default="inline")
+    href = c.Optional(c.Type(str))
     alg = c.Choice(HASH_ALGS, default="sha256")
     signing_alg = c.Type(str, default="es256")
     tsa_url = c.Optional(c.URL())
@@ -72,6 +73,7 @@ class BrevanePlugin(BasePlugin[BrevaneConfig]):  # type: ignore[no-untyped-call]
             key=options.key,
             signer_command=options.signer_command,
             form=options.form,
+            href=options.href,
             alg=options.alg,
             signing_alg=options.signing_alg,
             tsa_url=options.tsa_url,

@@ -48,6 +48,7 @@ class SiteSigning:
     key: Optional[str] = None
     signer_command: Optional[str] = None
     form: str = "inline"
+    href: Optional[str] = None  # the reference form's link: a template with {path} and {name}
     alg: str = "sha256"
     signing_alg: str = "es256"
     tsa_url: Optional[str] = None
@@ -114,6 +115,10 @@ def _argv(settings: SiteSigning, site: Path, manifest_file: str) -> list[str]:
     if settings.form == "reference":
         needs("--reference", "the reference form")
         argv += ["--reference"]
+        if settings.href:
+            argv += ["--href", settings.href]
+    elif settings.href:
+        raise UsageError("an href is for the reference form: set the form to 'reference'")
     if settings.tsa_url:
         argv += ["--tsa-url", settings.tsa_url]
     # Leaving pages alone whose binding still holds makes a rebuild sign only

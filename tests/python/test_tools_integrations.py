@@ -43,6 +43,15 @@ def certs(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 
 @pytest.fixture(scope="module")
+def placeholders(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """A chain and a key file for builds that must fail before either is read as PEM (no SDK needed)."""
+    directory = tmp_path_factory.mktemp("placeholders")
+    for name in ("chain.pem", "signer.key"):
+        (directory / name).write_text("placeholder\n")
+    return directory
+
+
+@pytest.fixture(scope="module")
 def env(tmp_path_factory: pytest.TempPathFactory) -> dict[str, str]:
     """The environment for generator runs: this toolkit importable, the MkDocs plugin registered.
 
@@ -53,7 +62,11 @@ def env(tmp_path_factory: pytest.TempPathFactory) -> dict[str, str]:
     from importlib.metadata import entry_points
 
     variables = dict(os.environ)
-    if not any(e.name == "brevane" for e in entry_points().select(group="mkdocs.plugins")):
+    if sys.version_info >= (3, 10):
+        plugins = list(entry_points(group="mkdocs.plugins"))
+    else:
+        plugins = list(entry_points().get("mkdocs.plugins", []))
+    if not any(e.name == "brevane" for e in plugins):
         if os.environ.get("CI"):
             pytest.fail("the installed brevane does not register the MkDocs plugin")
         shim = tmp_path_factory.mktemp("entry_point")
@@ -130,6 +143,8 @@ def test_sphinx_build_signs_every_page(
     pages = assert_every_page_valid(project / "_build" / "html", certs, kind)
     assert read_data_hash(store_of(pages[0], pages[0].read_bytes())).alg == alg
 
+    if form != "inline":
+        return
     # A rebuild with nothing changed: Sphinx rewrites only its index pages, and
     # the pages it left alone keep their signatures byte for byte.
     before = {page: page.read_bytes() for page in pages}
@@ -175,25 +190,36 @@ def _sphinx_case(root: Path, certs: Path, **changes: Any) -> Path:
 @pytest.mark.parametrize(
     ("changes", "message"),
     [
-        ({"key": "missing.key"}, "brevane: cannot read the private key {docs}/missing.key: No such file or directory"),
         ({"signer_command": "sign-it"}, "brevane: set either a private key file or a signer command, not both and not neither"),
         ({"manifest": None}, "brevane: no manifest definition is set (a dict, or the path of a JSON file)"),
         ({"form": "sidecar"}, "brevane: the form must be 'inline' or 'reference', not 'sidecar'"),
         ({"alg": "md5"}, "brevane: the hash algorithm must be sha256, sha384 or sha512, not 'md5'"),
+        ({"href": "{name}.c2pa"}, "brevane: an href is for the reference form: set the form to 'reference'"),
     ],
 )
 def test_sphinx_misconfiguration_fails_before_the_build(
-    certs: Path, env: dict[str, str], tmp_path: Path, changes: dict[str, Any], message: str
+    placeholders: Path, tmp_path: Path, changes: dict[str, Any], message: str
 ) -> None:
-    project = _sphinx_case(tmp_path / "docs", certs, **changes)
+    from sphinx.application import Sphinx
+    from sphinx.errors import ConfigError
+
+    project = _sphinx_case(tmp_path / "docs", placeholders, **changes)
+    with pytest.raises(ConfigError) as raised:
+        Sphinx(project, project, project / "_build" / "html", project / "_build" / "doctrees", "html", status=None)
+    assert str(raised.value) == message.format(docs=project)
+    assert not (project / "_build" / "html" / "index.html").exists()
+
+
+def test_sphinx_build_with_a_missing_key_stops_with_one_message_and_other_builders_run(
+    placeholders: Path, env: dict[str, str], tmp_path: Path
+) -> None:
+    project = _sphinx_case(tmp_path / "docs", placeholders, key="missing.key")
     built = run(["-m", "sphinx", "-b", "html", ".", "_build/html"], project, env)
-    assert built.returncode != 0
+    assert built.returncode == 2
     # Sphinx 7 prints the message under "Configuration error:", Sphinx 9 after the exception's name.
     lines = [line.strip().removeprefix("sphinx.errors.ConfigError: ") for line in built.stderr.splitlines()]
-    assert message.format(docs=project) in lines
+    assert f"brevane: cannot read the private key {project}/missing.key: No such file or directory" in lines
     assert not (project / "_build" / "html" / "index.html").exists()
-    if "key" not in changes:
-        return
     # Builders that do not sign do not check either: a text build needs no key.
     text = run(["-m", "sphinx", "-b", "text", ".", "_build/text"], project, env)
     assert text.returncode == 0, text.stderr
@@ -210,9 +236,9 @@ def test_sphinx_misconfiguration_fails_before_the_build(
     ],
 )
 def test_mkdocs_misconfiguration_fails_before_the_build(
-    certs: Path, env: dict[str, str], tmp_path: Path, changes: dict[str, Any], message: str
+    placeholders: Path, env: dict[str, str], tmp_path: Path, changes: dict[str, Any], message: str
 ) -> None:
-    options = {k: v for k, v in credentials(certs, **changes).items() if v is not None}
+    options = {k: v for k, v in credentials(placeholders, **changes).items() if v is not None}
     project = mkdocs_project(tmp_path / "site-src", **options)
     built = run(["-m", "mkdocs", "build"], project, env)
     assert built.returncode == 1
