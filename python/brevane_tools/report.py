@@ -50,6 +50,7 @@ _TEXT_LIMIT = 300
 _MESSAGE_LIMIT = 2000
 # C0 controls other than tab and newline are not allowed as HTML text.
 _CONTROLS = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]")
+_FRACTION = re.compile(r"(?<=:\d\d)[.,]\d+")
 
 
 @dataclass(frozen=True)
@@ -140,9 +141,11 @@ def _utc(value: Any) -> str:
     if not value:
         return ""
     text = str(value)
+    # Python 3.9 and 3.10 read neither a trailing "Z" nor fractions of other than 3 or 6
+    # digits (a time-stamp may have up to 9); the report shows whole seconds.
+    plain = _FRACTION.sub("", text[:-1] + "+00:00" if text.endswith("Z") else text)
     try:
-        # Python 3.9 and 3.10 do not read a trailing "Z".
-        moment = datetime.fromisoformat(text[:-1] + "+00:00" if text.endswith("Z") else text)
+        moment = datetime.fromisoformat(plain)
     except ValueError:
         return text
     if moment.tzinfo is not None:
@@ -175,16 +178,17 @@ border-radius:6px;padding:6px 14px;cursor:pointer;text-align:left;border-top:4px
 .totals .invalid{border-top-color:var(--invalid)}.totals .error{border-top-color:var(--error)}
 #search{font:inherit;color:inherit;background:var(--bg);border:1px solid var(--line);
 border-radius:6px;padding:6px 10px;min-width:18em;margin-left:auto;align-self:center}
-table{border-collapse:collapse;width:100%}
+table{border-collapse:collapse;width:100%;table-layout:fixed}
+th:nth-child(1){width:7.5em}th:nth-child(2){width:18%}th:nth-child(3){width:13%}th:nth-child(4){width:9%}
+th:nth-child(5){width:12%}th:nth-child(6){width:10em}
 th,td{text-align:left;vertical-align:top;padding:6px 8px;border-bottom:1px solid var(--line)}
 th{position:sticky;top:0;background:var(--head);white-space:nowrap}
 th button{font:inherit;font-weight:600;color:inherit;background:none;border:0;padding:0;cursor:pointer}
 th[aria-sort=ascending] button::after{content:" \\25B2"}
 th[aria-sort=descending] button::after{content:" \\25BC"}
-td.path{font-family:ui-monospace,SFMono-Regular,Menlo,monospace;font-size:12px;overflow-wrap:anywhere;min-width:16em}
+td.path{font-family:ui-monospace,SFMono-Regular,Menlo,monospace;font-size:12px}
 .sub{display:block}
-td:nth-child(3){overflow-wrap:anywhere;min-width:8em}td:nth-child(5){min-width:9em}
-td:nth-child(6){white-space:nowrap}td:nth-child(7){width:26%}
+td{overflow-wrap:break-word}
 td.state{font-weight:600;white-space:nowrap}
 [data-state=trusted] .state{color:var(--trusted)}[data-state=valid] .state{color:var(--valid)}
 [data-state=invalid] .state{color:var(--invalid)}[data-state=error] .state{color:var(--error)}
@@ -203,6 +207,7 @@ _SCRIPT = """
 const table = document.getElementById("pages"), body = table.tBodies[0];
 const rows = Array.from(body.rows), search = document.getElementById("search");
 const filters = document.querySelectorAll("[data-filter]");
+const collator = new Intl.Collator(undefined, {numeric: true});
 let wanted = "";
 function filter() {
   const query = search.value.trim().toLowerCase();
@@ -227,8 +232,9 @@ for (const th of table.tHead.rows[0].cells) {
     const up = th.getAttribute("aria-sort") !== "ascending", column = th.cellIndex;
     for (const other of table.tHead.rows[0].cells) other.removeAttribute("aria-sort");
     th.setAttribute("aria-sort", up ? "ascending" : "descending");
-    const key = (row) => row.cells[column].dataset.key ?? row.cells[column].textContent;
-    rows.sort((a, b) => (up ? 1 : -1) * key(a).localeCompare(key(b), undefined, {numeric: true}));
+    const keyed = rows.map((row) => [row.cells[column].dataset.key ?? row.cells[column].textContent, row]);
+    keyed.sort((a, b) => (up ? 1 : -1) * collator.compare(a[0], b[0]));
+    keyed.forEach(([, row], i) => { rows[i] = row; });
     body.append(...rows);
   });
 }
