@@ -151,7 +151,7 @@ def sign_site(
 ) -> list[Report]:
     """Sign every page under `site` in place; raise SigningFailed if any page failed.
 
-    A page that fails is left as the generator wrote it.
+    A page that fails is left as the generator wrote it; `on_report` hears why.
     """
     reports: list[Report] = []
 
@@ -173,6 +173,7 @@ def sign_site(
     if not failed:
         lines = [line.removeprefix("brevane: ") for line in errors.getvalue().splitlines()]
         raise SigningFailed("; ".join(lines) or f"brevane sign exited with status {status}")
-    first = f"{failed[0].path}: {failed[0].error}"
-    more = f" (and {len(failed) - 1} more)" if len(failed) > 1 else ""
-    raise SigningFailed(f"{len(failed)} of {len(reports)} pages could not be signed: {first}{more}")
+    # Each page's reason has gone to the caller's on_report already.
+    raise SigningFailed(
+        f"{len(failed)} of {len(reports)} pages could not be signed and are left as they were built"
+    )

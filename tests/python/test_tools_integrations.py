@@ -155,6 +155,25 @@ def test_sphinx_build_signs_every_page(
     assert_every_page_valid(project / "_build" / "html", certs, kind)
 
 
+def test_sphinx_build_with_a_page_that_cannot_be_signed_fails_and_leaves_it(
+    certs: Path, env: dict[str, str], tmp_path: Path
+) -> None:
+    project = sphinx_project(tmp_path / "docs", **credentials(certs))
+    (project / "extra").mkdir()
+    (project / "extra" / "fragment.html").write_bytes(b"<p>a fragment, no head</p>")
+    with open(project / "conf.py", "a") as conf:
+        conf.write('html_extra_path = ["extra"]\n')
+    built = run(["-m", "sphinx", "-b", "html", ".", "_build/html"], project, env)
+    assert built.returncode == 1
+    site = project / "_build" / "html"
+    assert [line for line in built.stderr.splitlines() if "brevane" in line] == [
+        f"ERROR: brevane: cannot sign {site}/fragment.html: the document has no head element to embed into",
+        "ERROR: brevane: 1 of 5 pages could not be signed and are left as they were built",
+    ]
+    assert (site / "fragment.html").read_bytes() == b"<p>a fragment, no head</p>"
+    assert all(brevane.extract(p.read_bytes()) for p in site.glob("*.html") if p.name != "fragment.html")
+
+
 @pytest.mark.parametrize(("form", "kind"), [("inline", "embedded"), ("reference", "referenced")])
 def test_mkdocs_build_signs_every_page(certs: Path, env: dict[str, str], tmp_path: Path, form: str, kind: str) -> None:
     project = mkdocs_project(tmp_path / "site-src", **credentials(certs, form=form))
