@@ -13,10 +13,10 @@
 
 namespace brevane {
 
-// The href is written with `"`, `&` and `<` escaped as `&quot;`, `&amp;` and
-// `&lt;`, every other byte unchanged.
 // NoHead when the cleaned document has no </head> at or after the head's start;
-// then the sink may have been asked for storage, and its bytes mean nothing.
+// then the sink may have been asked for storage, and its bytes mean nothing. The
+// href is written with `"`, `&` and `<` as `&quot;`, `&amp;` and `&lt;`, every
+// other byte unchanged.
 std::optional<DocumentError> embed_into(std::string_view html, std::string_view store,
                                         ByteSink& sink);
 std::optional<DocumentError> embed_reference_into(std::string_view html, std::string_view href,
