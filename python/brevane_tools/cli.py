@@ -27,16 +27,17 @@ import brevane
 
 # Each module registers its commands on import, in the order of the help text.
 from brevane_tools import check_command, page_commands, sign_command  # noqa: F401
-from brevane_tools.command import COMMANDS, Page, PageFailed, Report, UsageError
+from brevane_tools.command import COMMANDS, Command, Page, PageFailed, Report, UsageError
 from brevane_tools.files import (
     DEFAULT_MAX_PAGE_SIZE,
     HTML_SUFFIXES,
     BatchWriter,
+    Found,
     InputFile,
     display,
     find_pages,
     inside,
-    install_signal_handlers,
+    temporaries_removed_on_signals,
     read_page,
 )
 from brevane_tools.signing import SdkUnavailableError
@@ -334,7 +335,17 @@ def _mirrored(args: argparse.Namespace, command_output: str, others: Sequence[In
         len(args.paths) == 1 and not Path(args.paths[0]).is_dir()
     ):
         return []
-    return [(other.path, Path(output) / other.relative) for other in others if other.root is not None]
+    mirrored: dict[Path, Path] = {}
+    for other in others:
+        if other.root is None:
+            continue
+        target = Path(output) / other.relative
+        if target in mirrored:
+            raise UsageError(
+                f"{display(other.path)} and {display(mirrored[target])} would both be written to {display(target)}"
+            )
+        mirrored[target] = other.path
+    return [(source, target) for target, source in mirrored.items()]
 
 
 def _raw_name(path: Optional[Path]) -> dict[str, str]:
@@ -374,8 +385,15 @@ def main(
         return EXIT_USAGE
     workers = args.jobs or os.cpu_count() or 1
     batch = Batch(args.command, settings, args.max_page_size)
-    install_signal_handlers()
+    with temporaries_removed_on_signals():
+        return _run_batch(args, command, settings, batch, jobs, others, found, workers, on_report)
 
+
+def _run_batch(
+    args: argparse.Namespace, command: Command, settings: Any, batch: Batch, jobs: list[Job],
+    others: list[tuple[Path, Path]], found: Found, workers: int, on_report: Optional[Callable[[Report], None]],
+) -> int:
+    """Run the jobs, write what they made, report; the exit status."""
     progress = Progress(
         len(jobs), sys.stderr, sys.stderr.isatty() and not args.json and len(jobs) >= PROGRESS_THRESHOLD
     )
@@ -414,9 +432,9 @@ def main(
             failure = failures.get(id(done))
             if failure is not None:
                 destination = done.files[0][0]
+                why = failure.strerror or str(failure)
                 done.report = Report(
-                    done.report.path, False, error=f"cannot write {display(destination)}: {failure.strerror or failure}",
-                    input_error=True,
+                    done.report.path, False, error=f"cannot write {display(destination)}: {why}", input_error=True
                 )
             emit(done.report)
         pending.clear()

@@ -27,17 +27,19 @@ the same for users):
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import errno
 import os
 import signal
 import stat
+import threading
 import secrets
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import FrameType
-from typing import Optional, Union
+from typing import Any, Optional, Union
 
 __all__ = [
     "DEFAULT_MAX_PAGE_SIZE",
@@ -243,22 +245,45 @@ _TEMPORARIES: set[str] = set()
 _HANDLED = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
 
-def _remove_temporaries_and_die(signum: int, _: Optional[FrameType]) -> None:
+def _remove_temporaries() -> None:
     for name in list(_TEMPORARIES):
         try:
             os.unlink(name)
         except OSError:
             pass
     _TEMPORARIES.clear()
-    signal.signal(signum, signal.SIG_DFL)
-    os.kill(os.getpid(), signum)
 
 
-def install_signal_handlers() -> None:
-    """Remove the batch's temporary files when the process is told to stop."""
+@contextlib.contextmanager
+def temporaries_removed_on_signals() -> Iterator[None]:
+    """While the block runs, SIGTERM, SIGINT and SIGHUP first remove the temporary
+    files, then do what they did before (a handler of the host application is
+    called; the default ends the process). An ignored signal stays ignored; off
+    the main thread, where handlers cannot be set, nothing changes."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous: dict[int, Any] = {}
+
+    def handler(signum: int, frame: Optional[FrameType]) -> None:
+        _remove_temporaries()
+        before = previous.get(signum, signal.SIG_DFL)
+        if callable(before):
+            before(signum, frame)
+            return
+        signal.signal(signum, signal.SIG_DFL)
+        os.kill(os.getpid(), signum)
+
     for signum in _HANDLED:
-        if signal.getsignal(signum) in (signal.SIG_DFL, signal.default_int_handler):
-            signal.signal(signum, _remove_temporaries_and_die)
+        before = signal.getsignal(signum)
+        if before is not signal.SIG_IGN:
+            previous[signum] = before
+            signal.signal(signum, handler)
+    try:
+        yield
+    finally:
+        for number, was in previous.items():
+            signal.signal(number, was if was is not None else signal.SIG_DFL)
 
 
 def _create_temporary(target: Path) -> tuple[int, str]:
@@ -352,7 +377,8 @@ class BatchWriter:
             if st.st_nlink > 1 and in_place:
                 raise WriteRefused(
                     errno.EMLINK,
-                    f"{display(target)} has {st.st_nlink} hard links; replacing it would split them, so it is left alone",
+                    f"{display(target)} has {st.st_nlink} hard links; replacing it would split them, "
+                    "so it is left alone",
                 )
             if st.st_size == len(data) and _same_bytes(target, data):
                 return None

@@ -21,11 +21,14 @@ import tempfile
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import Optional
 
 import brevane
 import pytest
 
 import brevane_tools
+from brevane_tools import cli
+from brevane_tools.command import COMMANDS, Command, Outcome, Page
 
 PAGE = b"<html><head><title>t</title></head><body>x</body></html>\n"
 EMBEDDED = brevane.embed(PAGE, b"store")
@@ -36,13 +39,36 @@ NOBODY = 65534
 IS_ROOT = os.geteuid() == 0
 
 
-def tool(*argv: str, user: int | None = None, timeout: float = 60) -> subprocess.CompletedProcess[bytes]:
+def spawn(*argv: str, user: Optional[int] = None, timeout: float = 60) -> subprocess.CompletedProcess[bytes]:
     """The tool in its own process, as root or (with setpriv) as another user."""
     prefix = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"] if user is not None else []
     env = {**os.environ, "PYTHONPATH": SOURCE}
     return subprocess.run(
         [*prefix, sys.executable, "-m", "brevane_tools", *argv], capture_output=True, env=env, timeout=timeout
     )
+
+
+Tool = Callable[..., "subprocess.CompletedProcess[bytes]"]
+
+
+@pytest.fixture
+def tool(capsysbinary: pytest.CaptureFixture[bytes]) -> Tool:
+    """The tool: in this process, or in its own when it runs as another user or may hang."""
+
+    def run(
+        *argv: str, user: Optional[int] = None, timeout: Optional[float] = None
+    ) -> subprocess.CompletedProcess[bytes]:
+        if user is not None or timeout is not None:
+            return spawn(*argv, user=user, timeout=timeout or 60)
+        capsysbinary.readouterr()
+        try:
+            code = cli.main(list(argv))
+        except SystemExit as exc:  # argparse's own usage errors
+            code = int(exc.code or 0)
+        out, err = capsysbinary.readouterr()
+        return subprocess.CompletedProcess(list(argv), code, out, err)
+
+    return run
 
 
 def write(path: Path, data: bytes, mode: int = 0o644) -> Path:
@@ -93,7 +119,7 @@ def mount(tmp_path: Path) -> Iterator[Mount]:
         subprocess.run(["umount", "-l", str(point)], check=False)
 
 
-def test_special_bits_are_dropped_and_owner_kept_and_unchanged_files_not_rewritten(shared: Path) -> None:
+def test_special_bits_are_dropped_and_owner_kept_and_unchanged_files_not_rewritten(tool: Tool, shared: Path) -> None:
     if not IS_ROOT:
         pytest.skip("needs root to give a page another owner")
     page = write(shared / "p.html", EMBEDDED, 0o4755)
@@ -113,7 +139,7 @@ def test_special_bits_are_dropped_and_owner_kept_and_unchanged_files_not_rewritt
 
 
 @needs_root
-def test_a_user_who_cannot_keep_the_owner_is_refused(shared: Path) -> None:
+def test_a_user_who_cannot_keep_the_owner_is_refused(tool: Tool, shared: Path) -> None:
     page = write(shared / "p.html", EMBEDDED, 0o666)  # root's page, writable by all, in a directory open to all
     done = tool("remove", "--in-place", str(page), user=NOBODY)
     assert done.returncode == 2
@@ -132,12 +158,13 @@ def test_a_user_who_cannot_keep_the_owner_is_refused(shared: Path) -> None:
          "use a directory outside the input tree (or --in-place)"),
         (["nest/d/sub"], "nest", "the output {output} and the input {root}/nest/d/sub overlap: "
          "use a directory outside the input tree (or --in-place)"),
-        (["nest/d/sub/a.html", "nest/d/b.html"], "nest/d/sub", "the input {root}/nest/d/sub/a.html lies in the output {output}"),
+        (["nest/d/sub/a.html", "nest/d/b.html"], "nest/d/sub",
+         "the input {root}/nest/d/sub/a.html lies in the output {output}"),
         (["nest/d/b.html"], "nest/d/b.html", "the output {output} is the input page (use --in-place)"),
     ],
 )
 def test_output_overlapping_an_input_is_refused_before_anything_is_written(
-    tmp_path: Path, inputs: list[str], output: str, message: str
+    tool: Tool, tmp_path: Path, inputs: list[str], output: str, message: str
 ) -> None:
     write(tmp_path / "nest/d/sub/a.html", PAGE)
     write(tmp_path / "nest/d/b.html", PAGE)
@@ -148,7 +175,7 @@ def test_output_overlapping_an_input_is_refused_before_anything_is_written(
     assert tree(tmp_path) == before
 
 
-def test_links_inside_the_tree_are_followed_and_links_out_of_it_refused(tmp_path: Path) -> None:
+def test_links_inside_the_tree_are_followed_and_links_out_of_it_refused(tool: Tool, tmp_path: Path) -> None:
     outside = write(tmp_path / "outside.html", EMBEDDED)
     site = tmp_path / "site"
     inner = write(site / "real/in.html", EMBEDDED)
@@ -171,7 +198,7 @@ def test_links_inside_the_tree_are_followed_and_links_out_of_it_refused(tmp_path
 
 @pytest.mark.parametrize("kind", ["symlink", "fifo", "device", "directory-link"])
 def test_a_destination_is_never_written_through_or_replaced_unless_a_regular_file(
-    tmp_path: Path, kind: str
+    tool: Tool, tmp_path: Path, kind: str
 ) -> None:
     page = write(tmp_path / "site/a.html", EMBEDDED)
     elsewhere = write(tmp_path / "elsewhere/a.html", b"keep")
@@ -199,7 +226,7 @@ def test_a_destination_is_never_written_through_or_replaced_unless_a_regular_fil
     assert sorted(p.name for p in (tmp_path / "elsewhere").iterdir()) == ["a.html"]
 
 
-def test_a_page_with_other_hard_links_is_refused_not_split(tmp_path: Path) -> None:
+def test_a_page_with_other_hard_links_is_refused_not_split(tool: Tool, tmp_path: Path) -> None:
     page = write(tmp_path / "p.html", EMBEDDED)
     os.link(page, tmp_path / "q.html")
     done = tool("remove", "--in-place", str(page))
@@ -210,7 +237,7 @@ def test_a_page_with_other_hard_links_is_refused_not_split(tmp_path: Path) -> No
     assert (tmp_path / "q.html").read_bytes() == page.read_bytes() == EMBEDDED
 
 
-def test_file_names_that_are_not_utf8_are_escaped_in_text_and_exact_in_json(tmp_path: Path) -> None:
+def test_file_names_that_are_not_utf8_are_escaped_in_text_and_exact_in_json(tool: Tool, tmp_path: Path) -> None:
     raw = os.fsencode(tmp_path) + b"/site/caf\xe9.html"
     write(Path(os.fsdecode(raw)), EMBEDDED)
     write(tmp_path / "site/z.html", EMBEDDED)
@@ -224,7 +251,7 @@ def test_file_names_that_are_not_utf8_are_escaped_in_text_and_exact_in_json(tmp_
 
 
 @needs_root
-def test_unreadable_directories_and_files_are_input_errors(shared: Path) -> None:
+def test_unreadable_directories_and_files_are_input_errors(tool: Tool, shared: Path) -> None:
     write(shared / "site/a.html", EMBEDDED)
     locked = shared / "site/locked"
     write(locked / "b.html", EMBEDDED)
@@ -240,7 +267,7 @@ def test_unreadable_directories_and_files_are_input_errors(shared: Path) -> None
     assert done.stdout.decode().startswith(f"{shared}/site/a.html: ")
 
 
-def test_fifos_devices_and_oversized_pages_fail_alone(tmp_path: Path) -> None:
+def test_fifos_devices_and_oversized_pages_fail_alone(tool: Tool, tmp_path: Path) -> None:
     site = tmp_path / "site"
     write(site / "a.html", EMBEDDED)
     write(site / "big.html", EMBEDDED + b" " * 200)
@@ -258,7 +285,7 @@ def test_fifos_devices_and_oversized_pages_fail_alone(tmp_path: Path) -> None:
     assert done.stdout.decode().startswith(f"{site}/a.html: ")
 
 
-def test_extract_o_on_a_referencing_page_fails_and_o_dash_gives_store_bytes_only(tmp_path: Path) -> None:
+def test_extract_o_on_a_referencing_page_fails_and_o_dash_gives_store_bytes_only(tool: Tool, tmp_path: Path) -> None:
     linked = write(tmp_path / "l.html", brevane.embed_reference(PAGE, "https://cdn.test/s.c2pa"))
     done = tool("extract", "-o", str(tmp_path / "s.c2pa"), str(linked))
     assert done.returncode == 1 and not (tmp_path / "s.c2pa").exists()
@@ -273,7 +300,7 @@ def test_extract_o_on_a_referencing_page_fails_and_o_dash_gives_store_bytes_only
 @pytest.mark.parametrize(
     "argv", [["remove"], ["embed", "--store", "{store}"], ["reference", "--href", "s.c2pa"]]
 )
-def test_an_edit_that_leaves_a_joined_element_fails_the_page(tmp_path: Path, argv: list[str]) -> None:
+def test_an_edit_that_leaves_a_joined_element_fails_the_page(tool: Tool, tmp_path: Path, argv: list[str]) -> None:
     store = write(tmp_path / "s.c2pa", b"store")
     page = write(tmp_path / "p.html", JOINED)
     done = tool(*(a.replace("{store}", str(store)) for a in argv), "--in-place", str(page))
@@ -282,7 +309,7 @@ def test_an_edit_that_leaves_a_joined_element_fails_the_page(tmp_path: Path, arg
     assert page.read_bytes() == JOINED
 
 
-def test_a_full_disk_or_read_only_file_system_changes_nothing(tmp_path: Path, mount: Mount) -> None:
+def test_a_full_disk_or_read_only_file_system_changes_nothing(tool: Tool, tmp_path: Path, mount: Mount) -> None:
     full = mount("64k")
     page = write(full / "p.html", PAGE)
     store = write(tmp_path / "s.c2pa", os.urandom(96 * 1024))
@@ -296,7 +323,7 @@ def test_a_full_disk_or_read_only_file_system_changes_nothing(tmp_path: Path, mo
     assert tree(read_only) == {"p.html": EMBEDDED}
 
 
-def test_mirrored_output_is_the_whole_site(tmp_path: Path) -> None:
+def test_mirrored_output_is_the_whole_site(tool: Tool, tmp_path: Path) -> None:
     site = tmp_path / "site"
     for name, data in [("a.html", EMBEDDED), ("b.xhtml", EMBEDDED), ("c.shtml", EMBEDDED), ("img/x.png", b"\x89PNG")]:
         write(site / name, data)
@@ -356,5 +383,29 @@ def test_running_out_of_memory_fails_that_page_only(tmp_path: Path) -> None:
         capture_output=True, env={**os.environ, "PYTHONPATH": SOURCE}, preexec_fn=cap, timeout=60,
     )
     assert done.returncode == 1
-    assert done.stderr.decode().splitlines() == [f"brevane: {big}: out of memory on this page", "2 pages: 1 ok, 1 failed"]
+    assert done.stderr.decode().splitlines() == [
+        f"brevane: {big}: out of memory on this page",
+        "2 pages: 1 ok, 1 failed",
+    ]
     assert done.stdout.decode() == f"{tmp_path}/site/small.html: 28:49\n"
+
+
+def test_a_page_and_its_store_are_written_together_or_not_at_all(
+    tmp_path: Path, mount: Mount, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    stores = {"writable": tmp_path / "stores", "read-only": mount("1m", {})}
+
+    def with_store(page: Page, where: Path) -> Outcome:
+        assert page.html is not None and page.path is not None
+        return Outcome("stored", page=page.html + b"<!-- new -->", files=((where / f"{page.path.name}.c2pa", b"S"),))
+
+    for name, where in stores.items():
+        def settings(_: object, where: Path = where) -> Path:
+            return where
+
+        monkeypatch.setitem(COMMANDS, name, Command(name, "test", lambda _: None, settings, with_store, output="edit"))
+    page = write(tmp_path / "site/p.html", PAGE)
+    assert cli.main(["read-only", "--in-place", str(page)]) == cli.EXIT_USAGE
+    assert page.read_bytes() == PAGE and sorted(p.name for p in page.parent.iterdir()) == ["p.html"]
+    assert cli.main(["writable", "--in-place", str(page)]) == cli.EXIT_OK
+    assert page.read_bytes() == PAGE + b"<!-- new -->" and (stores["writable"] / "p.html.c2pa").read_bytes() == b"S"
