@@ -389,46 +389,27 @@ def test_store_reader_survives_damaged_stores(real_store: bytes, cut: int, flips
 
 
 @pytest.mark.parametrize(
-    ("data", "message"),
+    ("read", "data", "message"),
     [
-        (b"", "a Manifest Store is one JUMBF superbox, found 0 boxes"),
-        (b"\x00\x00\x00\x10jumb\x00\x00\x00\x08jumd", "the description box at byte 16 is cut short"),
-        (b"\x00\x00\x00\x08jumb", "the superbox at byte 8 does not start with a description box"),
-        (b"\x00\x00\x10\x00jumb", "the box at byte 0 claims 4096 bytes, where 8 remain"),
-        (b"\x00\x00\x00\x01jumb\xff\xff\xff\xff\xff\xff\xff\xff", "the box at byte 0 claims 18446744073709551615 bytes, where 16 remain"),
+        (read_data_hash, b"", "a Manifest Store is one JUMBF superbox, found 0 boxes"),
+        (read_data_hash, b"\x00\x00\x00\x10jumb\x00\x00\x00\x08jumd", "the description box at byte 16 is cut short"),
+        (read_data_hash, b"\x00\x00\x00\x01jumb" + b"\xff" * 8, "the box at byte 0 claims 18446744073709551615 bytes, where 16 remain"),
+        (decode_cbor, b"\x81" * 40 + b"\x00", "CBOR nested deeper than 32 levels"),
+        (decode_cbor, b"\x5f\x61a\xff", "a malformed CBOR string chunk at byte 1"),
+        (decode_cbor, b"\x5b" + b"\xff" * 8, "a CBOR string at byte 9 claims 18446744073709551615 bytes, where 0 remain"),
+        (decode_cbor, b"\xa1\x80\x00", "a CBOR map key at byte 0 is not a string or an integer"),
+        (decode_cbor, b"\x62\xc3\x28", "the CBOR text at byte 0 is not UTF-8"),
     ],
 )
-def test_store_reader_messages(data: bytes, message: str) -> None:
+def test_store_reader_messages(read: Any, data: bytes, message: str) -> None:
     with pytest.raises(StoreError) as raised:
-        read_data_hash(data)
+        read(data)
     assert str(raised.value) == message
 
 
-@pytest.mark.parametrize(
-    ("data", "message"),
-    [
-        (b"\x81" * 40 + b"\x00", "CBOR nested deeper than 32 levels"),
-        (b"\x5f\x61a\xff", "a malformed CBOR string chunk at byte 1"),
-        (b"\x5b\xff\xff\xff\xff\xff\xff\xff\xff", "a CBOR string at byte 9 claims 18446744073709551615 bytes, where 0 remain"),
-        (b"\x9b\xff\xff\xff\xff\xff\xff\xff\xff", "the CBOR data ends inside an item"),
-        (b"\xa1\x80\x00", "a CBOR map key at byte 0 is not a string or an integer"),
-        (b"\x62\xc3\x28", "the CBOR text at byte 0 is not UTF-8"),
-        (b"\x1c", "reserved CBOR additional information 28 at byte 0"),
-        (b"\x00\x00", "1 bytes follow the CBOR data item"),
-    ],
-)
-def test_cbor_decoder_refuses_malformed_items(data: bytes, message: str) -> None:
-    with pytest.raises(StoreError) as raised:
-        decode_cbor(data)
-    assert str(raised.value) == message
-
-
-def test_cbor_decoder_reads_what_signers_write() -> None:
-    # A binding as a signer may write it, with indefinite lengths; then RFC 8949
-    # Appendix A vectors for a tag, a half float and a negative integer.
+def test_cbor_decoder_reads_indefinite_lengths_and_tags() -> None:
+    # A binding written with indefinite lengths (real stores use definite ones), then RFC 8949's tagged bignum.
     assert decode_cbor(bytes.fromhex("bf63616c67667368613235366468617368425f5f6a6578636c7573696f6e739fa2657374617274181c666c656e677468191119ffff")) == {
         "alg": "sha256", "hash": b"__", "exclusions": [{"start": 28, "length": 4377}],
     }
-    assert decode_cbor(bytes.fromhex("c249010000000000000000")) == b"\x01" + bytes(8)  # a tag wraps its item
-    assert decode_cbor(bytes.fromhex("f97c00")) == float("inf")
-    assert decode_cbor(bytes.fromhex("3903e7")) == -1000
+    assert decode_cbor(bytes.fromhex("c249010000000000000000")) == b"\x01" + bytes(8)
