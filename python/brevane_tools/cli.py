@@ -331,10 +331,8 @@ def summary(reports: Sequence[Report]) -> str:
 def _mirrored(args: argparse.Namespace, command_output: str, others: Sequence[InputFile]) -> list[tuple[Path, Path]]:
     """The files that are not pages, and where `-o DIR` puts them so that the output is the whole site."""
     output: Optional[str] = getattr(args, "output", None)
-    if command_output != "edit" or output in (None, "-") or not Path(output).is_dir() and (
-        len(args.paths) == 1 and not Path(args.paths[0]).is_dir()
-    ):
-        return []
+    if command_output != "edit" or output is None or output == "-":
+        return []  # only an edited tree is mirrored; `others` holds files found in directories only
     mirrored: dict[Path, Path] = {}
     for other in others:
         if other.root is None:
@@ -447,16 +445,21 @@ def _run_batch(
             pending.append(done)
             if not writer.groups or len(writer.groups) >= COMMIT_PAGES or writer.size >= COMMIT_BYTES:
                 commit()
+        commit()
+        staged: dict[object, tuple[Path, Path, str]] = {}
         for source, target in others:
             try:
-                mirrored[writer.stage_copy(("other", target), source, target, os.path.realpath(args.output))] += 1
+                how = writer.stage_copy(target, source, target, os.path.realpath(args.output))
+                mirrored[how] += 1
+                staged[target] = (source, target, how)
             except OSError as exc:
                 reason = exc.strerror if exc.filename is None else f"cannot copy to {display(target)}: {exc.strerror}"
                 emit(Report(display(source), False, error=reason or str(exc), input_error=True))
         for key, failure in writer.commit().items():
-            emit(Report(display(key[1]) if isinstance(key, tuple) else "?", False,
-                        error=f"cannot write: {failure.strerror or failure}", input_error=True))
-        commit()
+            source, target, how = staged[key]
+            mirrored[how] -= 1
+            why = failure.strerror or str(failure)
+            emit(Report(display(source), False, error=f"cannot copy to {display(target)}: {why}", input_error=True))
     except BaseException:
         writer.discard()
         raise
