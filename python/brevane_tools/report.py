@@ -43,7 +43,7 @@ STATES = ("Error", "Invalid", "Valid", "Trusted")
 _SYMBOLS = {"Trusted": "\u2714", "Valid": "\u2713", "Invalid": "\u2717", "Error": "!"}
 _FORMS = {"embedded": "inline", "referenced": "referenced"}
 # Where a referenced store was found, when not through the page's own link element.
-_SOURCES = {"header": "Link header: ", "store-option": "--store "}
+_SOURCES = {"header": "Link header", "store-option": "--store"}
 
 # A hostile page can have a title of any length; the report stays readable and small.
 _TEXT_LIMIT = 300
@@ -60,15 +60,16 @@ class Row:
     path: str
     state: str
     form: str = ""
-    store_location: str = ""
+    store_location: str = ""  # a path or URL, when the store was not inline
+    store_source: str = ""  # how it was found, when not through the page's link element
     title: str = ""
     signer: str = ""
     issuer: str = ""
     signed_at: str = ""  # ISO 8601 in UTC, or the page's text if it could not be read as a time
     claim_generator: str = ""
-    #: (code, explanation) pairs: the codes that decide, then warnings.
+    #: (code, explanation) pairs: the failures with theirs, else the codes that passed.
     codes: tuple[tuple[str, str], ...] = ()
-    warnings: tuple[tuple[str, str], ...] = ()
+    warnings: tuple[str, ...] = ()
     #: Why the page could not be checked, or brevane's verdict when it is not a match.
     message: str = ""
 
@@ -80,7 +81,6 @@ class Row:
             state = raw_state
         else:
             state = "Error"
-        explanations = _explanations(data)
         # Failures pair each code with its own explanation; the rest are codes alone.
         codes = _coded(data.get("failures"))
         codes += [(c, "") for c, _ in _coded(data.get("codes")) if c not in {f for f, _ in codes}]
@@ -95,14 +95,15 @@ class Row:
             path=report.path,
             state=state,
             form=_FORMS.get(str(data.get("kind", "")), str(data.get("kind", ""))),
-            store_location=_location(data),
+            store_location=str(data.get("store_location") or ""),
+            store_source=_SOURCES.get(str(data.get("source")), ""),
             title=str(data.get("title") or ""),
             signer=str(signer.get("subject") or "") if isinstance(signer, Mapping) else "",
             issuer=str(signer.get("issuer") or "") if isinstance(signer, Mapping) else "",
             signed_at=_utc(data.get("signed_at")),
             claim_generator=str(data.get("claim_generator") or ""),
-            codes=tuple(dict.fromkeys((c, e or explanations.get(c, "")) for c, e in codes)),
-            warnings=tuple((c, e or explanations.get(c, "")) for c, e in _coded(data.get("warnings"))),
+            codes=tuple(dict.fromkeys(codes)),
+            warnings=tuple(f"{c}: {e}" if e else c for c, e in _coded(data.get("warnings"))),
             message=message,
         )
 
@@ -120,21 +121,6 @@ def _coded(value: Any) -> list[tuple[str, str]]:
         else:
             pairs.append((str(entry), ""))
     return pairs
-
-
-def _location(data: Mapping[str, Any]) -> str:
-    location = str(data.get("store_location") or "")
-    return _SOURCES.get(str(data.get("source")), "") + location if location else ""
-
-
-def _explanations(data: Mapping[str, Any]) -> dict[str, str]:
-    found: dict[str, str] = {}
-    given = data.get("explanations")
-    if isinstance(given, Mapping):
-        found.update((str(k), str(v)) for k, v in given.items() if v)
-    for key in ("failures", "warnings"):
-        found.update((c, e) for c, e in _coded(data.get(key)) if e)
-    return found
 
 
 def _utc(value: Any) -> str:
@@ -196,6 +182,7 @@ td.state{font-weight:600;white-space:nowrap}
 [data-state=invalid] .state::before{content:"\\2717\\a0"/""}[data-state=error] .state::before{content:"!\\a0"/""}
 code{font-family:ui-monospace,SFMono-Regular,Menlo,monospace;font-size:12px}
 summary{cursor:pointer}
+a{color:var(--valid)}
 dl{margin:4px 0 0}dd{margin:0 0 4px 12px;color:var(--muted)}
 .msg{margin:4px 0 0;word-break:break-word}
 .none{color:var(--muted)}
@@ -260,6 +247,13 @@ def _cell(text: str, key: Optional[str] = None, css: str = "") -> str:
     return f"<td{attributes}>{text}</td>"
 
 
+def _link(text: str) -> str:
+    """A path as text; a web address as a link too, though never any other kind (no javascript:)."""
+    if text.lower().startswith(("http://", "https://")) and len(text) <= _MESSAGE_LIMIT:
+        return f'<a href="{_e(text, _MESSAGE_LIMIT)}" rel="noreferrer">{_e(text, _MESSAGE_LIMIT)}</a>'
+    return _e(text, _MESSAGE_LIMIT)
+
+
 def _none() -> str:
     return '<span class="none">\u2014</span>'
 
@@ -276,6 +270,8 @@ def _codes_cell(row: Row) -> str:
         codes = ", ".join(_e(code) for code, _ in row.codes[:2]) + f" and {len(row.codes) - 2} more"
     else:
         codes = ", ".join(_e(code) for code, _ in row.codes) or "details"
+    if row.warnings:
+        codes += f" + {len(row.warnings)} warning{'s' if len(row.warnings) > 1 else ''}"
     # Codes without an explanation (what passed) share one line; the report stays small.
     plain = ", ".join(_e(code) for code, explanation in row.codes if not explanation)
     entries = f"<dt><code>{plain}</code></dt>" if plain else ""
@@ -284,12 +280,8 @@ def _codes_cell(row: Row) -> str:
         for code, explanation in row.codes
         if explanation
     )
-    entries += "".join(
-        f"<dt><code>{_e(code)}</code> (warning)</dt>"
-        + (f"<dd>{_e(explanation, _MESSAGE_LIMIT)}</dd>" if explanation else "")
-        for code, explanation in row.warnings
-    )
     extra = f'<p class="msg">{_e(row.message, _MESSAGE_LIMIT)}</p>' if row.message else ""
+    extra += "".join(f'<p class="msg">Warning: {_e(w, _MESSAGE_LIMIT)}</p>' for w in row.warnings)
     if row.claim_generator:
         extra += f'<p class="msg sub">made by {_e(row.claim_generator)}</p>'
     return f"<details><summary><code>{codes}</code></summary><dl>{entries}</dl>{extra}</details>"
@@ -298,7 +290,8 @@ def _codes_cell(row: Row) -> str:
 def _row(row: Row) -> str:
     form = _e(row.form) if row.form else _none()
     if row.store_location:
-        form += f'<span class="sub">{_e(row.store_location)}</span>'
+        source = f"{row.store_source}: " if row.store_source else ""
+        form += f'<span class="sub">{source}{_link(row.store_location)}</span>'
     signer = _e(row.signer) if row.signer else _none()
     if row.issuer:
         signer += f'<span class="sub">by {_e(row.issuer)}</span>'
@@ -309,7 +302,7 @@ def _row(row: Row) -> str:
     # Sorting reads a cell's text unless it has a key: the state's rank; no time before any time.
     cells = (
         _cell(row.state, str(STATES.index(row.state)), css="state"),
-        _cell(_e(row.path, _MESSAGE_LIMIT), css="path"),
+        _cell(_link(row.path), css="path"),
         _cell(_e(row.title) if row.title else _none()),
         _cell(form),
         _cell(signer),
