@@ -47,12 +47,13 @@ def main(argv: Optional[list[str]] = None) -> int:
 
     # 1. Hash: the binding's hash is known before any manifest exists.
     digest = brevane.inline_hash_before_embed(page)
-    start, _ = brevane.locate_all(brevane.embed(page, b""))[0]
+    # An empty store shows where the element lands and how long its tags are.
+    start, overhead = brevane.locate_all(brevane.embed(page, b""))[0]
     print(f"1. hash      sha256 {digest.hex()}; the element will start at byte {start}")
 
     # 2. Sign: the exclusion must be the element's length, which depends on the
     #    store that records it, so sign until the length stops changing.
-    length = 41
+    length = overhead
     for round_number in range(1, 7):
         binding = {"alg": "sha256", "hash": list(digest), "pad": [],
                    "exclusions": [{"start": start, "length": length}]}
@@ -60,7 +61,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             dict(definition, assertions=[*definition["assertions"],
                                          {"label": "c2pa.hash.data", "data": binding}]),
             signer, page)
-        needed = 41 + len(base64.b64encode(store))
+        needed = overhead + len(base64.b64encode(store))
         print(f"2. sign      round {round_number}: store {len(store)} bytes, element {needed} bytes")
         if needed == length:
             break
