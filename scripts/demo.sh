@@ -1,20 +1,30 @@
 #!/usr/bin/env bash
-# The main job, end to end: installs brevane with its signing extra into a
-# venv, makes a fresh TEST-ONLY certificate chain in a temporary directory,
-# signs examples/pages/sample.html (hash, sign, embed, verify) and prints the
-# C2PA SDK's validation result. Needs CPython 3.10 or later as python3.
+# The main job, end to end: installs brevane with its signing extra into the
+# venv build/venv-demo (the build tools come in pip's isolated build
+# environment; nothing is installed outside the venv but Debian's packages),
+# makes a fresh TEST-ONLY certificate chain in a temporary directory, signs
+# examples/pages/sample.html (hash, sign, embed, verify) and prints the C2PA
+# SDK's validation result. Needs CPython 3.10 or later as python3 (or PYTHON=...):
+# Debian 12's 3.11, Debian 13's 3.13 and pyenv's interpreters all do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-bash scripts/setup.sh --build-only
 python=${PYTHON:-python3}
 venv="$root/build/venv-demo"
 
+bash scripts/setup.sh --build-only
 "$python" -c 'import sys; sys.exit(sys.version_info < (3, 10))' || {
-  echo "the C2PA SDK's Python binding needs CPython 3.10 or later" >&2; exit 2; }
-[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q "$root[c2pa]" cryptography
+  echo "the C2PA SDK's Python binding needs CPython 3.10 or later; $python is older" >&2; exit 2; }
+
+# The venv is remade when the interpreter that made it changes or is gone.
+made_by=$("$python" -c 'import sys; print(sys.executable, sys.version)')
+if [ "$(cat "$venv/.made-by" 2>/dev/null)" != "$made_by" ] || ! "$venv/bin/python" -c '' 2>/dev/null; then
+  rm -rf "$venv"
+  "$python" -m venv "$venv"
+  echo "$made_by" >"$venv/.made-by"
+fi
+echo "== installing brevane[c2pa] from $root into $venv =="
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "$root[c2pa]"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -25,3 +35,6 @@ cd "$work"
 echo
 echo "== the same page, checked with the command-line tool =="
 "$venv/bin/brevane" check --trust-anchors certs/root.pem sample.signed.html
+echo
+echo "The brevane command is $venv/bin/brevane"
+echo "To use it and the module from a shell: source $venv/bin/activate"
