@@ -112,7 +112,7 @@ def _prepare(args: argparse.Namespace) -> CheckSettings:
         page_bytes=args.max_page_bytes,
         store_bytes=args.max_store_bytes,
         detailed=bool(getattr(args, "detailed", False)),
-        report=check_report_path(args.report) if getattr(args, "report", None) else None,
+        report=check_report_path(args.report, args.paths, args.extensions) if vars(args).get("report") else None,
     )
 
 

@@ -30,7 +30,7 @@ from typing import Any, Optional
 import brevane
 
 from brevane_tools.command import Report, UsageError
-from brevane_tools.files import atomic_write
+from brevane_tools.files import HTML_SUFFIXES, atomic_write
 
 __all__ = ["STATES", "Row", "check_report_path", "render_report", "write_report"]
 
@@ -354,16 +354,28 @@ def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = 
     )
 
 
-def check_report_path(name: str) -> Path:
+def check_report_path(
+    name: str, pages: Sequence[str] = (), suffixes: Sequence[str] = HTML_SUFFIXES
+) -> Path:
     """The report's path, once it is known that a file can be written there.
 
     Called before any page is checked, so that a report that cannot be written
-    is a usage error up front rather than a lost batch. Raises UsageError.
+    is a usage error up front rather than a lost batch. `pages` are the
+    command's path arguments and `suffixes` the page extensions it looks for in
+    directories: the report may not be one of those pages, which it would
+    replace (or, written into a checked directory, be checked as next time).
+    Raises UsageError.
     """
     path = Path(name)
     target = Path(os.path.realpath(path))
     if target.is_dir():
         raise UsageError(f"{name}: cannot write the report: it is a directory")
+    for argument in pages:
+        root = Path(os.path.realpath(argument))
+        if target == root or (
+            root.is_dir() and root in target.parents and target.suffix.lower() in suffixes
+        ):
+            raise UsageError(f"{name}: the report would be one of the pages checked ({argument})")
     try:
         # What atomic_write will do: a temporary file beside the target.
         with tempfile.NamedTemporaryFile(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent):

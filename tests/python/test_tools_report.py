@@ -68,14 +68,20 @@ def test_page_text_stays_text_in_every_field() -> None:
     assert [v for v in [*HOSTILE.values(), "2026-12-07 12:40:03"] if v not in parsed.text] == []
 
 
-@pytest.mark.parametrize(("where", "reason"), [("", "it is a directory"), ("no/r.html", "No such file or directory")])
-def test_an_unwritable_report_stops_before_any_page(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], where: str, reason: str
+@pytest.mark.parametrize(("checked", "where", "reason"), [
+    ("p.html", "", "cannot write the report: it is a directory"),
+    ("p.html", "no/r.html", "cannot write the report: No such file or directory"),
+    ("p.html", "p.html", "the report would be one of the pages checked ({})"),  # it would replace the page
+    ("", "r.html", "the report would be one of the pages checked ({})"),  # it would be a page next time
+])
+def test_an_unusable_report_path_stops_before_any_page(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], checked: str, where: str, reason: str
 ) -> None:
     (tmp_path / "p.html").write_bytes(b"<html><head></head></html>")
     before = sorted(tmp_path.rglob("*"))
-    assert cli.main(["check", str(tmp_path / "p.html"), "--report", str(tmp_path / where)]) == cli.EXIT_USAGE
-    assert capsys.readouterr() == ("", f"brevane: {tmp_path / where}: cannot write the report: {reason}\n")
+    assert cli.main(["check", str(tmp_path / checked), "--report", str(tmp_path / where)]) == cli.EXIT_USAGE
+    message = reason.format(tmp_path / checked)
+    assert capsys.readouterr() == ("", f"brevane: {tmp_path / where}: {message}\n")
     assert sorted(tmp_path.rglob("*")) == before
 
 
