@@ -123,7 +123,7 @@ def _site_root(page: Page) -> Path:
     return Path(*page.path.parts[:-depth]) if 0 < depth < len(page.path.parts) else page.path.parent
 
 
-def check(page: Page, settings: CheckSettings) -> checking.CheckResult:
+def check(page: Page, settings: CheckSettings, report: bool = False) -> checking.CheckResult:
     """The verdict on one page handed over by the runner (a file's bytes, or a URL)."""
     try:
         from brevane_tools.remote import FetchLimits
@@ -133,13 +133,13 @@ def check(page: Page, settings: CheckSettings) -> checking.CheckResult:
         ) from None
     limits = FetchLimits(settings.page_bytes, settings.store_bytes, settings.timeout, settings.redirects)
     if page.url is not None:
-        return checking.check_url(page.url, settings.store, policy=settings.policy, limits=limits)
+        return checking.check_url(page.url, settings.store, policy=settings.policy, limits=limits, report=report)
     assert page.html is not None
     if settings.store is not None or page.path is None:
-        return checking.check_page(page.html, settings.store, policy=settings.policy)
+        return checking.check_page(page.html, settings.store, policy=settings.policy, report=report)
     return checking.check_file(
         page.path, page.html, site_root=settings.site_root or _site_root(page), policy=settings.policy,
-        limits=limits,
+        limits=limits, report=report,
     )
 
 
@@ -177,7 +177,7 @@ def _show_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _show(page: Page, settings: CheckSettings) -> Outcome:
-    result = check(page, settings)
+    result = check(page, settings, report=True)
     detailed = result.detailed
     data = {**result.as_dict(), "manifest_report": result.report}
     if settings.detailed:

@@ -22,6 +22,7 @@ import io
 import json
 import os
 import re
+import stat
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from html.parser import HTMLParser
@@ -203,7 +204,7 @@ class CheckResult:
     signed_at: Optional[str] = None  # ISO 8601, from a time-stamp; None when not time-stamped
     #: The SDK's manifest store report, in full (`Reader.detailed_json`).
     detailed: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
-    #: The SDK's manifest report (`Reader.json`): manifests, ingredients, signature info.
+    #: The SDK's manifest report (`Reader.json`), when asked for with `report=True`.
     report: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
 
     @property
@@ -259,6 +260,7 @@ def check_page(
     *,
     trust_anchors: Optional[bytes] = None,
     policy: Optional[TrustPolicy] = None,
+    report: bool = False,
 ) -> CheckResult:
     """Validate a signed page with the C2PA SDK and with brevane.
 
@@ -267,20 +269,21 @@ def check_page(
     inline uses that one, and a given store must then be the same.
     `trust_anchors` is PEM text of root certificates to trust (a shorthand for
     `policy=TrustPolicy(trust_anchors=...)`); without either the SDK's own
-    default settings apply. Raises the module's ValueError when the page
-    carries no usable association.
+    default settings apply. `report=True` also keeps the SDK's manifest report
+    (`CheckResult.report`, as `brevane show --json` prints it). Raises the
+    module's ValueError when the page carries no usable association.
     """
     association = _association(html)
     if association["kind"] == "embedded":
         if store is not None and store != association["store"]:
             raise ValueError("the page carries a Manifest Store other than the one given")
-        return _validate(html, association["store"], _policy(policy, trust_anchors), "inline", None)
+        return _validate(html, association["store"], _policy(policy, trust_anchors), "inline", None, report=report)
     if store is None:
         raise ValueError(
             f"the page references its Manifest Store at {association['href']!r}: "
             "give that store (nothing is fetched)"
         )
-    return _validate(html, store, _policy(policy, trust_anchors), "store-option", None)
+    return _validate(html, store, _policy(policy, trust_anchors), "store-option", None, report=report)
 
 
 def check_file(
@@ -290,6 +293,7 @@ def check_file(
     site_root: Optional[Path] = None,
     policy: Optional[TrustPolicy] = None,
     limits: Optional[FetchLimits] = None,
+    report: bool = False,
 ) -> CheckResult:
     """Validate a local page, finding a referenced store through the page's own `href`.
 
@@ -301,17 +305,18 @@ def check_file(
     html = path.read_bytes() if html is None else html
     association = _association(html)
     if association["kind"] == "embedded":
-        return _validate(html, association["store"], policy, "inline", None)
-    page_url = "file://" + pathname2url(str(path.resolve()))
-    root_url = "file://" + pathname2url(str((site_root or path.parent).resolve())).rstrip("/") + "/"
+        return _validate(html, association["store"], policy, "inline", None, report=report)
+    # As a browser takes a file URL: the path as named, symbolic links not resolved.
+    page_url = "file://" + pathname2url(os.path.abspath(path))
+    root_url = "file://" + pathname2url(os.path.abspath(site_root or path.parent)).rstrip("/") + "/"
     target = _local_target(association["href"], _base_href(html), page_url, root_url)
     if urlsplit(target).scheme in ("http", "https"):
-        return _fetch_store_and_validate(html, target, policy, limits, "link", [])
+        return _fetch_store_and_validate(html, target, policy, limits, "link", [], report)
     if urlsplit(target).scheme != "file":
         raise ValueError(f"the page references its Manifest Store at {target!r}, which is neither a file nor http(s)")
     store_path = Path(unquote(urlsplit(target).path))
     store = _read_store_file(store_path, _limits(limits).store_bytes)
-    return _validate(html, store, policy, "link", _shown(store_path))
+    return _validate(html, store, policy, "link", _shown(store_path), report=report)
 
 
 def check_url(
@@ -320,6 +325,7 @@ def check_url(
     *,
     policy: Optional[TrustPolicy] = None,
     limits: Optional[FetchLimits] = None,
+    report: bool = False,
 ) -> CheckResult:
     """Fetch a page over http(s) and validate it with the store it names.
 
@@ -342,16 +348,16 @@ def check_url(
     warnings: list[str] = []
     if store is not None:
         if association is not None and association["kind"] == "embedded":
-            return check_page(html, store, policy=policy)
-        return _validate(html, store, policy, "store-option", None)
+            return check_page(html, store, policy=policy, report=report)
+        return _validate(html, store, policy, "store-option", None, report=report)
     if association is not None and header_targets:
         warnings.append(f"the Link header names a store too ({header_targets[0]}); the page's element wins")
     if association is not None and association["kind"] == "embedded":
-        return _validate(html, association["store"], policy, "inline", None, warnings)
+        return _validate(html, association["store"], policy, "inline", None, warnings, report)
     if association is not None:
         base = _base_href(html)
         against = remote.resolve(base, page.url) if base else page.url
-        return _fetch_store_and_validate(html, remote.resolve(association["href"], against), policy, fetch_limits, "link", warnings)
+        return _fetch_store_and_validate(html, remote.resolve(association["href"], against), policy, fetch_limits, "link", warnings, report)
     if not header_targets:
         raise ValueError(
             f"{page.url} carries no C2PA manifest element in its head and no Link header "
@@ -359,7 +365,7 @@ def check_url(
         )
     if len(header_targets) > 1:
         warnings.append(f"the Link header names {len(header_targets)} stores; the first is used")
-    return _fetch_store_and_validate(html, header_targets[0], policy, fetch_limits, "header", warnings)
+    return _fetch_store_and_validate(html, header_targets[0], policy, fetch_limits, "header", warnings, report)
 
 
 def _fetch_store_and_validate(
@@ -369,6 +375,7 @@ def _fetch_store_and_validate(
     limits: Optional[FetchLimits],
     source: str,
     warnings: list[str],
+    report: bool,
 ) -> CheckResult:
     from brevane_tools import remote
 
@@ -377,7 +384,7 @@ def _fetch_store_and_validate(
     if fetched.content_type != remote.STORE_MEDIA_TYPE:
         served = repr(fetched.content_type) if fetched.content_type else "no media type"
         warnings = [*warnings, f"the store at {fetched.url} is served as {served}, not {remote.STORE_MEDIA_TYPE}"]
-    return _validate(html, fetched.body, policy, source, fetched.url, warnings)
+    return _validate(html, fetched.body, policy, source, fetched.url, warnings, report)
 
 
 def _limits(limits: Optional[FetchLimits]) -> FetchLimits:
@@ -408,13 +415,15 @@ def _shown(path: Path) -> str:
 
 
 def _read_store_file(path: Path, max_bytes: int) -> bytes:
-    # A FIFO or a device would block or never end: regular files only.
     shown = _shown(path)
-    if path.exists() and not path.is_file():
-        raise ValueError(f"the Manifest Store {shown} is not a regular file")
     try:
+        # A FIFO would block the open itself: regular files only, looked at first.
+        found = os.stat(path)
+        if not stat.S_ISREG(found.st_mode):
+            raise ValueError(f"the Manifest Store {shown} is not a regular file")
         with path.open("rb") as file:
-            data = file.read(max_bytes + 1)
+            # Sized by the file, not the cap: a read of the cap would allocate it whole.
+            data = file.read(min(found.st_size, max_bytes) + 1)
     except OSError as exc:
         raise ValueError(f"cannot read the Manifest Store {shown}: {exc.strerror or exc}") from None
     if len(data) > max_bytes:
@@ -480,6 +489,7 @@ def _validate(
     source: str,
     location: Optional[str],
     warnings: Optional[list[str]] = None,
+    report: bool = False,
 ) -> CheckResult:
     # A page without element names its store elsewhere (an HTTP Link header,
     # --store): like a linked one, it is bound whole.
@@ -497,7 +507,8 @@ def _validate(
         # One report carries the state and the results too: asking for each
         # separately would have the SDK build and serialise them again.
         detailed = json.loads(reader.detailed_json())
-        report = json.loads(reader.json())
+        # The plain report costs as much again to make and parse: only `show` wants it.
+        manifest_report = json.loads(reader.json()) if report else {}
     sdk_state = str(detailed.get("validation_state"))
     active = detailed.get("validation_results", {}).get("activeManifest", {})
     manifest = detailed.get("manifests", {}).get(detailed.get("active_manifest"), {})
@@ -571,7 +582,7 @@ def _validate(
         ),
         signed_at=_text(signature.get("time")),
         detailed=detailed,
-        report=report,
+        report=manifest_report,
     )
 
 
