@@ -144,9 +144,11 @@ class SigningKey:
             self.tsa_url.encode("utf-8") if self.tsa_url else None,
         )
         try:
-            return sdk.Signer.from_info(info)
+            signer = sdk.Signer.from_info(info)
         except sdk.C2paError as exc:
             raise SigningError(f"the C2PA SDK refused the signing key: {exc}") from exc
+        signer._brevane_tsa_url = self.tsa_url  # named in a time-stamp failure
+        return signer
 
 
 @dataclass(frozen=True)
@@ -242,6 +244,7 @@ class _CallbackSigner:
         signer = _callback_signer(keeper, alg, chain_pem, tsa_url)
         # The SDK reduces a failed callback to a generic error; the signer keeps the reason.
         signer._brevane_callback = keeper
+        signer._brevane_tsa_url = tsa_url
         return signer
 
 Credential = Union[SigningKey, SigningCommand, SigningCallback]
@@ -538,7 +541,9 @@ def _sign_store(
             ) from exc
         if "http" in message.lower():
             # Signing itself makes no request: the one HTTP exchange is the time-stamp's.
-            raise SigningError(f"the time-stamp authority gave no time-stamp: {message}") from exc
+            url = getattr(signer, "_brevane_tsa_url", None)
+            named = f" {url}" if isinstance(url, str) else ""
+            raise SigningError(f"the time-stamp authority{named} gave no time-stamp: {message}") from exc
         raise SigningError(f"the C2PA SDK refused to sign: {message}") from exc
     if not isinstance(store, bytes) or not store:
         raise SigningError("the C2PA SDK returned no Manifest Store")

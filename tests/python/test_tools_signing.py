@@ -373,7 +373,8 @@ def _tree(root: Path) -> dict[str, bytes]:
          "certificate's key: the signer signs with another key, or with another algorithm than the one given"),
         ({"--signer-command": "{python} -c 'import sys; sys.exit(\"no HSM here\")'"},
          "the signer command failed (exit status 1): no HSM here"),
-        ({"--tsa-url": "http://127.0.0.1:9/tsa"}, "the time-stamp authority gave no time-stamp: "),
+        ({"--tsa-url": "http://127.0.0.1:9/tsa"}, "the time-stamp authority http://127.0.0.1:9/tsa gave no "
+         "time-stamp: Signature: internal error (an error occurred from the underlying http resolver"),
     ],
 )
 def test_a_bad_credential_is_one_error_before_any_page(
@@ -444,3 +445,64 @@ def test_sign_by_reference_then_re_sign_and_skip_what_is_still_valid(
     association = brevane.extract(page)
     assert association is not None and association.get("href") == "https://cdn.example/a.html.c2pa"
     assert check_page(page, (tmp_path / "cdn" / "a.html.c2pa").read_bytes()).verdict == "match"
+
+
+def test_a_time_stamp_authority_that_goes_down_fails_the_signing(chain: CertChain) -> None:
+    with TimeStampAuthority() as tsa:
+        made = SigningKey(chain.chain_pem, chain.key_pem, tsa_url=tsa.url).signer()
+        assert sign(SAMPLE, MANIFEST, made).store
+        tsa.fail_after = tsa.requests
+        with pytest.raises(SigningError) as caught:
+            sign(SAMPLE, MANIFEST, made)
+    assert str(caught.value) == (
+        f"the time-stamp authority {tsa.url} gave no time-stamp: Signature: internal error (service responded "
+        "with an HTTP error (status = 500, content-type = Some(\"text/html;charset=utf-8\")))"
+    )
+
+
+def _leaf(chain: CertChain, change: str) -> tuple[bytes, bytes]:
+    """A chain and key like the test chain's, with one thing about the signer changed."""
+    import datetime
+
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+
+    root = x509.load_pem_x509_certificate(chain.root_pem)
+    issuer_key = ec.generate_private_key(ec.SECP256R1())
+    now = datetime.datetime.now(datetime.timezone.utc)
+    key = ec.generate_private_key(ec.SECP256R1())
+    builder = (
+        x509.CertificateBuilder().subject_name(x509.Name.from_rfc4514_string("CN=changed signer"))
+        .issuer_name(root.subject).public_key(key.public_key()).serial_number(7)
+        .not_valid_before(now - datetime.timedelta(days=2))
+        .not_valid_after(now - datetime.timedelta(days=1) if change == "expired" else now + datetime.timedelta(days=1))
+        .add_extension(x509.BasicConstraints(ca=change == "CA", path_length=None), critical=True)
+        .add_extension(x509.KeyUsage(True, False, False, False, False, False, False, False, False), critical=True)
+    )
+    if change != "no EKU":
+        eku = x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.EMAIL_PROTECTION])
+        builder = builder.add_extension(eku, critical=False)
+    if change != "no AKI":
+        aki = x509.AuthorityKeyIdentifier.from_issuer_public_key(issuer_key.public_key())
+        builder = builder.add_extension(aki, critical=False)
+    pem = serialization.Encoding.PEM
+    cert = builder.sign(issuer_key, hashes.SHA256()).public_bytes(pem)
+    return cert, key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        ("CA", "the signing certificate 'changed signer' is a CA certificate; C2PA signs with an end-entity one"),
+        ("no EKU", "the signing certificate 'changed signer' has none of the extended key usages C2PA accepts "
+         "(emailProtection, documentSigning, timeStamping, OCSPSigning, c2pa claimSigning)"),
+        ("no AKI", "the signing certificate 'changed signer' has no authority key identifier"),
+        ("expired", "the signing certificate 'changed signer' is valid from "),
+    ],
+)
+def test_certificates_unfit_for_signing_are_named(chain: CertChain, change: str, message: str) -> None:
+    cert, key = _leaf(chain, change)
+    with pytest.raises(SigningError) as caught:
+        signing.check_credential(SigningKey(cert, key))
+    assert str(caught.value).startswith(message)

@@ -9,7 +9,8 @@ its message imprint and the certificate's key usage.
     with TimeStampAuthority() as tsa:
         tsa.url, tsa.root_pem, tsa.requests
 
-`fail=True` makes it answer every request with HTTP 500.
+`fail_after=N` makes it answer every request after the first N with HTTP 500
+(0: every request).
 """
 
 from __future__ import annotations
@@ -65,8 +66,8 @@ def _tsa_chain() -> tuple[ec.EllipticCurvePrivateKey, x509.Certificate, x509.Cer
 class TimeStampAuthority:
     """An HTTP time-stamp server on 127.0.0.1, in a thread of the test process."""
 
-    def __init__(self, fail: bool = False) -> None:
-        self.fail = fail
+    def __init__(self, fail_after: Optional[int] = None) -> None:
+        self.fail_after = fail_after
         self.key, leaf, root = _tsa_chain()
         der = serialization.Encoding.DER
         self.leaf = asn1_x509.Certificate.load(leaf.public_bytes(der))
@@ -80,7 +81,8 @@ class TimeStampAuthority:
             def do_POST(self) -> None:  # noqa: N802 - the http.server hook's name
                 body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
                 authority.requests += 1
-                if authority.fail or self.headers.get("Content-Type") != "application/timestamp-query":
+                failing = authority.fail_after is not None and authority.requests > authority.fail_after
+                if failing or self.headers.get("Content-Type") != "application/timestamp-query":
                     self.send_error(500, "time-stamping is down")
                     return
                 answer = authority.respond(body)
