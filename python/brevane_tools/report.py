@@ -188,7 +188,7 @@ dl{margin:4px 0 0}dd{margin:0 0 4px 12px;color:var(--muted)}
 .none{color:var(--muted)}
 """
 
-# Reads only the page's own DOM: no data of any page ever becomes script.
+# Reads only the report's own table: no data of any checked page ever becomes script.
 _SCRIPT = """
 "use strict";
 const table = document.getElementById("pages"), body = table.tBodies[0];
