@@ -601,8 +601,10 @@ def _size_key(definition: dict[str, Any], alg: str, signer: Any, parent: Optiona
         reserve = int(signer.reserve_size())
     except Exception:  # noqa: BLE001 - an unknown reserve only costs a prediction
         reserve = -1
-    shape = [alg, str(reserve), str(len(parent.store) if parent is not None else 0)]
+    shape = [alg, str(reserve), "parent" if parent is not None else ""]
     variable = _cbor_size(definition, shape)
+    if parent is not None:
+        variable += len(parent.store) + _cbor_size(parent.ingredient)
     return "\x1f".join(shape), variable
 
 

@@ -239,12 +239,15 @@ def test_one_signing_round_per_page_once_the_size_model_has_seen_one(signer: Any
     assert sign(SAMPLE, MANIFEST, signer).rounds == 2  # nothing learnt yet: the fallback loop
     # Titles and element offsets across the CBOR width steps (24, 256, 65,536) change the
     # store's size; the model predicts every one of them.
-    rounds = [
-        sign(_page(b"t" * size, pad), {**MANIFEST, "title": "{title}"}, signer).rounds
+    signed = [
+        sign(_page(b"t" * size, pad), {**MANIFEST, "title": "{title}"}, signer)
         for size in (1, 23, 24, 255, 256, 3000)
         for pad in (0, 20, 300, 70_000)
     ]
-    assert rounds == [1] * len(rounds)
+    assert [s.rounds for s in signed] == [1] * len(signed)
+    # Re-signed, each page's old manifest becomes its parent: the model learns that shape once.
+    again = [sign(s.page, MANIFEST, signer).rounds for s in signed]
+    assert again[1:] == [1] * (len(again) - 1)
 
 
 def _facts_table() -> list[tuple[dict[str, Any], bytes, PageFacts, dict[str, Any]]]:
