@@ -18,6 +18,7 @@ from typing import Optional
 from urllib.parse import urldefrag, urljoin, urlsplit
 
 import requests
+import urllib3
 
 __all__ = ["FetchError", "FetchLimits", "Fetched", "fetch", "is_web_url", "manifest_links", "resolve"]
 
@@ -135,7 +136,9 @@ def _get(session: requests.Session, url: str, what: str, deadline: float) -> req
 
 
 def _read_capped(response: requests.Response, url: str, what: str, max_bytes: int, deadline: float) -> bytes:
-    too_big = f"{what} at {url} is larger than {max_bytes:,} bytes (the limit; see --max-page-bytes/--max-store-bytes)"
+    flag = "--max-page-bytes" if what == "the page" else "--max-store-bytes"
+    too_big = f"{what} at {url} is larger than {max_bytes:,} bytes (the limit; see {flag})"
+    late = f"{what} at {url} did not arrive in time"
     declared = response.headers.get("content-length", "")
     # A compressed body's declared length says nothing about its decoded size,
     # which is what the cap is about; it is counted while it streams instead.
@@ -144,16 +147,22 @@ def _read_capped(response: requests.Response, url: str, what: str, max_bytes: in
     chunks: list[bytes] = []
     size = 0
     try:
-        for chunk in response.iter_content(chunk_size=64 * 1024):
+        while True:
+            # One read at a time, whatever arrived: requests' iter_content
+            # waits for a whole chunk, so a server sending a byte now and
+            # then would hold it far past the deadline.
+            chunk = response.raw.read1(64 * 1024, decode_content=True)
+            if not chunk:
+                break
             size += len(chunk)
             if size > max_bytes:
                 raise FetchError(too_big)
             if time.monotonic() > deadline:
-                raise FetchError(f"{what} at {url} did not arrive in time")
+                raise FetchError(late)
             chunks.append(chunk)
-    except requests.RequestException as exc:
-        if isinstance(exc, (requests.Timeout, requests.exceptions.ConnectionError)) and time.monotonic() > deadline:
-            raise FetchError(f"{what} at {url} did not arrive in time") from None
+    except (urllib3.exceptions.HTTPError, OSError) as exc:
+        if time.monotonic() > deadline or isinstance(exc, (urllib3.exceptions.TimeoutError, TimeoutError)):
+            raise FetchError(late) from None
         raise FetchError(f"{what} at {url} could not be read: {_reason(exc)}") from None
     return b"".join(chunks)
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gzip
 import hashlib
 import http.server
 import io
@@ -10,6 +11,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, Callable
@@ -54,7 +56,8 @@ class Server:
 
     def __init__(self) -> None:
         self.routes: dict[str, Route] = {}
-        routes = self.routes
+        self.drip: set[str] = set()  # paths whose body goes out a byte every 50 ms
+        routes, drip = self.routes, self.drip
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self) -> None:  # noqa: N802
@@ -65,7 +68,14 @@ class Server:
                         self.send_header(name, one)
                 self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
-                self.wfile.write(body)
+                step = 1 if self.path in drip else max(len(body), 1)
+                try:
+                    for start in range(0, len(body), step):
+                        self.wfile.write(body[start : start + step])
+                        self.wfile.flush()
+                        time.sleep(0.05 if step == 1 else 0)
+                except (BrokenPipeError, ConnectionResetError):
+                    pass  # the client gave up, as it should
 
             def log_message(self, *_: Any) -> None:
                 pass
@@ -188,11 +198,14 @@ def silent() -> Iterator[str]:
         ({"/p.html": (200, {}, b'<html><head><base href="file:///etc/"><link rel="c2pa-manifest" href="passwd">')},
          "the Manifest Store at file:///etc/passwd is not an http or https URL; nothing was fetched"),
         ({"/p.html": (200, {}, b"<html><head>" + b" " * 5000 + b"</head></html>")},
-         "the page at {base}/p.html is larger than 4,096 bytes (the limit; see --max-page-bytes/--max-store-bytes)"),
+         "the page at {base}/p.html is larger than 4,096 bytes (the limit; see --max-page-bytes)"),
+        ({"/p.html": (200, {"Content-Encoding": "gzip"}, gzip.compress(b"<html><head>" + b" " * 100_000))},
+         "the page at {base}/p.html is larger than 4,096 bytes (the limit; see --max-page-bytes)"),
         ({"/p.html": (200, {"Link": "</s.c2pa>; rel=stylesheet"}, SAMPLE)},
          '{base}/p.html carries no C2PA manifest element in its head and no Link header with rel="c2pa-manifest"'),
     ],
-    ids=["404 store", "redirect loop", "redirect to a file", "base href to a file", "oversized page", "nothing named"],
+    ids=["404 store", "redirect loop", "redirect to a file", "base href to a file", "oversized page",
+         "compressed page oversized once decoded", "nothing named"],
 )
 def test_what_cannot_be_fetched_is_one_line_naming_the_url(
     server: Server, routes: dict[str, Route], message: str
@@ -203,10 +216,15 @@ def test_what_cannot_be_fetched_is_one_line_naming_the_url(
     assert str(caught.value) == message.format(base=server.base)
 
 
-def test_a_server_that_never_answers_times_out_and_a_closed_port_refuses(silent: str) -> None:
-    with pytest.raises(FetchError) as caught:
-        check_url(silent, limits=FetchLimits(timeout=0.3))
-    assert str(caught.value) == f"the page at {silent} did not arrive in time"
+def test_a_server_that_never_answers_or_drips_times_out_and_a_closed_port_refuses(silent: str, server: Server) -> None:
+    server.routes["/p.html"] = (200, {}, SAMPLE)
+    server.drip.add("/p.html")
+    for url in [silent, server.base + "/p.html"]:
+        started = time.monotonic()
+        with pytest.raises(FetchError) as caught:
+            check_url(url, limits=FetchLimits(timeout=0.3))
+        assert str(caught.value) == f"the page at {url} did not arrive in time"
+        assert time.monotonic() - started < 2  # the whole fetch is bounded, not each read
     with socket.socket() as closed:
         closed.bind(("127.0.0.1", 0))
         url = f"http://127.0.0.1:{closed.getsockname()[1]}/p.html"
@@ -217,7 +235,7 @@ def test_a_server_that_never_answers_times_out_and_a_closed_port_refuses(silent:
     )
 
 
-def test_local_pages_resolve_their_own_hrefs(tmp_path: Path, signer: Any, policy: TrustPolicy) -> None:
+def test_local_pages_resolve_their_own_hrefs(tmp_path: Path, server: Server, signer: Any, policy: TrustPolicy) -> None:
     site = tmp_path / "site"
     (site / "docs").mkdir(parents=True)
     (site / "stores").mkdir()
@@ -228,9 +246,14 @@ def test_local_pages_resolve_their_own_hrefs(tmp_path: Path, signer: Any, policy
         (site / name).write_bytes(signed)
         (site / "stores" / Path(href).name).write_bytes(store)
     results = [check_file(site / "docs" / n, site_root=site, policy=policy) for n in ["rel.html", "root.html", "based.html"]]
+    # A local page whose store is on the web (a CDN) has it fetched.
+    signed, store = sign_page_with_reference(SAMPLE, MANIFEST, signer, f"{server.base}/cdn/p.c2pa")
+    server.routes["/cdn/p.c2pa"] = (200, C2PA, store)
+    (site / "docs" / "cdn.html").write_bytes(signed)
+    results.append(check_file(site / "docs" / "cdn.html", policy=policy))
     assert [(r.state, r.source, r.store_location) for r in results] == [
         ("Trusted", "link", str(site / "stores" / n)) for n in ["rel.c2pa", "root.c2pa", "based.c2pa"]
-    ]
+    ] + [("Trusted", "link", f"{server.base}/cdn/p.c2pa")]
     # Every page of a directory resolves its own store; a tampered page names what failed, in words.
     (site / "docs" / "rel.html").write_bytes((site / "docs" / "rel.html").read_bytes().replace(b"quay", b"Quay"))
     root_pem = tmp_path / "root.pem"
