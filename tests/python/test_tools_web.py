@@ -14,7 +14,7 @@ import threading
 import time
 from collections.abc import Iterator
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Optional
 
 import pytest
 
@@ -92,6 +92,11 @@ def server() -> Iterator[Server]:
     made.httpd.shutdown()
 
 
+def write(path: Path, data: bytes) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+
+
 def headerless_store(page: bytes, signer: Any) -> bytes:
     """A store bound to the whole page, as published for a page that names it only in a Link header."""
     binding = {"alg": "sha256", "hash": list(hashlib.sha256(page).digest()), "pad": [], "exclusions": []}
@@ -101,69 +106,37 @@ def headerless_store(page: bytes, signer: Any) -> bytes:
     return store
 
 
-SOURCES: dict[str, Callable[[Server, Any], tuple[str, str]]] = {}
-
-
-def source(name: str) -> Callable[[Callable[[Server, Any], tuple[str, str]]], Any]:
-    def register(setup: Callable[[Server, Any], tuple[str, str]]) -> Any:
-        SOURCES[name] = setup
-        return setup
-
-    return register
-
-
-@source("inline")
-def _(s: Server, signer: Any) -> tuple[str, str]:
-    s.routes["/p.html"] = (200, {}, sign_page(SAMPLE, MANIFEST, signer))
-    return "inline", ""
-
-
-@source("relative href")
-def _(s: Server, signer: Any) -> tuple[str, str]:
-    page, store = sign_page_with_reference(SAMPLE, MANIFEST, signer, "../stores/p.c2pa")
-    s.routes.update({"/p.html": (200, {}, page), "/stores/p.c2pa": (200, C2PA, store)})
-    return "link", "/stores/p.c2pa"
-
-
-@source("absolute href, behind a redirect")
-def _(s: Server, signer: Any) -> tuple[str, str]:
-    page, store = sign_page_with_reference(SAMPLE, MANIFEST, signer, f"{s.base}/old.c2pa")
-    s.routes.update({"/p.html": (200, {}, page), "/old.c2pa": (301, {"Location": "/new.c2pa"}, b""),
-                     "/new.c2pa": (200, C2PA, store)})
-    return "link", "/new.c2pa"
-
-
-@source("<base href>")
-def _(s: Server, signer: Any) -> tuple[str, str]:
-    based = SAMPLE.replace(b"<title>", b'<base href="/cdn/x/"><title>', 1)
-    page, store = sign_page_with_reference(based, MANIFEST, signer, "p.c2pa")
-    s.routes.update({"/p.html": (200, {}, page), "/cdn/x/p.c2pa": (200, C2PA, store)})
-    return "link", "/cdn/x/p.c2pa"
-
-
-@source("Link headers, rel list, relative target")
-def _(s: Server, signer: Any) -> tuple[str, str]:
-    links = '</style.css>; rel=stylesheet\n<m/p.c2pa>; rel="alternate C2PA-Manifest"; type="application/c2pa"'
-    s.routes.update({"/p.html": (200, {"Link": links}, SAMPLE), "/m/p.c2pa": (200, C2PA, headerless_store(SAMPLE, signer))})
-    return "header", "/m/p.c2pa"
-
-
-@source("element and header: the element wins")
-def _(s: Server, signer: Any) -> tuple[str, str]:
-    page, store = sign_page_with_reference(SAMPLE, MANIFEST, signer, "/right.c2pa")
-    s.routes.update({"/p.html": (200, {"Link": "</wrong.c2pa>; rel=c2pa-manifest"}, page),
-                     "/right.c2pa": (200, C2PA, store)})
-    return "link", "/right.c2pa"
+BASED = SAMPLE.replace(b"<title>", b'<base href="/cdn/x/"><title>', 1)
+# case: (page, href to sign with (None: inline, or no element), Link header, where the store is served, source)
+SOURCES: dict[str, tuple[bytes, Optional[str], str, str, str]] = {
+    "inline": (SAMPLE, None, "", "", "inline"),
+    "relative href": (SAMPLE, "../stores/p.c2pa", "", "/stores/p.c2pa", "link"),
+    "absolute href, behind a redirect": (SAMPLE, "{base}/old.c2pa", "", "/new.c2pa", "link"),
+    "<base href>": (BASED, "p.c2pa", "", "/cdn/x/p.c2pa", "link"),
+    "Link headers, rel list, relative target": (
+        SAMPLE, None, '</style.css>; rel=stylesheet\n<m/p.c2pa>; rel="alternate C2PA-Manifest"', "/m/p.c2pa", "header"),
+    "element and header: the element wins": (SAMPLE, "/right.c2pa", "</wrong.c2pa>; rel=c2pa-manifest", "/right.c2pa", "link"),
+}
 
 
 @pytest.mark.parametrize("case", list(SOURCES))
 def test_a_page_on_the_web_is_checked_with_the_store_it_names(
     server: Server, signer: Any, policy: TrustPolicy, case: str
 ) -> None:
-    expected_source, path = SOURCES[case](server, signer)
+    page, href, links, where, expected = SOURCES[case]
+    if href is not None:
+        page, store = sign_page_with_reference(page, MANIFEST, signer, href.format(base=server.base))
+    elif links:
+        store = headerless_store(page, signer)
+    else:
+        page = sign_page(page, MANIFEST, signer)
+    server.routes.update({"/p.html": (200, {"Link": links} if links else {}, page),
+                          "/old.c2pa": (301, {"Location": "/new.c2pa"}, b"")})
+    if where:
+        server.routes[where] = (200, C2PA, store)
     result = check_url(server.base + "/sub/../p.html", policy=policy)
-    assert (result.ok, result.state, result.source) == (True, "Trusted", expected_source)
-    assert result.store_location == (server.base + path if path else None)
+    assert (result.ok, result.state, result.source) == (True, "Trusted", expected)
+    assert result.store_location == (server.base + where if where else None)
     # The SDK's own state is clean for a referenced store; only inline needs brevane's waiver.
     assert result.waived == (("assertion.dataHash.mismatch",) if case == "inline" else ())
     assert len(result.warnings) == (case == "element and header: the element wins")
@@ -219,50 +192,40 @@ def test_what_cannot_be_fetched_is_one_line_naming_the_url(
 def test_a_server_that_never_answers_or_drips_times_out_and_a_closed_port_refuses(silent: str, server: Server) -> None:
     server.routes["/p.html"] = (200, {}, SAMPLE)
     server.drip.add("/p.html")
-    for url in [silent, server.base + "/p.html"]:
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        refused = f"http://127.0.0.1:{closed.getsockname()[1]}/p.html"
+    for url, problem in [(silent, "did not arrive in time"), (server.base + "/p.html", "did not arrive in time"),
+                         (refused, "could not be fetched: Failed to establish a new connection: [Errno 111] Connection refused")]:
         started = time.monotonic()
         with pytest.raises(FetchError) as caught:
             check_url(url, limits=FetchLimits(timeout=0.3))
-        assert str(caught.value) == f"the page at {url} did not arrive in time"
+        assert str(caught.value) == f"the page at {url} {problem}"
         assert time.monotonic() - started < 2  # the whole fetch is bounded, not each read
-    with socket.socket() as closed:
-        closed.bind(("127.0.0.1", 0))
-        url = f"http://127.0.0.1:{closed.getsockname()[1]}/p.html"
-    with pytest.raises(FetchError) as caught:
-        check_url(url)
-    assert str(caught.value) == (
-        f"the page at {url} could not be fetched: Failed to establish a new connection: [Errno 111] Connection refused"
-    )
 
 
-def test_local_pages_resolve_their_own_hrefs(tmp_path: Path, server: Server, signer: Any, policy: TrustPolicy) -> None:
+def test_local_pages_resolve_their_own_hrefs(
+    tmp_path: Path, server: Server, signer: Any, policy: TrustPolicy, capsys: pytest.CaptureFixture[str]
+) -> None:
     site = tmp_path / "site"
-    (site / "docs").mkdir(parents=True)
-    (site / "stores").mkdir()
+    (site / "stores").mkdir(parents=True)
     based = SAMPLE.replace(b"<title>", b'<base href="../stores/"><title>', 1)
-    for name, page, href in [("docs/rel.html", SAMPLE, "../stores/rel.c2pa"), ("docs/root.html", SAMPLE, "/stores/root.c2pa"),
-                             ("docs/based.html", based, "based.c2pa")]:
+    cases = [("rel", SAMPLE, "../stores/rel.c2pa"), ("root", SAMPLE, "/stores/root.c2pa"), ("based", based, "based.c2pa"),
+             ("cdn", SAMPLE, f"{server.base}/cdn/cdn.c2pa")]  # a store on the web is fetched
+    for name, page, href in cases:
         signed, store = sign_page_with_reference(page, MANIFEST, signer, href)
-        (site / name).write_bytes(signed)
-        (site / "stores" / Path(href).name).write_bytes(store)
-    results = [check_file(site / "docs" / n, site_root=site, policy=policy) for n in ["rel.html", "root.html", "based.html"]]
-    # A local page whose store is on the web (a CDN) has it fetched.
-    signed, store = sign_page_with_reference(SAMPLE, MANIFEST, signer, f"{server.base}/cdn/p.c2pa")
-    server.routes["/cdn/p.c2pa"] = (200, C2PA, store)
-    (site / "docs" / "cdn.html").write_bytes(signed)
-    results.append(check_file(site / "docs" / "cdn.html", policy=policy))
+        write(site / "docs" / f"{name}.html", signed)
+        write(site / "stores" / f"{name}.c2pa", store)
+        server.routes[f"/cdn/{name}.c2pa"] = (200, C2PA, store)
+    results = [check_file(site / "docs" / f"{name}.html", site_root=site, policy=policy) for name, _, _ in cases]
     assert [(r.state, r.source, r.store_location) for r in results] == [
-        ("Trusted", "link", str(site / "stores" / n)) for n in ["rel.c2pa", "root.c2pa", "based.c2pa"]
-    ] + [("Trusted", "link", f"{server.base}/cdn/p.c2pa")]
+        ("Trusted", "link", str(site / "stores" / f"{name}.c2pa")) for name in ["rel", "root", "based"]
+    ] + [("Trusted", "link", f"{server.base}/cdn/cdn.c2pa")]
     # Every page of a directory resolves its own store; a tampered page names what failed, in words.
-    (site / "docs" / "rel.html").write_bytes((site / "docs" / "rel.html").read_bytes().replace(b"quay", b"Quay"))
-    root_pem = tmp_path / "root.pem"
-    root_pem.write_text(policy.trust_anchors or "")
-    argv = ["check", "--trust-anchors", str(root_pem), str(site)]
-    done = subprocess.run([sys.executable, "-m", "brevane_tools", *argv], capture_output=True, text=True,
-                          env={"PYTHONPATH": str(ROOT / "python"), "PATH": "/usr/bin:/bin"})
-    assert done.returncode == cli.EXIT_FAILED
-    assert done.stderr.splitlines()[0] == (
+    write(site / "docs" / "rel.html", (site / "docs" / "rel.html").read_bytes().replace(b"quay", b"Quay"))
+    write(tmp_path / "root.pem", (policy.trust_anchors or "").encode())
+    assert cli.main(["check", "--trust-anchors", str(tmp_path / "root.pem"), str(site)]) == cli.EXIT_FAILED
+    assert capsys.readouterr().err.splitlines()[0] == (
         f"brevane: {site}/docs/rel.html: Invalid (store from the page's link element {site}/stores/rel.c2pa); "
         "signed by brevane TEST signer; assertion.dataHash.mismatch: "
         "asset hash error, name: unnamed, error: hash verification( Hashes do not match )"
@@ -285,7 +248,7 @@ def test_unusable_options_are_usage_errors(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], files: dict[str, bytes], argv: list[str], message: str
 ) -> None:
     for name, data in files.items():
-        (tmp_path / name).write_bytes(data)
+        write(tmp_path / name, data)
     assert cli.main(["check", *(a.format(d=tmp_path) for a in argv)]) == cli.EXIT_USAGE
     assert capsys.readouterr().err == f"brevane: {message.format(d=tmp_path)}\n"
 
@@ -302,13 +265,12 @@ class StaticSite(http.server.SimpleHTTPRequestHandler):
 def test_a_site_signed_by_reference_checks_trusted_where_it_is_served(
     tmp_path: Path, chain: CertChain, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
 ) -> None:
-    (tmp_path / "docs" / "guide").mkdir(parents=True)
-    (tmp_path / "mkdocs.yml").write_text("site_name: Harbour\nnav: [index.md, guide/tides.md]\n")
-    (tmp_path / "docs" / "index.md").write_text("# Harbour\n\nLights on the quay.\n")
-    (tmp_path / "docs" / "guide" / "tides.md").write_text("# Tides\n\nTwice a day, [home](../index.md).\n")
+    write(tmp_path / "mkdocs.yml", b"site_name: Harbour\nnav: [index.md, guide/tides.md]\n")
+    write(tmp_path / "docs" / "index.md", b"# Harbour\n\nLights on the quay.\n")
+    write(tmp_path / "docs" / "guide" / "tides.md", b"# Tides\n\nTwice a day, [home](../index.md).\n")
     subprocess.run([sys.executable, "-m", "mkdocs", "build", "-q"], cwd=tmp_path, check=True)
     for name, data in [("chain.pem", chain.chain_pem), ("key.pem", chain.key_pem), ("root.pem", chain.root_pem)]:
-        (tmp_path / name).write_bytes(data)
+        write(tmp_path / name, data)
     site = tmp_path / "site"
     assert cli.main(["sign", "--reference", "--in-place", "--manifest", str(ROOT / "examples" / "manifest.json"),
                      "--cert", str(tmp_path / "chain.pem"), "--key", str(tmp_path / "key.pem"), str(site)]) == 0
