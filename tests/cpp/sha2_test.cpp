@@ -120,8 +120,8 @@ TEST(DigestStream, NistVectorsFedInPieces) {
   }
 }
 
-// Two streams alive at once must never share a context, and a stream dropped
-// half-way must leave nothing behind for the next.
+// Streams reuse a spare context: two alive at once must never share one, and a
+// stream dropped half-way must leave nothing behind for the next.
 TEST(DigestStream, StreamsAliveAtOnceStayApart) {
   for (const HashAlgorithm first : kAlgorithms) {
     for (const HashAlgorithm second : kAlgorithms) {
