@@ -119,12 +119,14 @@ def load_trust_policy(
     anchors are not PEM certificates, the settings are not a JSON object, or
     the SDK refuses the result.
     """
-    settings = settings or environ.get(SETTINGS_ENV) or None
+    settings_name = "C2PA settings"
+    if not settings and environ.get(SETTINGS_ENV):
+        settings, settings_name = environ[SETTINGS_ENV], f"C2PA settings named by ${SETTINGS_ENV},"
     policy = TrustPolicy(
         trust_anchors=_read_text(trust_anchors, "trust anchors") if trust_anchors else None,
         allowed_list=_read_text(allowed_list, "allowed list") if allowed_list else None,
         trust_config=_read_text(trust_config, "trust configuration") if trust_config else None,
-        settings=_read_text(settings, "C2PA settings") if settings else None,
+        settings=_read_text(settings, settings_name) if settings else None,
     )
     if trust_anchors and policy.trust_anchors is not None:
         _require_certificates(policy.trust_anchors, f"the trust anchors {trust_anchors}")
@@ -132,9 +134,9 @@ def load_trust_policy(
         try:
             loaded = json.loads(policy.settings)
         except json.JSONDecodeError as exc:
-            raise TrustPolicyError(f"the C2PA settings {settings} are not valid JSON: {exc}") from None
+            raise TrustPolicyError(f"the {settings_name} {settings} are not valid JSON: {exc}") from None
         if not isinstance(loaded, dict):
-            raise TrustPolicyError(f"the C2PA settings {settings} must be a JSON object")
+            raise TrustPolicyError(f"the {settings_name} {settings} must be a JSON object")
     sdk_context(policy)
     return policy
 
@@ -264,21 +266,23 @@ def check_page(
 ) -> CheckResult:
     """Validate a signed page with the C2PA SDK and with brevane.
 
-    `store` is needed for a page that references its store (nothing is
-    fetched: see `check_file` and `check_url`); a page that carries its store
-    inline uses that one, and a given store must then be the same.
+    `store` is needed for a page that references its store, or names it only
+    in an HTTP Link header (nothing is fetched: see `check_file` and
+    `check_url`); a page that carries its store inline uses that one, and a
+    given store must then be the same.
     `trust_anchors` is PEM text of root certificates to trust (a shorthand for
     `policy=TrustPolicy(trust_anchors=...)`); without either the SDK's own
     default settings apply. `report=True` also keeps the SDK's manifest report
     (`CheckResult.report`, as `brevane show --json` prints it). Raises the
     module's ValueError when the page carries no usable association.
     """
-    association = _association(html)
-    if association["kind"] == "embedded":
+    association: Any = brevane.extract(html) if store is not None else _association(html)
+    if association is not None and association["kind"] == "embedded":
         if store is not None and store != association["store"]:
             raise ValueError("the page carries a Manifest Store other than the one given")
         return _validate(html, association["store"], _policy(policy, trust_anchors), "inline", None, report=report)
     if store is None:
+        assert association is not None
         raise ValueError(
             f"the page references its Manifest Store at {association['href']!r}: "
             "give that store (nothing is fetched)"

@@ -23,7 +23,7 @@ if sys.version_info < (3, 10):
 c2pa = pytest.importorskip("c2pa")
 
 from brevane_tools import SigningKey, cli, sign_page, sign_page_with_reference  # noqa: E402
-from brevane_tools.checking import TrustPolicy, check_file, check_url  # noqa: E402
+from brevane_tools.checking import TrustPolicy, check_file, check_page, check_url  # noqa: E402
 from brevane_tools.remote import FetchError, FetchLimits  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -128,6 +128,8 @@ def test_a_page_on_the_web_is_checked_with_the_store_it_names(
         page, store = sign_page_with_reference(page, MANIFEST, signer, href.format(base=server.base))
     elif links:
         store = headerless_store(page, signer)
+        # Offline, the same store given by hand.
+        assert check_page(page, store, policy=policy).source == "store-option"
     else:
         page = sign_page(page, MANIFEST, signer)
     server.routes.update({"/p.html": (200, {"Link": links} if links else {}, page),
