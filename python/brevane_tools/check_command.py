@@ -40,10 +40,10 @@ def add_trust_arguments(parser: argparse.ArgumentParser) -> None:
         "--trust-anchors", metavar="FILE", help="PEM root certificates to trust (replace the SDK's anchors)"
     )
     parser.add_argument(
-        "--allowed-list", metavar="FILE", help="PEM signing certificates (or their hashes) to trust as they are"
+        "--allowed-list", metavar="FILE", help="PEM signing certificates (or their hashes) to trust as such"
     )
     parser.add_argument(
-        "--trust-config", metavar="FILE", help="extended key usages (object identifiers) to accept, one per line"
+        "--trust-config", metavar="FILE", help="extended key usages (object identifiers) to accept"
     )
     parser.add_argument(
         "--settings",
@@ -83,7 +83,7 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--site-root",
         metavar="DIR",
-        help="where hrefs that start with '/' lead (default: the directory argument, or the page's directory)",
+        help="where hrefs that start with '/' lead (default: the directory argument, or the page's own)",
     )
     add_trust_arguments(parser)
     web = parser.add_argument_group("fetching over http(s)")
@@ -133,7 +133,9 @@ def check(page: Page, settings: CheckSettings, report: bool = False) -> checking
         ) from None
     limits = FetchLimits(settings.page_bytes, settings.store_bytes, settings.timeout, settings.redirects)
     if page.url is not None:
-        return checking.check_url(page.url, settings.store, policy=settings.policy, limits=limits, report=report)
+        return checking.check_url(
+            page.url, settings.store, policy=settings.policy, limits=limits, report=report
+        )
     assert page.html is not None
     if settings.store is not None or page.path is None:
         return checking.check_page(page.html, settings.store, policy=settings.policy, report=report)
@@ -173,7 +175,9 @@ register(Command(
 
 def _show_arguments(parser: argparse.ArgumentParser) -> None:
     _arguments(parser)
-    parser.add_argument("--detailed", action="store_true", help="also the whole manifest store, as the SDK reads it")
+    parser.add_argument(
+        "--detailed", action="store_true", help="also the whole manifest store, as the SDK reads it"
+    )
 
 
 def _show(page: Page, settings: CheckSettings) -> Outcome:
@@ -203,7 +207,7 @@ def describe_manifest(result: checking.CheckResult) -> str:
         ("title", result.title or "(none)"),
         ("format", str(reported.get("format") or claim.get("dc:format") or "(not stated)")),
         ("generator", result.claim_generator or "(not stated)"),
-        ("signer", f"{signer.get('subject') or '?'}, issued by {signer.get('issuer') or '?'}" if signer else "?"),
+        ("signer", f"{signer.get('subject') or '?'}, issued by {signer.get('issuer') or '?'}" if signer else "-"),
         ("signed at", result.signed_at or "(not time-stamped)"),
         ("actions", ", ".join(_actions(assertions)) or "(none)"),
         ("ingredients", ", ".join(_ingredients(reported)) or "(none)"),

@@ -247,7 +247,9 @@ class CheckResult:
             parts.append(f"signed by {self.signer.get('subject') or '?'}")
         if self.signed_at:
             parts.append(f"at {self.signed_at}")
-        parts += [f"{e['code']}: {e['explanation'] or 'no explanation given'}" for e in self.explained(self.failures)]
+        parts += [
+            f"{e['code']}: {e['explanation'] or 'no explanation given'}" for e in self.explained(self.failures)
+        ]
         if self.verdict != "match" and brevane_code(self.verdict) not in self.failures:
             parts.append(f"brevane: {self.verdict}")
         if self.waived:
@@ -280,7 +282,8 @@ def check_page(
     if association is not None and association["kind"] == "embedded":
         if store is not None and store != association["store"]:
             raise ValueError("the page carries a Manifest Store other than the one given")
-        return _validate(html, association["store"], _policy(policy, trust_anchors), "inline", None, report=report)
+        policy = _policy(policy, trust_anchors)
+        return _validate(html, association["store"], policy, "inline", None, report=report)
     if store is None:
         assert association is not None
         raise ValueError(
@@ -317,7 +320,9 @@ def check_file(
     if urlsplit(target).scheme in ("http", "https"):
         return _fetch_store_and_validate(html, target, policy, limits, "link", [], report)
     if urlsplit(target).scheme != "file":
-        raise ValueError(f"the page references its Manifest Store at {target!r}, which is neither a file nor http(s)")
+        raise ValueError(
+            f"the page references its Manifest Store at {target!r}, which is neither a file nor http(s)"
+        )
     store_path = Path(unquote(urlsplit(target).path))
     store = _read_store_file(store_path, _limits(limits).store_bytes)
     return _validate(html, store, policy, "link", _shown(store_path), report=report)
@@ -347,21 +352,24 @@ def check_url(
         raise ValueError(f"{url} is not an http or https URL")
     page = remote.fetch(url, "the page", fetch_limits.page_bytes, fetch_limits)
     html = page.body
-    association = brevane.extract(html)
+    association: Any = brevane.extract(html)
     header_targets = remote.manifest_links(page.link_header, page.url)
     warnings: list[str] = []
     if store is not None:
         if association is not None and association["kind"] == "embedded":
             return check_page(html, store, policy=policy, report=report)
         return _validate(html, store, policy, "store-option", None, report=report)
-    if association is not None and header_targets:
-        warnings.append(f"the Link header names a store too ({header_targets[0]}); the page's element wins")
-    if association is not None and association["kind"] == "embedded":
-        return _validate(html, association["store"], policy, "inline", None, warnings, report)
     if association is not None:
-        base = _base_href(html)
-        against = remote.resolve(base, page.url) if base else page.url
-        return _fetch_store_and_validate(html, remote.resolve(association["href"], against), policy, fetch_limits, "link", warnings, report)
+        target = None
+        if association["kind"] == "referenced":
+            base = _base_href(html)
+            against = remote.resolve(base, page.url) if base else page.url
+            target = remote.resolve(association["href"], against)
+        if header_targets and header_targets[0] != target:
+            warnings.append(f"the Link header names another store, {header_targets[0]}: the element wins")
+        if target is None:
+            return _validate(html, association["store"], policy, "inline", None, warnings, report)
+        return _fetch_store_and_validate(html, target, policy, fetch_limits, "link", warnings, report)
     if not header_targets:
         raise ValueError(
             f"{page.url} carries no C2PA manifest element in its head and no Link header "
@@ -369,7 +377,8 @@ def check_url(
         )
     if len(header_targets) > 1:
         warnings.append(f"the Link header names {len(header_targets)} stores; the first is used")
-    return _fetch_store_and_validate(html, header_targets[0], policy, fetch_limits, "header", warnings, report)
+    target = header_targets[0]
+    return _fetch_store_and_validate(html, target, policy, fetch_limits, "header", warnings, report)
 
 
 def _fetch_store_and_validate(
@@ -387,7 +396,8 @@ def _fetch_store_and_validate(
     fetched = remote.fetch(url, "the Manifest Store", fetch_limits.store_bytes, fetch_limits)
     if fetched.content_type != remote.STORE_MEDIA_TYPE:
         served = repr(fetched.content_type) if fetched.content_type else "no media type"
-        warnings = [*warnings, f"the store at {fetched.url} is served as {served}, not {remote.STORE_MEDIA_TYPE}"]
+        served = f"the store at {fetched.url} is served as {served}, not {remote.STORE_MEDIA_TYPE}"
+        warnings = [*warnings, served]
     return _validate(html, fetched.body, policy, source, fetched.url, warnings, report)
 
 
@@ -526,12 +536,13 @@ def _validate(
         verdict = f"the Manifest Store has no {DATA_HASH_LABEL} assertion"
     else:
         binding_alg, digest, exclusions = _binding_from(data)
-        verdict = _whole_page_verdict(html, binding_alg, digest, exclusions) if association is None else "match"
-        try:
-            if association is not None:
+        if association is None:
+            verdict = _whole_page_verdict(html, binding_alg, digest, exclusions)
+        else:
+            try:
                 brevane.verify_data_hash(html, digest, exclusions, binding_alg)
-        except ValueError as exc:
-            verdict = str(exc)
+            except ValueError as exc:
+                verdict = str(exc)
 
     matched_urls = {e.get("url") for e in success if e.get("code") == "assertion.dataHash.match"}
     waived: list[dict[str, str]] = []
@@ -593,7 +604,7 @@ def _validate(
 def _whole_page_verdict(html: bytes, alg: str, digest: bytes, exclusions: list[tuple[int, int]]) -> str:
     """brevane's verdict on a page without element: the module hashes only pages that carry one."""
     if exclusions:
-        return "the binding excludes bytes, but the page carries no manifest element [assertion.dataHash.mismatch]"
+        return "the binding excludes bytes, but the page has no manifest element [assertion.dataHash.mismatch]"
     if alg not in ("sha256", "sha384", "sha512"):
         return f"unsupported hash algorithm: {alg} [algorithm.unsupported]"
     if hashlib.new(alg, html).digest() != digest:
