@@ -9,17 +9,26 @@ Importing it needs nothing beyond the module; the SDK is loaded on first use.
 
 from brevane_tools.checking import CheckResult, TrustPolicy, check_file, check_page, check_url
 from brevane_tools.signing import (
+    PageFacts,
     SdkUnavailableError,
+    Signed,
+    SigningCallback,
+    SigningCommand,
     SigningError,
     SigningKey,
     inline_element_length,
+    sign,
     sign_page,
     sign_page_with_reference,
 )
 
 __all__ = [
     "CheckResult",
+    "PageFacts",
     "SdkUnavailableError",
+    "Signed",
+    "SigningCallback",
+    "SigningCommand",
     "SigningError",
     "SigningKey",
     "TrustPolicy",
@@ -27,6 +36,7 @@ __all__ = [
     "check_page",
     "check_url",
     "inline_element_length",
+    "sign",
     "sign_page",
     "sign_page_with_reference",
 ]
