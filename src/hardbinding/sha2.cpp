@@ -73,7 +73,16 @@ const EVP_MD* evp_md(HashAlgorithm alg) {
 }
 #endif
 
-EVP_MD_CTX* new_ctx() {
+// One spare context per thread: allocating and freeing a context costs about
+// 30 ns of the 680 ns that a 1 KB page's SHA-256 takes with the fetched method
+// (nothing measurable on 1 MB). A stream takes the spare, or a new context when
+// the spare is in use (two streams alive at once), so no context is ever
+// shared; the spare goes back when the stream ends.
+thread_local std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> spare_ctx(nullptr,
+                                                                               &EVP_MD_CTX_free);
+
+EVP_MD_CTX* take_ctx() {
+  if (spare_ctx) return spare_ctx.release();
   EVP_MD_CTX* const ctx = EVP_MD_CTX_new();
   if (ctx == nullptr) throw std::bad_alloc();  // becomes MemoryError at the boundary
   return ctx;
@@ -81,9 +90,17 @@ EVP_MD_CTX* new_ctx() {
 
 }  // namespace
 
-void DigestStream::CtxFree::operator()(evp_md_ctx_st* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+void DigestStream::CtxFree::operator()(evp_md_ctx_st* ctx) const noexcept {
+  // EVP_DigestInit_ex resets whatever a previous stream left, so a context that
+  // failed half-way is as good a spare as a finished one.
+  if (!spare_ctx) {
+    spare_ctx.reset(ctx);
+  } else {
+    EVP_MD_CTX_free(ctx);
+  }
+}
 
-DigestStream::DigestStream(HashAlgorithm alg) : ctx_(new_ctx()) {
+DigestStream::DigestStream(HashAlgorithm alg) : ctx_(take_ctx()) {
   check_evp(EVP_DigestInit_ex(ctx_.get(), evp_md(alg), nullptr), "EVP_DigestInit_ex");
 }
 
