@@ -383,8 +383,14 @@ def main(
         return EXIT_USAGE
     workers = args.jobs or os.cpu_count() or 1
     batch = Batch(args.command, settings, args.max_page_size)
-    with temporaries_removed_on_signals():
-        return _run_batch(args, command, settings, batch, jobs, others, found, workers, on_report)
+    try:
+        with temporaries_removed_on_signals():
+            return _run_batch(args, command, settings, batch, jobs, others, found, workers, on_report)
+    except BrokenPipeError:
+        # The reader went away (`brevane check site | head`): stop quietly, as
+        # other filters do, and keep Python from complaining again at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
 
 
 def _run_batch(
