@@ -424,8 +424,8 @@ def test_sign_command_with_a_signer_command_and_a_time_stamp(
 def test_sign_by_reference_then_re_sign_and_skip_what_is_still_valid(
     chain: CertChain, files: dict[str, Path], tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    site = files["site"]
-    assert cli.main(_sign_argv(files, "--reference", "--in-place", str(site))) == cli.EXIT_OK
+    site = tmp_path / "out"
+    assert cli.main(_sign_argv(files, "--reference", "-o", str(site), str(files["site"]))) == cli.EXIT_OK
     assert sorted(_tree(site)) == ["a.html", "a.html.c2pa", "d/b.htm", "d/b.htm.c2pa"]
     page = (site / "d" / "b.htm").read_bytes()
     assert b'<link rel="c2pa-manifest" href="b.htm.c2pa"' in page
