@@ -5,13 +5,17 @@ URL: a remote page never makes the checker open a local file or another
 scheme, redirects are followed by hand (so each target's scheme is checked)
 up to a limit, every fetch has a time limit for the whole transfer (not only
 per read), and bodies are capped in size while they stream in. Credentials
-from ~/.netrc are never sent; proxies from the environment are honoured.
+from ~/.netrc are never sent and no cookies are kept; proxies from the
+environment are honoured. Each thread keeps one session, so the pages of a
+batch and their stores share connections.
 """
 
 from __future__ import annotations
 
+import http.cookiejar
 import os
 import re
+import threading
 import time
 from dataclasses import dataclass
 from typing import Optional
@@ -92,27 +96,41 @@ def fetch(url: str, what: str, max_bytes: int, limits: FetchLimits) -> Fetched:
     Raises FetchError with one line: the URL, what went wrong, the HTTP status.
     """
     deadline = time.monotonic() + limits.timeout
-    with requests.Session() as session:
-        # No ~/.netrc credentials for whatever host a page points at.
+    session = _session()
+    current = url
+    for _ in range(limits.redirects + 1):
+        if not is_web_url(current):
+            raise FetchError(f"{what} at {current} is not an http or https URL; nothing was fetched")
+        response = _get(session, current, what, deadline)
+        with response:
+            if response.status_code in _REDIRECTS and "location" in response.headers:
+                current = resolve(response.headers["location"], current)
+                continue
+            if response.status_code >= 400 or response.status_code < 200:
+                raise FetchError(
+                    f"{what} at {current} could not be fetched: HTTP {response.status_code} "
+                    f"{response.reason or ''}".rstrip()
+                )
+            body = _read_capped(response, current, what, max_bytes, deadline)
+            media_type = response.headers.get("content-type", "").split(";")[0].strip().lower()
+            return Fetched(current, body, media_type, response.headers.get("link", ""))
+    raise FetchError(f"{what} at {url} redirects more than {limits.redirects} times")
+
+
+_sessions = threading.local()
+
+
+def _session() -> requests.Session:
+    """One session per thread: a page and its store, and the pages of a batch, share connections."""
+    session: Optional[requests.Session] = getattr(_sessions, "session", None)
+    if session is None:
+        session = requests.Session()
+        # No ~/.netrc credentials for whatever host a page points at, and no
+        # cookies carried from one fetch to the next.
         session.trust_env = False
-        current = url
-        for _ in range(limits.redirects + 1):
-            if not is_web_url(current):
-                raise FetchError(f"{what} at {current} is not an http or https URL; nothing was fetched")
-            response = _get(session, current, what, deadline)
-            with response:
-                if response.status_code in _REDIRECTS and "location" in response.headers:
-                    current = resolve(response.headers["location"], current)
-                    continue
-                if response.status_code >= 400 or response.status_code < 200:
-                    raise FetchError(
-                        f"{what} at {current} could not be fetched: HTTP {response.status_code} "
-                        f"{response.reason or ''}".rstrip()
-                    )
-                body = _read_capped(response, current, what, max_bytes, deadline)
-                media_type = response.headers.get("content-type", "").split(";")[0].strip().lower()
-                return Fetched(current, body, media_type, response.headers.get("link", ""))
-        raise FetchError(f"{what} at {url} redirects more than {limits.redirects} times")
+        session.cookies.set_policy(http.cookiejar.DefaultCookiePolicy(allowed_domains=[]))
+        _sessions.session = session
+    return session
 
 
 def _get(session: requests.Session, url: str, what: str, deadline: float) -> requests.Response:
