@@ -106,7 +106,7 @@ def fetch(url: str, what: str, max_bytes: int, limits: FetchLimits) -> Fetched:
             if response.status_code in _REDIRECTS and "location" in response.headers:
                 current = resolve(response.headers["location"], current)
                 continue
-            if response.status_code >= 400 or response.status_code < 200:
+            if not 200 <= response.status_code < 300:
                 raise FetchError(
                     f"{what} at {current} could not be fetched: HTTP {response.status_code} "
                     f"{response.reason or ''}".rstrip()
