@@ -223,10 +223,13 @@ inline AttributeStep next_attribute(std::string_view html, std::uint64_t p) noex
   const std::uint64_t n = html.size();
   while (p < n) {
     const char c = html[p];
+    // "/" between attributes, the self-closing one included, sets nothing.
+    if (c == '/' || has_class(c, kWhitespace)) {
+      ++p;
+      continue;
+    }
     if (c == '>') return {{}, p + 1};
-    // "/" between attributes, the self-closing one included, sets nothing; an
-    // empty attribute name is dropped, the "=" with it.
-    if (c == '/' || c == '=' || has_class(c, kWhitespace)) {
+    if (c == '=') {  // an empty attribute name is dropped, the "=" with it
       ++p;
       continue;
     }
