@@ -15,6 +15,7 @@ from typing import Any, Optional, Sequence
 
 from brevane_tools import checking, signing
 from brevane_tools.command import Command, Outcome, Page, PageFailed, Report, UsageError, register
+from brevane_tools.files import DEFAULT_MAX_PAGE_SIZE
 from brevane_tools.page_commands import read_option_file
 from brevane_tools.report import check_report_path, write_report
 
@@ -28,7 +29,7 @@ class CheckSettings:
     site_root: Optional[Path] = None
     timeout: float = 20.0
     redirects: int = 5
-    page_bytes: int = 32 * _MIB
+    page_bytes: int = DEFAULT_MAX_PAGE_SIZE
     store_bytes: int = 16 * _MIB
     detailed: bool = False
     report: Optional[Path] = None  # check --report: the site report, written after the batch
@@ -76,6 +77,13 @@ def _positive(kind: type) -> Any:
     return parse
 
 
+def _size(text: str) -> int:
+    # The runner's size syntax (1048576, 512K, 16M), shared by every size flag.
+    from brevane_tools.cli import _size as runner_size
+
+    return runner_size(text)
+
+
 def _arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--store", metavar="FILE", help="the Manifest Store to check one page against, instead of its own"
@@ -90,10 +98,9 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
     web.add_argument("--timeout", type=_positive(float), default=20.0, metavar="SECONDS",
                      help="for each whole fetch (default 20)")
     web.add_argument("--max-redirects", type=int, default=5, metavar="N", help="default 5")
-    web.add_argument("--max-page-bytes", type=_positive(int), default=32 * _MIB, metavar="N",
-                     help="largest page fetched (default 32 MiB)")
-    web.add_argument("--max-store-bytes", type=_positive(int), default=16 * _MIB, metavar="N",
-                     help="largest Manifest Store read (default 16 MiB)")
+    # Fetched pages take the runner's --max-page-size, as pages on disk do.
+    web.add_argument("--max-store-size", type=_size, default=16 * _MIB, metavar="SIZE",
+                     help="larger Manifest Stores fail, on the web or on disk (default 16M)")
 
 
 def _prepare(args: argparse.Namespace) -> CheckSettings:
@@ -109,8 +116,8 @@ def _prepare(args: argparse.Namespace) -> CheckSettings:
         site_root=Path(args.site_root) if args.site_root else None,
         timeout=args.timeout,
         redirects=args.max_redirects,
-        page_bytes=args.max_page_bytes,
-        store_bytes=args.max_store_bytes,
+        page_bytes=getattr(args, "max_page_size", CheckSettings.page_bytes),
+        store_bytes=args.max_store_size,
         detailed=bool(getattr(args, "detailed", False)),
         report=check_report_path(args.report, args.paths, args.extensions) if vars(args).get("report") else None,
     )

@@ -24,6 +24,8 @@ from urllib.parse import urldefrag, urljoin, urlsplit
 import requests
 import urllib3
 
+from brevane_tools.files import DEFAULT_MAX_PAGE_SIZE
+
 __all__ = ["FetchError", "FetchLimits", "Fetched", "fetch", "is_web_url", "manifest_links", "resolve"]
 
 STORE_MEDIA_TYPE = "application/c2pa"
@@ -40,7 +42,7 @@ class FetchError(ValueError):
 class FetchLimits:
     """How far a fetch may go (the `check` command's flags set these)."""
 
-    page_bytes: int = 32 * 1024 * 1024
+    page_bytes: int = DEFAULT_MAX_PAGE_SIZE  # as for pages on disk
     store_bytes: int = 16 * 1024 * 1024
     timeout: float = 20.0  # seconds for a whole fetch: connection, redirects and body
     redirects: int = 5
@@ -154,7 +156,7 @@ def _get(session: requests.Session, url: str, what: str, deadline: float) -> req
 
 
 def _read_capped(response: requests.Response, url: str, what: str, max_bytes: int, deadline: float) -> bytes:
-    flag = "--max-page-bytes" if what == "the page" else "--max-store-bytes"
+    flag = "--max-page-size" if what == "the page" else "--max-store-size"
     too_big = f"{what} at {url} is larger than {max_bytes:,} bytes (the limit; see {flag})"
     late = f"{what} at {url} did not arrive in time"
     declared = response.headers.get("content-length", "")
