@@ -209,12 +209,13 @@ def describe_manifest(result: checking.CheckResult) -> str:
     reported = result.report.get("manifests", {}).get(label, {})
     where = checking.SOURCE_WORDS.get(result.source, result.source)
     signer = result.signer or {}
+    signed_by = f"{signer.get('subject') or '?'}, issued by {signer.get('issuer') or '?'}" if signer else "-"
     facts = [
         ("manifest", str(label)),
         ("title", result.title or "(none)"),
         ("format", str(reported.get("format") or claim.get("dc:format") or "(not stated)")),
         ("generator", result.claim_generator or "(not stated)"),
-        ("signer", f"{signer.get('subject') or '?'}, issued by {signer.get('issuer') or '?'}" if signer else "-"),
+        ("signer", signed_by),
         ("signed at", result.signed_at or "(not time-stamped)"),
         ("actions", ", ".join(_actions(assertions)) or "(none)"),
         ("ingredients", ", ".join(_ingredients(reported)) or "(none)"),

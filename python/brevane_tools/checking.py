@@ -441,7 +441,9 @@ def _read_store_file(path: Path, max_bytes: int) -> bytes:
     except OSError as exc:
         raise ValueError(f"cannot read the Manifest Store {shown}: {exc.strerror or exc}") from None
     if len(data) > max_bytes:
-        raise ValueError(f"the Manifest Store {shown} is larger than {max_bytes:,} bytes (the limit; see --max-store-size)")
+        raise ValueError(
+            f"the Manifest Store {shown} is larger than {max_bytes:,} bytes (the limit; see --max-store-size)"
+        )
     return data
 
 
