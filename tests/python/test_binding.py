@@ -700,19 +700,6 @@ def test_extract_dict_keys_in_order() -> None:
     assert untyped.extract(PLAIN) is None
 
 
-@pytest.mark.parametrize(("alg", "size"), [("sha256", 32), ("sha384", 48), ("sha512", 64)])
-def test_hash_results(alg: str, size: int) -> None:
-    binding = untyped.compute_data_hash(PAGE, alg)
-    assert list(binding) == ["alg", "hash", "exclusions"]
-    assert binding["alg"] == alg
-    assert type(binding["hash"]) is bytes and len(binding["hash"]) == size
-    assert binding["exclusions"] == [(12, 45)]
-    assert untyped.verify_data_hash(PAGE, binding["hash"], binding["exclusions"], alg) is None
-    predicted = untyped.inline_hash_before_embed(PLAIN, alg)
-    assert type(predicted) is bytes
-    assert predicted == binding["hash"]
-
-
 def test_edits_return_new_bytes_objects() -> None:
     removed = untyped.remove(PLAIN)
     assert type(removed) is bytes

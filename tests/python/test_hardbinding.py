@@ -60,8 +60,10 @@ def test_binding_of_the_embedded_page_excludes_the_element(alg: str) -> None:
     binding = brevane.compute_data_hash(EMBEDDED, alg)
     assert list(binding) == ["alg", "hash", "exclusions"]
     assert binding == {"alg": alg, "hash": h(alg, PLAIN), "exclusions": [ELEMENT]}
+    assert type(binding["hash"]) is bytes and len(binding["hash"]) == SIZES[alg]
     assert brevane.locate_all(EMBEDDED) == [ELEMENT]
-    assert brevane.inline_hash_before_embed(PLAIN, alg) == binding["hash"]
+    predicted = brevane.inline_hash_before_embed(PLAIN, alg)
+    assert type(predicted) is bytes and predicted == binding["hash"]
     assert verify(EMBEDDED, binding["hash"], binding["exclusions"], alg) is None
 
 
