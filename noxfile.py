@@ -32,6 +32,7 @@ EXTRAS = ["test", "c2pa"]
 
 nox.options.sessions = ["wheel", "tests", "sdist", "mypy"]
 nox.options.envdir = str(ROOT / "build" / "nox")  # the session venvs, out of the source tree
+nox.options.download_python = "never"  # only the interpreters this machine has
 
 
 def _only(pattern: str) -> Path:

@@ -78,7 +78,8 @@ if [ "$fuzz_seconds" != "0" ]; then
   done
 fi
 echo
-echo "all checks passed; pytest ran on CPython ${PYTHON_VERSIONS[*]} with the repaired wheel"
+echo "all checks passed; pytest ran with the repaired wheel on:"
+for version in "${PYTHON_VERSIONS[@]}"; do echo "  CPython $version  ${PYTHON_FOR[$version]}"; done
 missing=()
 for minor in "${BREVANE_MINORS[@]}"; do
   [ -n "${PYTHON_FOR[3.$minor]:-}" ] || missing+=("3.$minor")
