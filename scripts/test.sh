@@ -79,7 +79,11 @@ if [ "$fuzz_seconds" != "0" ]; then
 fi
 echo
 echo "all checks passed; pytest ran with the repaired wheel on:"
-for version in "${PYTHON_VERSIONS[@]}"; do echo "  CPython $version  ${PYTHON_FOR[$version]}"; done
+for version in "${PYTHON_VERSIONS[@]}"; do
+  # The interpreter that nox took (it prefers its own for the version it runs on).
+  cfg="build/nox/tests-${version//./-}/pyvenv.cfg"
+  echo "  CPython $(sed -n 's/^version = //p' "$cfg")  $(sed -n 's/^base-executable = //p' "$cfg")"
+done
 missing=()
 for minor in "${BREVANE_MINORS[@]}"; do
   [ -n "${PYTHON_FOR[3.$minor]:-}" ] || missing+=("3.$minor")
