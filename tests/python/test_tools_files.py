@@ -7,6 +7,7 @@ is not possible they are skipped with the reason.
 
 from __future__ import annotations
 
+import atexit
 import base64
 import json
 import os
@@ -39,12 +40,47 @@ NOBODY = 65534
 IS_ROOT = os.geteuid() == 0
 
 
+def _as_user(user: int) -> list[str]:
+    return ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"]
+
+
+_reachable: dict[int, tuple[str, str]] = {}
+
+
+def _runtime_for(user: int) -> tuple[str, str]:
+    """An interpreter and a copy of the module and the tools that `user` can run.
+
+    This interpreter may live where only root can read (pyenv under /root), and
+    so may the tests' own venv; the module is abi3, so the system's Python 3
+    serves as well, with a copy of the module and the tools in a shared place.
+    """
+    if user not in _reachable:
+        copy = Path(tempfile.mkdtemp(prefix="brevane-runtime-"))
+        atexit.register(shutil.rmtree, copy, True)
+        shutil.copytree(Path(brevane_tools.__file__).parent, copy / "brevane_tools")
+        shutil.copy2(str(brevane.__file__), copy)
+        for path in [copy, *copy.rglob("*")]:
+            os.chmod(path, 0o755)
+        for python in (sys.executable, "/usr/bin/python3", "/usr/local/bin/python3"):
+            probe = subprocess.run(
+                [*_as_user(user), python, "-c", "import brevane, brevane_tools.cli"],
+                capture_output=True, env={**os.environ, "PYTHONPATH": str(copy)}, cwd=copy,
+            ) if os.path.exists(python) else None
+            if probe is not None and probe.returncode == 0:
+                _reachable[user] = (python, str(copy))
+                break
+        else:
+            pytest.skip(f"no Python 3.9 or later that user {user} can run")
+    return _reachable[user]
+
+
 def spawn(*argv: str, user: Optional[int] = None, timeout: float = 60) -> subprocess.CompletedProcess[bytes]:
     """The tool in its own process, as root or (with setpriv) as another user."""
-    prefix = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"] if user is not None else []
-    env = {**os.environ, "PYTHONPATH": SOURCE}
+    python, path = (sys.executable, SOURCE) if user is None else _runtime_for(user)
+    prefix = _as_user(user) if user is not None else []
+    env = {**os.environ, "PYTHONPATH": path}
     return subprocess.run(
-        [*prefix, sys.executable, "-m", "brevane_tools", *argv], capture_output=True, env=env, timeout=timeout
+        [*prefix, python, "-m", "brevane_tools", *argv], capture_output=True, env=env, timeout=timeout
     )
 
 
