@@ -136,7 +136,9 @@ def check(page: Page, settings: CheckSettings, report: bool = False) -> checking
         from brevane_tools.remote import FetchLimits
     except ImportError:
         raise signing.SdkUnavailableError(
-            "checking needs the C2PA SDK and requests: pip install 'brevane[c2pa]'"
+            "checking needs the C2PA SDK's Python binding and requests (CPython 3.10 or later): "
+            "pip install 'c2pa-python>=0.38' requests, or install brevane with its c2pa extra "
+            "(from a checkout: pip install '.[c2pa]')"
         ) from None
     limits = FetchLimits(settings.page_bytes, settings.store_bytes, settings.timeout, settings.redirects)
     if page.url is not None:

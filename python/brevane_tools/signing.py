@@ -82,8 +82,9 @@ def _sdk() -> Any:
         import c2pa as sdk
     except ImportError as exc:  # pragma: no cover - depends on the environment
         raise SdkUnavailableError(
-            "signing and checking need the C2PA SDK: pip install 'brevane[c2pa]' "
-            "(c2pa-python, CPython 3.10 or later)"
+            "signing and checking need the C2PA SDK's Python binding (CPython 3.10 or later): "
+            "pip install 'c2pa-python>=0.38' requests, or install brevane with its c2pa extra "
+            "(from a checkout: pip install '.[c2pa]')"
         ) from exc
     return sdk
 

@@ -18,7 +18,7 @@ if sys.version_info < (3, 10):
         "signing needs the C2PA SDK's Python binding (c2pa-python), CPython 3.10 or later",
         allow_module_level=True,
     )
-pytest.importorskip("c2pa", reason="c2pa-python is not installed: pip install 'brevane[c2pa]'")
+pytest.importorskip("c2pa", reason="c2pa-python is not installed (the c2pa extra: pip install '.[c2pa]')")
 distributed = pytest.importorskip("dask.distributed", reason="pip install 'brevane[dask]'")
 
 from brevane_tools import SigningKey, check_page  # noqa: E402

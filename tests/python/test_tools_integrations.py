@@ -33,7 +33,7 @@ def certs(tmp_path_factory: pytest.TempPathFactory) -> Path:
     except ImportError:
         if os.environ.get("CI"):
             raise  # CI installs brevane[c2pa] on 3.10 and later
-        pytest.skip("c2pa-python is not installed: pip install 'brevane[c2pa]'")
+        pytest.skip("c2pa-python is not installed (the c2pa extra: pip install '.[c2pa]')")
     sys.path.insert(0, str(ROOT / "examples"))
     from make_test_certs import write_test_chain
 

@@ -30,7 +30,7 @@ except ImportError:
     # broken set-up that must fail, not a reason to skip.
     if os.environ.get("CI"):
         raise
-    pytest.skip("c2pa-python is not installed: pip install 'brevane[c2pa]'", allow_module_level=True)
+    pytest.skip("c2pa-python is not installed (the c2pa extra: pip install '.[c2pa]')", allow_module_level=True)
 
 from make_test_certs import CertChain, make_test_chain  # noqa: E402
 
