@@ -35,6 +35,8 @@ except ImportError:
 from make_test_certs import CertChain, make_test_chain  # noqa: E402
 
 MANIFEST: dict[str, Any] = json.loads((ROOT / "examples" / "manifest.json").read_text())
+#: With no title in the definition, each page is titled by its own <title>.
+SAMPLE_TITLE = "Harbour lights: a sample page for brevane"
 SAMPLE = (ROOT / "examples" / "pages" / "sample.html").read_bytes()
 
 PAGES = {
@@ -294,8 +296,8 @@ def test_re_signing_keeps_the_old_manifest_as_the_parent(chain: CertChain, signe
     assert result.state == "Trusted" and result.failures == ()
     report = _manifests(again.page, again.store)
     active = report["manifests"][report["active_manifest"]]
-    assert len(report["manifests"]) == 2 and again.parent == "Harbour lights"
-    assert [(i["title"], i["relationship"]) for i in active["ingredients"]] == [("Harbour lights", "parentOf")]
+    assert len(report["manifests"]) == 2 and again.parent == SAMPLE_TITLE
+    assert [(i["title"], i["relationship"]) for i in active["ingredients"]] == [(SAMPLE_TITLE, "parentOf")]
     replaced = sign(first.page, MANIFEST, signer, href=href, keep_parent=False)
     assert len(_manifests(replaced.page, replaced.store)["manifests"]) == 1
 
@@ -443,7 +445,7 @@ def test_sign_by_reference_then_re_sign_and_skip_what_is_still_valid(
                       "--href", "https://cdn.example/{path}.c2pa", "--json", str(site),
                       key="other-key", cert="other-chain")
     assert cli.main(argv) == cli.EXIT_OK
-    assert [f["parent"] for f in json.loads(capsys.readouterr().out)["files"]] == ["Harbour lights"] * 2
+    assert [f["parent"] for f in json.loads(capsys.readouterr().out)["files"]] == [SAMPLE_TITLE] * 2
     page = (site / "a.html").read_bytes()
     association = brevane.extract(page)
     assert association is not None and association.get("href") == "https://cdn.example/a.html.c2pa"

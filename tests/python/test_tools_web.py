@@ -307,6 +307,6 @@ def test_a_site_signed_by_reference_checks_trusted_where_it_is_served(
     assert shown[0] == f"{base}guide/tides/: Trusted"
     facts = {line[:15].strip(): line[15:] for line in shown[1:10]}
     assert {k: facts.get(k) for k in ("title", "generator", "signer", "actions")} == {
-        "title": "Harbour lights", "generator": "brevane example 0.2.0",
+        "title": "Tides - Harbour", "generator": "brevane example 0.2.0",
         "signer": "brevane TEST signer, issued by brevane test certificates", "actions": "c2pa.created",
     }
