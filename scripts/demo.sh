@@ -32,9 +32,14 @@ cd "$work"
 "$venv/bin/python" "$root/examples/make_test_certs.py" certs
 "$venv/bin/python" "$root/examples/hash_sign_embed.py" "$root/examples/pages/sample.html" \
   --cert certs/chain.pem --key certs/signer.key --trust-anchors certs/root.pem -o sample.signed.html
+brevane="$venv/bin/brevane"
 echo
-echo "== the same page, checked with the command-line tool =="
-"$venv/bin/brevane" check --trust-anchors certs/root.pem sample.signed.html
+echo "== the command-line tool: sign the page by reference, check both forms, show what it says =="
+mkdir site
+"$brevane" sign --reference --manifest "$root/examples/manifest.json" --cert certs/chain.pem \
+  --key certs/signer.key -o site "$root/examples/pages/sample.html"
+"$brevane" check --trust-anchors certs/root.pem sample.signed.html site/sample.html
+"$brevane" show --trust-anchors certs/root.pem site/sample.html
 echo
 echo "The brevane command is $venv/bin/brevane"
 echo "To use it and the module from a shell: source $venv/bin/activate"

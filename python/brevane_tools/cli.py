@@ -498,6 +498,7 @@ def _run_batch(
         json.dump(document, sys.stdout, indent=2)
         sys.stdout.write("\n")
     elif (len(reports) > 1 or others) and not args.quiet:  # one page says it all already
+        sys.stdout.flush()  # after the pages' lines, also when both streams go to one file
         print(line, file=sys.stderr)
     if input_errors:
         return EXIT_USAGE
