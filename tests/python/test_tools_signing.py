@@ -415,12 +415,13 @@ def test_sign_command_with_a_signer_command_and_a_time_stamp(
         argv = ["sign", "--manifest", str(definition), "--cert", str(files["chain"]), "--signer-command",
                 command, "-o", str(tmp_path / "out"), "--json", str(files["site"])]
         assert cli.main(argv) == cli.EXIT_OK
-        assert tsa.requests == 3  # the trial page and two pages
+        assert tsa.requests >= 3  # the trial page and two pages (the SDK may retry a request)
     document = json.loads(capsys.readouterr().out)
     assert [f["rounds"] for f in document["files"]] == [1, 1]
-    result = check_page((tmp_path / "out" / "d" / "b.htm").read_bytes(), trust_anchors=chain.root_pem)
-    assert result.state == "Trusted" and result.signed_at is not None
-    assert result.title == "Harbour lights: a sample page for brevane (d/b.htm)"
+    results = {name: check_page((tmp_path / "out" / name).read_bytes(), trust_anchors=chain.root_pem)
+               for name in ("a.html", "d/b.htm")}
+    assert all(r.state == "Trusted" and r.signed_at is not None for r in results.values())
+    assert results["d/b.htm"].title == "Harbour lights: a sample page for brevane (d/b.htm)"
 
 
 def test_sign_by_reference_then_re_sign_and_skip_what_is_still_valid(
