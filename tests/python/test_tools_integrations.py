@@ -61,7 +61,9 @@ def env(tmp_path_factory: pytest.TempPathFactory) -> dict[str, str]:
     """
     from importlib.metadata import entry_points
 
-    variables = dict(os.environ)
+    # Plain output to compare: a runner that forces colour (nox sets FORCE_COLOR) must not reach it.
+    variables = {k: v for k, v in os.environ.items() if k != "FORCE_COLOR"}
+    variables["NO_COLOR"] = "1"
     if sys.version_info >= (3, 10):
         plugins = list(entry_points(group="mkdocs.plugins"))
     else:
