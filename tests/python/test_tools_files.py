@@ -59,6 +59,8 @@ def _runtime_for(user: int) -> tuple[str, str]:
         atexit.register(shutil.rmtree, copy, True)
         shutil.copytree(Path(brevane_tools.__file__).parent, copy / "brevane_tools")
         shutil.copy2(str(brevane.__file__), copy)
+        for libraries in Path(str(brevane.__file__)).parent.glob("brevane*.libs"):  # bundled by auditwheel
+            shutil.copytree(libraries, copy / libraries.name)
         for path in [copy, *copy.rglob("*")]:
             os.chmod(path, 0o755)
         for python in (sys.executable, "/usr/bin/python3", "/usr/local/bin/python3"):
