@@ -131,7 +131,7 @@ def main() -> int:
 
     pages = find_pages(args.docs, args.pages)
     manifest = json.loads((ROOT / "examples" / "manifest.json").read_text())
-    del manifest["title"]  # each page's own <title>
+    manifest.pop("title", None)  # each page's own <title>
     figures: dict[str, Any] = {"pages": len(pages), "cpus": os.cpu_count()}
     with tempfile.TemporaryDirectory(dir="/dev/shm") as memory, tempfile.TemporaryDirectory(
         dir=ROOT / "build"
