@@ -14,7 +14,7 @@ from pathlib import Path
 from typing import Any, Optional, Sequence
 
 from brevane_tools import checking, signing
-from brevane_tools.command import Command, Outcome, Page, PageFailed, Report, UsageError, register
+from brevane_tools.command import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size, register
 from brevane_tools.files import DEFAULT_MAX_PAGE_SIZE
 from brevane_tools.page_commands import read_option_file
 from brevane_tools.report import check_report_path, write_report
@@ -77,13 +77,6 @@ def _positive(kind: type) -> Any:
     return parse
 
 
-def _size(text: str) -> int:
-    # The runner's size syntax (1048576, 512K, 16M), shared by every size flag.
-    from brevane_tools.cli import _size as runner_size
-
-    return runner_size(text)
-
-
 def _arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--store", metavar="FILE", help="the Manifest Store to check one page against, instead of its own"
@@ -99,7 +92,7 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
                      help="for each whole fetch (default 20)")
     web.add_argument("--max-redirects", type=int, default=5, metavar="N", help="default 5")
     # Fetched pages take the runner's --max-page-size, as pages on disk do.
-    web.add_argument("--max-store-size", type=_size, default=16 * _MIB, metavar="SIZE",
+    web.add_argument("--max-store-size", type=parse_size, default=16 * _MIB, metavar="SIZE",
                      help="larger Manifest Stores fail, on the web or on disk (default 16M)")
 
 
@@ -123,13 +116,6 @@ def _prepare(args: argparse.Namespace) -> CheckSettings:
     )
 
 
-def _site_root(page: Page) -> Path:
-    """The argument directory that found the page (its own directory for a file argument)."""
-    assert page.path is not None
-    depth = len(page.relative.parts)
-    return Path(*page.path.parts[:-depth]) if 0 < depth < len(page.path.parts) else page.path.parent
-
-
 def check(page: Page, settings: CheckSettings, report: bool = False) -> checking.CheckResult:
     """The verdict on one page handed over by the runner (a file's bytes, or a URL)."""
     try:
@@ -149,7 +135,7 @@ def check(page: Page, settings: CheckSettings, report: bool = False) -> checking
     if settings.store is not None or page.path is None:
         return checking.check_page(page.html, settings.store, policy=settings.policy, report=report)
     return checking.check_file(
-        page.path, page.html, site_root=settings.site_root or _site_root(page), policy=settings.policy,
+        page.path, page.html, site_root=settings.site_root or page.root, policy=settings.policy,
         limits=limits, report=report,
     )
 

@@ -27,7 +27,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from html.parser import HTMLParser
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Optional, Union
 from urllib.parse import unquote, urljoin, urlsplit
 from urllib.request import pathname2url
 
@@ -313,17 +313,14 @@ def check_file(
     association = _association(html)
     if association["kind"] == "embedded":
         return _validate(html, association["store"], policy, "inline", None, report=report)
-    # As a browser takes a file URL: the path as named, symbolic links not resolved.
-    page_url = "file://" + pathname2url(os.path.abspath(path))
-    root_url = "file://" + pathname2url(os.path.abspath(site_root or path.parent)).rstrip("/") + "/"
-    target = _local_target(association["href"], _base_href(html), page_url, root_url)
-    if urlsplit(target).scheme in ("http", "https"):
-        return _fetch_store_and_validate(html, target, policy, limits, "link", [], report)
-    if urlsplit(target).scheme != "file":
+    target = local_store(path, html, association["href"], site_root)
+    if isinstance(target, str):
+        if urlsplit(target).scheme in ("http", "https"):
+            return _fetch_store_and_validate(html, target, policy, limits, "link", [], report)
         raise ValueError(
             f"the page references its Manifest Store at {target!r}, which is neither a file nor http(s)"
         )
-    store_path = Path(unquote(urlsplit(target).path))
+    store_path = target
     store = _read_store_file(store_path, _limits(limits).store_bytes)
     return _validate(html, store, policy, "link", _shown(store_path), report=report)
 
@@ -445,6 +442,22 @@ def _read_store_file(path: Path, max_bytes: int) -> bytes:
             f"the Manifest Store {shown} is larger than {max_bytes:,} bytes (the limit; see --max-store-size)"
         )
     return data
+
+
+def local_store(path: Path, html: bytes, href: str, site_root: Optional[Path] = None) -> Union[Path, str]:
+    """Where the href of the page at `path` leads: the file it names, else the URL.
+
+    A relative href resolves against the page's file (and its `<base href>`, as
+    a browser would); one that starts with "/" against `site_root` (default:
+    the page's directory).
+    """
+    # As a browser takes a file URL: the path as named, symbolic links not resolved.
+    page_url = "file://" + pathname2url(os.path.abspath(path))
+    root_url = "file://" + pathname2url(os.path.abspath(site_root or path.parent)).rstrip("/") + "/"
+    target = _local_target(href, _base_href(html), page_url, root_url)
+    if urlsplit(target).scheme == "file":
+        return Path(unquote(urlsplit(target).path))
+    return target
 
 
 def _local_target(href: str, base: Optional[str], page_url: str, root_url: str) -> str:

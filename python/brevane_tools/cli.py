@@ -27,7 +27,7 @@ import brevane
 
 # Each module registers its commands on import, in the order of the help text.
 from brevane_tools import check_command, page_commands, sign_command  # noqa: F401
-from brevane_tools.command import COMMANDS, Command, Page, PageFailed, Report, UsageError
+from brevane_tools.command import COMMANDS, Command, Page, PageFailed, Report, UsageError, parse_size
 from brevane_tools.files import (
     DEFAULT_MAX_PAGE_SIZE,
     HTML_SUFFIXES,
@@ -162,18 +162,6 @@ class Progress:
             self.stream.flush()
 
 
-def _size(text: str) -> int:
-    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
-    scale = units.get(text[-1:].lower(), 1)
-    try:
-        value = int(text[:-1] if scale > 1 else text) * scale
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a size in bytes (or with K, M, G), got {text!r}") from None
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"the size must be positive: {text!r}")
-    return value
-
-
 def _extensions(text: str) -> tuple[str, ...]:
     found = tuple("." + e.strip().lstrip(".") for e in text.split(",") if e.strip().lstrip("."))
     if not found:
@@ -211,7 +199,7 @@ def build_parser() -> argparse.ArgumentParser:
             help="follow symbolic links that lead out of a directory argument (refused by default)",
         )
         sub.add_argument(
-            "--max-page-size", type=_size, default=DEFAULT_MAX_PAGE_SIZE, metavar="SIZE",
+            "--max-page-size", type=parse_size, default=DEFAULT_MAX_PAGE_SIZE, metavar="SIZE",
             help="larger pages fail (default 256M)",
         )
         if command.hash_alg:

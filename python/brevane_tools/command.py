@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Literal, Optional, Sequence
 
-__all__ = ["COMMANDS", "Command", "Outcome", "Page", "PageFailed", "Report", "UsageError", "register"]
+__all__ = ["COMMANDS", "Command", "Outcome", "Page", "PageFailed", "Report", "UsageError", "parse_size", "register"]
 
 
 class UsageError(Exception):
@@ -40,6 +40,14 @@ class Page:
     url: Optional[str] = None  # the URL it lives at
     relative: Path = Path()  # its path below the argument that named it (mirrored under -o DIR)
     destination: Optional[Path] = None  # where an edited page goes; None: nothing is written
+
+    @property
+    def root(self) -> Optional[Path]:
+        """The directory argument that found the page (its own directory for a file argument)."""
+        if self.path is None:
+            return None
+        depth = len(self.relative.parts)
+        return Path(*self.path.parts[:-depth]) if 0 < depth < len(self.path.parts) else self.path.parent
 
 
 @dataclass
@@ -105,3 +113,16 @@ def register(command: Command) -> Command:
         raise ValueError(f"the command {command.name!r} is registered twice")
     COMMANDS[command.name] = command
     return command
+
+
+def parse_size(text: str) -> int:
+    """A size flag's value: bytes, or with K, M or G (1048576, 512K, 16M); for argparse."""
+    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+    scale = units.get(text[-1:].lower(), 1)
+    try:
+        value = int(text[:-1] if scale > 1 else text) * scale
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a size in bytes (or with K, M, G), got {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"the size must be positive: {text!r}")
+    return value

@@ -168,9 +168,13 @@ def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[byte
     if association is None or association["kind"] != "referenced":
         return None
     candidates: list[Path] = []
-    href = str(association["href"])
-    if page.path is not None and "://" not in href and not href.startswith(("/", "#", "data:")):
-        candidates.append(page.path.parent / href.split("#")[0].split("?")[0])
+    if page.path is not None:
+        from brevane_tools.checking import local_store
+
+        # Found as `brevane check` finds it; a store elsewhere on the web is not fetched.
+        found = local_store(page.path, html, str(association["href"]), page.root)
+        if isinstance(found, Path) and found != page.path:
+            candidates.append(found)
     if settings.reference and page.destination is not None:
         candidates.append(_store_path(page, settings))
     for candidate in candidates:
@@ -191,15 +195,14 @@ def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings
     if settings.reference and old_store is None:
         return False
     try:
-        result = checking.check_page(html, old_store if settings.reference else None)
+        # The manifest report names the signer: one reading of the store serves both questions.
+        result = checking.check_page(html, old_store if settings.reference else None, report=True)
     except ValueError:
         return False
     # Trust is a reader's setting; what matters here is that nothing else failed.
     if result.verdict != "match" or set(result.failures) - {"signingCredential.untrusted"}:
         return False
-    store = old_store if association["kind"] == "referenced" else association["store"]
-    assert store is not None
-    return signing.signer_of(store, html) == signing.certificate_identity(settings.credential.cert_chain_pem)
+    return signing.signer_of(result.report) == signing.certificate_identity(settings.credential.cert_chain_pem)
 
 
 def _sign(page: Page, settings: SignSettings) -> Outcome:

@@ -813,14 +813,8 @@ def sign_page_with_reference(
     return signed.page, signed.store
 
 
-def signer_of(store: bytes, html: bytes) -> Optional[tuple[str, str]]:
-    """(issuer, serial number) of the certificate that signed a store's active manifest."""
-    sdk = _sdk()
-    try:
-        with sdk.Reader(HTML_FORMAT, io.BytesIO(html), store) as reader:
-            report = json.loads(reader.json())
-    except sdk.C2paError:
-        return None
+def signer_of(report: Mapping[str, Any]) -> Optional[tuple[str, str]]:
+    """(issuer, serial number) of the certificate that signed the active manifest of the SDK's report."""
     info = report.get("manifests", {}).get(report.get("active_manifest"), {}).get("signature_info") or {}
     if "issuer" not in info or "cert_serial_number" not in info:
         return None
