@@ -49,7 +49,7 @@ BREVANE_FAULT_PROBE_DIR="$root/$probe_dir" BREVANE_REQUIRE_FAULT_PROBE=1 \
   build/venv-tools/bin/nox --no-color --error-on-missing-interpreters -s "${sessions[@]}"
 # The resident-memory leak test is marked slow (about 19 s): once, on the newest CPython.
 BREVANE_FAULT_PROBE_DIR="$root/$probe_dir" BREVANE_REQUIRE_FAULT_PROBE=1 \
-  build/venv-tools/bin/nox --no-color -s "tests-${PYTHON_VERSIONS[-1]}" -- \
+  build/venv-tools/bin/nox --no-color --reuse-existing-virtualenvs -s "tests-${PYTHON_VERSIONS[-1]}" -- \
   -m slow --runslow -k test_leaks
 
 step "clang-format and clang-tidy"
