@@ -4,39 +4,58 @@
 does the rest of a publisher's job with it: signing pages with a real C2PA
 manifest (through the C2PA SDK, the optional extra `brevane[c2pa]`), checking
 them later, and the `brevane` command-line tool for whole directories.
-Importing it needs nothing beyond the module; the SDK is loaded on first use.
+
+Its layers, bottom up; a module imports only from the layers below its own:
+
+    errors, text, sdk          every error and its exit status; text made safe
+                               for a terminal; the one door to the C2PA SDK
+    head, files/, store_location
+                               the head's <base href> and <title>; finding,
+                               reading (one safe reader) and writing files;
+                               where a page's store lies
+    signing/, trust, checking, remote, store_reader, report
+                               the engines: bytes and settings in, results out
+    commands/                  one module per family, one ordered registry
+    runner, cli                running a batch; argparse and output
+    integrations/              Sphinx, MkDocs, the pre-commit hook
+
+The names below are loaded on first use, so importing the package (and
+starting the command-line tool) costs next to nothing.
 """
 
-from brevane_tools.checking import CheckResult, TrustPolicy, check_file, check_page, check_url
-from brevane_tools.signing import (
-    PageFacts,
-    SdkUnavailableError,
-    Signed,
-    SigningCallback,
-    SigningCommand,
-    SigningError,
-    SigningKey,
-    inline_element_length,
-    sign,
-    sign_page,
-    sign_page_with_reference,
-)
+from __future__ import annotations
 
-__all__ = [
-    "CheckResult",
-    "PageFacts",
-    "SdkUnavailableError",
-    "Signed",
-    "SigningCallback",
-    "SigningCommand",
-    "SigningError",
-    "SigningKey",
-    "TrustPolicy",
-    "check_file",
-    "check_page",
-    "check_url",
-    "inline_element_length",
-    "sign",
-    "sign_page",
-    "sign_page_with_reference",
-]
+import importlib
+from typing import Any
+
+_PUBLIC = {
+    "CheckResult": "brevane_tools.checking",
+    "check_file": "brevane_tools.checking",
+    "check_page": "brevane_tools.checking",
+    "check_url": "brevane_tools.checking",
+    "TrustPolicy": "brevane_tools.trust",
+    "PageFacts": "brevane_tools.signing",
+    "SdkUnavailableError": "brevane_tools.errors",
+    "Signed": "brevane_tools.signing",
+    "SigningCallback": "brevane_tools.signing",
+    "SigningCommand": "brevane_tools.signing",
+    "SigningError": "brevane_tools.errors",
+    "SigningKey": "brevane_tools.signing",
+    "inline_element_length": "brevane_tools.signing",
+    "sign": "brevane_tools.signing",
+    "sign_page": "brevane_tools.signing",
+    "sign_page_with_reference": "brevane_tools.signing",
+}
+
+__all__ = sorted(_PUBLIC)
+
+
+def __getattr__(name: str) -> Any:
+    module = _PUBLIC.get(name)
+    if module is None:
+        raise AttributeError(f"module 'brevane_tools' has no attribute {name!r}")
+    return getattr(importlib.import_module(module), name)
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *_PUBLIC])

@@ -8,53 +8,39 @@ finds the store of a local page through its own `href`, and `check_url` fetches
 a page and its store over HTTP (see `brevane_tools.remote` for what a fetch
 will and will not do). Nothing here writes a file.
 
-`TrustPolicy` and `sdk_context` turn trust flags and an SDK settings file into
-the SDK's context; signing uses the same function.
+What the SDK trusts is a `brevane_tools.trust.TrustPolicy`.
 """
 
 from __future__ import annotations
 
 import base64
 import dataclasses
-import functools
 import hashlib
 import io
 import json
-import os
-import re
-import stat
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from html.parser import HTMLParser
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Optional, Union
-from urllib.parse import unquote, urljoin, urlsplit
-from urllib.request import pathname2url
+from typing import TYPE_CHECKING, Any, Optional
 
 import brevane
 
-from brevane_tools import signing
-from brevane_tools.signing import DATA_HASH_LABEL, HTML_FORMAT
+from brevane_tools import sdk, store_location
+from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT
+from brevane_tools.trust import TrustPolicy, sdk_context
 
 if TYPE_CHECKING:  # remote needs requests, which comes with the SDK's extra
     from brevane_tools.remote import FetchLimits
 
 __all__ = [
-    "SETTINGS_ENV",
     "CheckResult",
-    "TrustPolicy",
-    "TrustPolicyError",
     "check_file",
     "check_page",
     "check_url",
-    "load_trust_policy",
-    "sdk_context",
 ]
 
 #: The environment variable naming an SDK settings file, used when no
 #: `--settings` flag (or `settings=` argument) is given.
-SETTINGS_ENV = "BREVANE_C2PA_SETTINGS"
-
 #: The code the SDK gives an inline store's exclusion, which it cannot place in a page.
 _PLACE_CODE = "assertion.dataHash.mismatch"
 WAIVER_REASON = (
@@ -69,108 +55,6 @@ SOURCE_WORDS = {
     "header": "store from the HTTP Link header",
     "store-option": "store given with --store",
 }
-
-
-class TrustPolicyError(ValueError):
-    """A trust or settings file is unusable (the command line makes this exit status 2)."""
-
-
-@dataclass(frozen=True)
-class TrustPolicy:
-    """What the SDK trusts and how it validates, as plain (picklable) texts.
-
-    Each trust text overrides the same entry of `settings` (the SDK's settings
-    JSON); with nothing set, the SDK's own defaults apply.
-    """
-
-    trust_anchors: Optional[str] = None  # PEM root certificates, replacing the SDK's anchors
-    allowed_list: Optional[str] = None  # PEM certificates (or their hashes) trusted as they are
-    trust_config: Optional[str] = None  # the EKU object identifiers accepted, one per line
-    settings: Optional[str] = None  # the SDK's settings, JSON text
-
-    def settings_dict(self) -> dict[str, Any]:
-        merged: dict[str, Any] = json.loads(self.settings) if self.settings else {}
-        trust = {
-            key: value
-            for key, value in (
-                ("trust_anchors", self.trust_anchors),
-                ("allowed_list", self.allowed_list),
-                ("trust_config", self.trust_config),
-            )
-            if value is not None
-        }
-        if trust:
-            merged["trust"] = {**merged.get("trust", {}), **trust}
-            merged["verify"] = {**merged.get("verify", {}), "verify_trust": True}
-        return merged
-
-
-def load_trust_policy(
-    *,
-    trust_anchors: Optional[str] = None,
-    allowed_list: Optional[str] = None,
-    trust_config: Optional[str] = None,
-    settings: Optional[str] = None,
-    environ: Mapping[str, str] = os.environ,
-) -> TrustPolicy:
-    """Read and check the trust files (paths); `settings` falls back to $BREVANE_C2PA_SETTINGS.
-
-    Raises TrustPolicyError naming the file when one cannot be read, the trust
-    anchors are not PEM certificates, the settings are not a JSON object, or
-    the SDK refuses the result.
-    """
-    settings_name = "C2PA settings"
-    if not settings and environ.get(SETTINGS_ENV):
-        settings, settings_name = environ[SETTINGS_ENV], f"C2PA settings named by ${SETTINGS_ENV},"
-    policy = TrustPolicy(
-        trust_anchors=_read_text(trust_anchors, "trust anchors") if trust_anchors else None,
-        allowed_list=_read_text(allowed_list, "allowed list") if allowed_list else None,
-        trust_config=_read_text(trust_config, "trust configuration") if trust_config else None,
-        settings=_read_text(settings, settings_name) if settings else None,
-    )
-    if trust_anchors and policy.trust_anchors is not None:
-        _require_certificates(policy.trust_anchors, f"the trust anchors {trust_anchors}")
-    if settings and policy.settings is not None:
-        try:
-            loaded = json.loads(policy.settings)
-        except json.JSONDecodeError as exc:
-            raise TrustPolicyError(f"the {settings_name} {settings} are not valid JSON: {exc}") from None
-        if not isinstance(loaded, dict):
-            raise TrustPolicyError(f"the {settings_name} {settings} must be a JSON object")
-    sdk_context(policy)
-    return policy
-
-
-def _read_text(path: str, what: str) -> str:
-    try:
-        return Path(path).read_text("utf-8")
-    except OSError as exc:
-        raise TrustPolicyError(f"cannot read the {what} {path}: {exc.strerror or exc}") from None
-    except UnicodeDecodeError:
-        raise TrustPolicyError(f"the {what} {path} is not UTF-8 text") from None
-
-
-def _require_certificates(text: str, what: str) -> None:
-    from cryptography import x509
-
-    try:
-        x509.load_pem_x509_certificates(text.encode("utf-8"))
-    except ValueError:
-        raise TrustPolicyError(f"{what} are not PEM certificates") from None
-
-
-@functools.lru_cache(maxsize=8)
-def sdk_context(policy: Optional[TrustPolicy]) -> Any:
-    """The SDK context for a trust policy (None: the SDK's defaults), made once per process."""
-    if policy is None or policy == TrustPolicy():
-        return None
-    sdk = signing._sdk()
-    if policy.trust_anchors is not None:
-        _require_certificates(policy.trust_anchors, "the trust anchors")
-    try:
-        return sdk.Context.from_dict(policy.settings_dict())
-    except (sdk.C2paError, ValueError) as exc:
-        raise TrustPolicyError(f"the C2PA SDK refused the trust settings: {exc}") from None
 
 
 @dataclass(frozen=True)
@@ -304,25 +188,26 @@ def check_file(
 ) -> CheckResult:
     """Validate a local page, finding a referenced store through the page's own `href`.
 
-    A relative `href` resolves against the page's file (and its `<base href>`,
-    as a browser would); one that starts with "/" resolves against
-    `site_root` (default: the page's directory). A store at an http or https
-    URL is fetched (`limits`: `remote.FetchLimits`); no other scheme is read.
+    The href leads where a browser would take it once the site is served from
+    `site_root` (default: the page's directory): see `brevane_tools.store_location`.
+    A store in the site is read only if it lies under the site root; one at an
+    http or https URL is fetched (`limits`: `remote.FetchLimits`); nothing else is read.
     """
-    html = path.read_bytes() if html is None else html
+    fetch_limits = _limits(limits)
+    if html is None:
+        from brevane_tools.files.reading import read_page
+
+        html = read_page(path, fetch_limits.page_bytes)
     association = _association(html)
     if association["kind"] == "embedded":
         return _validate(html, association["store"], policy, "inline", None, report=report)
-    target = local_store(path, html, association["href"], site_root)
-    if isinstance(target, str):
-        if urlsplit(target).scheme in ("http", "https"):
-            return _fetch_store_and_validate(html, target, policy, limits, "link", [], report)
-        raise ValueError(
-            f"the page references its Manifest Store at {target!r}, which is neither a file nor http(s)"
-        )
-    store_path = target
-    store = _read_store_file(store_path, _limits(limits).store_bytes)
-    return _validate(html, store, policy, "link", _shown(store_path), report=report)
+    root = site_root if site_root is not None else path.parent
+    found = store_location.locate(association["href"], html, page=path, site_root=root)
+    if found.url is not None:
+        return _fetch_store_and_validate(html, found.url, policy, limits, "link", [], report)
+    assert found.path is not None
+    store = store_location.read_store(found.path, root, fetch_limits.store_bytes)
+    return _validate(html, store, policy, "link", store_location.shown(found.path), report=report)
 
 
 def check_url(
@@ -359,9 +244,7 @@ def check_url(
     if association is not None:
         target = None
         if association["kind"] == "referenced":
-            base = _base_href(html)
-            against = remote.resolve(base, page.url) if base else page.url
-            target = remote.resolve(association["href"], against)
+            target = store_location.locate_on_web(association["href"], html, page.url)
         if header_targets and header_targets[0] != target:
             warnings.append(f"the Link header names another store, {header_targets[0]}: the element wins")
         if target is None:
@@ -419,98 +302,6 @@ def _association(html: bytes) -> Any:
     return association
 
 
-def _shown(path: Path) -> str:
-    """A resolved path as people read it: relative to the working directory when below it."""
-    relative = os.path.relpath(path)
-    return str(path) if relative.startswith("..") else relative
-
-
-def _read_store_file(path: Path, max_bytes: int) -> bytes:
-    shown = _shown(path)
-    try:
-        # A FIFO would block the open itself: regular files only, looked at first.
-        found = os.stat(path)
-        if not stat.S_ISREG(found.st_mode):
-            raise ValueError(f"the Manifest Store {shown} is not a regular file")
-        with path.open("rb") as file:
-            # Sized by the file, not the cap: a read of the cap would allocate it whole.
-            data = file.read(min(found.st_size, max_bytes) + 1)
-    except OSError as exc:
-        raise ValueError(f"cannot read the Manifest Store {shown}: {exc.strerror or exc}") from None
-    if len(data) > max_bytes:
-        raise ValueError(
-            f"the Manifest Store {shown} is larger than {max_bytes:,} bytes (the limit; see --max-store-size)"
-        )
-    return data
-
-
-def local_store(path: Path, html: bytes, href: str, site_root: Optional[Path] = None) -> Union[Path, str]:
-    """Where the href of the page at `path` leads: the file it names, else the URL.
-
-    A relative href resolves against the page's file (and its `<base href>`, as
-    a browser would); one that starts with "/" against `site_root` (default:
-    the page's directory).
-    """
-    # As a browser takes a file URL: the path as named, symbolic links not resolved.
-    page_url = "file://" + pathname2url(os.path.abspath(path))
-    root_url = "file://" + pathname2url(os.path.abspath(site_root or path.parent)).rstrip("/") + "/"
-    target = _local_target(href, _base_href(html), page_url, root_url)
-    if urlsplit(target).scheme == "file":
-        return Path(unquote(urlsplit(target).path))
-    return target
-
-
-def _local_target(href: str, base: Optional[str], page_url: str, root_url: str) -> str:
-    """An href of a local page as a URL: file: for files, or the http(s) URL it names."""
-
-    def join(reference: str, against: str) -> str:
-        reference = reference.strip()
-        if reference.startswith("/") and not reference.startswith("//") and against.startswith("file:"):
-            return urljoin(root_url, reference.lstrip("/"))
-        return urljoin(against, reference)
-
-    against = join(base, page_url) if base else page_url
-    return join(href, against).split("#", 1)[0]
-
-
-_BASE_TAG = re.compile(rb"<base[\s/>]", re.IGNORECASE)
-
-
-class _BaseFinder(HTMLParser):
-    """Finds the first `<base href>` of a head, as a browser takes it."""
-
-    class Done(Exception):
-        pass
-
-    def __init__(self) -> None:
-        super().__init__(convert_charrefs=True)
-        self.href: Optional[str] = None
-
-    def handle_starttag(self, tag: str, attrs: list[tuple[str, Optional[str]]]) -> None:
-        if tag == "base":
-            href = dict(attrs).get("href")
-            if href is not None:
-                self.href = href
-                raise self.Done
-        elif tag == "body":
-            raise self.Done
-
-    def handle_endtag(self, tag: str) -> None:
-        if tag in ("head", "html"):
-            raise self.Done
-
-
-def _base_href(html: bytes) -> Optional[str]:
-    if not _BASE_TAG.search(html):
-        return None
-    finder = _BaseFinder()
-    try:
-        finder.feed(html.decode("utf-8", "replace"))
-    except _BaseFinder.Done:
-        pass
-    return finder.href
-
-
 def _validate(
     html: bytes,
     store: bytes,
@@ -525,11 +316,11 @@ def _validate(
     association = brevane.extract(html)
     kind = association["kind"] if association is not None else "referenced"
     verdict = "match"
-    sdk = signing._sdk()
+    c2pa = sdk.load()
     context = sdk_context(policy)
     try:
-        reader = sdk.Reader(HTML_FORMAT, io.BytesIO(html), store, context=context)
-    except sdk.C2paError as exc:
+        reader = c2pa.Reader(HTML_FORMAT, io.BytesIO(html), store, context=context)
+    except c2pa.C2paError as exc:
         where = f" at {location}" if location else ""
         raise ValueError(f"the C2PA SDK could not read the Manifest Store{where}: {exc}") from exc
     with reader:
@@ -540,7 +331,7 @@ def _validate(
         manifest_report = json.loads(reader.json()) if report else {}
     sdk_state = str(detailed.get("validation_state"))
     active = detailed.get("validation_results", {}).get("activeManifest", {})
-    manifest = detailed.get("manifests", {}).get(detailed.get("active_manifest"), {})
+    manifest = sdk.active_manifest(detailed)
 
     def entries(kind: str) -> list[dict[str, str]]:
         return [e for e in active.get(kind, []) if isinstance(e, dict)]

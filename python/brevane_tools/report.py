@@ -18,6 +18,7 @@ from __future__ import annotations
 import base64
 import hashlib
 import html
+import importlib.resources
 import os
 import re
 import tempfile
@@ -29,8 +30,10 @@ from typing import Any, Optional
 
 import brevane
 
-from brevane_tools.command import Report, UsageError
-from brevane_tools.files import HTML_SUFFIXES, atomic_write
+from brevane_tools.errors import UsageError
+from brevane_tools.files.finding import HTML_SUFFIXES
+from brevane_tools.files.writing import atomic_write
+from brevane_tools.results import Report
 
 __all__ = ["STATES", "Row", "check_report_path", "render_report", "write_report"]
 
@@ -146,87 +149,14 @@ def _e(value: str, limit: int = _TEXT_LIMIT) -> str:
     return html.escape(_CONTROLS.sub("\ufffd", value), quote=True)
 
 
-_STYLE = """
-:root{--fg:#1f2328;--muted:#59636e;--bg:#fff;--line:#d1d9e0;--head:#f6f8fa;
---trusted:#1a7f37;--valid:#0b5cad;--invalid:#cf222e;--error:#8a4600}
-@media (prefers-color-scheme:dark){:root{--fg:#e6edf3;--muted:#9198a1;--bg:#0d1117;--line:#3d444d;
---head:#151b23;--trusted:#3fb950;--valid:#58a6ff;--invalid:#f85149;--error:#d29922}}
-body{font:14px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;color:var(--fg);
-background:var(--bg);margin:0;padding:20px 24px}
-h1{font-size:20px;margin:0 0 2px}
-.meta,.sub,#shown{color:var(--muted);font-size:12px}
-.totals{display:flex;flex-wrap:wrap;gap:8px;margin:16px 0 12px;align-items:stretch}
-.totals button{font:inherit;color:inherit;background:var(--head);border:1px solid var(--line);
-border-radius:6px;padding:6px 14px;cursor:pointer;text-align:left;border-top:4px solid var(--line)}
-.totals button[aria-pressed=true]{outline:2px solid var(--fg);outline-offset:1px}
-.totals .n{display:block;font-size:22px;font-weight:600}
-.totals .trusted{border-top-color:var(--trusted)}.totals .valid{border-top-color:var(--valid)}
-.totals .invalid{border-top-color:var(--invalid)}.totals .error{border-top-color:var(--error)}
-#search{font:inherit;color:inherit;background:var(--bg);border:1px solid var(--line);
-border-radius:6px;padding:6px 10px;min-width:18em;margin-left:auto;align-self:center}
-table{border-collapse:collapse;width:100%;table-layout:fixed}
-th:nth-child(1){width:7.5em}th:nth-child(2){width:18%}th:nth-child(3){width:13%}th:nth-child(4){width:9%}
-th:nth-child(5){width:12%}th:nth-child(6){width:10em}
-th,td{text-align:left;vertical-align:top;padding:6px 8px;border-bottom:1px solid var(--line)}
-th{position:sticky;top:0;background:var(--head);white-space:nowrap}
-th button{font:inherit;font-weight:600;color:inherit;background:none;border:0;padding:0;cursor:pointer}
-th[aria-sort=ascending] button::after{content:" \\25B2"}
-th[aria-sort=descending] button::after{content:" \\25BC"}
-td.path{font-family:ui-monospace,SFMono-Regular,Menlo,monospace;font-size:12px}
-.sub{display:block}
-td{overflow-wrap:break-word}
-td.state{font-weight:600;white-space:nowrap}
-[data-state=trusted] .state{color:var(--trusted)}[data-state=valid] .state{color:var(--valid)}
-[data-state=invalid] .state{color:var(--invalid)}[data-state=error] .state{color:var(--error)}
-[data-state=trusted] .state::before{content:"\\2714\\a0"/""}[data-state=valid] .state::before{content:"\\2713\\a0"/""}
-[data-state=invalid] .state::before{content:"\\2717\\a0"/""}[data-state=error] .state::before{content:"!\\a0"/""}
-code{font-family:ui-monospace,SFMono-Regular,Menlo,monospace;font-size:12px}
-summary{cursor:pointer}
-a{color:var(--valid)}
-dl{margin:4px 0 0}dd{margin:0 0 4px 12px;color:var(--muted)}
-.msg{margin:4px 0 0;word-break:break-word}
-.none{color:var(--muted)}
-"""
+def _asset(name: str) -> str:
+    return (importlib.resources.files("brevane_tools") / name).read_text("utf-8")
+
+
+_STYLE = _asset("report.css")
 
 # Reads only the report's own table: no data of any checked page ever becomes script.
-_SCRIPT = """
-"use strict";
-const table = document.getElementById("pages"), body = table.tBodies[0];
-const rows = Array.from(body.rows), search = document.getElementById("search");
-const filters = document.querySelectorAll("[data-filter]");
-const collator = new Intl.Collator(undefined, {numeric: true});
-let wanted = "";
-function filter() {
-  const query = search.value.trim().toLowerCase();
-  let shown = 0;
-  for (const row of rows) {
-    row.hidden = (wanted && row.dataset.state !== wanted) ||
-      (query && !row.textContent.toLowerCase().includes(query));
-    shown += !row.hidden;
-  }
-  document.getElementById("shown").textContent = `${shown} of ${rows.length} pages shown`;
-}
-for (const button of filters) {
-  button.addEventListener("click", () => {
-    wanted = button.dataset.filter;
-    for (const other of filters) other.setAttribute("aria-pressed", String(other === button));
-    filter();
-  });
-}
-search.addEventListener("input", filter);
-for (const th of table.tHead.rows[0].cells) {
-  th.querySelector("button").addEventListener("click", () => {
-    const up = th.getAttribute("aria-sort") !== "ascending", column = th.cellIndex;
-    for (const other of table.tHead.rows[0].cells) other.removeAttribute("aria-sort");
-    th.setAttribute("aria-sort", up ? "ascending" : "descending");
-    const keyed = rows.map((row) => [row.cells[column].dataset.key ?? row.cells[column].textContent, row]);
-    keyed.sort((a, b) => (up ? 1 : -1) * collator.compare(a[0], b[0]));
-    keyed.forEach(([, row], i) => { rows[i] = row; });
-    body.append(...rows);
-  });
-}
-search.hidden = false;
-"""
+_SCRIPT = _asset("report.js")
 
 
 def _hash(source: str) -> str:
@@ -367,6 +297,8 @@ def check_report_path(
     Raises UsageError.
     """
     path = Path(name)
+    if os.path.islink(path):
+        raise UsageError(f"{name}: the report's path is a symbolic link, not written through")
     target = Path(os.path.realpath(path))
     if target.is_dir():
         raise UsageError(f"{name}: cannot write the report: it is a directory")
@@ -387,4 +319,4 @@ def check_report_path(
 
 def write_report(path: Path, reports: Sequence[Report], *, generated: Optional[datetime] = None) -> None:
     """Write the report atomically: the old file or the new one, never a torn mix."""
-    atomic_write(path, render_report(reports, generated=generated).encode("utf-8", "replace"))
+    atomic_write(path, render_report(reports, generated=generated).encode("utf-8", "replace"), follow=False)

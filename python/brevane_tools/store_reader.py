@@ -13,15 +13,20 @@ bind, and how": enough to tell whether a page was edited after signing.
 Every length and offset is checked against the bytes it claims to lie in, and
 nesting is bounded, so a hostile store ends in `StoreError` (a ValueError with
 one line saying what is wrong), never in another exception or a long loop.
+The work is bounded too: a store over the size cap is refused unread, boxes are
+walked one at a time and only the last manifest, its assertion store and its
+binding are kept, and a store may cost at most MAX_BOXES boxes and
+MAX_CBOR_ITEMS CBOR items. A 16 MiB hostile store so ends in milliseconds,
+holding little beyond its own bytes.
 """
 
 from __future__ import annotations
 
 import struct
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any, Iterable, Iterator, NamedTuple, Optional, TypeVar, Union
 
-__all__ = ["DataHash", "StoreError", "read_data_hash"]
+__all__ = ["DEFAULT_MAX_STORE_SIZE", "DataHash", "StoreError", "read_data_hash"]
 
 DATA_HASH_LABEL = "c2pa.hash.data"
 
@@ -32,13 +37,21 @@ _MANIFESTS = (b"c2ma", b"c2um")  # standard and update manifests
 _ASSERTIONS = b"c2as"
 _CLAIM = b"c2cl"
 
+#: The size cap of `read_data_hash`, the same as `brevane check --max-store-size`'s default.
+DEFAULT_MAX_STORE_SIZE = 16 * 1024 * 1024
+
 #: Deeper CBOR than this is no binding a signer wrote; it only costs stack.
 MAX_CBOR_DEPTH = 32
 
-#: The toggles of a description box: which optional fields follow the UUID.
+#: The most boxes and CBOR items one store may make the reader walk (see _Budget).
+MAX_BOXES = 100_000
+MAX_CBOR_ITEMS = 100_000
+
+#: The toggle of a description box that says a label follows the UUID.
 _HAS_LABEL = 0x02
-_HAS_ID = 0x04
-_HAS_SIGNATURE = 0x08
+
+#: What the CBOR decoder reads: the store's bytes, or a view of a box in them, never a copy.
+_Bytes = Union[bytes, memoryview]
 
 
 class StoreError(ValueError):
@@ -54,25 +67,48 @@ class DataHash:
     exclusions: tuple[tuple[int, int], ...]
 
 
-@dataclass(frozen=True)
-class _Box:
+class _Budget:
+    """What one store may cost: boxes walked and CBOR items read.
+
+    Every box takes eight bytes and every CBOR item one, so a store's counts are
+    already bounded by its size; the caps stop a store of millions of empty boxes
+    or items from costing seconds and a list entry per box or item. No store a
+    signer writes comes near them.
+    """
+
+    def __init__(self) -> None:
+        self.boxes = MAX_BOXES
+        self.items = MAX_CBOR_ITEMS
+
+    def box(self) -> None:
+        self.boxes -= 1
+        if self.boxes < 0:
+            raise StoreError(f"the Manifest Store has more than {MAX_BOXES:,} boxes")
+
+    def item(self) -> None:
+        self.items -= 1
+        if self.items < 0:
+            raise StoreError(f"the CBOR data holds more than {MAX_CBOR_ITEMS:,} items")
+
+
+class _Box(NamedTuple):
     kind: bytes  # the four-byte box type
     start: int  # the content's first byte
     end: int  # one past the content's last byte
 
 
-@dataclass(frozen=True)
-class _Superbox:
+class _Superbox(NamedTuple):
     uuid: bytes
     label: Optional[str]
-    children: list[_Box]  # the boxes after the description box
+    start: int  # the first byte after the description box
+    end: int
 
 
-def _boxes(data: bytes, start: int, end: int) -> list[_Box]:
-    """The boxes laid end to end in data[start:end]."""
-    boxes: list[_Box] = []
+def _boxes(data: bytes, start: int, end: int, budget: _Budget) -> Iterator[_Box]:
+    """The boxes laid end to end in data[start:end], one at a time."""
     offset = start
     while offset < end:
+        budget.box()
         if end - offset < 8:
             raise StoreError(f"a box header at byte {offset} is cut short")
         size, kind = struct.unpack_from(">I4s", data, offset)
@@ -86,19 +122,15 @@ def _boxes(data: bytes, start: int, end: int) -> list[_Box]:
             size = end - offset  # the box runs to the end of its container
         if size < header or size > end - offset:
             raise StoreError(f"the box at byte {offset} claims {size} bytes, where {end - offset} remain")
-        boxes.append(_Box(kind, offset + header, offset + size))
+        yield _Box(kind, offset + header, offset + size)
         offset += size
-    return boxes
 
 
-def _superbox(data: bytes, box: _Box) -> _Superbox:
-    """A JUMBF superbox: its description box (UUID, label) and its content boxes."""
-    if box.kind != b"jumb":
-        raise StoreError(f"expected a JUMBF superbox at byte {box.start}, found {box.kind!r}")
-    children = _boxes(data, box.start, box.end)
-    if not children or children[0].kind != b"jumd":
+def _superbox(data: bytes, box: _Box, budget: _Budget) -> _Superbox:
+    """A JUMBF superbox: its description box (UUID, label) and where its content boxes lie."""
+    description = next(_boxes(data, box.start, box.end, budget), None)
+    if description is None or description.kind != b"jumd":
         raise StoreError(f"the superbox at byte {box.start} does not start with a description box")
-    description = children[0]
     if description.end - description.start < 17:
         raise StoreError(f"the description box at byte {description.start} is cut short")
     uuid = data[description.start : description.start + 16]
@@ -113,55 +145,82 @@ def _superbox(data: bytes, box: _Box) -> _Superbox:
             label = data[text_start:text_end].decode("utf-8")
         except UnicodeDecodeError:
             raise StoreError(f"the label at byte {text_start} is not UTF-8") from None
-    return _Superbox(uuid, label, children[1:])
+    return _Superbox(uuid, label, description.end, box.end)
 
 
 def _is(box: _Superbox, code: bytes) -> bool:
     return box.uuid == code + _UUID_SUFFIX
 
 
-def _children(data: bytes, box: _Superbox) -> list[_Superbox]:
-    return [_superbox(data, child) for child in box.children if child.kind == b"jumb"]
+def _children(data: bytes, box: _Superbox, budget: _Budget) -> Iterator[_Superbox]:
+    for child in _boxes(data, box.start, box.end, budget):
+        if child.kind == b"jumb":
+            yield _superbox(data, child, budget)
 
 
-def _cbor_content(data: bytes, box: _Superbox, what: str) -> Any:
-    contents = [child for child in box.children if child.kind == b"cbor"]
-    if len(contents) != 1:
-        raise StoreError(f"the {what} has {len(contents)} CBOR boxes, expected one")
-    return decode_cbor(data[contents[0].start : contents[0].end])
+_T = TypeVar("_T")
 
 
-def read_data_hash(store: bytes) -> DataHash:
-    """The active manifest's `c2pa.hash.data` binding; raises StoreError."""
-    top = _boxes(store, 0, len(store))
-    if len(top) != 1:
-        raise StoreError(f"a Manifest Store is one JUMBF superbox, found {len(top)} boxes")
-    root = _superbox(store, top[0])
+def _first_and_count(found: Iterable[_T]) -> tuple[Optional[_T], int]:
+    """The first of `found` and how many there are, holding no more than the first."""
+    first: Optional[_T] = None
+    count = 0
+    for item in found:
+        if count == 0:
+            first = item
+        count += 1
+    return first, count
+
+
+def _cbor_content(data: bytes, box: _Superbox, what: str, budget: _Budget) -> Any:
+    content, count = _first_and_count(b for b in _boxes(data, box.start, box.end, budget) if b.kind == b"cbor")
+    if content is None or count != 1:
+        raise StoreError(f"the {what} has {count} CBOR boxes, expected one")
+    return decode_cbor(memoryview(data)[content.start : content.end], budget)
+
+
+def read_data_hash(store: bytes, max_size: int = DEFAULT_MAX_STORE_SIZE) -> DataHash:
+    """The active manifest's `c2pa.hash.data` binding; raises StoreError.
+
+    A store over `max_size` bytes is refused before any of it is read.
+    """
+    if len(store) > max_size:
+        raise StoreError(f"the Manifest Store is {len(store):,} bytes, over the limit of {max_size:,}")
+    # Sizes and offsets in later messages come from the bytes: say them only of what is a store.
+    if len(store) >= 8 and store[4:8] != b"jumb":
+        raise StoreError("the bytes do not start with a JUMBF superbox")
+    budget = _Budget()
+    top, count = _first_and_count(_boxes(store, 0, len(store), budget))
+    if top is None or count != 1:
+        raise StoreError(f"a Manifest Store is one JUMBF superbox, found {count} boxes")
+    root = _superbox(store, top, budget)
     if not _is(root, _STORE):
         raise StoreError("the outer box is not a C2PA Manifest Store")
-    manifests = [m for m in _children(store, root) if any(_is(m, code) for code in _MANIFESTS)]
-    if not manifests:
+    active: Optional[_Superbox] = None
+    for child in _children(store, root, budget):
+        if any(_is(child, code) for code in _MANIFESTS):
+            active = child
+    if active is None:
         raise StoreError("the Manifest Store holds no manifest")
-    active = manifests[-1]
-    assertion_stores = [a for a in _children(store, active) if _is(a, _ASSERTIONS)]
-    if len(assertion_stores) != 1:
-        raise StoreError(f"the active manifest has {len(assertion_stores)} assertion stores, expected one")
-    bindings = [
+    assertions, count = _first_and_count(a for a in _children(store, active, budget) if _is(a, _ASSERTIONS))
+    if assertions is None or count != 1:
+        raise StoreError(f"the active manifest has {count} assertion stores, expected one")
+    binding, count = _first_and_count(
         a
-        for a in _children(store, assertion_stores[0])
+        for a in _children(store, assertions, budget)
         if a.label == DATA_HASH_LABEL or (a.label or "").startswith(DATA_HASH_LABEL + "__")
-    ]
-    if len(bindings) != 1:
-        raise StoreError(f"the active manifest has {len(bindings)} {DATA_HASH_LABEL} assertions, expected one")
-    assertion = _cbor_content(store, bindings[0], f"{DATA_HASH_LABEL} assertion")
+    )
+    if binding is None or count != 1:
+        raise StoreError(f"the active manifest has {count} {DATA_HASH_LABEL} assertions, expected one")
+    assertion = _cbor_content(store, binding, f"{DATA_HASH_LABEL} assertion", budget)
     if not isinstance(assertion, dict):
         raise StoreError(f"the {DATA_HASH_LABEL} assertion is not a CBOR map")
 
     alg = assertion.get("alg")
     if alg is None:
         # Without its own algorithm, a binding uses the claim's.
-        claims = [c for c in _children(store, active) if _is(c, _CLAIM)]
-        claim = _cbor_content(store, claims[0], "claim") if len(claims) == 1 else None
+        claim_box, count = _first_and_count(c for c in _children(store, active, budget) if _is(c, _CLAIM))
+        claim = _cbor_content(store, claim_box, "claim", budget) if claim_box is not None and count == 1 else None
         alg = claim.get("alg") if isinstance(claim, dict) else None
     if not isinstance(alg, str):
         raise StoreError(f"the {DATA_HASH_LABEL} assertion names no hash algorithm")
@@ -188,9 +247,9 @@ def _natural(value: object) -> Optional[int]:
     return None
 
 
-def decode_cbor(data: bytes) -> Any:
+def decode_cbor(data: _Bytes, budget: Optional[_Budget] = None) -> Any:
     """One CBOR data item (RFC 8949) that fills `data` exactly; raises StoreError."""
-    value, end = _item(data, 0, 0)
+    value, end = _item(data, 0, 0, budget or _Budget())
     if value is _BREAK:
         raise StoreError("a stray CBOR break at byte 0")
     if end != len(data):
@@ -201,7 +260,7 @@ def decode_cbor(data: bytes) -> Any:
 _BREAK = object()  # the stop code of an indefinite-length item
 
 
-def _head(data: bytes, offset: int) -> tuple[int, int, Optional[int], int]:
+def _head(data: _Bytes, offset: int) -> tuple[int, int, Optional[int], int]:
     """Major type, additional information, argument (None: indefinite), next offset."""
     if offset >= len(data):
         raise StoreError("the CBOR data ends inside an item")
@@ -220,9 +279,10 @@ def _head(data: bytes, offset: int) -> tuple[int, int, Optional[int], int]:
     return major, info, int.from_bytes(data[offset : offset + width], "big"), offset + width
 
 
-def _item(data: bytes, offset: int, depth: int) -> tuple[Any, int]:
+def _item(data: _Bytes, offset: int, depth: int, budget: _Budget) -> tuple[Any, int]:
     if depth > MAX_CBOR_DEPTH:
         raise StoreError(f"CBOR nested deeper than {MAX_CBOR_DEPTH} levels")
+    budget.item()
     start = offset
     major, info, argument, offset = _head(data, offset)
     if major == 0 and argument is not None:
@@ -236,6 +296,7 @@ def _item(data: bytes, offset: int, depth: int) -> tuple[Any, int]:
                 if offset < len(data) and data[offset] == 0xFF:
                     offset += 1
                     break
+                budget.item()
                 chunk_start = offset
                 chunk_major, _, size, offset = _head(data, offset)
                 if chunk_major != major or size is None:
@@ -251,10 +312,13 @@ def _item(data: bytes, offset: int, depth: int) -> tuple[Any, int]:
             return raw.decode("utf-8"), offset
         except UnicodeDecodeError:
             raise StoreError(f"the CBOR text at byte {start} is not UTF-8") from None
+    # Every item takes a byte, every map entry two: a count beyond that is refused before any is read.
     if major == 4:
+        if argument is not None and argument > len(data) - offset:
+            raise StoreError(f"a CBOR array at byte {start} claims {argument} items, where {len(data) - offset} bytes remain")
         items: list[Any] = []
         while argument is None or len(items) < argument:
-            item, offset = _item(data, offset, depth + 1)
+            item, offset = _item(data, offset, depth + 1, budget)
             if item is _BREAK:
                 if argument is not None:
                     raise StoreError(f"a stray CBOR break at byte {offset - 1}")
@@ -262,24 +326,26 @@ def _item(data: bytes, offset: int, depth: int) -> tuple[Any, int]:
             items.append(item)
         return items, offset
     if major == 5:
+        if argument is not None and argument > (len(data) - offset) // 2:
+            raise StoreError(f"a CBOR map at byte {start} claims {argument} entries, where {len(data) - offset} bytes remain")
         mapping: dict[Any, Any] = {}
         count = 0
         while argument is None or count < argument:
-            key, offset = _item(data, offset, depth + 1)
+            key, offset = _item(data, offset, depth + 1, budget)
             if key is _BREAK:
                 if argument is not None:
                     raise StoreError(f"a stray CBOR break at byte {offset - 1}")
                 break
             if not isinstance(key, (str, int, bytes)):
                 raise StoreError(f"a CBOR map key at byte {start} is not a string or an integer")
-            value, offset = _item(data, offset, depth + 1)
+            value, offset = _item(data, offset, depth + 1, budget)
             if value is _BREAK:
                 raise StoreError(f"a CBOR map at byte {start} ends between a key and its value")
             mapping[key] = value
             count += 1
         return mapping, offset
     if major == 6 and argument is not None:
-        tagged, offset = _item(data, offset, depth + 1)  # a tag only annotates its item
+        tagged, offset = _item(data, offset, depth + 1, budget)  # a tag only annotates its item
         if tagged is _BREAK:
             raise StoreError(f"a CBOR tag at byte {start} has no item")
         return tagged, offset
@@ -294,7 +360,7 @@ def _item(data: bytes, offset: int, depth: int) -> tuple[Any, int]:
     raise StoreError(f"a malformed CBOR item at byte {start}")
 
 
-def _take(data: bytes, offset: int, size: int) -> tuple[bytes, int]:
+def _take(data: _Bytes, offset: int, size: int) -> tuple[bytes, int]:
     if len(data) - offset < size:
         raise StoreError(f"a CBOR string at byte {offset} claims {size} bytes, where {len(data) - offset} remain")
-    return data[offset : offset + size], offset + size
+    return bytes(data[offset : offset + size]), offset + size

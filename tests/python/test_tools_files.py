@@ -29,7 +29,8 @@ import pytest
 
 import brevane_tools
 from brevane_tools import cli
-from brevane_tools.command import COMMANDS, Command, Outcome, Page
+from brevane_tools import commands
+from brevane_tools.commands.base import Command, Outcome, Page
 
 PAGE = b"<html><head><title>t</title></head><body>x</body></html>\n"
 EMBEDDED = brevane.embed(PAGE, b"store")
@@ -441,7 +442,7 @@ def test_a_page_and_its_store_are_written_together_or_not_at_all(
         def settings(_: object, where: Path = where) -> Path:
             return where
 
-        monkeypatch.setitem(COMMANDS, name, Command(name, "test", lambda _: None, settings, with_store, output="edit"))
+        monkeypatch.setattr(commands, "COMMANDS", (*commands.COMMANDS, Command(name, "test", lambda _: None, settings, with_store, output="edit")))
     page = write(tmp_path / "site/p.html", PAGE)
     assert cli.main(["read-only", "--in-place", str(page)]) == cli.EXIT_USAGE
     assert page.read_bytes() == PAGE and sorted(p.name for p in page.parent.iterdir()) == ["p.html"]

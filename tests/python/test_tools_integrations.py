@@ -16,8 +16,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from brevane_tools import precommit
-from brevane_tools.store_reader import StoreError, decode_cbor, read_data_hash
+from brevane_tools.integrations import precommit
+from brevane_tools.store_reader import StoreError, read_data_hash
 
 ROOT = Path(__file__).resolve().parents[2]
 MANIFEST: dict[str, Any] = json.loads((ROOT / "examples" / "manifest.json").read_text())
@@ -297,12 +297,13 @@ def _pages(tree: Path) -> list[str]:
 def test_hook_passes_on_a_signed_tree_and_names_each_edited_page(
     signed_tree: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    assert precommit.main(_pages(signed_tree)) == 0
+    root = ["--site-root", str(signed_tree)]
+    assert precommit.main([*_pages(signed_tree), *root]) == 0
     assert capsys.readouterr().out == ""
     for sub in ("inline", "referenced"):
         page = signed_tree / sub / "b.html"
         page.write_bytes(page.read_bytes().replace(b"<body>x", b"<body>y"))
-    assert precommit.main(_pages(signed_tree)) == 1
+    assert precommit.main([*_pages(signed_tree), *root]) == 1
     assert capsys.readouterr().out.splitlines() == [
         f"{signed_tree}/inline/b.html: no longer matches its signed binding: data hash does not match the document content [assertion.dataHash.mismatch]",
         f"{signed_tree}/referenced/b.html: no longer matches its signed binding: data hash does not match the document content [assertion.dataHash.mismatch]",
@@ -344,7 +345,7 @@ def test_pre_commit_runs_the_hook_in_a_git_repository(
         pytest.skip("git is not installed")
     (hook,) = yaml.safe_load((ROOT / ".pre-commit-hooks.yaml").read_text())
     script = Path(sys.executable).with_name(hook["entry"])
-    entry = str(script) if script.exists() else f"{sys.executable} -m brevane_tools.precommit"
+    entry = str(script) if script.exists() else f"{sys.executable} -m brevane_tools.integrations.precommit"
     local = {**hook, "entry": entry, "language": "system"}
     (signed_tree / ".pre-commit-config.yaml").write_text(json.dumps({"repos": [{"repo": "local", "hooks": [local]}]}))
     variables = {**env, "PRE_COMMIT_HOME": str(tmp_path / "cache"), "GIT_CONFIG_GLOBAL": os.devnull}
@@ -388,30 +389,3 @@ def test_store_reader_survives_damaged_stores(real_store: bytes, cut: int, flips
     except StoreError:
         return
     assert isinstance(binding.hash, bytes) and all(s >= 0 and n >= 0 for s, n in binding.exclusions)
-
-
-@pytest.mark.parametrize(
-    ("read", "data", "message"),
-    [
-        (read_data_hash, b"", "a Manifest Store is one JUMBF superbox, found 0 boxes"),
-        (read_data_hash, b"\x00\x00\x00\x10jumb\x00\x00\x00\x08jumd", "the description box at byte 16 is cut short"),
-        (read_data_hash, b"\x00\x00\x00\x01jumb" + b"\xff" * 8, "the box at byte 0 claims 18446744073709551615 bytes, where 16 remain"),
-        (decode_cbor, b"\x81" * 40 + b"\x00", "CBOR nested deeper than 32 levels"),
-        (decode_cbor, b"\x5f\x61a\xff", "a malformed CBOR string chunk at byte 1"),
-        (decode_cbor, b"\x5b" + b"\xff" * 8, "a CBOR string at byte 9 claims 18446744073709551615 bytes, where 0 remain"),
-        (decode_cbor, b"\xa1\x80\x00", "a CBOR map key at byte 0 is not a string or an integer"),
-        (decode_cbor, b"\x62\xc3\x28", "the CBOR text at byte 0 is not UTF-8"),
-    ],
-)
-def test_store_reader_messages(read: Any, data: bytes, message: str) -> None:
-    with pytest.raises(StoreError) as raised:
-        read(data)
-    assert str(raised.value) == message
-
-
-def test_cbor_decoder_reads_indefinite_lengths_and_tags() -> None:
-    # A binding written with indefinite lengths (real stores use definite ones), then RFC 8949's tagged bignum.
-    assert decode_cbor(bytes.fromhex("bf63616c67667368613235366468617368425f5f6a6578636c7573696f6e739fa2657374617274181c666c656e677468191119ffff")) == {
-        "alg": "sha256", "hash": b"__", "exclusions": [{"start": 28, "length": 4377}],
-    }
-    assert decode_cbor(bytes.fromhex("c249010000000000000000")) == b"\x01" + bytes(8)

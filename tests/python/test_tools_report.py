@@ -17,7 +17,7 @@ from typing import Any
 import pytest
 
 from brevane_tools import cli
-from brevane_tools.command import Report
+from brevane_tools.results import Report
 from brevane_tools.report import render_report, write_report
 
 ROOT = Path(__file__).resolve().parents[2]

@@ -13,10 +13,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Optional, Sequence
 
-from brevane_tools import checking, signing
-from brevane_tools.command import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size, register
-from brevane_tools.files import DEFAULT_MAX_PAGE_SIZE
-from brevane_tools.page_commands import read_option_file
+from brevane_tools import checking, sdk, trust
+from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size, read_option_file
+from brevane_tools.errors import SdkUnavailableError, TrustPolicyError
+from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE
 from brevane_tools.report import check_report_path, write_report
 
 _MIB = 1024 * 1024
@@ -25,7 +25,7 @@ _MIB = 1024 * 1024
 @dataclass(frozen=True)
 class CheckSettings:
     store: Optional[bytes] = None
-    policy: Optional[checking.TrustPolicy] = None
+    policy: Optional[trust.TrustPolicy] = None
     site_root: Optional[Path] = None
     timeout: float = 20.0
     redirects: int = 5
@@ -49,22 +49,22 @@ def add_trust_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--settings",
         metavar="FILE",
-        help=f"the C2PA SDK's settings (JSON); default: the file that ${checking.SETTINGS_ENV} names",
+        help=f"the C2PA SDK's settings (JSON); default: the file that ${trust.SETTINGS_ENV} names",
     )
 
 
-def trust_policy_from(args: argparse.Namespace) -> Optional[checking.TrustPolicy]:
+def trust_policy_from(args: argparse.Namespace) -> Optional[trust.TrustPolicy]:
     """The trust flags' policy (None: the SDK's defaults); raises UsageError, exit status 2."""
     try:
-        policy = checking.load_trust_policy(
+        policy = trust.load_trust_policy(
             trust_anchors=args.trust_anchors,
             allowed_list=args.allowed_list,
             trust_config=args.trust_config,
             settings=args.settings,
         )
-    except (checking.TrustPolicyError, signing.SdkUnavailableError) as exc:
+    except (TrustPolicyError, SdkUnavailableError) as exc:
         raise UsageError(str(exc)) from None
-    return None if policy == checking.TrustPolicy() else policy
+    return None if policy == trust.TrustPolicy() else policy
 
 
 def _positive(kind: type) -> Any:
@@ -97,6 +97,10 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _prepare(args: argparse.Namespace) -> CheckSettings:
+    try:
+        sdk.load()
+    except SdkUnavailableError as exc:
+        raise UsageError(str(exc)) from None
     if args.store and (len(args.paths) != 1 or Path(args.paths[0]).is_dir()):
         raise UsageError(
             "--store takes exactly one page (pages that reference their stores are checked with their own)"
@@ -118,14 +122,8 @@ def _prepare(args: argparse.Namespace) -> CheckSettings:
 
 def check(page: Page, settings: CheckSettings, report: bool = False) -> checking.CheckResult:
     """The verdict on one page handed over by the runner (a file's bytes, or a URL)."""
-    try:
-        from brevane_tools.remote import FetchLimits
-    except ImportError:
-        raise signing.SdkUnavailableError(
-            "checking needs the C2PA SDK's Python binding and requests (CPython 3.10 or later): "
-            "pip install 'c2pa-python>=0.38' requests, or install brevane with its c2pa extra "
-            "(from a checkout: pip install '.[c2pa]')"
-        ) from None
+    from brevane_tools.remote import FetchLimits  # requests comes with the SDK's extra, loaded by prepare
+
     limits = FetchLimits(settings.page_bytes, settings.store_bytes, settings.timeout, settings.redirects)
     if page.url is not None:
         return checking.check_url(
@@ -162,10 +160,10 @@ def _finish(settings: CheckSettings, reports: Sequence[Report]) -> None:
             raise UsageError(f"{settings.report}: cannot write the report: {exc.strerror or exc}") from None
 
 
-register(Command(
+CHECK: Command[CheckSettings] = Command(
     "check", "validate signed pages (files, directories or URLs) with the C2PA SDK and with brevane",
     _check_arguments, _prepare, _check, urls=True, finish=_finish,
-))
+)
 
 
 def _show_arguments(parser: argparse.ArgumentParser) -> None:
@@ -191,10 +189,10 @@ def describe_manifest(result: checking.CheckResult) -> str:
     """What the active manifest says, for people: a headline, then one fact per line."""
     detailed = result.detailed
     label = detailed.get("active_manifest")
-    manifest = detailed.get("manifests", {}).get(label, {})
+    manifest = sdk.active_manifest(detailed)
     claim = manifest.get("claim", {})
     assertions = manifest.get("assertion_store", {})
-    reported = result.report.get("manifests", {}).get(label, {})
+    reported = sdk.active_manifest(result.report)
     where = checking.SOURCE_WORDS.get(result.source, result.source)
     signer = result.signer or {}
     signed_by = f"{signer.get('subject') or '?'}, issued by {signer.get('issuer') or '?'}" if signer else "-"
@@ -249,7 +247,7 @@ def _ingredients(reported: dict[str, Any]) -> list[str]:
     return found
 
 
-register(Command(
+SHOW: Command[CheckSettings] = Command(
     "show", "print what the active manifest of pages (files or URLs) says: signer, time, title, actions",
     _show_arguments, _prepare, _show, urls=True,
-))
+)

@@ -6,23 +6,15 @@ from __future__ import annotations
 import argparse
 import hashlib
 from collections.abc import Sequence
-from pathlib import Path
 from typing import Any
 
 import brevane
 
-from brevane_tools.command import Command, Outcome, Page, PageFailed, UsageError, register
+from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, read_option_file
 
 
 def ranges_text(ranges: Sequence[tuple[int, int]]) -> str:
     return ", ".join(f"{start}:{length}" for start, length in ranges) or "none"
-
-
-def read_option_file(path: str, what: str) -> bytes:
-    try:
-        return Path(path).read_bytes()
-    except OSError as exc:
-        raise UsageError(f"cannot read the {what} {path}: {exc.strerror or exc}") from None
 
 
 def _html(page: Page) -> bytes:
@@ -183,37 +175,31 @@ def _verify(page: Page, settings: tuple[str, bytes, tuple[tuple[int, int], ...]]
     return Outcome("match", {"verdict": "match"})
 
 
-register(Command("locate", "print the byte range of every manifest element in the head", _nothing, _no_settings, _locate))
-register(
-    Command(
-        "extract", "print the manifest association; with -o, write the store", _nothing, _extract_settings, _extract,
-        output="store",
-    )
+LOCATE: Command[None] = Command(
+    "locate", "print the byte range of every manifest element in the head", _nothing, _no_settings, _locate
 )
-register(Command("remove", "remove every manifest element", _nothing, _no_settings, _remove, output="edit"))
-register(
-    Command("embed", "embed a Manifest Store inline", _embed_arguments, _embed_settings, _embed, output="edit")
+EXTRACT: Command[bool] = Command(
+    "extract", "print the manifest association; with -o, write the store", _nothing, _extract_settings, _extract,
+    output="store",
 )
-register(
-    Command(
-        "reference", "reference an external Manifest Store by a link element", _reference_arguments,
-        _reference_settings, _reference, output="edit",
-    )
+REMOVE: Command[None] = Command(
+    "remove", "remove every manifest element", _nothing, _no_settings, _remove, output="edit"
 )
-register(
-    Command(
-        "hash", "compute the c2pa.hash.data binding of a page that carries its manifest", _nothing, _alg, _hash,
-        hash_alg=True,
-    )
+EMBED: Command[bytes] = Command(
+    "embed", "embed a Manifest Store inline", _embed_arguments, _embed_settings, _embed, output="edit"
 )
-register(
-    Command(
-        "predict", "the hash that an inline binding will have once a store is embedded", _nothing, _alg,
-        _predict, hash_alg=True,
-    )
+REFERENCE: Command[str] = Command(
+    "reference", "reference an external Manifest Store by a link element", _reference_arguments,
+    _reference_settings, _reference, output="edit",
 )
-register(
-    Command(
-        "verify", "verify a c2pa.hash.data binding", _verify_arguments, _verify_settings, _verify, hash_alg=True
-    )
+HASH: Command[str] = Command(
+    "hash", "compute the c2pa.hash.data binding of a page that carries its manifest", _nothing, _alg, _hash,
+    hash_alg=True,
+)
+PREDICT: Command[str] = Command(
+    "predict", "the hash that an inline binding will have once a store is embedded", _nothing, _alg, _predict,
+    hash_alg=True,
+)
+VERIFY: Command[tuple[str, bytes, tuple[tuple[int, int], ...]]] = Command(
+    "verify", "verify a c2pa.hash.data binding", _verify_arguments, _verify_settings, _verify, hash_alg=True
 )

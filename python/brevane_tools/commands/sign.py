@@ -17,12 +17,13 @@ from typing import Any, Optional
 
 import brevane
 
-from brevane_tools import signing
-from brevane_tools.command import Command, Outcome, Page, UsageError, register
-from brevane_tools.page_commands import read_option_file
+from brevane_tools import sdk, signing, store_location
+from brevane_tools.commands.base import Command, Outcome, Page, UsageError, read_option_file
+from brevane_tools.errors import SdkUnavailableError, SigningError, StoreLocationError
 
 STORE_SUFFIX = ".c2pa"
-HREF_PLACEHOLDERS = ("path", "name")
+#: Old stores larger than this are not read (and not kept as the parent).
+MAX_OLD_STORE = 16 * 1024 * 1024
 
 
 @dataclass(frozen=True)
@@ -48,8 +49,7 @@ _SIGNERS: dict[signing.Credential, Any] = {}
 def _signer(settings: SignSettings) -> Any:
     if settings.credential not in _SIGNERS:
         _SIGNERS[settings.credential] = settings.credential.signer()
-        for key, base in settings.size_model:
-            signing._STORE_BASE.setdefault(key, base)
+        signing.seed_size_model(settings.size_model)
     return _SIGNERS[settings.credential]
 
 
@@ -77,6 +77,10 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _prepare(args: argparse.Namespace) -> SignSettings:
+    try:
+        sdk.load()
+    except SdkUnavailableError as exc:
+        raise UsageError(str(exc)) from None
     if (args.href or args.store_dir) and not args.reference:
         raise UsageError("--href and --store-dir go with --reference")
     if args.reference and args.output == "-":
@@ -90,7 +94,7 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
         definition = signing.load_definition(text)
     except UnicodeDecodeError as exc:
         raise UsageError(f"the manifest {args.manifest} is not UTF-8: {exc}") from None
-    except signing.SigningError as exc:
+    except SigningError as exc:
         raise UsageError(f"the manifest {args.manifest}: {exc}") from None
     tsa_url = args.tsa_url or definition.get("ta_url")
 
@@ -101,12 +105,8 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
     else:
         try:
             credential = signing.SigningCommand.from_text(chain, args.signer_command, args.signing_alg, tsa_url)
-        except (ValueError, signing.SigningError) as exc:
+        except ValueError as exc:
             raise UsageError(f"--signer-command: {exc}") from None
-    try:
-        brevane.inline_hash_before_embed(b"<head></head>", args.alg)
-    except ValueError as exc:
-        raise UsageError(f"--alg: {exc}") from None
     settings = SignSettings(
         text, credential, str(args.alg), keep_parent=not args.replace, skip_valid=args.skip_valid,
         reference=args.reference, href=args.href,
@@ -115,7 +115,7 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
     try:
         signing.check_credential(credential)
         model = _trial(settings)
-    except signing.SigningError as exc:
+    except SigningError as exc:
         raise UsageError(str(exc)) from None
     return replace(settings, size_model=model)
 
@@ -131,19 +131,19 @@ def _trial(settings: SignSettings) -> tuple[tuple[str, int], ...]:
     broken = [c for c in result.failures if c.startswith(("claimSignature", "signingCredential.invalid", "timeStamp"))]
     if broken:
         explanation = result.explanations.get(broken[0], "")
-        raise signing.SigningError(
+        raise SigningError(
             f"a trial signature does not validate ({broken[0]}{': ' + explanation if explanation else ''}): "
             "the signer does not sign with the certificate's key"
         )
     # The model is per definition shape, not per page: what the trial page taught holds for every page.
-    return tuple(signing._STORE_BASE.items())
+    return signing.size_model()
 
 
 def _href_for(template: str, relative: PurePosixPath) -> str:
     values = {"path": relative.as_posix(), "name": relative.name}
     try:
-        return signing._substitute(template, values)
-    except signing.SigningError as exc:
+        return signing.substitute(template, values)
+    except SigningError as exc:
         raise UsageError(f"--href: {str(exc).replace('the manifest definition', 'the template')}") from None
 
 
@@ -154,33 +154,49 @@ def _store_path(page: Page, settings: SignSettings) -> Path:
     return page.destination.parent / (page.destination.name + STORE_SUFFIX)
 
 
-def _href(page: Page, settings: SignSettings, store: Path) -> str:
+def _output_root(page: Page) -> Path:
+    """The root of the tree the page is written to (the output directory, or the site for --in-place)."""
+    assert page.destination is not None
+    depth = len(page.relative.parts)
+    if 0 < depth < len(page.destination.parts) and page.destination.parts[-depth:] == page.relative.parts:
+        return Path(*page.destination.parts[:-depth])
+    return page.destination.parent
+
+
+def _href(page: Page, settings: SignSettings, store: Path, html: bytes) -> str:
     if settings.href is not None:
         return _href_for(settings.href, PurePosixPath(page.relative.as_posix()))
     assert page.destination is not None
-    relative = os.path.relpath(os.path.abspath(store), os.path.abspath(page.destination.parent))
-    return PurePosixPath(*Path(relative).parts).as_posix()
+    href = store_location.href_to(store, html, page=page.destination, site_root=_output_root(page))
+    if href is None:
+        raise ValueError(
+            "no relative href leads from this page to its store (its <base href> leads elsewhere, "
+            "or the store lies outside the site): give the store's URL with --href"
+        )
+    return href
 
 
 def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[bytes]:
-    """The store a referenced page links to, where it can be found on disk."""
+    """The store a referenced page links to, where it lies in the site; None when it is not there."""
     association = brevane.extract(html)
-    if association is None or association["kind"] != "referenced":
+    if association is None or association["kind"] != "referenced" or page.path is None:
         return None
-    candidates: list[Path] = []
-    if page.path is not None:
-        from brevane_tools.checking import local_store
-
+    root = page.root
+    assert root is not None
+    candidates: list[tuple[Path, Path]] = []
+    try:
         # Found as `brevane check` finds it; a store elsewhere on the web is not fetched.
-        found = local_store(page.path, html, str(association["href"]), page.root)
-        if isinstance(found, Path) and found != page.path:
-            candidates.append(found)
+        found = store_location.locate(str(association["href"]), html, page=page.path, site_root=root)
+        if found.path is not None:
+            candidates.append((found.path, root))
+    except StoreLocationError:
+        pass
     if settings.reference and page.destination is not None:
-        candidates.append(_store_path(page, settings))
-    for candidate in candidates:
+        candidates.append((_store_path(page, settings), _output_root(page)))
+    for candidate, tree in candidates:
         try:
-            return candidate.read_bytes()
-        except OSError:
+            return store_location.read_store(candidate, tree, MAX_OLD_STORE)
+        except ValueError:
             continue
     return None
 
@@ -217,7 +233,7 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
         if page.destination is None:  # pragma: no cover - refused in prepare
             raise ValueError("--reference needs -o DIR or --in-place")
         store_path = _store_path(page, settings)
-        href = _href(page, settings, store_path)
+        href = _href(page, settings, store_path, page.html)
     signed = signing.sign(
         page.html, settings.template, _signer(settings), alg=settings.alg, href=href, facts=facts,
         keep_parent=settings.keep_parent, old_store=old_store,
@@ -240,9 +256,7 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
     return Outcome(text, data, page=signed.page, files=files)
 
 
-register(
-    Command(
-        "sign", "sign pages with a C2PA manifest, inline or by reference", _arguments, _prepare, _sign,
-        output="edit", hash_alg=True,
-    )
+SIGN: Command[SignSettings] = Command(
+    "sign", "sign pages with a C2PA manifest, inline or by reference", _arguments, _prepare, _sign,
+    output="edit", hash_alg=True,
 )

@@ -9,10 +9,11 @@ full check (signature, certificates, trust) instead.
 
 Where the store is:
 - inline: in the page's `script` element;
-- referenced: the file that the `link` element's href names, relative to the
-  page (an href starting with "/" needs --site-root). A store on another host
-  (http:, https: or "//") is not fetched: the page is reported as skipped, and
-  passes, since a commit hook must not depend on the network.
+- referenced: where the `link` element's href leads, by the one rule of
+  `brevane_tools.store_location`, the repository being the site (or
+  --site-root): a store outside it is refused, never read. A store on another
+  host (http:, https: or "//") is not fetched: the page is reported as
+  skipped, and passes, since a commit hook must not depend on the network.
 
 A page without a manifest passes unless --require-signed is given. Exit
 status: 0 all pages pass, 1 some page failed, 2 usage error. Nothing is ever
@@ -22,14 +23,27 @@ written.
 from __future__ import annotations
 
 import argparse
+import os
+import subprocess
 import sys
 from pathlib import Path
 from typing import Optional, Sequence
-from urllib.parse import unquote, urlsplit
 
 import brevane
 
+from brevane_tools import store_location
+from brevane_tools.commands.base import read_option_file
+from brevane_tools.errors import SdkUnavailableError, UsageError
+from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE
+from brevane_tools.files.reading import read_page
+from brevane_tools.sdk import load as load_sdk
 from brevane_tools.store_reader import StoreError, read_data_hash
+from brevane_tools.text import display, escape
+
+
+#: Pages and stores larger than these are not read (the check command's defaults).
+MAX_PAGE = DEFAULT_MAX_PAGE_SIZE
+MAX_STORE = 16 * 1024 * 1024
 
 
 class _Skip(Exception):
@@ -50,36 +64,39 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--trust-anchors", metavar="FILE", help="with --sdk: PEM root certificates to trust")
     parser.add_argument(
-        "--site-root", metavar="DIR", help="the directory that hrefs starting with '/' are relative to"
+        "--site-root", metavar="DIR",
+        help="the site's root: where hrefs starting with '/' lead, and what a store must lie under "
+        "(default: the repository's top directory, else the current one)",
     )
     return parser
 
 
-def store_path(page: Path, href: str, site_root: Optional[Path]) -> Path:
-    """The local file that a page's href names; raises _Skip or ValueError."""
-    parts = urlsplit(href)
-    if parts.netloc or parts.scheme in ("http", "https"):
-        raise _Skip(f"its store is on another host ({href}) and is not fetched")
-    if parts.scheme:
-        raise ValueError(f"cannot resolve the store's href {href!r} (scheme {parts.scheme}:)")
-    if parts.fragment:
-        raise ValueError(f"the store's href {href!r} points into another file, which is not supported")
-    path = unquote(parts.path)
-    if not path:
-        raise ValueError(f"the store's href {href!r} names no file")
-    if path.startswith("/"):
-        if site_root is None:
-            raise ValueError(f"the store's href {href} is relative to the site root: give --site-root")
-        return site_root / path.lstrip("/")
-    return page.parent / path
+def repository_root() -> Path:
+    """The top directory of the git repository around the current directory, else the current directory."""
+    try:
+        done = subprocess.run(
+            ["git", "rev-parse", "--show-toplevel"], capture_output=True, check=False, timeout=30
+        )
+    except (OSError, subprocess.TimeoutExpired):
+        return Path.cwd()
+    top = done.stdout.rstrip(b"\n")
+    return Path(os.fsdecode(top)) if done.returncode == 0 and top else Path.cwd()
+
+
+def _store(path: Path, html: bytes, href: str, site_root: Path) -> bytes:
+    found = store_location.locate(href, html, page=path, site_root=site_root)
+    if found.url is not None:
+        raise _Skip(f"its store is on another host ({escape(found.url)}) and is not fetched")
+    assert found.path is not None
+    return store_location.read_store(found.path, site_root, MAX_STORE)
 
 
 def check_file(
-    path: Path, *, require_signed: bool, site_root: Optional[Path], sdk: bool, trust_anchors: Optional[bytes]
+    path: Path, *, require_signed: bool, site_root: Path, sdk: bool, trust_anchors: Optional[bytes]
 ) -> str:
     """One page's verdict as text; raises ValueError (fails) or _Skip."""
     try:
-        html = path.read_bytes()
+        html = read_page(path, MAX_PAGE)
     except OSError as exc:
         raise ValueError(f"cannot read it: {exc.strerror or exc}") from None
     association = brevane.extract(html)  # the module's ValueError for malformed or multiple elements
@@ -90,11 +107,7 @@ def check_file(
     if association["kind"] == "embedded":
         store = association["store"]
     else:
-        store_file = store_path(path, association["href"], site_root)
-        try:
-            store = store_file.read_bytes()
-        except OSError as exc:
-            raise ValueError(f"cannot read its store {store_file}: {exc.strerror or exc}") from None
+        store = _store(path, html, association["href"], site_root)
     if sdk:
         from brevane_tools.checking import check_page
 
@@ -121,31 +134,30 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             print("brevane-precommit: --trust-anchors needs --sdk", file=sys.stderr)
             return 2
         try:
-            anchors = Path(args.trust_anchors).read_bytes()
-        except OSError as exc:
-            print(f"brevane-precommit: cannot read {args.trust_anchors}: {exc.strerror or exc}", file=sys.stderr)
+            anchors = read_option_file(args.trust_anchors, "trust anchors")
+        except UsageError as exc:
+            print(f"brevane-precommit: {exc}", file=sys.stderr)
             return 2
     if args.sdk:
-        from brevane_tools.signing import SdkUnavailableError, _sdk
-
         try:
-            _sdk()
+            load_sdk()
         except SdkUnavailableError as exc:
             print(f"brevane-precommit: {exc}", file=sys.stderr)
             return 2
-    site_root = Path(args.site_root) if args.site_root else None
+    site_root = Path(args.site_root) if args.site_root else repository_root()
     failed = 0
     for name in args.files:
+        shown = display(name)
         try:
             check_file(
                 Path(name), require_signed=args.require_signed, site_root=site_root, sdk=args.sdk,
                 trust_anchors=anchors,
             )
         except _Skip as exc:
-            print(f"{name}: skipped: {exc}")
-        except ValueError as exc:
+            print(f"{shown}: skipped: {exc}")
+        except Exception as exc:  # noqa: BLE001 - one page never stops the hook
             failed += 1
-            print(f"{name}: {exc}")
+            print(f"{shown}: {escape(str(exc))}")
     if failed:
         print(f"brevane-check: {failed} of {len(args.files)} page{'s' if len(args.files) != 1 else ''} failed")
     return 1 if failed else 0

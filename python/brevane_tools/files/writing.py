@@ -1,15 +1,5 @@
-"""Finding pages on disk, reading them safely, and writing edits without ever losing one.
+"""Writing edits without ever losing one.
 
-What the tool follows, refuses and keeps (the README's Reliability section says
-the same for users):
-
-- Symbolic links met while walking a directory are followed when they lead to
-  a place inside that directory's tree, and refused (an input error) when they
-  lead out of it, unless the caller allows it (`--follow-outside`). A link named
-  on the command line is followed. A directory reached twice (a link loop, a
-  second link to it) is walked once; a file reached twice is one page.
-- Only regular files are opened: a FIFO, device or socket is refused, never
-  read (a FIFO would block forever) and never replaced.
 - A destination is never resolved through a link: a destination that is a
   symbolic link, or not a regular file, is refused, as is one whose directory
   leads out of the output tree.
@@ -31,214 +21,22 @@ import contextlib
 import ctypes
 import errno
 import os
+import secrets
 import signal
 import stat
 import threading
-import secrets
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from types import FrameType
-from typing import Any, Optional, Union
+from typing import Any, Optional
 
-__all__ = [
-    "DEFAULT_MAX_PAGE_SIZE",
-    "HTML_SUFFIXES",
-    "BatchWriter",
-    "Found",
-    "InputError",
-    "InputFile",
-    "WriteRefused",
-    "atomic_write",
-    "display",
-    "find_pages",
-    "inside",
-    "read_page",
-]
+from brevane_tools.errors import WriteRefused
+from brevane_tools.files.finding import inside, kind_of, temporary_name
+from brevane_tools.files.reading import FileIdentity, open_checked
+from brevane_tools.text import display
 
-HTML_SUFFIXES = (".html", ".htm", ".xhtml", ".shtml")
-
-#: Pages larger than this fail (that page only); `--max-page-size` changes it.
-DEFAULT_MAX_PAGE_SIZE = 256 * 1024 * 1024
-
-
-def display(name: Union[str, Path]) -> str:
-    """A file name as text: bytes that are not UTF-8 are shown as `\\xe9` escapes."""
-    return os.fsencode(name).decode("utf-8", "backslashreplace")
-
-
-def inside(path: str, root: str) -> bool:
-    """Whether the resolved `path` is `root` or below it (both resolved already)."""
-    return path == root or path.startswith(root.rstrip(os.sep) + os.sep)
-
-
-@dataclass(frozen=True)
-class InputFile:
-    """A page to work on, and its path relative to the argument that named it."""
-
-    path: Path
-    relative: Path
-    #: The directory argument it was found under; None for a file named on the command line.
-    root: Optional[Path] = None
-
-
-@dataclass(frozen=True)
-class InputError:
-    """A path that cannot be worked on: one line, exit status 2."""
-
-    path: str
-    message: str
-
-
-@dataclass
-class Found:
-    pages: list[InputFile] = field(default_factory=list)
-    #: Regular files that are not pages, under directory arguments (mirrored by -o DIR).
-    others: list[InputFile] = field(default_factory=list)
-    errors: list[InputError] = field(default_factory=list)
-
-    def __iter__(self) -> Iterator[InputFile]:  # the pages, as callers that only want pages expect
-        return iter(self.pages)
-
-
-def _kind(mode: int) -> str:
-    if stat.S_ISFIFO(mode):
-        return "a FIFO"
-    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
-        return "a device"
-    if stat.S_ISSOCK(mode):
-        return "a socket"
-    return "not a regular file"
-
-
-def find_pages(
-    arguments: Iterable[str],
-    suffixes: Sequence[str] = HTML_SUFFIXES,
-    follow_outside: bool = False,
-) -> Found:
-    """The pages (and other files) that the arguments name, in a stable order.
-
-    A file is taken whatever its name; a directory is walked for files whose
-    names end in one of `suffixes` (any case), sorted. A missing argument
-    raises FileNotFoundError; anything else that cannot be used is an
-    `InputError` in the result, and the rest is still found.
-    """
-    found = Found()
-    seen: set[tuple[int, int]] = set()
-    lowered = tuple(s.lower() for s in suffixes)
-
-    def take(into: list[InputFile], path: Path, relative: Path, st: os.stat_result, root: Optional[Path]) -> None:
-        if (st.st_dev, st.st_ino) not in seen:  # the same file twice, or two spellings of one
-            seen.add((st.st_dev, st.st_ino))
-            into.append(InputFile(path, relative, root))
-
-    for argument in arguments:
-        root = Path(argument)
-        try:
-            st = os.stat(root)
-        except FileNotFoundError:
-            raise FileNotFoundError(f"{display(argument)}: no such file or directory") from None
-        except OSError as exc:
-            found.errors.append(InputError(display(argument), exc.strerror or str(exc)))
-            continue
-        if stat.S_ISDIR(st.st_mode):
-            _walk(root, lowered, follow_outside, found, take)
-        elif stat.S_ISREG(st.st_mode):
-            take(found.pages, root, Path(root.name), st, None)
-        else:
-            found.errors.append(InputError(display(argument), f"{_kind(st.st_mode)}, not read"))
-    return found
-
-
-#: How _walk hands a file to find_pages: into which list, path, relative path, its stat, its root.
-_Take = Callable[[list[InputFile], Path, Path, os.stat_result, Optional[Path]], None]
-
-
-def _walk(root: Path, suffixes: tuple[str, ...], follow_outside: bool, found: Found, take: _Take) -> None:
-    real_root = os.path.realpath(root)
-    walked: set[tuple[int, int]] = set()
-    pending = [(root, Path())]
-    pages: list[tuple[Path, Path, os.stat_result]] = []
-    others: list[tuple[Path, Path, os.stat_result]] = []
-    while pending:
-        directory, relative = pending.pop()
-        try:
-            dst = os.stat(directory)
-            if (dst.st_dev, dst.st_ino) in walked:
-                continue  # a loop, or a second link to a directory already walked
-            walked.add((dst.st_dev, dst.st_ino))
-            with os.scandir(directory) as scan:
-                entries = sorted(scan, key=lambda e: e.name, reverse=True)
-        except OSError as exc:
-            found.errors.append(InputError(display(directory), f"cannot read the directory: {exc.strerror or exc}"))
-            continue
-        for entry in entries:
-            path = Path(entry.path)
-            try:
-                st = entry.stat(follow_symlinks=True)
-                if entry.is_symlink() and not follow_outside:
-                    target = os.path.realpath(path)
-                    if not inside(target, real_root):
-                        found.errors.append(
-                            InputError(
-                                display(path),
-                                f"a symbolic link out of {display(root)} (to {display(target)}), not followed; "
-                                "--follow-outside follows it",
-                            )
-                        )
-                        continue
-            except OSError as exc:
-                if entry.is_symlink() and exc.errno in (errno.ENOENT, errno.ELOOP):
-                    continue  # a dangling link names no file
-                found.errors.append(InputError(display(path), exc.strerror or str(exc)))
-                continue
-            if stat.S_ISDIR(st.st_mode):
-                pending.append((path, relative / entry.name))
-            elif entry.name.lower().endswith(suffixes):
-                if stat.S_ISREG(st.st_mode):
-                    pages.append((path, relative / entry.name, st))
-                else:
-                    found.errors.append(InputError(display(path), f"{_kind(st.st_mode)}, not read"))
-            elif stat.S_ISREG(st.st_mode):
-                others.append((path, relative / entry.name, st))
-    for into, items in ((found.pages, pages), (found.others, others)):
-        for path, rel, st in sorted(items, key=lambda item: item[1]):
-            take(into, path, rel, st, root)
-
-
-class PageTooLarge(ValueError):
-    pass
-
-
-def read_page(path: Path, limit: int = DEFAULT_MAX_PAGE_SIZE) -> bytes:
-    """A page's bytes; only a regular file is read, and at most `limit` bytes of it.
-
-    Opened without blocking, so a FIFO put in a page's place after the walk
-    cannot hang the batch. OSError for a file that cannot be read, PageTooLarge
-    (a ValueError: that page fails) for one over the limit.
-    """
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
-    try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise OSError(errno.EINVAL, f"{_kind(st.st_mode)}, not read")
-        if st.st_size > limit:
-            raise PageTooLarge(f"the page is {st.st_size:,} bytes, over the limit of {limit:,} (--max-page-size)")
-        chunks = []
-        size = 0
-        while chunk := os.read(fd, 1 << 20):
-            chunks.append(chunk)
-            size += len(chunk)
-            if size > limit:  # it grew while being read
-                raise PageTooLarge(f"the page is over the limit of {limit:,} bytes (--max-page-size)")
-        return b"".join(chunks)
-    finally:
-        os.close(fd)
-
-
-class WriteRefused(OSError):
-    """A destination the tool will not replace (a link, a device, a hard-linked file, an owner it cannot keep)."""
-
+__all__ = ["BatchWriter", "atomic_write", "temporaries_removed_on_signals"]
 
 # Temporary files that exist right now, so that a signal handler can remove them.
 _TEMPORARIES: set[str] = set()
@@ -290,7 +88,7 @@ def _create_temporary(target: Path) -> tuple[int, str]:
     """A new file beside `target`, named in `_TEMPORARIES` before it exists, so that a
     signal at any moment finds every temporary file there is."""
     for _ in range(100):
-        temp = str(target.parent / f".{target.name}.{secrets.token_hex(4)}.tmp")
+        temp = temporary_name(target, secrets.token_hex(4))
         _TEMPORARIES.add(temp)
         try:
             return os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600), temp
@@ -373,7 +171,7 @@ class BatchWriter:
             if stat.S_ISLNK(st.st_mode):
                 raise WriteRefused(errno.ELOOP, f"{display(target)} is a symbolic link, not written through")
             if not stat.S_ISREG(st.st_mode):
-                raise WriteRefused(errno.EINVAL, f"{display(target)} is {_kind(st.st_mode)}, not replaced")
+                raise WriteRefused(errno.EINVAL, f"{display(target)} is {kind_of(st.st_mode)}, not replaced")
             if st.st_nlink > 1 and in_place:
                 raise WriteRefused(
                     errno.EMLINK,
@@ -412,20 +210,32 @@ class BatchWriter:
         os.close(fd)
         return temp
 
-    def stage_copy(self, key: object, source: Path, target: Path, in_tree: str) -> str:
+    def stage_copy(
+        self, key: object, source: Path, target: Path, in_tree: str,
+        identity: Optional[FileIdentity] = None, follow: bool = True,
+    ) -> str:
         """Stage a copy of a file that is not a page: "linked" (a hard link, on the same
-        file system), "copied", or "unchanged" (the target already holds it)."""
+        file system), "copied", or "unchanged" (the target already holds it).
+
+        The source is opened and judged once (see `open_checked`): the link or the
+        copy is made from that descriptor, never from its name again."""
         target.parent.mkdir(parents=True, exist_ok=True)
         if not inside(os.path.realpath(target.parent), in_tree):
             raise WriteRefused(errno.EXDEV, f"{display(target)}: its directory leads out of the output tree")
-        src = os.stat(source)
+        source_fd, src = open_checked(source, follow=follow, identity=identity)
+        try:
+            return self._stage_copy_from(key, source_fd, src, target)
+        finally:
+            os.close(source_fd)
+
+    def _stage_copy_from(self, key: object, source_fd: int, src: os.stat_result, target: Path) -> str:
         try:
             st: Optional[os.stat_result] = os.lstat(target)
         except FileNotFoundError:
             st = None
         if st is not None:
             if not stat.S_ISREG(st.st_mode):
-                raise WriteRefused(errno.EINVAL, f"{display(target)} is {_kind(st.st_mode)}, not replaced")
+                raise WriteRefused(errno.EINVAL, f"{display(target)} is {kind_of(st.st_mode)}, not replaced")
             if (st.st_dev, st.st_ino) == (src.st_dev, src.st_ino):
                 return "unchanged"
         fd, temp = _create_temporary(target)
@@ -437,16 +247,16 @@ class BatchWriter:
                 fd = -1
                 os.unlink(temp)
                 try:
-                    os.link(source, temp)
+                    _link_open_file(source_fd, temp)
                     how = "linked"
                 except OSError:
                     fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
             if how == "copied":
-                with open(source, "rb") as data:
-                    while chunk := data.read(1 << 20):
-                        view = memoryview(chunk)
-                        while view:
-                            view = view[os.write(fd, view):]
+                os.lseek(source_fd, 0, os.SEEK_SET)
+                while chunk := os.read(source_fd, 1 << 20):
+                    view = memoryview(chunk)
+                    while view:
+                        view = view[os.write(fd, view):]
                 os.fchmod(fd, stat.S_IMODE(src.st_mode) & 0o777)
         except BaseException:
             if fd >= 0:
@@ -499,6 +309,17 @@ class BatchWriter:
                     _TEMPORARIES.discard(item.temp)
         _sync_renames(directories)
         return failures
+
+
+def _link_open_file(fd: int, name: str) -> None:
+    """Hard-link the file open at `fd` as `name`: the file judged, whatever its name is now."""
+    # linkat(2) follows the kernel's magic link to the open file only when asked to
+    # (AT_SYMLINK_FOLLOW), which Python does only when given a directory descriptor.
+    root = os.open("/", os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    try:
+        os.link(f"/proc/self/fd/{fd}", name, src_dir_fd=root, follow_symlinks=True)
+    finally:
+        os.close(root)
 
 
 def _same_bytes(path: Path, data: bytes) -> bool:
@@ -605,17 +426,19 @@ def _sync_renames(directories: Sequence[Path]) -> None:
             os.close(fd)
 
 
-def atomic_write(target: Path, data: bytes, mode_from: Optional[Path] = None) -> None:
+def atomic_write(target: Path, data: bytes, mode_from: Optional[Path] = None, *, follow: bool = True) -> None:
     """Replace (or create) `target` with `data` in one rename, durably.
 
     The new file keeps the owner, group and permission bits (never setuid,
     setgid or sticky) of the file it replaces, else takes the bits of
     `mode_from`, else the default for new files. A symbolic link is followed,
-    so the link keeps pointing at the updated page. Raises OSError (WriteRefused
-    for a target it will not replace); the target is then unchanged.
+    so the link keeps pointing at the updated page, unless `follow` is False:
+    then a link (or anything but a regular file) at `target` is refused, as
+    for any output of the tool. Raises OSError (WriteRefused for a target it
+    will not replace); the target is then unchanged.
     """
     writer = BatchWriter()
-    writer.stage(None, [(Path(os.path.realpath(target)), data)], mode_from)
+    writer.stage(None, [(Path(os.path.realpath(target)) if follow else Path(target), data)], mode_from)
     failure = writer.commit().get(None)
     if failure is not None:
         raise failure

@@ -23,12 +23,12 @@ from pathlib import Path
 from typing import Any, Callable, Optional, Union
 
 from brevane_tools import cli
-from brevane_tools.command import COMMANDS, Report, UsageError
+from brevane_tools.commands.sign import SIGN
+from brevane_tools.commands.base import HASH_ALGS, Report, UsageError
 
 __all__ = ["FORMS", "SiteSigning", "SigningFailed", "check", "sign_site"]
 
 FORMS = ("inline", "reference")
-HASH_ALGS = ("sha256", "sha384", "sha512")
 
 
 class SigningFailed(Exception):
@@ -55,13 +55,6 @@ class SiteSigning:
     jobs: int = 1
     skip_valid: bool = True
     base: Path = Path()
-
-
-def _sign_flags() -> set[str]:
-    """The option strings that this toolkit's `sign` command takes."""
-    parser = argparse.ArgumentParser(add_help=False)
-    COMMANDS["sign"].add_arguments(parser)
-    return set(parser._option_string_actions)
 
 
 @contextlib.contextmanager
@@ -98,22 +91,14 @@ def _argv(settings: SiteSigning, site: Path, manifest_file: str) -> list[str]:
         raise UsageError(f"the hash algorithm must be sha256, sha384 or sha512, not {settings.alg!r}")
     if isinstance(settings.jobs, bool) or not isinstance(settings.jobs, int) or settings.jobs < 0:
         raise UsageError(f"jobs must be a whole number, 0 for one per CPU, not {settings.jobs!r}")
-    flags = _sign_flags()
-
-    def needs(flag: str, what: str) -> None:
-        if flag not in flags:
-            raise UsageError(f"{what} needs a brevane whose sign command has {flag}")
-
     argv = ["sign", str(site), "--in-place", "--quiet", "--jobs", str(settings.jobs)]
     argv += ["--manifest", manifest_file, "--cert", str(settings.base / settings.cert)]
     argv += ["--alg", settings.alg, "--signing-alg", settings.signing_alg]
     if settings.key:
         argv += ["--key", str(settings.base / settings.key)]
     else:
-        needs("--signer-command", "a signer command")
         argv += ["--signer-command", str(settings.signer_command)]
     if settings.form == "reference":
-        needs("--reference", "the reference form")
         argv += ["--reference"]
         if settings.href:
             argv += ["--href", settings.href]
@@ -122,8 +107,8 @@ def _argv(settings: SiteSigning, site: Path, manifest_file: str) -> list[str]:
     if settings.tsa_url:
         argv += ["--tsa-url", settings.tsa_url]
     # Leaving pages alone whose binding still holds makes a rebuild sign only
-    # what the generator rewrote; a toolkit without the flag re-signs them all.
-    if settings.skip_valid and "--skip-valid" in flags:
+    # what the generator rewrote.
+    if settings.skip_valid:
         argv += ["--skip-valid"]
     return argv
 
@@ -143,7 +128,7 @@ def check(settings: SiteSigning) -> None:
     """Raise UsageError, with the sign command's message, if these settings cannot sign."""
     with _manifest_file(settings) as manifest_file:
         args = _parse(_argv(settings, Path("."), manifest_file))
-        COMMANDS["sign"].prepare(args)
+        SIGN.prepare(args)
 
 
 def sign_site(

@@ -1,11 +1,12 @@
-"""What a command of the `brevane` tool is: one entry, registered once.
+"""What a command of the `brevane` tool is.
 
 A command says which flags it takes, what it prepares once before any page is
 touched (option files read, credentials checked: a problem there is a usage
 error, exit 2, and nothing is written), and what it does to one page. The
-runner in `brevane_tools.cli` finds the pages, hands them to `run` (in worker
+runner (`brevane_tools.runner`) finds the pages, hands them to `run` (in worker
 processes when asked), writes what `run` returns and reports. Adding a command
-is one `register(Command(...))` in the module that owns it.
+is one `Command(...)` in the module of its family, and one entry in the
+ordered registry `brevane_tools.commands.COMMANDS`.
 """
 
 from __future__ import annotations
@@ -13,21 +14,32 @@ from __future__ import annotations
 import argparse
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Literal, Optional, Sequence
+from typing import Any, Callable, Generic, Literal, Optional, Sequence, TypeVar
 
-__all__ = ["COMMANDS", "Command", "Outcome", "Page", "PageFailed", "Report", "UsageError", "parse_size", "register"]
+from brevane_tools.errors import PageFailed, UsageError
+from brevane_tools.results import Outcome, Report
+from brevane_tools.files.reading import FileIdentity, read_file
+from brevane_tools.text import display
 
+__all__ = [
+    "HASH_ALGS",
+    "Command",
+    "Outcome",
+    "Page",
+    "PageFailed",
+    "Report",
+    "UsageError",
+    "parse_size",
+    "read_option_file",
+]
 
-class UsageError(Exception):
-    """Bad arguments or unusable option files: exit status 2, nothing written."""
+#: The hash algorithms of a data hash binding.
+HASH_ALGS = ("sha256", "sha384", "sha512")
 
+#: Option files (a manifest, a key, a store to embed) larger than this are refused.
+MAX_OPTION_FILE = 64 * 1024 * 1024
 
-class PageFailed(ValueError):
-    """One page did not pass (a check failed): exit status 1, with the data to report."""
-
-    def __init__(self, message: str, data: Optional[dict[str, Any]] = None) -> None:
-        super().__init__(message)
-        self.data = data or {}
+Settings = TypeVar("Settings")
 
 
 @dataclass(frozen=True)
@@ -40,57 +52,38 @@ class Page:
     url: Optional[str] = None  # the URL it lives at
     relative: Path = Path()  # its path below the argument that named it (mirrored under -o DIR)
     destination: Optional[Path] = None  # where an edited page goes; None: nothing is written
+    #: The site root: where hrefs starting with "/" lead (the directory argument, or --site-root).
+    site: Optional[Path] = None
+    #: (device, inode) as the walk saw the file; it is read only if it still is that file.
+    identity: Optional[FileIdentity] = None
+    #: Whether a symbolic link at `path` may be followed (the walk chose to); else one is refused.
+    follow: bool = True
 
     @property
     def root(self) -> Optional[Path]:
-        """The directory argument that found the page (its own directory for a file argument)."""
+        """The site root: as given, else the directory argument that found the page, else its own directory."""
+        if self.site is not None:
+            return self.site
         if self.path is None:
             return None
         depth = len(self.relative.parts)
         return Path(*self.path.parts[:-depth]) if 0 < depth < len(self.path.parts) else self.path.parent
 
 
-@dataclass
-class Outcome:
-    """What a command made of one page."""
-
-    text: str  # one line for people
-    data: dict[str, Any] = field(default_factory=dict)  # the page's fields in --json output
-    #: The edited page, written to `Page.destination`; None leaves the page as it is.
-    page: Optional[bytes] = None
-    #: Files written together with the page, all of them or none (a referenced store).
-    files: tuple[tuple[Path, bytes], ...] = ()
-    #: Bytes for `extract -o` (a Manifest Store).
-    store: Optional[bytes] = None
-
-
-@dataclass
-class Report:
-    """What became of one page, as the runner reports it (and hands to `on_report` and `finish`)."""
-
-    path: str
-    ok: bool
-    text: str = ""
-    error: Optional[str] = None
-    input_error: bool = False
-    data: dict[str, Any] = field(default_factory=dict)
-    stdout_bytes: Optional[bytes] = None
-
-
 Output = Literal["none", "edit", "store"]
 
 
 @dataclass(frozen=True)
-class Command:
+class Command(Generic[Settings]):
     name: str
     help: str
     #: Adds the command's own flags; the runner adds the common ones.
     add_arguments: Callable[[argparse.ArgumentParser], None]
     #: Runs once, before any page is touched; raises UsageError. Its result is
     #: handed to every `run` call and must be picklable (worker processes).
-    prepare: Callable[[argparse.Namespace], Any]
+    prepare: Callable[[argparse.Namespace], Settings]
     #: Runs once per page; raises ValueError (the page fails, exit status 1).
-    run: Callable[[Page, Any], Outcome]
+    run: Callable[[Page, Settings], Outcome]
     #: "edit": writes pages (-o or --in-place required); "store": may write a
     #: store with -o; "none": reads only.
     output: Output = "none"
@@ -102,17 +95,7 @@ class Command:
     #: Runs once in the parent process after the batch, with the settings and
     #: every page's report (e.g. to write a report file); raises UsageError or
     #: OSError (exit status 2).
-    finish: Optional[Callable[[Any, Sequence[Report]], None]] = None
-
-
-COMMANDS: dict[str, Command] = {}
-
-
-def register(command: Command) -> Command:
-    if command.name in COMMANDS:
-        raise ValueError(f"the command {command.name!r} is registered twice")
-    COMMANDS[command.name] = command
-    return command
+    finish: Optional[Callable[[Settings, Sequence[Report]], None]] = None
 
 
 def parse_size(text: str) -> int:
@@ -126,3 +109,12 @@ def parse_size(text: str) -> int:
     if value <= 0:
         raise argparse.ArgumentTypeError(f"the size must be positive: {text!r}")
     return value
+
+
+def read_option_file(path: str, what: str) -> bytes:
+    """The bytes of a file named by an option; UsageError (exit status 2) when it cannot be read."""
+    try:
+        return read_file(path, MAX_OPTION_FILE, what="it")
+    except (OSError, ValueError) as exc:
+        reason = exc.strerror if isinstance(exc, OSError) else None
+        raise UsageError(f"cannot read the {what} {display(path)}: {reason or exc}") from None

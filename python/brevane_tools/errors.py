@@ -1,0 +1,99 @@
+"""Every error of the toolkit, and the exit status each one means.
+
+The bottom of the toolkit's layers: it imports nothing of the toolkit. The
+runner catches one page's errors by the table `EXIT_STATUS`, in its order
+(first match wins); anything else a page raises is an internal error, counted
+apart, with its own exit status.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Optional
+
+__all__ = [
+    "EXIT_FAILED",
+    "EXIT_INTERNAL",
+    "EXIT_OK",
+    "EXIT_STATUS",
+    "EXIT_USAGE",
+    "FetchError",
+    "PageFailed",
+    "PageTooLarge",
+    "SdkUnavailableError",
+    "SigningError",
+    "StoreLocationError",
+    "TrustPolicyError",
+    "UsageError",
+    "WriteRefused",
+    "exit_status",
+]
+
+EXIT_OK = 0
+EXIT_FAILED = 1  # some page failed: a check did not pass, or the module refused the page
+EXIT_USAGE = 2  # bad arguments, unusable option files, inputs that cannot be read or written
+EXIT_INTERNAL = 3  # a fault of the tool itself on some page; --debug shows its traceback
+
+
+class UsageError(Exception):
+    """Bad arguments or unusable option files: exit status 2, nothing written."""
+
+
+class SdkUnavailableError(ImportError):
+    """The C2PA SDK binding (`c2pa-python`) is not installed here."""
+
+
+class PageTooLarge(ValueError):
+    """A page over the size limit: that page fails."""
+
+
+class WriteRefused(OSError):
+    """A destination the tool will not replace (a link, a device, a hard-linked file, an owner it cannot keep)."""
+
+
+class PageFailed(ValueError):
+    """One page did not pass (a check failed): exit status 1, with the data to report."""
+
+    def __init__(self, message: str, data: Optional[dict[str, Any]] = None) -> None:
+        super().__init__(message)
+        self.data = data or {}
+
+
+class SigningError(ValueError):
+    """The signing workflow could not produce a page whose binding holds.
+
+    `detail` is what only --debug shows (a signer command's own words, which may carry secrets).
+    """
+
+    def __init__(self, message: str, detail: Optional[str] = None) -> None:
+        super().__init__(message)
+        self.detail = detail
+
+
+class TrustPolicyError(ValueError):
+    """A trust or settings file is unusable (the command line makes this exit status 2)."""
+
+
+class FetchError(ValueError):
+    """A page or a store could not be fetched; the message names the URL."""
+
+
+class StoreLocationError(ValueError):
+    """A page's store lies where the tool does not read (outside the site, a file: URL)."""
+
+
+#: One page's errors, by exit status; the first matching row wins.
+EXIT_STATUS: tuple[tuple[type[BaseException], int], ...] = (
+    (SdkUnavailableError, EXIT_USAGE),
+    (UsageError, EXIT_USAGE),
+    (OSError, EXIT_USAGE),  # InputError, WriteRefused, and what the system says about a file
+    (ValueError, EXIT_FAILED),  # PageFailed, SigningError, FetchError, the module's own errors, ...
+    (MemoryError, EXIT_FAILED),
+)
+
+
+def exit_status(error: BaseException) -> Optional[int]:
+    """The exit status an error of one page means; None for an internal error."""
+    for kind, status in EXIT_STATUS:
+        if isinstance(error, kind):
+            return status
+    return None

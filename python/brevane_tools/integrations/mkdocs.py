@@ -1,0 +1,112 @@
+"""MkDocs plugin: sign every page of a built site with a C2PA manifest.
+
+In mkdocs.yml:
+
+    plugins:
+      - search
+      - brevane:
+          manifest: c2pa/manifest.json     # or the definition itself, as a mapping
+          cert: c2pa/chain.pem
+          key: c2pa/signer.key             # or signer_command
+
+After `mkdocs build` (and `gh-deploy`) has written `site_dir`, the plugin signs
+it in place with `brevane sign` (see docs/integrations/mkdocs.md for every
+option). Options are validated by MkDocs' own config classes, and the signing
+settings by the sign command itself when the configuration is loaded, before
+any page is built. `mkdocs serve` does not sign unless `on_serve: true`: its
+live-reload script is added to each page as it is served, so signed pages would
+not verify in the browser anyway.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+from pathlib import Path
+from typing import Any, Literal, Optional, Union, cast
+
+from mkdocs.config import base
+from mkdocs.config import config_options as c
+from mkdocs.config.defaults import MkDocsConfig
+from mkdocs.exceptions import PluginError
+from mkdocs.plugins import BasePlugin
+
+from brevane_tools.commands.base import Report, UsageError
+from brevane_tools.integrations.site import FORMS, HASH_ALGS, SigningFailed, SiteSigning, check, sign_site
+
+log = logging.getLogger(f"mkdocs.plugins.{__name__}")
+
+
+class BrevaneConfig(base.Config):  # type: ignore[no-untyped-call]
+    enabled = c.Type(bool, default=True)
+    #: A manifest definition (a mapping) or the path of its JSON file, relative to mkdocs.yml.
+    manifest = c.Type((str, dict))
+    cert = c.File(exists=True)
+    key = c.Optional(c.File(exists=True))
+    signer_command = c.Optional(c.Type(str))
+    form = c.Choice(FORMS, default="inline")
+    href = c.Optional(c.Type(str))
+    alg = c.Choice(HASH_ALGS, default="sha256")
+    signing_alg = c.Type(str, default="es256")
+    tsa_url = c.Optional(c.URL())
+    jobs = c.Type(int, default=1)
+    skip_valid = c.Type(bool, default=True)
+    on_serve = c.Type(bool, default=False)
+
+
+class BrevanePlugin(BasePlugin[BrevaneConfig]):  # type: ignore[no-untyped-call]
+    def __init__(self) -> None:
+        super().__init__()
+        self._command: Optional[str] = None
+
+    def on_startup(self, *, command: Literal["build", "gh-deploy", "serve"], dirty: bool) -> None:
+        self._command = command
+
+    def _signs(self) -> bool:
+        return bool(self.config.enabled) and (self._command != "serve" or bool(self.config.on_serve))
+
+    def _settings(self, config: MkDocsConfig) -> SiteSigning:
+        options = self.config
+        return SiteSigning(
+            manifest=cast(Union[str, dict[str, Any]], options.manifest),
+            cert=options.cert,
+            key=options.key,
+            signer_command=options.signer_command,
+            form=options.form,
+            href=options.href,
+            alg=options.alg,
+            signing_alg=options.signing_alg,
+            tsa_url=options.tsa_url,
+            jobs=options.jobs,
+            skip_valid=options.skip_valid,
+            base=Path(os.path.dirname(config.config_file_path or "")),
+        )
+
+    def on_config(self, config: MkDocsConfig) -> Optional[MkDocsConfig]:
+        if self._signs():
+            try:
+                check(self._settings(config))
+            except UsageError as exc:
+                raise PluginError(f"brevane: {exc}") from None
+        return config
+
+    def on_post_build(self, *, config: MkDocsConfig) -> None:
+        if not self._signs():
+            if self.config.enabled:
+                log.info("brevane: mkdocs serve does not sign pages (set on_serve: true to sign)")
+            return
+        site = Path(config.site_dir)
+
+        def report(page: Report) -> None:
+            name = os.path.relpath(page.path, site)
+            if page.ok:
+                log.debug("brevane: %s: %s", name, page.text)
+            else:
+                log.error("brevane: cannot sign %s: %s", name, page.error)
+
+        try:
+            reports = sign_site(self._settings(config), site, report)
+        except (SigningFailed, UsageError) as exc:
+            raise PluginError(f"brevane: {exc}") from None
+        skipped = sum(1 for r in reports if r.data.get("skipped"))
+        log.info("brevane: %d pages signed, %d left alone (still valid) in %s", len(reports) - skipped, skipped, site)

@@ -1,0 +1,152 @@
+"""Sphinx extension: sign every page of an HTML build with a C2PA manifest.
+
+In conf.py:
+
+    extensions = ["brevane_tools.sphinx"]
+    brevane_manifest = "c2pa/manifest.json"   # or the definition itself, as a dict
+    brevane_cert = "c2pa/chain.pem"
+    brevane_key = "c2pa/signer.key"           # or brevane_signer_command
+
+After a successful build by the html, dirhtml or singlehtml builder, the output
+directory is signed in place by `brevane sign` (see docs/integrations/sphinx.md
+for every setting). Settings are checked when the builder starts, before any
+document is read: a wrong one is a configuration error with one message. Other
+builders (latex, linkcheck, epub...) neither check nor sign, so they run on
+machines without the signing key. A failed build is never signed.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any, Optional
+
+from sphinx.application import Sphinx
+from sphinx.errors import ConfigError
+from sphinx.util import logging
+from sphinx.util.display import status_iterator
+
+import brevane
+
+from brevane_tools.commands.base import Report, UsageError
+from brevane_tools.files.finding import find_pages
+from brevane_tools.integrations.site import SigningFailed, SiteSigning, check, sign_site
+
+logger = logging.getLogger(__name__)
+
+#: The builders whose output is a directory of HTML pages served as they are.
+HTML_BUILDERS = ("html", "dirhtml", "singlehtml")
+
+#: conf.py name, default, and the types Sphinx accepts for it.
+_CONFIG: dict[str, tuple[Any, Any]] = {
+    "brevane_enabled": (True, (bool,)),
+    "brevane_manifest": (None, (str, dict, type(None))),
+    "brevane_cert": (None, (str, type(None))),
+    "brevane_key": (None, (str, type(None))),
+    "brevane_signer_command": (None, (str, type(None))),
+    "brevane_form": ("inline", (str,)),
+    "brevane_href": (None, (str, type(None))),
+    "brevane_alg": ("sha256", (str,)),
+    "brevane_signing_alg": ("es256", (str,)),
+    "brevane_tsa_url": (None, (str, type(None))),
+    "brevane_jobs": (1, (int,)),
+    "brevane_skip_valid": (True, (bool,)),
+}
+
+
+def _settings(app: Sphinx) -> SiteSigning:
+    config = app.config
+    return SiteSigning(
+        manifest=config.brevane_manifest,
+        cert=config.brevane_cert,
+        key=config.brevane_key,
+        signer_command=config.brevane_signer_command,
+        form=config.brevane_form,
+        href=config.brevane_href,
+        alg=config.brevane_alg,
+        signing_alg=config.brevane_signing_alg,
+        tsa_url=config.brevane_tsa_url,
+        jobs=config.brevane_jobs,
+        skip_valid=config.brevane_skip_valid,
+        base=Path(app.confdir),
+    )
+
+
+def _signs(app: Sphinx) -> bool:
+    return bool(app.config.brevane_enabled) and app.builder.name in HTML_BUILDERS
+
+
+def _check_settings(app: Sphinx) -> None:
+    if not _signs(app):
+        return
+    try:
+        check(_settings(app))
+    except UsageError as exc:
+        raise ConfigError(f"brevane: {exc}") from None
+
+
+class _Progress:
+    """Sphinx's own progress line, fed one page at a time as the runner finishes it.
+
+    `status_iterator` pulls from an iterable; the runner pushes reports. The
+    feed below hands it the latest report each time it is advanced.
+    """
+
+    def __init__(self, site: Path, total: int, verbosity: int) -> None:
+        self._site = site
+        self._latest: Optional[Report] = None
+        self._open = True
+        self._lines = status_iterator(
+            self._feed(), "signing pages... ", "darkgreen", total, verbosity, self._name
+        )
+
+    def _feed(self) -> Iterator[Report]:
+        while self._open:
+            assert self._latest is not None
+            yield self._latest
+
+    def _name(self, report: Report) -> str:
+        return os.path.relpath(report.path, self._site)
+
+    def __call__(self, report: Report) -> None:
+        self._latest = report
+        next(self._lines)
+        if not report.ok:
+            logger.error("brevane: cannot sign %s: %s", report.path, report.error)
+
+    def close(self) -> None:
+        self._open = False
+        next(self._lines, None)  # ends the line
+
+
+def _sign_output(app: Sphinx, exception: Optional[BaseException]) -> None:
+    if exception is not None or not _signs(app):
+        return
+    site = Path(app.outdir)
+    total = sum(1 for _ in find_pages([str(site)]))
+    if total == 0:
+        return
+    progress = _Progress(site, total, app.verbosity)
+    try:
+        reports = sign_site(_settings(app), site, progress)
+    except (SigningFailed, UsageError) as exc:
+        progress.close()
+        # An error and a failing status, as for a broken document: no traceback.
+        logger.error("brevane: %s", exc)
+        app.statuscode = 1
+        return
+    progress.close()
+    skipped = sum(1 for r in reports if r.data.get("skipped"))
+    logger.info(
+        "brevane: %d pages signed, %d left alone (still valid) in %s", len(reports) - skipped, skipped, site
+    )
+
+
+def setup(app: Sphinx) -> dict[str, Any]:
+    for name, (default, types) in _CONFIG.items():
+        # "" : changing how pages are signed needs no re-read of the sources.
+        app.add_config_value(name, default, "", types)
+    app.connect("builder-inited", _check_settings)
+    app.connect("build-finished", _sign_output)
+    return {"version": brevane.__version__, "parallel_read_safe": True, "parallel_write_safe": True}

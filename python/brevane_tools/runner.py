@@ -1,0 +1,399 @@
+"""Running one command over a batch of pages: finding them, running the command on each
+(in worker processes when asked), writing what it made, and reporting each page once.
+
+No page can stop a batch: whatever one page raises becomes that page's report,
+by the exit-status table of `brevane_tools.errors`; anything the table does not
+know is an internal error, counted apart. How files are found, read and written
+is described in `brevane_tools.files`.
+"""
+
+from __future__ import annotations
+
+import base64
+import multiprocessing
+import os
+import traceback
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import ProcessPoolExecutor
+from dataclasses import dataclass, field, replace
+from pathlib import Path
+from typing import Any, Optional
+
+from brevane_tools import commands
+from brevane_tools.commands.base import Command, Page, Report
+from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE, PageFailed, SigningError, UsageError, exit_status
+from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES, Found, InputFile, find_pages, inside
+from brevane_tools.files.reading import read_page
+from brevane_tools.files.writing import BatchWriter
+from brevane_tools.text import display, escape
+
+__all__ = ["Batch", "Done", "Job", "Mirrored", "Plan", "Planned", "exit_code", "is_url", "plan", "raw_name", "run_batch", "run_job", "summary"]
+
+#: Edits are made durable and put in place this many pages (or bytes) at a time:
+#: one sync per file system per round, instead of two per page, while a crash
+#: or a kill never costs more than one round of work.
+COMMIT_PAGES = 128
+COMMIT_BYTES = 64 * 1024 * 1024
+
+
+@dataclass(frozen=True)
+class Job:
+    page: Page
+    to_stdout: bool = False
+    #: Where a destination's directory must lie (the resolved output tree); None for --in-place.
+    out_tree: Optional[str] = None
+
+
+@dataclass(frozen=True)
+class Batch:
+    """What every job of a run shares; sent to each worker process once."""
+
+    command: str
+    settings: Any
+    max_page_size: int = DEFAULT_MAX_PAGE_SIZE
+    debug: bool = False
+
+
+@dataclass
+class Done:
+    """A job's report, and the files to write for it (written by the parent process)."""
+
+    report: Report
+    files: tuple[tuple[Path, bytes], ...] = ()
+    job: Optional[Job] = None
+
+
+def run_job(batch: Batch, job: Job) -> Done:
+    """Run one command on one page; never raises for a problem of that page."""
+    done = _run(batch, job)
+    done.report.data.update(raw_name(job.page.path))
+    return done
+
+
+def _failure(name: str, exc: Exception, debug: bool) -> Report:
+    """One page's failure, as the exit-status table classes it."""
+    status = exit_status(exc)
+    if status is None:
+        return Report(
+            name, False, error=f"internal error: {type(exc).__name__}: {exc}", internal=True,
+            detail=traceback.format_exc() if debug else None,
+        )
+    if isinstance(exc, MemoryError):
+        return Report(name, False, error="out of memory on this page")
+    if isinstance(exc, OSError):
+        return Report(name, False, error=exc.strerror or str(exc), input_error=True)
+    detail = exc.detail if isinstance(exc, SigningError) and debug else None
+    data = exc.data if isinstance(exc, PageFailed) else {}
+    return Report(name, False, error=str(exc), input_error=status == EXIT_USAGE, data=data, detail=detail)
+
+
+def _run(batch: Batch, job: Job) -> Done:
+    page = job.page
+    command = commands.named(batch.command)
+    assert command is not None
+    try:
+        if page.html is None and page.path is not None:
+            html = read_page(page.path, batch.max_page_size, follow=page.follow, identity=page.identity)
+            page = replace(page, html=html)
+        outcome = command.run(page, batch.settings)
+    except Exception as exc:  # noqa: BLE001 - one page never stops a batch
+        return Done(_failure(page.name, exc, batch.debug))
+    report = Report(page.name, True, text=outcome.text, data=outcome.data, multiline=outcome.multiline)
+    output = outcome.page if command.output == "edit" else outcome.store
+    if output is None:
+        return Done(report)
+    if job.to_stdout:
+        report.stdout_bytes = output
+        return Done(report)
+    if page.destination is None:
+        return Done(report)
+    if page.destination == page.path and output == page.html and not outcome.files:
+        report.text += " (unchanged, not written)"
+        report.data["written"] = False
+        return Done(report)
+    return Done(report, ((page.destination, output), *outcome.files), job)
+
+
+_WORKER_BATCH: Optional[Batch] = None
+
+
+def _start_worker(batch: Batch) -> None:
+    global _WORKER_BATCH
+    _WORKER_BATCH = batch
+
+
+def _run_in_worker(job: Job) -> Done:
+    assert _WORKER_BATCH is not None
+    return run_job(_WORKER_BATCH, job)
+
+
+@dataclass(frozen=True)
+class Plan:
+    """What a run was asked to do, as the command line (or an integration) said it."""
+
+    command: Command[Any]
+    settings: Any
+    paths: Sequence[str]
+    output: Optional[str] = None  # -o PATH; "-" for standard output
+    in_place: bool = False
+    json: bool = False
+    extensions: tuple[str, ...] = HTML_SUFFIXES
+    follow_outside: bool = False
+    max_page_size: int = DEFAULT_MAX_PAGE_SIZE
+    site_root: Optional[Path] = None
+    workers: int = 1
+    debug: bool = False
+
+
+@dataclass
+class Planned:
+    """The jobs of a run, the other files it mirrors, and what the walk could not use."""
+
+    jobs: list[Job] = field(default_factory=list)
+    others: list[tuple[InputFile, Path]] = field(default_factory=list)
+    found: Found = field(default_factory=Found)
+
+
+def is_url(argument: str) -> bool:
+    return argument.lower().startswith(("http://", "https://"))
+
+
+def plan(run: Plan) -> Planned:
+    """The jobs of a run; UsageError or FileNotFoundError (exit status 2) before anything is touched."""
+    command = run.command
+    urls = [a for a in run.paths if command.urls and is_url(a)]
+    paths = [a for a in run.paths if a not in urls]
+    if urls and command.output != "none":
+        raise UsageError(f"{escape(urls[0])}: a URL cannot be written to")
+    found = find_pages(paths, run.extensions, run.follow_outside)
+    jobs = [Job(Page(escape(url), None, url=url)) for url in urls]
+    jobs += _jobs(run, paths, found.pages)
+    return Planned(jobs, _mirrored(run, found.others), found)
+
+
+def _check_overlap(run: Plan, pages: Sequence[InputFile], output: Path) -> None:
+    """Refuse a run whose output tree and input trees overlap, before anything is written."""
+    real_out = os.path.realpath(output)
+    for argument in run.paths:
+        real_in = os.path.realpath(argument)
+        if Path(argument).is_dir() and (inside(real_out, real_in) or inside(real_in, real_out)):
+            raise UsageError(
+                f"the output {display(output)} and the input {display(argument)} overlap: "
+                "use a directory outside the input tree (or --in-place)"
+            )
+    for page in pages:
+        if inside(os.path.realpath(page.path), real_out):
+            raise UsageError(f"the input {display(page.path)} lies in the output {display(output)}")
+
+
+def _jobs(run: Plan, paths: Sequence[str], pages: list[InputFile]) -> list[Job]:
+    output = run.output
+
+    def job(page: InputFile, destination: Optional[Path] = None, to_stdout: bool = False,
+            out_tree: Optional[str] = None) -> Job:
+        found = Page(
+            display(page.path), None, path=page.path, relative=page.relative, destination=destination,
+            site=run.site_root, identity=page.identity, follow=page.via_link,
+        )
+        return Job(found, to_stdout, out_tree)
+
+    if run.in_place:
+        # A page reached through a link (allowed by the link policy) is edited where it lives.
+        return [job(p, Path(os.path.realpath(p.path))) for p in pages]
+    if output is None:
+        return [job(p) for p in pages]
+    single_file = len(pages) == 1 and len(paths) == 1 and not Path(paths[0]).is_dir()
+    if output == "-":
+        if run.json:
+            raise UsageError("-o - (standard output) cannot be combined with --json")
+        if not single_file:
+            raise UsageError("-o - (standard output) takes exactly one page")
+        return [job(pages[0], to_stdout=True)]
+    if single_file and not Path(output).is_dir():
+        target = Path(output)
+        if os.path.lexists(target) and os.path.samefile(target, pages[0].path):
+            raise UsageError(f"the output {display(target)} is the input page (use --in-place)")
+        return [job(pages[0], target, out_tree=os.path.realpath(target.parent))]
+    _check_overlap(run, pages, Path(output))
+    suffix = ".c2pa" if run.command.output == "store" else ""
+    jobs: list[Job] = []
+    seen: dict[Path, Path] = {}
+    tree = os.path.realpath(output)
+    for page in pages:
+        destination = Path(output) / (str(page.relative) + suffix)
+        if destination in seen:
+            raise UsageError(
+                f"{display(page.path)} and {display(seen[destination])} would both be written to {display(destination)}"
+            )
+        seen[destination] = page.path
+        jobs.append(job(page, destination, out_tree=tree))
+    return jobs
+
+
+def _mirrored(run: Plan, others: Sequence[InputFile]) -> list[tuple[InputFile, Path]]:
+    """The files that are not pages, and where `-o DIR` puts them so that the output is the whole site."""
+    output = run.output
+    if run.command.output != "edit" or output is None or output == "-":
+        return []  # only an edited tree is mirrored; `others` holds files found in directories only
+    mirrored: dict[Path, InputFile] = {}
+    for other in others:
+        if other.root is None:
+            continue
+        target = Path(output) / other.relative
+        if target in mirrored:
+            raise UsageError(
+                f"{display(other.path)} and {display(mirrored[target].path)} would both be written to "
+                f"{display(target)}"
+            )
+        mirrored[target] = other
+    return [(source, target) for target, source in mirrored.items()]
+
+
+def _execute(batch: Batch, jobs: list[Job], workers: int) -> Iterator[Done]:
+    if workers <= 1 or len(jobs) <= 1:
+        yield from (run_job(batch, j) for j in jobs)
+        return
+    # Chunks of pages go to each worker at a time; the settings go once per worker.
+    chunk = max(1, min(64, len(jobs) // (workers * 4)))
+    # fork() from a process that runs threads (an embedding application, a test
+    # runner, the C2PA SDK) can deadlock the child; a fork server starts workers
+    # from a clean single-threaded process instead.
+    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+    context = multiprocessing.get_context(method)
+    with ProcessPoolExecutor(
+        max_workers=workers, mp_context=context, initializer=_start_worker, initargs=(batch,)
+    ) as pool:
+        yield from pool.map(_run_in_worker, jobs, chunksize=chunk)
+
+
+def raw_name(path: Optional[Path]) -> dict[str, str]:
+    """A name shown with escapes (not UTF-8, or with control characters) also goes in the JSON exactly."""
+    if path is None:
+        return {}
+    raw = os.fsencode(path)
+    if display(path) == raw.decode("utf-8", "replace"):
+        return {}
+    return {"path_base64": base64.b64encode(raw).decode("ascii")}
+
+
+def summary(reports: Sequence[Report]) -> str:
+    """One line for the batch: states when the command reports them, else ok and failed."""
+    counts: dict[str, int] = {}
+    stated = any("state" in r.data for r in reports)
+    for report in reports:
+        if stated and "state" in report.data:
+            key = str(report.data["state"]).lower()
+        elif report.internal:
+            key = "internal errors"
+        else:
+            key = "ok" if report.ok else "failed"
+        counts[key] = counts.get(key, 0) + 1
+    if not stated:
+        counts = {"ok": counts.get("ok", 0), "failed": counts.get("failed", 0), **counts}
+    total = len(reports)
+    parts = ", ".join(f"{n:,} {key}" for key, n in counts.items())
+    return f"{total:,} page{'s' if total != 1 else ''}: {parts}"
+
+
+@dataclass
+class Mirrored:
+    """What became of the files that are not pages."""
+
+    linked: int = 0
+    copied: int = 0
+    unchanged: int = 0
+
+    def as_dict(self) -> dict[str, int]:
+        return {"linked": self.linked, "copied": self.copied, "unchanged": self.unchanged}
+
+
+def run_batch(
+    run: Plan, planned: Planned, emit: Callable[[Report], None]
+) -> Mirrored:
+    """Run the jobs and write what they made; `emit` hears each page's report once, when it is final."""
+    batch = Batch(run.command.name, run.settings, run.max_page_size, run.debug)
+    for error in planned.found.errors:
+        emit(Report(error.path, False, error=error.message, input_error=True))
+
+    # Written pages are reported once they are durable and in place.
+    writer = BatchWriter()
+    pending: list[Done] = []
+
+    def commit() -> None:
+        failures = writer.commit()
+        for done in pending:
+            failure = failures.get(id(done))
+            if failure is not None:
+                destination = done.files[0][0]
+                why = failure.strerror or str(failure)
+                done.report = Report(
+                    done.report.path, False, error=f"cannot write {display(destination)}: {why}", input_error=True
+                )
+            emit(done.report)
+        pending.clear()
+
+    mirrored = Mirrored()
+    try:
+        for done in _execute(batch, planned.jobs, run.workers):
+            if done.job is not None:
+                _stage(writer, done)
+            pending.append(done)
+            if not writer.groups or len(writer.groups) >= COMMIT_PAGES or writer.size >= COMMIT_BYTES:
+                commit()
+        commit()
+        if planned.others:
+            assert run.output is not None
+            _copy_others(writer, planned.others, os.path.realpath(run.output), mirrored, emit)
+    except BaseException:
+        writer.discard()
+        raise
+    return mirrored
+
+
+def _copy_others(
+    writer: BatchWriter, others: list[tuple[InputFile, Path]], tree: str, mirrored: Mirrored,
+    emit: Callable[[Report], None],
+) -> None:
+    staged: dict[object, tuple[InputFile, Path, str]] = {}
+    for source, target in others:
+        try:
+            how = writer.stage_copy(target, source.path, target, tree, identity=source.identity, follow=source.via_link)
+            setattr(mirrored, how, getattr(mirrored, how) + 1)
+            staged[target] = (source, target, how)
+        except OSError as exc:
+            reason = exc.strerror if exc.filename is None else f"cannot copy to {display(target)}: {exc.strerror}"
+            emit(Report(display(source.path), False, error=reason or str(exc), input_error=True))
+    for key, failure in writer.commit().items():
+        source, target, how = staged[key]
+        setattr(mirrored, how, getattr(mirrored, how) - 1)
+        why = failure.strerror or str(failure)
+        emit(Report(display(source.path), False, error=f"cannot copy to {display(target)}: {why}", input_error=True))
+
+
+def _stage(writer: BatchWriter, done: Done) -> None:
+    """Write a page's files to temporary files; its report says where, or why not."""
+    assert done.job is not None
+    page = done.job.page
+    destination = done.files[0][0]
+    try:
+        written = writer.stage(
+            id(done), done.files, mode_from=page.path, in_tree=done.job.out_tree, in_place=done.job.out_tree is None
+        )
+    except OSError as exc:
+        why = exc.strerror or str(exc)
+        error = why if exc.filename is None and why.startswith(display(destination)) else \
+            f"cannot write {display(destination)}: {why}"
+        done.report = Report(done.report.path, False, error=error, input_error=True)
+        return
+    done.report.data["output"] = display(destination)
+    done.report.data["written"] = written
+    done.report.text += f" -> {display(destination)}" if written else " (unchanged, not written)"
+
+
+def exit_code(reports: Sequence[Report]) -> int:
+    """The run's exit status: internal errors first, then input errors, then failed pages."""
+    if any(r.internal for r in reports):
+        return EXIT_INTERNAL
+    if any(r.input_error for r in reports):
+        return EXIT_USAGE
+    return EXIT_FAILED if any(not r.ok for r in reports) else EXIT_OK

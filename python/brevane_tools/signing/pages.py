@@ -1,0 +1,412 @@
+"""Signing one page: the brevane module does the byte work, the C2PA SDK the manifest.
+
+The module decides where the manifest element goes and what the hard binding
+covers; the SDK builds and signs the Manifest Store. Nothing here parses or
+re-serialises HTML: every page leaves as the module spliced it. The SDK knows
+no HTML container, so it signs the store "beside" the page (its no-embed,
+sidecar mode) with the `c2pa.hash.data` assertion computed here.
+"""
+
+from __future__ import annotations
+
+import functools
+import io
+import json
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Optional
+
+import brevane
+
+from brevane_tools import sdk
+from brevane_tools.errors import SigningError
+from brevane_tools.signing.credentials import callback_failure, tsa_url_of
+from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT, Manifest, PageFacts, render_definition
+
+if TYPE_CHECKING:
+    import c2pa
+
+__all__ = [
+    "Signed",
+    "element_overhead",
+    "inline_element_length",
+    "seed_size_model",
+    "sign",
+    "sign_page",
+    "sign_page_with_reference",
+    "signer_of",
+    "size_model",
+]
+
+MAX_SIGNING_ROUNDS = 6
+
+PARENT_LABEL = "brevane.parent"
+
+
+@functools.lru_cache(maxsize=None)
+def element_overhead() -> int:
+    """The bytes that `embed` writes around the Base64 text of a store, as measured."""
+    page = b"<html><head></head></html>"
+    return len(brevane.embed(page, b"")) - len(page)
+
+
+def inline_element_length(store_size: int) -> int:
+    """Length of the `script` element that `embed` writes for a store of this size."""
+    return element_overhead() + 4 * ((store_size + 2) // 3)
+
+
+
+def _with_binding(
+    definition: dict[str, Any], alg: str, digest: bytes, exclusions: list[tuple[int, int]]
+) -> dict[str, Any]:
+    signed = dict(definition)
+    signed["assertions"] = [
+        *definition["assertions"],
+        {
+            "label": DATA_HASH_LABEL,
+            "data": {
+                "alg": alg,
+                "hash": list(digest),
+                "pad": [],
+                "exclusions": [{"start": s, "length": n} for s, n in exclusions],
+            },
+        },
+    ]
+    return signed
+
+
+@dataclass(frozen=True)
+class _Parent:
+    """The manifest a re-signed page carried, kept as its parent ingredient."""
+
+    page: bytes  # the page as it was, its manifest element included
+    store: bytes
+    ingredient: dict[str, Any]
+
+
+def _sign_store(
+    definition: dict[str, Any], signer: c2pa.Signer, page: bytes, parent: Optional[_Parent] = None
+) -> bytes:
+    """Sign the definition into a raw Manifest Store, leaving the page alone."""
+    c2pa = sdk.load()
+    try:
+        builder = c2pa.Builder(definition)
+        if parent is not None:
+            builder.add_resource(PARENT_LABEL, io.BytesIO(parent.store))
+            builder.add_ingredient(parent.ingredient, "application/octet-stream", io.BytesIO(parent.page))
+        # Sidecar mode: the SDK cannot embed into HTML, and must not try; the
+        # store it returns is what brevane splices in.
+        builder.set_no_embed()
+        store = builder.sign(signer, HTML_FORMAT, io.BytesIO(page), io.BytesIO())
+    except c2pa.C2paError as exc:
+        failure = callback_failure(signer)
+        if failure is not None:
+            raise SigningError(str(failure), detail=getattr(failure, "detail", None)) from failure
+        message = str(exc)
+        if "signature does not match" in message:
+            raise SigningError(
+                "the signature does not verify with the signing certificate's key: the signer signs "
+                "with another key, or with another algorithm than the one given"
+            ) from exc
+        if "http" in message.lower():
+            # Signing itself makes no request: the one HTTP exchange is the time-stamp's.
+            url = tsa_url_of(signer)
+            named = f" {url}" if url else ""
+            raise SigningError(f"the time-stamp authority{named} gave no time-stamp: {message}") from exc
+        raise SigningError(f"the C2PA SDK refused to sign: {message}") from exc
+    if not isinstance(store, bytes) or not store:
+        raise SigningError("the C2PA SDK returned no Manifest Store")
+    return store
+
+
+def _head(n: int) -> int:
+    """The size of a CBOR item's head for the number n."""
+    return 1 if n < 24 else 2 if n < 0x100 else 3 if n < 0x10000 else 5 if n < 0x100000000 else 9
+
+
+def _cbor_size(value: Any, shape: Optional[list[str]] = None) -> int:
+    """The size of a JSON value encoded as CBOR, as the SDK writes assertions and claims.
+
+    With `shape`, also lists the value's shape: everything but the texts. Definitions
+    of one shape sign to stores whose sizes differ by exactly the CBOR sizes of those texts.
+    """
+    if isinstance(value, str):
+        size = len(value.encode("utf-8"))
+        return _head(size) + size
+    if isinstance(value, dict):
+        if shape is not None:
+            shape.append(f"{{{len(value)}")
+        total = _head(len(value))
+        for k in sorted(value) if shape is not None else value:
+            if shape is not None:
+                shape.append(k)
+            total += _cbor_size(k) + _cbor_size(value[k], shape)
+        return total
+    if isinstance(value, list):
+        if shape is not None:
+            shape.append(f"[{len(value)}")
+        return _head(len(value)) + sum(_cbor_size(v, shape) for v in value)
+    if shape is not None:
+        shape.append(repr(value))
+    if isinstance(value, bool) or value is None:
+        return 1
+    if isinstance(value, int):
+        return _head(-1 - value if value < 0 else value)
+    if isinstance(value, float):
+        return 9
+    return 0
+
+
+#: Per process: for a definition shape, binding algorithm and signer reserve,
+#: the store's size less the variable part (`_cbor_size` of the definition and
+#: of the exclusion's numbers). Learnt from each signing; an exact prediction
+#: of the next page's element length makes one signing round enough.
+_STORE_BASE: dict[str, int] = {}
+
+
+def _size_key(definition: dict[str, Any], alg: str, signer: Any, parent: Optional[_Parent]) -> tuple[str, int]:
+    """The key of the store-size model for this definition, and the definition's variable size."""
+    try:
+        reserve = int(signer.reserve_size())
+    except Exception:  # noqa: BLE001 - an unknown reserve only costs a prediction
+        reserve = -1
+    shape = [alg, str(reserve), "parent" if parent is not None else ""]
+    variable = _cbor_size(definition, shape)
+    if parent is not None:
+        variable += len(parent.store) + _cbor_size(parent.ingredient)
+    return "\x1f".join(shape), variable
+
+
+@dataclass(frozen=True)
+class Signed:
+    """A signed page, and what it took."""
+
+    page: bytes
+    #: The Manifest Store: inside the page ("embedded") or to publish at `href` ("referenced").
+    store: bytes
+    kind: str
+    rounds: int  # SDK signings it took; 1 when the element's length was predicted right
+    href: Optional[str] = None
+    parent: Optional[str] = None  # the title of the manifest kept as the parent ingredient
+    exclusions: tuple[tuple[int, int], ...] = field(default=())
+
+
+def sign(
+    html: bytes,
+    manifest: Manifest,
+    signer: c2pa.Signer,
+    *,
+    alg: str = "sha256",
+    href: Optional[str] = None,
+    facts: Optional[PageFacts] = None,
+    keep_parent: bool = True,
+    old_store: Optional[bytes] = None,
+) -> Signed:
+    """Sign a page: inline by default, or referencing its store at `href`.
+
+    The definition is a template (see `render_definition`). A manifest the page
+    already carries becomes the new manifest's parent ingredient, unless
+    `keep_parent` is False; a page that references its store needs that store
+    as `old_store` for this. Module errors (no head, unsupported algorithm)
+    propagate as the module's ValueError; workflow failures raise SigningError.
+    """
+    definition = render_definition(manifest, facts or PageFacts(), html)
+    clean = brevane.remove(html)
+    if brevane.locate_all(clean):
+        raise SigningError("the bytes around a removed element form a new manifest element")
+    parent = _parent_of(html, old_store) if keep_parent else None
+    if parent is not None:
+        definition = _opened_from_parent(definition)
+    if href is not None:
+        return _sign_referenced(clean, definition, signer, alg, href, parent)
+    return _sign_inline(clean, definition, signer, alg, parent)
+
+
+def _sign_inline(
+    clean: bytes, definition: dict[str, Any], signer: Any, alg: str, parent: Optional[_Parent]
+) -> Signed:
+    # An empty store shows where the element will land without committing to it.
+    placeholder = brevane.embed(clean, b"")
+    located = brevane.locate_all(placeholder)
+    if len(located) != 1 or located[0][1] != element_overhead():
+        raise SigningError(
+            "the manifest element would land outside the document head "
+            "(a <body> or </html> tag stands before </head>), where readers do not look"
+        )
+    start = located[0][0]
+    digest = brevane.inline_hash_before_embed(clean, alg)
+
+    key, variable = _size_key(definition, alg, signer, parent)
+    base = _STORE_BASE.get(key)
+    if base is not None:
+        # The element's length appears in the store it measures: find the fixed point.
+        length = element_overhead()
+        for _ in range(4):
+            length = inline_element_length(base + variable + _cbor_size(start) + _cbor_size(length))
+    else:
+        length = element_overhead()
+
+    for rounds in range(1, MAX_SIGNING_ROUNDS + 1):
+        store = _sign_store(_with_binding(definition, alg, digest, [(start, length)]), signer, clean, parent)
+        _STORE_BASE[key] = len(store) - variable - _cbor_size(start) - _cbor_size(length)
+        needed = inline_element_length(len(store))
+        if needed == length:
+            break
+        # Re-signed with the length this store needs, the store changes by the width of that number.
+        resized = len(store) - _cbor_size(length) + _cbor_size(needed)
+        length = inline_element_length(resized)
+    else:
+        raise SigningError(
+            f"the manifest element's length did not settle within {MAX_SIGNING_ROUNDS} signing rounds"
+        )
+
+    page = brevane.embed(clean, store)
+    # The module hashes the page around the element exactly as it hashed the
+    # clean page (its contract); what is left to confirm is the element's place.
+    found = brevane.locate_all(page)
+    if found != [(start, length)]:
+        raise SigningError(
+            f"the signed page does not carry the binding that was signed (expected exclusion "
+            f"{(start, length)}, found {found})"
+        )
+    title = parent.ingredient.get("title") if parent else None
+    return Signed(page, store, "embedded", rounds, parent=title, exclusions=((start, length),))
+
+
+def _sign_referenced(
+    clean: bytes, definition: dict[str, Any], signer: Any, alg: str, href: str, parent: Optional[_Parent]
+) -> Signed:
+    page = brevane.embed_reference(clean, href)
+    # Reading the binding back proves that readers find the link (it is in the
+    # head, and its href is not empty) before anything is signed.
+    binding = brevane.compute_data_hash(page, alg)
+    if binding["exclusions"]:
+        raise SigningError("a referenced store must bind the whole page")  # pragma: no cover
+    store = _sign_store(_with_binding(definition, alg, binding["hash"], []), signer, page, parent)
+    brevane.verify_data_hash(page, binding["hash"], [], alg)
+    title = parent.ingredient.get("title") if parent else None
+    return Signed(page, store, "referenced", 1, href=href, parent=title)
+
+
+def _parent_of(html: bytes, old_store: Optional[bytes]) -> Optional[_Parent]:
+    try:
+        association = brevane.extract(html)
+    except ValueError as exc:
+        raise SigningError(
+            f"the page's old manifest cannot be kept as the parent ({exc}): sign with --replace "
+            "(keep_parent=False) to drop it"
+        ) from None
+    if association is None:
+        return None
+    if association["kind"] == "embedded":
+        store = association["store"]
+    elif old_store is not None:
+        store = old_store
+    else:
+        raise SigningError(
+            f"the page references its Manifest Store at {association['href']!r}, which was not found: "
+            "give that store to keep it as the parent, or sign with --replace (keep_parent=False) "
+            "to drop it"
+        )
+    c2pa = sdk.load()
+    try:
+        with c2pa.Reader(HTML_FORMAT, io.BytesIO(html), store) as reader:
+            results = reader.get_validation_results() or {}
+            report = json.loads(reader.json())
+    except c2pa.C2paError as exc:
+        raise SigningError(
+            f"the page's old Manifest Store cannot be read ({exc}): sign with --replace "
+            "(keep_parent=False) to drop it"
+        ) from exc
+    active = sdk.active_manifest(report)
+    ingredient = {
+        "title": str(active.get("title") or "previous version"),
+        "label": PARENT_LABEL,
+        "relationship": "parentOf",
+        "format": HTML_FORMAT,
+        "manifest_data": {"format": "application/c2pa", "identifier": PARENT_LABEL},
+        "validation_results": results,
+    }
+    return _Parent(html, store, ingredient)
+
+
+def _opened_from_parent(definition: dict[str, Any]) -> dict[str, Any]:
+    """Make the first action `c2pa.opened` of the parent (a signed page is edited, not created)."""
+    assertions = list(definition["assertions"])
+    opened = {"action": "c2pa.opened", "parameters": {"ingredientIds": [PARENT_LABEL]}}
+    for index, assertion in enumerate(assertions):
+        if isinstance(assertion, dict) and assertion.get("label") in ("c2pa.actions", "c2pa.actions.v2"):
+            data = dict(assertion.get("data") or {})
+            actions = [a for a in data.get("actions", []) if isinstance(a, dict)]
+            first = dict(actions[0]) if actions else {}
+            if first.get("action") in ("c2pa.created", "c2pa.opened"):
+                first["action"] = "c2pa.opened"
+                first.pop("digitalSourceType", None)
+                parameters = dict(first.get("parameters") or {})
+                parameters["ingredientIds"] = [PARENT_LABEL]
+                first["parameters"] = parameters
+                actions[0] = first
+            else:
+                actions.insert(0, opened)
+            data["actions"] = actions
+            assertions[index] = dict(assertion, data=data)
+            return dict(definition, assertions=assertions)
+    assertions.insert(0, {"label": "c2pa.actions", "data": {"actions": [opened]}})
+    return dict(definition, assertions=assertions)
+
+
+def sign_page(
+    html: bytes, manifest: Manifest, signer: c2pa.Signer, alg: str = "sha256", *, keep_parent: bool = True
+) -> bytes:
+    """Sign a page and carry its Manifest Store inline; return the signed page.
+
+    Old manifest elements are removed first (an embedded one becomes the
+    parent ingredient unless `keep_parent` is False). The store's
+    `c2pa.hash.data` assertion excludes exactly the new `script` element. See
+    `sign` for the per-page template and the signing rounds.
+    """
+    return sign(html, manifest, signer, alg=alg, keep_parent=keep_parent).page
+
+
+def sign_page_with_reference(
+    html: bytes, manifest: Manifest, signer: c2pa.Signer, href: str, alg: str = "sha256",
+    *, keep_parent: bool = True, old_store: Optional[bytes] = None,
+) -> tuple[bytes, bytes]:
+    """Sign a page that references its store; return (page, store to publish at href).
+
+    The `link` element is part of the hashed bytes: the binding covers the whole
+    page as returned, and excludes nothing.
+    """
+    signed = sign(html, manifest, signer, alg=alg, href=href, keep_parent=keep_parent, old_store=old_store)
+    return signed.page, signed.store
+
+
+def signer_of(report: Mapping[str, Any]) -> Optional[tuple[str, str]]:
+    """(issuer, serial number) of the certificate that signed the active manifest of the SDK's report."""
+    info = sdk.active_manifest(report).get("signature_info") or {}
+    if "issuer" not in info or "cert_serial_number" not in info:
+        return None
+    return str(info["issuer"]), str(info["cert_serial_number"])
+
+
+def certificate_identity(chain_pem: bytes) -> tuple[str, str]:
+    """(issuer organisation, serial number) of a chain's signing certificate, as the SDK reports them."""
+    from cryptography import x509
+    from cryptography.x509.oid import NameOID
+
+    leaf = x509.load_pem_x509_certificates(chain_pem)[0]
+    organisation = leaf.issuer.get_attributes_for_oid(NameOID.ORGANIZATION_NAME)
+    issuer = str(organisation[0].value) if organisation else leaf.issuer.rfc4514_string()
+    return issuer, str(leaf.serial_number)
+
+
+
+def size_model() -> tuple[tuple[str, int], ...]:
+    """What this process has learnt of store sizes, to seed another process with."""
+    return tuple(_STORE_BASE.items())
+
+
+def seed_size_model(model: Iterable[tuple[str, int]]) -> None:
+    """Take what another process learnt of store sizes (its own knowledge stays)."""
+    for key, base in model:
+        _STORE_BASE.setdefault(key, base)

@@ -1,0 +1,178 @@
+"""Where a page's Manifest Store lies: one rule for `check`, `show`, `sign` and the pre-commit hook.
+
+A page's `href` is read as a browser reads it: character references decoded,
+then resolved against the page's own URL and its `<base href>`. A page on disk
+has the URL it will have when its site is served: its path below the site root
+(the directory argument, `--site-root`, or for the hook the repository). Where
+that leads:
+
+- back into the site: a file there, its path percent-decoded as bytes (so names
+  that are not UTF-8 work), dot segments resolved and clamped at the root, as
+  a web server would. It is read only if, symbolic links resolved, it still
+  lies under the site root, and only if it is a regular file;
+- to an http or https URL elsewhere: fetched by `check` (see
+  `brevane_tools.remote`), never by the hook;
+- anywhere else (`file:`, in an href or a `<base>`, or any other scheme): refused.
+
+Refusals never quote the page: the href is the attacker's text. `href_to` is
+the inverse: the relative href that this same rule maps back to a given store.
+"""
+
+from __future__ import annotations
+
+import html as html_text
+import os
+import posixpath
+import re
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Optional, Union
+from urllib.parse import quote, unquote_to_bytes, urldefrag, urljoin, urlsplit
+
+from brevane_tools.errors import PageTooLarge, StoreLocationError
+from brevane_tools.files.finding import inside
+from brevane_tools.files.reading import read_file
+from brevane_tools.head import head_facts
+from brevane_tools.text import display
+
+__all__ = ["StoreAt", "href_to", "locate", "locate_on_web", "read_store", "shown"]
+
+# The origin a site's pages have here; it never goes on the network.
+_SITE = "https://site.invalid"
+_SITE_HOST = "site.invalid"
+# A browser drops these from a URL before parsing it.
+_URL_NOISE = re.compile("[\t\n\r]")
+
+
+@dataclass(frozen=True)
+class StoreAt:
+    """Where a store lies: a file of the site, or an http(s) URL."""
+
+    path: Optional[Path] = None
+    url: Optional[str] = None
+
+
+def _clean(reference: str) -> str:
+    return _URL_NOISE.sub("", html_text.unescape(reference)).strip(" \f\x00")
+
+
+def _scheme(url: str) -> str:
+    return urlsplit(url).scheme.lower()
+
+
+def _against(page_url: str, html: bytes) -> str:
+    """The URL a page's relative references resolve against: its own, or its `<base href>`'s."""
+    base = head_facts(html).base_href
+    if base is None:
+        return page_url
+    joined = urljoin(page_url, _clean(base))
+    if _scheme(joined) == "file":
+        raise StoreLocationError("the page's <base href> is a file: URL, which is not followed")
+    return joined
+
+
+def _resolved(href: str, against: str) -> str:
+    target = urldefrag(urljoin(against, _clean(href)))[0]
+    scheme = _scheme(target)
+    if scheme == "file":
+        raise StoreLocationError("the page references its Manifest Store by a file: URL, which is not read")
+    if scheme not in ("http", "https") or not urlsplit(target).netloc:
+        raise StoreLocationError("the page references its Manifest Store by a URL that is neither http(s) nor a file of the site")
+    return target
+
+
+def _site_path(relative: Union[str, Path]) -> str:
+    """A path below the site root as the path of a URL on the site."""
+    return "/" + "/".join(quote(part, safe="") for part in Path(relative).parts if part not in ("/", ""))
+
+
+def _page_url(page: Path, site_root: Path) -> str:
+    relative = os.path.relpath(os.path.abspath(page), os.path.abspath(site_root))
+    if relative == os.pardir or relative.startswith(os.pardir + os.sep):
+        relative = os.path.relpath(os.path.realpath(page), os.path.realpath(site_root))
+        if relative == os.pardir or relative.startswith(os.pardir + os.sep):
+            raise StoreLocationError(f"the page lies outside the site root {display(site_root)}")
+    return _SITE + _site_path(os.fsencode(relative).decode("utf-8", "surrogateescape"))
+
+
+def _file_of(url: str, site_root: Path) -> Path:
+    """The file of the site that a URL on it names: percent-decoded, dot segments clamped at the root."""
+    segments: list[bytes] = []
+    for segment in unquote_to_bytes(urlsplit(url).path).split(b"/"):
+        if segment in (b"", b"."):
+            continue
+        if segment == b"..":
+            if segments:
+                segments.pop()
+            continue
+        if b"\x00" in segment:
+            raise StoreLocationError("the page's store reference names no file")
+        segments.append(segment)
+    if not segments:
+        raise StoreLocationError("the page's store reference names no file")
+    return site_root / os.fsdecode(b"/".join(segments))
+
+
+def locate(href: str, html: bytes, *, page: Path, site_root: Path) -> StoreAt:
+    """Where the `href` of the local page `page` (bytes `html`) leads; StoreLocationError when nowhere readable."""
+    target = _resolved(href, _against(_page_url(page, site_root), html))
+    parts = urlsplit(target)
+    if parts.scheme.lower() == "https" and parts.netloc == _SITE_HOST:
+        return StoreAt(path=_file_of(target, site_root))
+    return StoreAt(url=target)
+
+
+def locate_on_web(href: str, html: bytes, page_url: str) -> str:
+    """Where the `href` of a page fetched from `page_url` leads: an http(s) URL."""
+    return _resolved(href, _against(page_url, html))
+
+
+def shown(path: Path) -> str:
+    """A path as people read it: relative to the working directory when below it."""
+    relative = os.path.relpath(path)
+    return display(path if relative.startswith("..") else relative)
+
+
+def read_store(path: Path, site_root: Path, limit: int) -> bytes:
+    """The bytes of a store file of the site; ValueError when it is not one the tool reads."""
+    real_root = os.path.realpath(site_root)
+    if not inside(os.path.realpath(path), real_root):
+        # Nothing outside the site is opened, so nothing about it is told.
+        raise StoreLocationError(f"the page's store reference leads out of the site root {display(site_root)}, not read")
+    try:
+        return read_file(path, limit, what=f"the Manifest Store {shown(path)}", flag="--max-store-size", within=real_root)
+    except PageTooLarge as exc:
+        raise ValueError(str(exc)) from None
+    except OSError as exc:
+        if exc.errno == getattr(os, "EXDEV", 18):
+            raise StoreLocationError(
+                f"the page's store reference leads out of the site root {display(site_root)}, not read"
+            ) from None
+        raise ValueError(f"cannot read the Manifest Store {shown(path)}: {exc.strerror or exc}") from None
+
+
+def href_to(store: Path, html: bytes, *, page: Path, site_root: Path) -> Optional[str]:
+    """The relative href by which `page` (bytes `html`) reaches `store`; None when none can.
+
+    Percent-encoded, so names with "#", "?", "%", quotes or spaces survive, and
+    relative to the page's `<base href>` where it has one. None when the store
+    lies outside the site root, or the base leads off the site.
+    """
+    try:
+        against = urlsplit(_against(_page_url(page, site_root), html))
+        store_url = _site_path(os.fsencode(os.path.relpath(os.path.abspath(store), os.path.abspath(site_root))).decode("utf-8", "surrogateescape"))
+    except StoreLocationError:
+        return None
+    if against.scheme.lower() != "https" or against.netloc != _SITE_HOST or store_url.startswith("/.."):
+        return None
+    directory = against.path if against.path.endswith("/") else posixpath.dirname(against.path) + "/"
+    href = posixpath.relpath(store_url, directory.rstrip("/") or "/")
+    if ":" in href.split("/", 1)[0]:
+        href = "./" + href  # not to be read as a scheme
+    try:
+        found = locate(href, html, page=page, site_root=site_root)
+    except StoreLocationError:
+        return None
+    if found.path is None or os.path.abspath(found.path) != os.path.abspath(store):
+        return None
+    return href
