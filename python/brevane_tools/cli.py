@@ -104,6 +104,11 @@ def build_parser() -> argparse.ArgumentParser:
             help=f"file name extensions of pages in directories (default {default_extensions})",
         )
         sub.add_argument(
+            "--exclude", action="append", default=[], metavar="GLOB",
+            help="leave pages alone that match (repeatable): a glob with '/' matches the path below the "
+            "directory argument, one without matches the file name at any depth",
+        )
+        sub.add_argument(
             "--follow-outside", action="store_true",
             help="follow symbolic links that lead out of a directory argument (refused by default)",
         )
@@ -147,6 +152,7 @@ def main(
             in_place=getattr(args, "in_place", False), json=args.json, extensions=args.extensions,
             follow_outside=args.follow_outside, max_page_size=args.max_page_size,
             site_root=_site_root(args), workers=args.jobs or os.cpu_count() or 1, debug=args.debug,
+            exclude=tuple(args.exclude),
         )
         planned = plan(run)
     except (UsageError, FileNotFoundError) as exc:
@@ -163,7 +169,7 @@ def main(
             except (UsageError, OSError) as exc:
                 print(f"brevane: {escape(str(exc))}", file=sys.stderr)
                 return EXIT_USAGE
-        output.close(args.command, mirrored.as_dict() if planned.others else None, len(planned.found.errors))
+        output.close(command.done, mirrored.as_dict() if planned.others else None, len(planned.found.errors))
     except BrokenPipeError:
         # The reader went away (`brevane check site | head`): stop quietly, as
         # other filters do, and keep Python from complaining again at exit.
@@ -205,9 +211,9 @@ class _Output:
         if self.on_report is not None:
             self.on_report(report)
 
-    def close(self, command: str, other_files: Optional[dict[str, int]], walk_errors: int) -> None:
+    def close(self, done: str, other_files: Optional[dict[str, int]], walk_errors: int) -> None:
         reports = self.reports
-        line = summary(reports[walk_errors:])
+        line = summary(reports[walk_errors:], done)
         if walk_errors:
             line += f"; {walk_errors:,} input error{'s' if walk_errors != 1 else ''}"
         if other_files is not None:
@@ -216,7 +222,7 @@ class _Output:
         if self.args.json:
             document = {
                 "schema": JSON_SCHEMA,
-                "command": command,
+                "command": self.args.command,
                 "files": [
                     {"path": r.path, "ok": r.ok, **({"error": r.error} if r.error else {}),
                      **({"internal": True} if r.internal else {}), **r.data}

@@ -2,27 +2,46 @@
 
 Whatever a page or a server says, a fetch only ever goes to an http or https
 URL: a remote page never makes the checker open a local file or another
-scheme, redirects are followed by hand (so each target's scheme is checked)
-up to a limit, every fetch has a time limit for the whole transfer (not only
-per read), and bodies are capped in size while they stream in. Credentials
-from ~/.netrc are never sent and no cookies are kept; proxies from the
-environment are honoured. Each thread keeps one session, so the pages of a
-batch and their stores share connections.
+scheme, and redirects are followed by hand (so each target is checked) up to
+a limit. One deadline covers a whole fetch: the name lookup, each connection,
+the TLS handshake, and every read of the status line, the headers and the
+body, so a server that trickles bytes cannot hold a check longer than its
+timeout. Headers are capped in size and in number, bodies in size while they
+stream in.
+
+A page must not turn the checker against the network it runs in: a URL whose
+host resolves to a loopback, private, link-local or otherwise non-public
+address is refused (nothing is sent) unless private hosts are allowed or the
+URL is on the host of the page that named it (a page the user named is
+fetched from wherever it is). The connection goes to the very address that
+was checked, so the name cannot resolve elsewhere in between; the Host header
+and TLS (SNI and certificate) keep the name.
+
+Credentials from ~/.netrc are never sent and no cookies are kept; proxies from
+the environment are honoured. Each thread keeps its own connection pools, so
+the pages of a batch and their stores share connections.
 """
 
 from __future__ import annotations
 
-import http.cookiejar
+import http.client
+import io
+import ipaddress
 import os
 import re
+import socket
 import threading
 import time
 from dataclasses import dataclass
-from typing import Optional
-from urllib.parse import urldefrag, urljoin, urlsplit
+from typing import Any, Optional, Union
+from urllib.parse import unquote, urldefrag, urljoin, urlsplit
 
+import certifi  # requests' own bundle, as before
 import requests
 import urllib3
+from urllib3.connection import HTTPConnection, HTTPSConnection
+from urllib3.connectionpool import HTTPConnectionPool, HTTPSConnectionPool
+from urllib3.util import Timeout, make_headers, parse_url
 
 from brevane_tools.files import DEFAULT_MAX_PAGE_SIZE
 
@@ -32,6 +51,14 @@ STORE_MEDIA_TYPE = "application/c2pa"
 MANIFEST_REL = "c2pa-manifest"
 _REDIRECTS = (301, 302, 303, 307, 308)
 _CONNECTION_PREFIX = re.compile(r"^\w*Connection\(host=[^)]*\): ")
+_MAX_HEADER_BYTES = 64 * 1024  # the status line and every header line, together
+_MAX_HEADER_FIELDS = 100
+_PRIVATE_NETWORKS = tuple(
+    ipaddress.ip_network(n) for n in ("10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "fc00::/7")
+)
+_NAT64 = ipaddress.ip_network("64:ff9b::/96")
+
+IPAddress = Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
 
 
 class FetchError(ValueError):
@@ -44,8 +71,9 @@ class FetchLimits:
 
     page_bytes: int = DEFAULT_MAX_PAGE_SIZE  # as for pages on disk
     store_bytes: int = 16 * 1024 * 1024
-    timeout: float = 20.0  # seconds for a whole fetch: connection, redirects and body
+    timeout: float = 20.0  # seconds for a whole fetch: lookup, connections, redirects, headers and body
     redirects: int = 5
+    allow_private_hosts: bool = False  # fetch from loopback, private, link-local... addresses too
 
 
 @dataclass(frozen=True)
@@ -85,80 +113,333 @@ def manifest_links(link_header: str, base_url: str) -> list[str]:
     return targets
 
 
-def _ca_bundle() -> str | bool:
-    # The environment is not consulted wholesale (see the module note), so
-    # the usual certificate bundle overrides are read here.
-    return os.environ.get("REQUESTS_CA_BUNDLE") or os.environ.get("CURL_CA_BUNDLE") or True
-
-
-def fetch(url: str, what: str, max_bytes: int, limits: FetchLimits) -> Fetched:
+def fetch(
+    url: str, what: str, max_bytes: int, limits: FetchLimits, *, trusted_host: Optional[str] = None
+) -> Fetched:
     """GET `url` (http or https only), following at most `limits.redirects` redirects.
 
     `what` names the resource in messages ("the page", "the Manifest Store").
+    `trusted_host` is the host (a URL's netloc, or the URL) of the page that
+    named `url`, or `url`'s own when the user named it: a URL with that host
+    name is fetched whatever address it has. Any other URL, redirect targets
+    included, is refused when its host resolves to a non-public address,
+    unless `limits.allow_private_hosts`.
     Raises FetchError with one line: the URL, what went wrong, the HTTP status.
     """
     deadline = time.monotonic() + limits.timeout
-    session = _session()
+    trusted = _host_key(trusted_host) if trusted_host else None
     current = url
     for _ in range(limits.redirects + 1):
         if not is_web_url(current):
             raise FetchError(f"{what} at {current} is not an http or https URL; nothing was fetched")
-        response = _get(session, current, what, deadline)
-        with response:
-            if response.status_code in _REDIRECTS and "location" in response.headers:
+        response = _open(current, what, deadline, limits.allow_private_hosts, trusted)
+        complete = False
+        try:
+            if response.status in _REDIRECTS and "location" in response.headers:
                 current = resolve(response.headers["location"], current)
                 continue
-            if not 200 <= response.status_code < 300:
+            if not 200 <= response.status < 300:
                 raise FetchError(
-                    f"{what} at {current} could not be fetched: HTTP {response.status_code} "
+                    f"{what} at {current} could not be fetched: HTTP {response.status} "
                     f"{response.reason or ''}".rstrip()
                 )
-            body = _read_capped(response, current, what, max_bytes, deadline)
+            body = _read_capped(response, current, what, max_bytes)
+            complete = True
             media_type = response.headers.get("content-type", "").split(";")[0].strip().lower()
             return Fetched(current, body, media_type, response.headers.get("link", ""))
+        finally:
+            # A connection whose response was left unread cannot carry the next request.
+            if not complete:
+                response.close()
+            response.release_conn()
     raise FetchError(f"{what} at {url} redirects more than {limits.redirects} times")
 
 
-_sessions = threading.local()
+class _Late(Exception):
+    """The deadline passed while waiting for the server."""
 
 
-def _session() -> requests.Session:
-    """One session per thread: a page and its store, and the pages of a batch, share connections."""
-    session: Optional[requests.Session] = getattr(_sessions, "session", None)
-    if session is None:
-        session = requests.Session()
-        # No ~/.netrc credentials for whatever host a page points at, and no
-        # cookies carried from one fetch to the next.
-        session.trust_env = False
-        session.cookies.set_policy(http.cookiejar.DefaultCookiePolicy(allowed_domains=[]))
-        _sessions.session = session
-    return session
+class _Overflow(Exception):
+    """The server sent more header than any page or store needs."""
 
 
-def _get(session: requests.Session, url: str, what: str, deadline: float) -> requests.Response:
-    remaining = deadline - time.monotonic()
-    if remaining <= 0:
-        raise FetchError(f"{what} at {url} did not arrive in time")
+_local = threading.local()  # this thread's deadline and connection pools
+
+
+def _open(
+    url: str, what: str, deadline: float, allow_private: bool, trusted: Optional[str]
+) -> urllib3.BaseHTTPResponse:
+    late = f"{what} at {url} did not arrive in time"
     try:
-        return session.get(
-            url,
-            stream=True,
-            allow_redirects=False,
-            timeout=remaining,
-            proxies=requests.utils.get_environ_proxies(url),
-            verify=_ca_bundle(),
-            headers={"Accept-Encoding": "gzip, deflate"},
-        )
-    except requests.Timeout:
-        raise FetchError(f"{what} at {url} did not arrive in time") from None
-    except requests.RequestException as exc:
-        raise FetchError(f"{what} at {url} could not be fetched: {_reason(exc)}") from None
+        parts = parse_url(url)
+    except urllib3.exceptions.LocationParseError as exc:
+        raise FetchError(f"{what} at {url} could not be fetched: {exc}") from None
+    scheme = (parts.scheme or "http").lower()
+    name = (parts.host or "").strip("[]")
+    port = parts.port or (443 if scheme == "https" else 80)
+    checked = not allow_private and _host_key(url) != trusted
+    proxy = requests.utils.select_proxy(url, requests.utils.get_environ_proxies(url))
+    _local.deadline = deadline
+    try:
+        if proxy and not checked:
+            targets = [name]  # the proxy looks the name up
+        else:
+            targets = _addresses(name, port, deadline)
+            if checked:
+                _refuse_non_public(targets, url, what)
+    except _Late:
+        raise FetchError(late) from None
+    except OSError as exc:
+        raise FetchError(f"{what} at {url} could not be fetched: Failed to resolve '{name}' ({exc})") from None
+
+    host_header = parts.host or ""
+    if port != (443 if scheme == "https" else 80):
+        host_header += f":{port}"
+    headers = {
+        "Host": host_header,
+        "User-Agent": requests.utils.default_user_agent(),
+        "Accept": "*/*",
+        "Accept-Encoding": "gzip, deflate",
+    }
+    if parts.auth:
+        headers.update(make_headers(basic_auth=unquote(parts.auth)))
+    pool_kwargs: dict[str, Any] = {}
+    if scheme == "https":
+        pool_kwargs = {"server_hostname": name, "cert_reqs": "CERT_REQUIRED", **_ca_bundle()}
+    for index, target in enumerate(targets):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise FetchError(late)
+        pool = _manager(proxy).connection_from_host(target, port, scheme, pool_kwargs=pool_kwargs)
+        request_target = parts.request_uri
+        if proxy and scheme == "http":  # a forwarding proxy takes the whole URL
+            shown = f"[{target}]" if ":" in target else target
+            request_target = f"http://{shown}:{port}{parts.request_uri}"
+        try:
+            return pool.urlopen(
+                "GET",
+                request_target,
+                headers=headers,
+                retries=False,
+                redirect=False,
+                assert_same_host=False,
+                preload_content=False,
+                release_conn=False,
+                timeout=Timeout(connect=remaining, read=remaining),
+            )
+        except _Late:
+            raise FetchError(late) from None
+        except _Overflow as exc:
+            raise FetchError(f"{what} at {url} could not be fetched: {exc}") from None
+        except urllib3.exceptions.NewConnectionError as exc:
+            # The next address of the name may answer; the deadline stays the same.
+            if index + 1 == len(targets) or time.monotonic() >= deadline:
+                raise FetchError(f"{what} at {url} could not be fetched: {_reason(exc)}") from None
+        except (urllib3.exceptions.HTTPError, http.client.HTTPException, OSError) as exc:
+            if isinstance(exc, urllib3.exceptions.TimeoutError) or time.monotonic() >= deadline:
+                raise FetchError(late) from None
+            raise FetchError(f"{what} at {url} could not be fetched: {_reason(exc)}") from None
+    raise AssertionError("a host name resolves to at least one address")
 
 
-def _read_capped(response: requests.Response, url: str, what: str, max_bytes: int, deadline: float) -> bytes:
+def _addresses(name: str, port: int, deadline: float) -> list[str]:
+    """The addresses of a host name, looked up within the deadline (an address is its own)."""
+    try:
+        ipaddress.ip_address(name)
+        return [name]
+    except ValueError:
+        pass
+    found: list[Union[list[str], OSError]] = []
+
+    def look_up() -> None:
+        try:
+            infos = socket.getaddrinfo(name, port, type=socket.SOCK_STREAM)
+            found.append(list(dict.fromkeys(str(info[4][0]) for info in infos)))
+        except (OSError, UnicodeError) as exc:
+            found.append(exc if isinstance(exc, OSError) else OSError(str(exc)))
+
+    # The system resolver has its own, longer, timeouts: a lookup left behind
+    # ends on its own in a daemon thread.
+    lookup = threading.Thread(target=look_up, daemon=True)
+    lookup.start()
+    lookup.join(max(deadline - time.monotonic(), 0))
+    if not found:
+        raise _Late
+    if isinstance(found[0], OSError):
+        raise found[0]
+    return found[0]
+
+
+def _refuse_non_public(addresses: list[str], url: str, what: str) -> None:
+    for address in addresses:
+        kind = _non_public(ipaddress.ip_address(address))
+        if kind:
+            raise FetchError(
+                f"{what} at {url} is on {kind} ({address}), not fetched: pass --allow-private-hosts to allow it"
+            )
+
+
+def _non_public(ip: IPAddress) -> Optional[str]:
+    """How an address is not a public one, in words; None for a public address."""
+    if isinstance(ip, ipaddress.IPv6Address):
+        # An IPv4 address inside an IPv6 one reaches that IPv4 host.
+        if ip.ipv4_mapped:
+            ip = ip.ipv4_mapped
+        elif ip in _NAT64:
+            ip = ipaddress.IPv4Address(int(ip) & 0xFFFFFFFF)
+    if ip.is_loopback:
+        return "a loopback address"
+    if ip.is_link_local:
+        return "a link-local address"
+    if any(ip in network for network in _PRIVATE_NETWORKS):
+        return "a private address"
+    if ip.is_multicast or not ip.is_global:
+        return "a non-public address"
+    return None
+
+
+def _host_key(where: str) -> str:
+    """The host of a URL or a netloc as compared for trust: case, brackets, a final dot and port aside."""
+    try:
+        name = (parse_url(where if "//" in where else "//" + where).host or "").strip("[]").rstrip(".")
+    except urllib3.exceptions.LocationParseError:
+        name = where.lower()
+    try:
+        return str(ipaddress.ip_address(name))
+    except ValueError:
+        return name
+
+
+def _manager(proxy: Optional[str]) -> urllib3.PoolManager:
+    """This thread's pools, direct or through `proxy`; connections are not shared across threads."""
+    managers: dict[Optional[str], urllib3.PoolManager] = _local.__dict__.setdefault("managers", {})
+    manager = managers.get(proxy)
+    if manager is None:
+        if proxy:
+            auth = parse_url(proxy).auth
+            proxy_headers = make_headers(proxy_basic_auth=unquote(auth)) if auth else None
+            manager = urllib3.ProxyManager(proxy, proxy_headers=proxy_headers)
+        else:
+            manager = urllib3.PoolManager()
+        manager.pool_classes_by_scheme = {"http": _HTTPPool, "https": _HTTPSPool}
+        managers[proxy] = manager
+    return manager
+
+
+def _ca_bundle() -> dict[str, str]:
+    # The environment is not consulted wholesale (see the module note), so
+    # the usual certificate bundle overrides are read here.
+    bundle = os.environ.get("REQUESTS_CA_BUNDLE") or os.environ.get("CURL_CA_BUNDLE") or certifi.where()
+    return {"ca_cert_dir": bundle} if os.path.isdir(bundle) else {"ca_certs": bundle}
+
+
+def _time_left() -> float:
+    remaining: float = _local.deadline - time.monotonic()
+    if remaining <= 0:
+        raise _Late
+    return remaining
+
+
+class _DeadlineIO(io.RawIOBase):
+    """A response's socket reads, each bounded by the time left before the fetch's deadline.
+
+    A socket timeout alone bounds one read: a server sending a byte now and
+    then would hold the status line or the headers for ever.
+    """
+
+    def __init__(self, raw: io.RawIOBase, sock: socket.socket) -> None:
+        super().__init__()
+        self._raw = raw
+        self._sock = sock
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> Optional[int]:
+        self._sock.settimeout(_time_left())
+        try:
+            return self._raw.readinto(buffer)
+        except socket.timeout:
+            raise _Late from None
+
+    def close(self) -> None:
+        self._raw.close()
+        super().close()
+
+
+class _HeaderCappedReader(io.BufferedReader):
+    """A response's buffered reader: the lines of the head count against the header caps."""
+
+    def __init__(self, raw: io.RawIOBase) -> None:
+        super().__init__(raw)
+        self.head_left: Optional[int] = _MAX_HEADER_BYTES  # None once the head is in
+        self.head_lines = 0
+
+    def readline(self, size: Optional[int] = -1, /) -> bytes:
+        left = self.head_left
+        if left is None:
+            return super().readline(size)
+        line = super().readline(left + 1 if size is None or size < 0 else min(size, left + 1))
+        self.head_left = left - len(line)
+        self.head_lines += 1
+        if self.head_left < 0:
+            raise _Overflow(f"the response headers are larger than {_MAX_HEADER_BYTES:,} bytes")
+        # The status line comes first; the blank line that ends the head is no field.
+        if self.head_lines > _MAX_HEADER_FIELDS + 1 and line.strip():
+            raise _Overflow(f"the response has more than {_MAX_HEADER_FIELDS} header fields")
+        return line
+
+
+class _Response(http.client.HTTPResponse):
+    def __init__(self, sock: socket.socket, debuglevel: int = 0, method: Optional[str] = None,
+                 url: Optional[str] = None) -> None:
+        super().__init__(sock, debuglevel, method, url)
+        # Detached, not closed: the socket stays open until the reader that replaces this one closes.
+        self._reader = _HeaderCappedReader(_DeadlineIO(self.fp.detach(), sock))
+        self.fp = self._reader
+
+    def begin(self) -> None:
+        super().begin()
+        self._reader.head_left = None
+
+
+def _bounded(sock: socket.socket) -> socket.socket:
+    # The connect timeout was the time left when the request began; what
+    # follows on the new connection (a TLS handshake, a proxy's answer to
+    # CONNECT) only gets what is left now.
+    try:
+        sock.settimeout(_time_left())
+    except _Late:
+        sock.close()
+        raise
+    return sock
+
+
+class _HTTPConnection(HTTPConnection):
+    response_class = _Response
+
+    def _new_conn(self) -> socket.socket:
+        return _bounded(super()._new_conn())
+
+
+class _HTTPSConnection(HTTPSConnection):
+    response_class = _Response
+
+    def _new_conn(self) -> socket.socket:
+        return _bounded(super()._new_conn())
+
+
+class _HTTPPool(HTTPConnectionPool):
+    ConnectionCls = _HTTPConnection
+
+
+class _HTTPSPool(HTTPSConnectionPool):
+    ConnectionCls = _HTTPSConnection
+
+
+def _read_capped(response: urllib3.BaseHTTPResponse, url: str, what: str, max_bytes: int) -> bytes:
     flag = "--max-page-size" if what == "the page" else "--max-store-size"
     too_big = f"{what} at {url} is larger than {max_bytes:,} bytes (the limit; see {flag})"
-    late = f"{what} at {url} did not arrive in time"
     declared = response.headers.get("content-length", "")
     # A compressed body's declared length says nothing about its decoded size,
     # which is what the cap is about; it is counted while it streams instead.
@@ -168,29 +449,26 @@ def _read_capped(response: requests.Response, url: str, what: str, max_bytes: in
     size = 0
     try:
         while True:
-            # One read at a time, whatever arrived: requests' iter_content
-            # waits for a whole chunk, so a server sending a byte now and
-            # then would hold it far past the deadline.
-            chunk = response.raw.read1(64 * 1024, decode_content=True)
+            # One read at a time, whatever arrived, so the cap holds while the body streams.
+            chunk = response.read1(64 * 1024, decode_content=True)
             if not chunk:
                 break
             size += len(chunk)
             if size > max_bytes:
                 raise FetchError(too_big)
-            if time.monotonic() > deadline:
-                raise FetchError(late)
             chunks.append(chunk)
-    except (urllib3.exceptions.HTTPError, OSError) as exc:
-        if time.monotonic() > deadline or isinstance(exc, (urllib3.exceptions.TimeoutError, TimeoutError)):
-            raise FetchError(late) from None
+    except _Late:
+        raise FetchError(f"{what} at {url} did not arrive in time") from None
+    except (urllib3.exceptions.HTTPError, http.client.HTTPException, OSError) as exc:
         raise FetchError(f"{what} at {url} could not be read: {_reason(exc)}") from None
     return b"".join(chunks)
 
 
 def _reason(exc: BaseException) -> str:
-    """What went wrong under a requests error, in one line."""
-    # requests wraps urllib3's error, whose `reason` is the socket's or TLS's own.
-    inner = exc.args[0] if exc.args else exc
-    text = str(getattr(inner, "reason", None) or inner)
+    """What went wrong under a urllib3 error, in one line."""
+    # urllib3 wraps the socket's or http.client's own error, which says it better.
+    if isinstance(exc, urllib3.exceptions.ProtocolError) and len(exc.args) > 1:
+        exc = exc.args[1]
+    text = " ".join(str(exc).split()) or type(exc).__name__
     # urllib3 names its connection object first; the URL is in the message already.
-    return _CONNECTION_PREFIX.sub("", " ".join(text.split()))
+    return _CONNECTION_PREFIX.sub("", text)

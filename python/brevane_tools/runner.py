@@ -10,6 +10,7 @@ is described in `brevane_tools.files`.
 from __future__ import annotations
 
 import base64
+import fnmatch
 import multiprocessing
 import os
 import traceback
@@ -143,6 +144,9 @@ class Plan:
     site_root: Optional[Path] = None
     workers: int = 1
     debug: bool = False
+    #: Globs of pages to leave alone: with a "/", matched against the path below the
+    #: directory argument; without one, against the file name, at any depth.
+    exclude: tuple[str, ...] = ()
 
 
 @dataclass
@@ -152,6 +156,17 @@ class Planned:
     jobs: list[Job] = field(default_factory=list)
     others: list[tuple[InputFile, Path]] = field(default_factory=list)
     found: Found = field(default_factory=Found)
+    #: Pages left alone by --exclude, with the glob that matched each.
+    excluded: list[tuple[InputFile, str]] = field(default_factory=list)
+
+
+def excluded_by(page: InputFile, patterns: Sequence[str]) -> Optional[str]:
+    """The first of `patterns` that matches the page, or None."""
+    relative = page.relative.as_posix()
+    for pattern in patterns:
+        if fnmatch.fnmatchcase(relative if "/" in pattern else page.relative.name, pattern.strip("/")):
+            return pattern
+    return None
 
 
 def is_url(argument: str) -> bool:
@@ -166,9 +181,25 @@ def plan(run: Plan) -> Planned:
     if urls and command.output != "none":
         raise UsageError(f"{escape(urls[0])}: a URL cannot be written to")
     found = find_pages(paths, run.extensions, run.follow_outside)
+    if command.needs_pages:
+        _require_pages(paths, found)
+    excluded = [(p, pattern) for p in found.pages for pattern in [excluded_by(p, run.exclude)] if pattern]
+    if excluded:
+        left = {id(p) for p, _ in excluded}
+        found.pages = [p for p in found.pages if id(p) not in left]
     jobs = [Job(Page(escape(url), None, url=url)) for url in urls]
     jobs += _jobs(run, paths, found.pages)
-    return Planned(jobs, _mirrored(run, found.others), found)
+    # Excluded pages are part of the site all the same: a mirror copies them as they are.
+    others = _mirrored(run, [*found.others, *(p for p, _ in excluded)])
+    return Planned(jobs, others, found, excluded)
+
+
+def _require_pages(paths: Sequence[str], found: Found) -> None:
+    """A directory without a single page is a mistake (a misnamed or empty build), never a pass."""
+    roots = {os.path.realpath(p.root) for p in found.pages if p.root is not None}
+    for argument in paths:
+        if os.path.isdir(argument) and os.path.realpath(argument) not in roots:
+            raise UsageError(f"no pages found under {display(argument)}")
 
 
 def _check_overlap(run: Plan, pages: Sequence[InputFile], output: Path) -> None:
@@ -276,8 +307,13 @@ def raw_name(path: Optional[Path]) -> dict[str, str]:
     return {"path_base64": base64.b64encode(raw).decode("ascii")}
 
 
-def summary(reports: Sequence[Report]) -> str:
-    """One line for the batch: states when the command reports them, else ok and failed."""
+def summary(reports: Sequence[Report], done: str = "ok") -> str:
+    """One line for the batch: states when the command reports them, else what became of the pages.
+
+    `done` names a page the command did its work on; a command that names it
+    ("signed") always shows pages done, unchanged (still valid), excluded and
+    failed; others show ok and failed, and excluded ones when there are any.
+    """
     counts: dict[str, int] = {}
     stated = any("state" in r.data for r in reports)
     for report in reports:
@@ -285,11 +321,18 @@ def summary(reports: Sequence[Report]) -> str:
             key = str(report.data["state"]).lower()
         elif report.internal:
             key = "internal errors"
+        elif not report.ok:
+            key = "failed"
+        elif report.data.get("excluded"):
+            key = "excluded"
+        elif report.data.get("skipped"):
+            key = "unchanged"
         else:
-            key = "ok" if report.ok else "failed"
+            key = done
         counts[key] = counts.get(key, 0) + 1
     if not stated:
-        counts = {"ok": counts.get("ok", 0), "failed": counts.get("failed", 0), **counts}
+        order = [done, "unchanged", "excluded", "failed"] if done != "ok" else [done, "failed"]
+        counts = {**{key: counts.get(key, 0) for key in order}, **counts}
     total = len(reports)
     parts = ", ".join(f"{n:,} {key}" for key, n in counts.items())
     return f"{total:,} page{'s' if total != 1 else ''}: {parts}"
@@ -314,6 +357,10 @@ def run_batch(
     batch = Batch(run.command.name, run.settings, run.max_page_size, run.debug)
     for error in planned.found.errors:
         emit(Report(error.path, False, error=error.message, input_error=True))
+    for page, pattern in planned.excluded:
+        kept = "copied unchanged" if run.command.output == "edit" and run.output not in (None, "-") else "left alone"
+        emit(Report(display(page.path), True, text=f"excluded by --exclude {escape(pattern)}, {kept}",
+                    data={"excluded": True, **raw_name(page.path)}))
 
     # Written pages are reported once they are durable and in place.
     writer = BatchWriter()

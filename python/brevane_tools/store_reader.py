@@ -16,8 +16,8 @@ one line saying what is wrong), never in another exception or a long loop.
 The work is bounded too: a store over the size cap is refused unread, boxes are
 walked one at a time and only the last manifest, its assertion store and its
 binding are kept, and a store may cost at most MAX_BOXES boxes and
-MAX_CBOR_ITEMS CBOR items. A 16 MiB hostile store so ends in milliseconds,
-holding little beyond its own bytes.
+MAX_CBOR_ITEMS CBOR items. A 16 MiB hostile store so ends in a fraction of a
+second, holding little beyond its own bytes.
 """
 
 from __future__ import annotations
@@ -315,7 +315,8 @@ def _item(data: _Bytes, offset: int, depth: int, budget: _Budget) -> tuple[Any, 
     # Every item takes a byte, every map entry two: a count beyond that is refused before any is read.
     if major == 4:
         if argument is not None and argument > len(data) - offset:
-            raise StoreError(f"a CBOR array at byte {start} claims {argument} items, where {len(data) - offset} bytes remain")
+            remain = len(data) - offset
+            raise StoreError(f"a CBOR array at byte {start} claims {argument} items, where {remain} bytes remain")
         items: list[Any] = []
         while argument is None or len(items) < argument:
             item, offset = _item(data, offset, depth + 1, budget)
@@ -327,7 +328,8 @@ def _item(data: _Bytes, offset: int, depth: int, budget: _Budget) -> tuple[Any, 
         return items, offset
     if major == 5:
         if argument is not None and argument > (len(data) - offset) // 2:
-            raise StoreError(f"a CBOR map at byte {start} claims {argument} entries, where {len(data) - offset} bytes remain")
+            remain = len(data) - offset
+            raise StoreError(f"a CBOR map at byte {start} claims {argument} entries, where {remain} bytes remain")
         mapping: dict[Any, Any] = {}
         count = 0
         while argument is None or count < argument:

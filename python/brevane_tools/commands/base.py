@@ -89,6 +89,10 @@ class Command(Generic[Settings]):
     output: Output = "none"
     #: Takes --alg (sha256, sha384, sha512).
     hash_alg: bool = False
+    #: A directory argument without a single page is a usage error (a check of nothing never passes).
+    needs_pages: bool = False
+    #: How the summary names a page the command did its work on.
+    done: str = "ok"
     #: Takes http and https URLs as well as paths: a URL is handed to `run` as
     #: `Page(name=url, html=None, url=url)`, and the command fetches it.
     urls: bool = False

@@ -162,7 +162,7 @@ def _finish(settings: CheckSettings, reports: Sequence[Report]) -> None:
 
 CHECK: Command[CheckSettings] = Command(
     "check", "validate signed pages (files, directories or URLs) with the C2PA SDK and with brevane",
-    _check_arguments, _prepare, _check, urls=True, finish=_finish,
+    _check_arguments, _prepare, _check, urls=True, finish=_finish, needs_pages=True,
 )
 
 
@@ -249,5 +249,5 @@ def _ingredients(reported: dict[str, Any]) -> list[str]:
 
 SHOW: Command[CheckSettings] = Command(
     "show", "print what the active manifest of pages (files or URLs) says: signer, time, title, actions",
-    _show_arguments, _prepare, _show, urls=True,
+    _show_arguments, _prepare, _show, urls=True, needs_pages=True,
 )

@@ -258,5 +258,5 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
 
 SIGN: Command[SignSettings] = Command(
     "sign", "sign pages with a C2PA manifest, inline or by reference", _arguments, _prepare, _sign,
-    output="edit", hash_alg=True,
+    output="edit", hash_alg=True, done="signed",
 )
