@@ -26,7 +26,23 @@ starting the command-line tool) costs next to nothing.
 from __future__ import annotations
 
 import importlib
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from brevane_tools.checking import CheckResult, check_file, check_page, check_url
+    from brevane_tools.errors import SdkUnavailableError, SigningError
+    from brevane_tools.signing import (
+        PageFacts,
+        Signed,
+        SigningCallback,
+        SigningCommand,
+        SigningKey,
+        inline_element_length,
+        sign,
+        sign_page,
+        sign_page_with_reference,
+    )
+    from brevane_tools.trust import TrustPolicy
 
 _PUBLIC = {
     "CheckResult": "brevane_tools.checking",

@@ -39,8 +39,6 @@ __all__ = [
     "check_url",
 ]
 
-#: The environment variable naming an SDK settings file, used when no
-#: `--settings` flag (or `settings=` argument) is given.
 #: The code the SDK gives an inline store's exclusion, which it cannot place in a page.
 _PLACE_CODE = "assertion.dataHash.mismatch"
 WAIVER_REASON = (
@@ -79,7 +77,12 @@ class CheckResult:
     #: manifest location", while brevane has just confirmed that it is exactly
     #: the manifest element (and the SDK reported the hash itself as a match).
     waived: tuple[str, ...] = ()
+    #: What each failure code means, the SDK's own words (brevane's for its own codes).
     explanations: dict[str, str] = field(default_factory=dict)
+    #: Each failure once, as (code, explanation): the SDK may give one code for two different reasons.
+    failure_entries: tuple[tuple[str, str], ...] = ()
+    #: Each waived failure once, as (code, the SDK's explanation).
+    waived_entries: tuple[tuple[str, str], ...] = ()
     #: Where the store came from: "inline", "link", "header" or "store-option".
     source: str = "inline"
     store_location: Optional[str] = None  # the store's path or URL, when not inline
@@ -100,6 +103,16 @@ class CheckResult:
     def explained(self, codes: tuple[str, ...]) -> list[dict[str, str]]:
         return [{"code": c, "explanation": self.explanations.get(c, "")} for c in codes]
 
+    def _failures(self) -> list[dict[str, str]]:
+        if self.failure_entries or not self.failures:
+            return [{"code": c, "explanation": e} for c, e in self.failure_entries]
+        return self.explained(self.failures)
+
+    def _waived(self) -> list[dict[str, str]]:
+        if self.waived_entries or not self.waived:
+            return [{"code": c, "explanation": e} for c, e in self.waived_entries]
+        return self.explained(self.waived)
+
     def as_dict(self) -> dict[str, Any]:
         return {
             "state": self.state,
@@ -112,13 +125,13 @@ class CheckResult:
             "signer": self.signer,
             "signed_at": self.signed_at,
             "codes": list(self.codes),
-            "failures": self.explained(self.failures),
+            "failures": self._failures(),
             "warnings": list(self.warnings),
             "verdict": self.verdict,
             "sdk_state": self.sdk_state,
             "success": list(self.success),
             "informational": list(self.informational),
-            "waived": [dict(e, reason=WAIVER_REASON) for e in self.explained(self.waived)],
+            "waived": [dict(e, reason=WAIVER_REASON) for e in self._waived()],
         }
 
     def describe(self) -> str:
@@ -131,13 +144,14 @@ class CheckResult:
             parts.append(f"signed by {self.signer.get('subject') or '?'}")
         if self.signed_at:
             parts.append(f"at {self.signed_at}")
-        parts += [
-            f"{e['code']}: {e['explanation'] or 'no explanation given'}" for e in self.explained(self.failures)
-        ]
+        parts += [f"{e['code']}: {e['explanation'] or 'no explanation given'}" for e in self._failures()]
         if self.verdict != "match" and brevane_code(self.verdict) not in self.failures:
             parts.append(f"brevane: {self.verdict}")
-        if self.waived:
-            parts.append(f"{', '.join(self.waived)} waived (the manifest element is exactly the exclusion)")
+        parts += [
+            f"waived: {e['code']}: {e['explanation'] or 'no explanation given'} (the C2PA SDK cannot place an "
+            "inline store in HTML; brevane found the manifest element is exactly the exclusion)"
+            for e in self._waived()
+        ]
         parts += [f"warning: {w}" for w in self.warnings]
         return "; ".join(parts)
 
@@ -345,10 +359,7 @@ def _validate(
         if association is None:
             verdict = _whole_page_verdict(html, binding_alg, digest, exclusions)
         else:
-            try:
-                brevane.verify_data_hash(html, digest, exclusions, binding_alg)
-            except ValueError as exc:
-                verdict = str(exc)
+            verdict = binding_verdict(html, digest, exclusions, binding_alg)
 
     matched_urls = {e.get("url") for e in success if e.get("code") == "assertion.dataHash.match"}
     waived: list[dict[str, str]] = []
@@ -364,13 +375,16 @@ def _validate(
         else:
             kept.append(entry)
 
-    failure_codes = [str(e.get("code")) for e in kept]
-    explanations = {str(e.get("code")): str(e.get("explanation", "")) for e in kept + waived}
+    kept_entries = _distinct(kept)
+    waived_entries = _distinct(waived)
+    failure_codes = list(dict.fromkeys(code for code, _ in kept_entries))
+    explanations = {code: text for code, text in waived_entries + kept_entries}
     if verdict != "match":
         code = brevane_code(verdict)
         if code and code not in failure_codes:
             failure_codes.append(code)
             explanations[code] = f"brevane: {verdict}"
+            kept_entries.append((code, f"brevane: {verdict}"))
     success_codes = tuple(str(e.get("code")) for e in success)
     if failure_codes:
         state = "Invalid"
@@ -389,8 +403,10 @@ def _validate(
         success=success_codes,
         failures=tuple(failure_codes),
         informational=tuple(str(e.get("code")) for e in informational),
-        waived=tuple(str(e.get("code")) for e in waived),
+        waived=tuple(dict.fromkeys(code for code, _ in waived_entries)),
         explanations=explanations,
+        failure_entries=tuple(kept_entries),
+        waived_entries=tuple(waived_entries),
         source=source,
         store_location=location,
         warnings=tuple(warnings or ()),
@@ -405,6 +421,37 @@ def _validate(
         detailed=detailed,
         report=manifest_report,
     )
+
+
+def _distinct(entries: list[dict[str, str]]) -> list[tuple[str, str]]:
+    """Each (code, explanation) once, in the SDK's order."""
+    return list(dict.fromkeys((str(e.get("code")), str(e.get("explanation", ""))) for e in entries))
+
+
+def binding_verdict(html: bytes, digest: bytes, exclusions: list[tuple[int, int]], alg: str) -> str:
+    """The module's verdict on a page's binding: "match", or what went wrong, status code last.
+
+    An edit before the manifest element moves it off the excluded range, which
+    the module can only call a malformed exclusion; said here as what happened.
+    """
+    try:
+        brevane.verify_data_hash(html, digest, exclusions, alg)
+    except ValueError as exc:
+        message = str(exc)
+    else:
+        return "match"
+    if brevane_code(message) == "assertion.dataHash.malformed" and len(exclusions) == 1:
+        try:
+            located = brevane.locate_all(html)
+        except ValueError:
+            return message
+        (start, length), = exclusions
+        if len(located) == 1 and located[0][1] == length and located[0][0] != start:
+            return (
+                f"the page changed before the manifest element (the element moved from byte {start} to "
+                f"byte {located[0][0]}) [assertion.dataHash.malformed]"
+            )
+    return message
 
 
 def _whole_page_verdict(html: bytes, alg: str, digest: bytes, exclusions: list[tuple[int, int]]) -> str:

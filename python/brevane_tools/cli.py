@@ -199,7 +199,8 @@ class _Output:
         if not report.ok:
             print(f"brevane: {report.path}: {escape(report.error or '')}", file=sys.stderr)
             if report.detail and self.args.debug:
-                print(report.detail.rstrip("\n"), file=sys.stderr)
+                for line in report.detail.splitlines():  # a traceback quotes what the page said
+                    print(escape(line), file=sys.stderr)
         elif report.stdout_bytes is not None:
             sys.stdout.flush()
             sys.stdout.buffer.write(report.stdout_bytes)

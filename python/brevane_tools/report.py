@@ -75,6 +75,8 @@ class Row:
     warnings: tuple[str, ...] = ()
     #: Why the page could not be checked, or brevane's verdict when it is not a match.
     message: str = ""
+    #: SDK failures waived for an inline store, as (code, the SDK's explanation).
+    waived: tuple[tuple[str, str], ...] = ()
 
     @classmethod
     def from_report(cls, report: Report) -> Row:
@@ -108,6 +110,7 @@ class Row:
             codes=tuple(dict.fromkeys(codes)),
             warnings=tuple(f"{c}: {e}" if e else c for c, e in _coded(data.get("warnings"))),
             message=message,
+            waived=tuple(_coded(data.get("waived"))),
         )
 
 
@@ -169,6 +172,12 @@ _POLICY = (
     "base-uri 'none'; form-action 'none'"
 )
 
+_WAIVED_NOTE = (
+    "The C2PA SDK knows no HTML container: for every inline store it reports the exclusion as not the "
+    "manifest's location, and verifiers built on it call such pages Invalid. brevane confirmed the exclusion "
+    "is exactly the page's manifest element; the form by reference has no such failure."
+)
+
 _COLUMNS = ("State", "Page", "Title", "Form", "Signer", "Signed (UTC)", "Codes")
 
 
@@ -210,7 +219,16 @@ def _codes_cell(row: Row) -> str:
         for code, explanation in row.codes
         if explanation
     )
+    if row.waived:
+        codes += " + waived"
+        entries += "".join(
+            f"<dt><code>{_e(code)}</code> waived</dt><dd>{_e(explanation, _MESSAGE_LIMIT)}</dd>"
+            for code, explanation in row.waived
+        )
     extra = f'<p class="msg">{_e(row.message, _MESSAGE_LIMIT)}</p>' if row.message else ""
+    if row.waived:
+        extra += f'<p class="msg">{_e(_WAIVED_NOTE, _MESSAGE_LIMIT)}</p>'
+
     extra += "".join(f'<p class="msg">Warning: {_e(w, _MESSAGE_LIMIT)}</p>' for w in row.warnings)
     if row.claim_generator:
         extra += f'<p class="msg sub">made by {_e(row.claim_generator)}</p>'
@@ -229,9 +247,10 @@ def _row(row: Row) -> str:
         signed = _e(row.signed_at.replace("T", " "))
     else:
         signed = '<span class="none">not time-stamped</span>' if row.state != "Error" else _none()
+    state = row.state + ("*" if row.waived else "")
     # Sorting reads a cell's text unless it has a key: the state's rank; no time before any time.
     cells = (
-        _cell(row.state, str(STATES.index(row.state)), css="state"),
+        _cell(state, str(STATES.index(row.state)), css="state"),
         _cell(_link(row.path), css="path"),
         _cell(_e(row.title) if row.title else _none()),
         _cell(form),
@@ -250,6 +269,7 @@ def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = 
     total = len(rows)
     pages = f"{total:,} page{'' if total == 1 else 's'}"
     problems = counts["Invalid"] + counts["Error"]
+    waived = sum(1 for r in rows if r.waived)
     title = f"brevane check: {pages}" + (f", {problems:,} not valid" if problems else ", all valid")
     totals = f'<button type="button" data-filter="" aria-pressed="true"><span class="n">{total:,}</span>All pages</button>'
     for state in reversed(STATES):
@@ -275,7 +295,9 @@ def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = 
         "<h1>Site report</h1>\n"
         f'<p class="meta">{pages} checked with the C2PA SDK and brevane {_e(brevane.__version__)}, '
         f'{when:%Y-%m-%d %H:%M} UTC. Codes and their explanations open on a click.</p>\n'
-        f'<div class="totals" role="group" aria-label="Totals by state; show only">{totals}'
+        + (f'<p class="meta">* {waived:,} page{"" if waived == 1 else "s"} inline: a failure of the C2PA SDK '
+           f"waived. {_e(_WAIVED_NOTE)}</p>\n" if waived else "")
+        + f'<div class="totals" role="group" aria-label="Totals by state; show only">{totals}'
         '<input type="search" id="search" hidden placeholder="Filter: path, title, signer, code" '
         'aria-label="Show only pages containing"></div>\n'
         f'<p id="shown" aria-live="polite">{total:,} of {total:,} pages shown</p>\n'

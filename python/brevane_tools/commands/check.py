@@ -11,13 +11,16 @@ import argparse
 import json
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Optional, Sequence
 
-from brevane_tools import checking, sdk, trust
+from brevane_tools import sdk, trust
 from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size, read_option_file
 from brevane_tools.errors import SdkUnavailableError, TrustPolicyError
 from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE
-from brevane_tools.report import check_report_path, write_report
+from brevane_tools.text import escape
+
+if TYPE_CHECKING:  # the engines load when a page is checked: `brevane --help` stays quick
+    from brevane_tools import checking
 
 _MIB = 1024 * 1024
 
@@ -116,12 +119,20 @@ def _prepare(args: argparse.Namespace) -> CheckSettings:
         page_bytes=getattr(args, "max_page_size", CheckSettings.page_bytes),
         store_bytes=args.max_store_size,
         detailed=bool(getattr(args, "detailed", False)),
-        report=check_report_path(args.report, args.paths, args.extensions) if vars(args).get("report") else None,
+        report=_report_path(args) if vars(args).get("report") else None,
     )
+
+
+def _report_path(args: argparse.Namespace) -> Path:
+    from brevane_tools.report import check_report_path
+
+    return check_report_path(args.report, args.paths, args.extensions)
 
 
 def check(page: Page, settings: CheckSettings, report: bool = False) -> checking.CheckResult:
     """The verdict on one page handed over by the runner (a file's bytes, or a URL)."""
+    from brevane_tools import checking
+
     from brevane_tools.remote import FetchLimits  # requests comes with the SDK's extra, loaded by prepare
 
     limits = FetchLimits(settings.page_bytes, settings.store_bytes, settings.timeout, settings.redirects)
@@ -155,6 +166,8 @@ def _check_arguments(parser: argparse.ArgumentParser) -> None:
 def _finish(settings: CheckSettings, reports: Sequence[Report]) -> None:
     if settings.report is not None:
         try:
+            from brevane_tools.report import write_report
+
             write_report(settings.report, reports)
         except OSError as exc:
             raise UsageError(f"{settings.report}: cannot write the report: {exc.strerror or exc}") from None
@@ -181,12 +194,14 @@ def _show(page: Page, settings: CheckSettings) -> Outcome:
         data["manifest_store"] = detailed
     text = describe_manifest(result)
     if settings.detailed:
-        text += "\n" + json.dumps(detailed, indent=2)
-    return Outcome(text, data)
+        text += "\n" + json.dumps(detailed, indent=2)  # JSON escapes every control character itself
+    return Outcome(text, data, multiline=True)
 
 
 def describe_manifest(result: checking.CheckResult) -> str:
     """What the active manifest says, for people: a headline, then one fact per line."""
+    from brevane_tools import checking
+
     detailed = result.detailed
     label = detailed.get("active_manifest")
     manifest = sdk.active_manifest(detailed)
@@ -207,7 +222,8 @@ def describe_manifest(result: checking.CheckResult) -> str:
         ("ingredients", ", ".join(_ingredients(reported)) or "(none)"),
         ("store", f"{where} {result.store_location or ''}".rstrip()),
     ]
-    lines = [f"{result.state}"] + [f"  {name:<12} {value}" for name, value in facts]
+    # Each line is escaped on its own: a title or a signer's name must not make lines of its own.
+    lines = [f"{result.state}"] + [f"  {name:<12} {escape(value)}" for name, value in facts]
     active = detailed.get("validation_results", {}).get("activeManifest", {})
     marks = {"success": "ok", "informational": "info", "failure": "FAILED"}
     for kind, mark in marks.items():
@@ -217,12 +233,12 @@ def describe_manifest(result: checking.CheckResult) -> str:
                 mark_here = "waived"
             else:
                 mark_here = mark
-            lines.append(f"  {mark_here:<7} {code}: {entry.get('explanation', '')}")
+            lines.append(escape(f"  {mark_here:<7} {code}: {entry.get('explanation', '')}"))
     if result.verdict != "match":
-        lines.append(f"  FAILED  brevane: {result.verdict}")
+        lines.append(escape(f"  FAILED  brevane: {result.verdict}"))
     if result.waived:
         lines.append(f"  note    {checking.WAIVER_REASON}")
-    lines += [f"  warning {w}" for w in result.warnings]
+    lines += [escape(f"  warning {w}") for w in result.warnings]
     return "\n".join(lines)
 
 

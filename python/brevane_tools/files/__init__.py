@@ -1,8 +1,27 @@
 """Files on disk: finding pages (`finding`), reading them safely (`reading`), writing edits (`writing`)."""
 
-from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES, Found, InputError, InputFile, find_pages
-from brevane_tools.files.reading import read_page
-from brevane_tools.files.writing import BatchWriter, atomic_write
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES, Found, InputError, InputFile, find_pages
+    from brevane_tools.files.reading import read_page
+    from brevane_tools.files.writing import BatchWriter, atomic_write
+
+# Loaded on first use: importing the package costs next to nothing.
+_WHERE = {
+    "DEFAULT_MAX_PAGE_SIZE": "brevane_tools.files.finding",
+    "HTML_SUFFIXES": "brevane_tools.files.finding",
+    "Found": "brevane_tools.files.finding",
+    "InputError": "brevane_tools.files.finding",
+    "InputFile": "brevane_tools.files.finding",
+    "find_pages": "brevane_tools.files.finding",
+    "read_page": "brevane_tools.files.reading",
+    "BatchWriter": "brevane_tools.files.writing",
+    "atomic_write": "brevane_tools.files.writing",
+}
 
 __all__ = [
     "DEFAULT_MAX_PAGE_SIZE",
@@ -15,3 +34,10 @@ __all__ = [
     "find_pages",
     "read_page",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    module = _WHERE.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    return getattr(importlib.import_module(module), name)

@@ -18,7 +18,6 @@
 from __future__ import annotations
 
 import contextlib
-import ctypes
 import errno
 import os
 import secrets
@@ -371,12 +370,14 @@ def _rename_group(staged: Sequence[_Staged]) -> None:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
-_libc: Optional[ctypes.CDLL] = None
+_libc: Any = None  # the C library, loaded when first needed
 
 
 def _syncfs(fd: int) -> bool:
     """syncfs(2) where the C library has it: one call makes a whole file system durable."""
     global _libc
+    import ctypes
+
     if _libc is None:
         _libc = ctypes.CDLL(None, use_errno=True)  # the process's own symbols, the C library's among them
     function = getattr(_libc, "syncfs", None)

@@ -32,6 +32,7 @@ from typing import Optional, Sequence
 import brevane
 
 from brevane_tools import store_location
+from brevane_tools.checking import binding_verdict
 from brevane_tools.commands.base import read_option_file
 from brevane_tools.errors import SdkUnavailableError, UsageError
 from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE
@@ -119,10 +120,9 @@ def check_file(
         binding = read_data_hash(store)
     except StoreError as exc:
         raise ValueError(f"unreadable Manifest Store: {exc}") from None
-    try:
-        brevane.verify_data_hash(html, binding.hash, list(binding.exclusions), binding.alg)
-    except ValueError as exc:
-        raise ValueError(f"no longer matches its signed binding: {exc}") from None
+    verdict = binding_verdict(html, binding.hash, list(binding.exclusions), binding.alg)
+    if verdict != "match":
+        raise ValueError(f"no longer matches its signed binding: {verdict}")
     return "binding matches"
 
 

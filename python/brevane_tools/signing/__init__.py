@@ -5,39 +5,77 @@ Three parts, bottom up: the manifest definition as a template of the page
 one page (`pages`). Checking a signed page lives in `brevane_tools.checking`.
 """
 
-from brevane_tools.errors import SdkUnavailableError, SigningError
-from brevane_tools.signing.credentials import (
-    ALGORITHMS,
-    Credential,
-    SigningCallback,
-    SigningCommand,
-    SigningKey,
-    certificate_identity,
-    check_credential,
-)
-from brevane_tools.signing.definition import (
-    DATA_HASH_LABEL,
-    HTML_FORMAT,
-    PLACEHOLDERS,
-    Manifest,
-    PageFacts,
-    load_definition,
-    page_title,
-    render_definition,
-    substitute,
-)
-from brevane_tools.signing.pages import (
-    MAX_SIGNING_ROUNDS,
-    Signed,
-    element_overhead,
-    inline_element_length,
-    seed_size_model,
-    sign,
-    sign_page,
-    sign_page_with_reference,
-    signer_of,
-    size_model,
-)
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from brevane_tools.errors import SdkUnavailableError, SigningError
+    from brevane_tools.signing.credentials import (
+        ALGORITHMS,
+        Credential,
+        SigningCallback,
+        SigningCommand,
+        SigningKey,
+        certificate_identity,
+        check_credential,
+    )
+    from brevane_tools.signing.definition import (
+        DATA_HASH_LABEL,
+        HTML_FORMAT,
+        PLACEHOLDERS,
+        Manifest,
+        PageFacts,
+        load_definition,
+        page_title,
+        render_definition,
+        substitute,
+    )
+    from brevane_tools.signing.pages import (
+        MAX_SIGNING_ROUNDS,
+        Signed,
+        element_overhead,
+        inline_element_length,
+        seed_size_model,
+        sign,
+        sign_page,
+        sign_page_with_reference,
+        signer_of,
+        size_model,
+    )
+
+# Loaded on first use: importing the package costs next to nothing.
+_WHERE = {
+    "SdkUnavailableError": "brevane_tools.errors",
+    "SigningError": "brevane_tools.errors",
+    "ALGORITHMS": "brevane_tools.signing.credentials",
+    "Credential": "brevane_tools.signing.credentials",
+    "SigningCallback": "brevane_tools.signing.credentials",
+    "SigningCommand": "brevane_tools.signing.credentials",
+    "SigningKey": "brevane_tools.signing.credentials",
+    "certificate_identity": "brevane_tools.signing.credentials",
+    "check_credential": "brevane_tools.signing.credentials",
+    "DATA_HASH_LABEL": "brevane_tools.signing.definition",
+    "HTML_FORMAT": "brevane_tools.signing.definition",
+    "PLACEHOLDERS": "brevane_tools.signing.definition",
+    "Manifest": "brevane_tools.signing.definition",
+    "PageFacts": "brevane_tools.signing.definition",
+    "load_definition": "brevane_tools.signing.definition",
+    "page_title": "brevane_tools.signing.definition",
+    "render_definition": "brevane_tools.signing.definition",
+    "substitute": "brevane_tools.signing.definition",
+    "MAX_SIGNING_ROUNDS": "brevane_tools.signing.pages",
+    "Signed": "brevane_tools.signing.pages",
+    "element_overhead": "brevane_tools.signing.pages",
+    "inline_element_length": "brevane_tools.signing.pages",
+    "seed_size_model": "brevane_tools.signing.pages",
+    "sign": "brevane_tools.signing.pages",
+    "sign_page": "brevane_tools.signing.pages",
+    "sign_page_with_reference": "brevane_tools.signing.pages",
+    "signer_of": "brevane_tools.signing.pages",
+    "size_model": "brevane_tools.signing.pages",
+}
 
 __all__ = [
     "ALGORITHMS",
@@ -69,3 +107,10 @@ __all__ = [
     "size_model",
     "substitute",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    module = _WHERE.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    return getattr(importlib.import_module(module), name)

@@ -1,0 +1,86 @@
+"""What `check` says about a page: each of the SDK's reasons once, an inline waiver in plain sight,
+and an edit before the manifest element named as such."""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+if sys.version_info < (3, 10):
+    pytest.skip("the C2PA SDK's Python binding needs CPython 3.10 or later", allow_module_level=True)
+try:
+    import c2pa  # noqa: F401
+except ImportError:
+    if os.environ.get("CI"):
+        raise
+    pytest.skip("c2pa-python is not installed", allow_module_level=True)
+
+from brevane_tools import SigningKey, cli, sign_page  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "examples"))
+from make_test_certs import make_test_chain  # noqa: E402
+
+MANIFEST: dict[str, Any] = json.loads((ROOT / "examples" / "manifest.json").read_text())
+PAGE = b"<html><head><title>Caf\xc3\xa9 \xe2\x80\x94 menu</title></head><body>soup</body></html>"
+
+
+@pytest.fixture(scope="module")
+def signed(tmp_path_factory: pytest.TempPathFactory) -> tuple[bytes, Path]:
+    chain = make_test_chain()
+    root = tmp_path_factory.mktemp("certs") / "root.pem"
+    root.write_bytes(chain.root_pem)
+    signer = SigningKey(chain.chain_pem, chain.key_pem).signer()
+    try:
+        return sign_page(PAGE, MANIFEST, signer), root
+    finally:
+        signer.close()
+
+
+@pytest.mark.parametrize(
+    ("edit", "status", "failures", "waived"),
+    [
+        (None, 0, [], ["assertion.dataHash.mismatch"]),
+        # An edit after the element: the SDK gives one code for two reasons, each said once.
+        ((b"soup", b"stew"), 1, ["assertion.dataHash.mismatch", "assertion.dataHash.mismatch"], []),
+        # An edit before the element moves it off the excluded range.
+        ((b"menu</title>", b"menus</title>"), 1,
+         ["assertion.dataHash.mismatch", "assertion.dataHash.mismatch", "assertion.dataHash.malformed"], []),
+    ],
+)
+def test_check_says_each_reason_once_and_shows_a_waiver(
+    signed: tuple[bytes, Path], tmp_path: Path, capsys: pytest.CaptureFixture[str],
+    edit: tuple[bytes, bytes] | None, status: int, failures: list[str], waived: list[str],
+) -> None:
+    page, root = signed
+    if edit is not None:
+        page = page.replace(*edit)
+    (tmp_path / "p.html").write_bytes(page)
+    assert cli.main(["check", str(tmp_path), "--trust-anchors", str(root), "--json"]) == status
+    document = json.loads(capsys.readouterr().out)
+    (entry,) = document["files"]
+    entries = [(f["code"], f["explanation"]) for f in entry["failures"]]
+    assert [code for code, _ in entries] == failures
+    assert len(set(entries)) == len(entries)
+    assert [w["code"] for w in entry["waived"]] == waived
+    if waived:
+        assert document["summary"].endswith("(1 inline, with the C2PA SDK's failure for inline stores waived)")
+    if edit is not None and edit[0].endswith(b"</title>"):
+        start = page.index(b"<script")
+        assert entry["verdict"] == (
+            f"the page changed before the manifest element (the element moved from byte {start - 1} to byte "
+            f"{start}) [assertion.dataHash.malformed]"
+        )
+    assert cli.main(["check", str(tmp_path / "p.html"), "--trust-anchors", str(root)]) == status
+    out, err = capsys.readouterr()
+    line = out + err
+    # Every explanation once, the waived one marked as such, UTF-8 as it is.
+    for code, explanation in entries:
+        assert line.count(f"{code}: {explanation}") == 1
+    for item in entry["waived"]:
+        assert f"waived: {item['code']}: {item['explanation']}" in line
