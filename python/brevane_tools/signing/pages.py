@@ -10,6 +10,7 @@ sidecar mode) with the `c2pa.hash.data` assertion computed here.
 from __future__ import annotations
 
 import functools
+import hashlib
 import io
 import json
 from collections.abc import Iterable, Mapping
@@ -32,6 +33,7 @@ __all__ = [
     "inline_element_length",
     "seed_size_model",
     "sign",
+    "sign_detached",
     "sign_page",
     "sign_page_with_reference",
     "signer_of",
@@ -353,6 +355,29 @@ def _opened_from_parent(definition: dict[str, Any]) -> dict[str, Any]:
             return dict(definition, assertions=assertions)
     assertions.insert(0, {"label": "c2pa.actions", "data": {"actions": [opened]}})
     return dict(definition, assertions=assertions)
+
+
+def sign_detached(
+    html: bytes,
+    manifest: Manifest,
+    signer: c2pa.Signer,
+    *,
+    alg: str = "sha256",
+    facts: Optional[PageFacts] = None,
+) -> bytes:
+    """Sign a page without touching it: the Manifest Store, its binding over every byte of the page.
+
+    For a store announced outside the page (an HTTP `Link` header): the page
+    carries no manifest element, so nothing is excluded. A page that carries
+    one is refused, since its element would claim another store.
+    """
+    if brevane.locate_all(html):
+        raise SigningError("the page carries a manifest element: remove it, or sign it inline or by reference")
+    if alg not in ("sha256", "sha384", "sha512"):
+        brevane.inline_hash_before_embed(b"<head></head>", alg)  # the module's own message
+    definition = render_definition(manifest, facts or PageFacts(), html)
+    digest = hashlib.new(alg, html).digest()
+    return _sign_store(_with_binding(definition, alg, digest, []), signer, html)
 
 
 def sign_page(

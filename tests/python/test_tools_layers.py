@@ -1,0 +1,69 @@
+"""The toolkit's layers hold: a module imports only from layers below its own, and no private names."""
+
+from __future__ import annotations
+
+import ast
+from pathlib import Path
+
+import brevane_tools
+
+PACKAGE = Path(brevane_tools.__file__).parent
+
+#: Bottom up; a module may import from its own row and the rows above it.
+LAYERS = (
+    ("errors", "text", "sdk", "results"),
+    ("head", "files", "files.finding", "files.reading", "files.writing"),
+    ("store_location",),
+    ("trust", "store_reader", "remote", "signing", "signing.definition", "signing.credentials",
+     "signing.pages", "checking", "report"),
+    ("commands", "commands.base", "commands.page", "commands.sign", "commands.check"),
+    ("runner", "cli"),
+    ("integrations", "integrations.site", "integrations.sphinx", "integrations.mkdocs",
+     "integrations.precommit", "sphinx", "mkdocs", "__main__"),
+)
+RANK = {name: rank for rank, names in enumerate(LAYERS) for name in names}
+
+
+def _modules() -> list[tuple[str, ast.Module]]:
+    found = []
+    for path in sorted(PACKAGE.rglob("*.py")):
+        parts = path.relative_to(PACKAGE).with_suffix("").parts
+        name = ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
+        if name:
+            found.append((name, ast.parse(path.read_text("utf-8"))))
+    return found
+
+
+def _imports(tree: ast.Module) -> list[tuple[str, list[str]]]:
+    """(toolkit module, names taken from it) for every import of the toolkit, lazy ones included."""
+    found = []
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("brevane_tools"):
+            module = node.module.removeprefix("brevane_tools").lstrip(".")
+            for alias in node.names:
+                if module == "":  # `from brevane_tools import checking`: a module by name
+                    found.append((alias.name, []))
+                else:
+                    found.append((module, [alias.name]))
+        elif isinstance(node, ast.Import):
+            found += [(a.name.removeprefix("brevane_tools."), []) for a in node.names
+                      if a.name.startswith("brevane_tools.")]
+    return found
+
+
+def test_every_module_has_a_layer_and_imports_only_downwards_and_nothing_private() -> None:
+    wrong = []
+    for name, tree in _modules():
+        assert name in RANK, f"{name} belongs to no layer"
+        for imported, names in _imports(tree):
+            if imported not in RANK:
+                continue  # a public name of the package itself, loaded lazily
+            if RANK[imported] > RANK[name]:
+                wrong.append(f"{name} imports {imported}, a layer above it")
+            wrong += [f"{name} takes {n} from {imported}" for n in names if n.startswith("_")]
+    assert wrong == []
+
+
+def test_no_module_is_long() -> None:
+    lengths = {path.name: len(path.read_text("utf-8").splitlines()) for path in PACKAGE.rglob("*.py")}
+    assert {name: n for name, n in lengths.items() if n > 520} == {}
