@@ -10,17 +10,17 @@ Three stores, each read in a fresh interpreter:
 - real: a page's store as `brevane_tools.sign_page` writes it (needs the C2PA SDK).
 
 For each: the wall time of the first read, the rise of the process's peak resident
-set (ru_maxrss) during it, tracemalloc's peak over a second read, and what the
-reader answered. --reader loads another copy of the reader (an older one, to
-compare) instead of the installed toolkit's. Printed, never asserted.
+set (VmHWM) during it, tracemalloc's peak over a second read, and what the
+reader answered. --reader imports another copy of the reader by its file's name
+(an older one kept aside, to compare) instead of the toolkit's. Printed, never
+asserted.
 """
 
 from __future__ import annotations
 
 import argparse
-import importlib.util
+import importlib
 import json
-import resource
 import struct
 import subprocess
 import sys
@@ -86,15 +86,9 @@ def real_store(directory: Path) -> bytes:
 
 def load_reader(path: str) -> ModuleType:
     if not path:
-        from brevane_tools import store_reader
-
-        return store_reader
-    spec = importlib.util.spec_from_file_location("store_reader_under_test", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up
-    spec.loader.exec_module(module)
-    return module
+        return importlib.import_module("brevane_tools.store_reader")
+    sys.path.insert(0, str(Path(path).parent))  # imported by its file's name, beside the toolkit's
+    return importlib.import_module(Path(path).stem)
 
 
 def outcome(reader: ModuleType, store: bytes) -> str:
@@ -105,15 +99,21 @@ def outcome(reader: ModuleType, store: bytes) -> str:
     return f"{binding.alg}, {len(binding.exclusions)} exclusion(s)"
 
 
+def peak_rss_kib() -> int:
+    # Not ru_maxrss: a child starts with its parent's, which holds every store built.
+    status = Path("/proc/self/status").read_text()
+    return int(status.split("VmHWM:")[1].split()[0])
+
+
 def measure(store_path: str, reader_path: str, repeat: int) -> dict[str, Any]:
     """One store, read in this (fresh) interpreter."""
     reader = load_reader(reader_path)
     store = Path(store_path).read_bytes()
-    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    rss_before = peak_rss_kib()
     start = time.perf_counter()
     answer = outcome(reader, store)
     first = time.perf_counter() - start
-    rss_rise = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss_before
+    rss_rise = peak_rss_kib() - rss_before
     start = time.perf_counter()
     for _ in range(repeat):
         outcome(reader, store)
@@ -143,7 +143,8 @@ def main() -> int:
         except ImportError as exc:
             print(f"real store skipped: {exc}")
         print(f"reader: {args.reader or 'brevane_tools.store_reader'}")
-        print(f"{'store':<12} {'bytes':>12} {'first read':>11} {'per read':>11} {'maxrss rise':>12} {'tracemalloc':>13}  answer")
+        columns = ("bytes", 12), ("first read", 11), ("per read", 11), ("peak RSS rise", 14), ("tracemalloc", 13)
+        print(f"{'store':<12} " + " ".join(f"{title:>{width}}" for title, width in columns) + "  answer")
         for name, store in stores.items():
             path = directory / "store.c2pa"
             path.write_bytes(store)
@@ -154,7 +155,7 @@ def main() -> int:
             got = json.loads(done.stdout)
             print(
                 f"{name:<12} {got['size']:>12,} {got['first'] * 1e3:>9.1f}ms {got['each'] * 1e3:>9.3f}ms"
-                f" {got['rss_kib'] / 1024:>8.1f} MiB {got['peak'] / 1024:>9,.0f} KiB  {got['answer'][:90]}"
+                f" {got['rss_kib'] / 1024:>10.1f} MiB {got['peak'] / 1024:>9,.0f} KiB  {got['answer'][:90]}"
             )
     return 0
 

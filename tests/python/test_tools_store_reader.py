@@ -58,6 +58,8 @@ def filled(wrap: Callable[[bytes], bytes], unit: bytes) -> Callable[[], bytes]:
 
 
 SHA256 = {"alg": "sha256", "hash": bytes(32)}
+UPDATE = {"alg": "sha384", "hash": b"\1", "exclusions": [{"start": 9, "length": 4}]}
+ACTIONS = superbox(b"cbor", "c2pa.actions", box(b"cbor", b"\xff"))  # not CBOR: the reader must not decode it
 EMPTY_BOX = b"\0\0\0\x08free"
 
 
@@ -65,12 +67,9 @@ EMPTY_BOX = b"\0\0\0\x08free"
     ("data", "binding"),
     [
         # An update manifest after the first: the last manifest is the active one.
-        (store(manifest(cbor(SHA256)), manifest(cbor({"alg": "sha384", "hash": b"\1", "exclusions": [{"start": 9, "length": 4}]}))),
-         DataHash("sha384", b"\1", ((9, 4),))),
+        (store(manifest(cbor(SHA256)), manifest(cbor(UPDATE))), DataHash("sha384", b"\1", ((9, 4),))),
         (store(manifest(cbor({"hash": b"\2"}), claim={"alg": "sha512"})), DataHash("sha512", b"\2", ())),
-        # A second binding's label, beside an assertion whose CBOR is never read.
-        (store(manifest(cbor(SHA256), "c2pa.hash.data__2", None, superbox(b"cbor", "c2pa.actions", box(b"cbor", b"\xff")))),
-         DataHash("sha256", bytes(32), ())),
+        (store(manifest(cbor(SHA256), "c2pa.hash.data__2", None, ACTIONS)), DataHash("sha256", bytes(32), ())),
     ],
 )
 def test_store_reader_picks_the_active_binding(data: bytes, binding: DataHash) -> None:
@@ -80,16 +79,20 @@ def test_store_reader_picks_the_active_binding(data: bytes, binding: DataHash) -
 @pytest.mark.parametrize(
     ("build", "message"),
     [
-        (lambda: bytes(DEFAULT_MAX_STORE_SIZE + 1), "the Manifest Store is 16,777,217 bytes, over the limit of 16,777,216"),
+        (lambda: bytes(DEFAULT_MAX_STORE_SIZE + 1),
+         "the Manifest Store is 16,777,217 bytes, over the limit of 16,777,216"),
         (lambda: b"<!DOCTYPE html><title>Lights</title>", "the bytes do not start with a JUMBF superbox"),
         (filled(lambda body: store(body), EMPTY_BOX), "the Manifest Store has more than 100,000 boxes"),
         (filled(lambda body: store() + body, EMPTY_BOX), "the Manifest Store has more than 100,000 boxes"),
         (filled(lambda items: store(manifest(b"\x9b" + struct.pack(">Q", len(items)) + items)), b"\0"),
          "the CBOR data holds more than 100,000 items"),
         (filled(lambda arrays: store(manifest(arrays + b"\0")), b"\x81"), "CBOR nested deeper than 32 levels"),
-        (lambda: store(manifest(cbor(SHA256)), b"\xff\xff\xff\xffjumb"), "the box at byte 280 claims 4294967295 bytes, where 8 remain"),
-        (lambda: store(manifest(b"\x9b" + b"\xff" * 8)), "a CBOR array at byte 0 claims 18446744073709551615 items, where 0 bytes remain"),
-        (lambda: store(manifest(b"\xba\xff\xff\xff\xff" + bytes(9))), "a CBOR map at byte 0 claims 4294967295 entries, where 9 bytes remain"),
+        (lambda: store(manifest(cbor(SHA256)), b"\xff\xff\xff\xffjumb"),
+         "the box at byte 280 claims 4294967295 bytes, where 8 remain"),
+        (lambda: store(manifest(b"\x9b" + b"\xff" * 8)),
+         "a CBOR array at byte 0 claims 18446744073709551615 items, where 0 bytes remain"),
+        (lambda: store(manifest(b"\xba\xff\xff\xff\xff" + bytes(9))),
+         "a CBOR map at byte 0 claims 4294967295 entries, where 9 bytes remain"),
     ],
 )
 def test_hostile_stores_end_in_one_message_and_little_memory(build: Callable[[], bytes], message: str) -> None:
