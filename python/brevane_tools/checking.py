@@ -220,7 +220,7 @@ def check_file(
     if found.url is not None:
         return _fetch_store_and_validate(html, found.url, policy, limits, "link", [], report)
     assert found.path is not None
-    store = store_location.read_store(found.path, root, fetch_limits.store_bytes)
+    store = store_location.read_store(found.path, root, fetch_limits.store_bytes, flag="--max-store-size")
     return _validate(html, store, policy, "link", store_location.shown(found.path), report=report)
 
 
@@ -246,7 +246,7 @@ def check_url(
     fetch_limits = _limits(limits)
     if not remote.is_web_url(url):
         raise ValueError(f"{url} is not an http or https URL")
-    page = remote.fetch(url, "the page", fetch_limits.page_bytes, fetch_limits)
+    page = remote.fetch(url, "the page", fetch_limits.page_bytes, fetch_limits, trusted_host=url)
     html = page.body
     association: Any = brevane.extract(html)
     header_targets = remote.manifest_links(page.link_header, page.url)
@@ -263,7 +263,7 @@ def check_url(
             warnings.append(f"the Link header names another store, {header_targets[0]}: the element wins")
         if target is None:
             return _validate(html, association["store"], policy, "inline", None, warnings, report)
-        return _fetch_store_and_validate(html, target, policy, fetch_limits, "link", warnings, report)
+        return _fetch_store_and_validate(html, target, policy, fetch_limits, "link", warnings, report, page.url)
     if not header_targets:
         raise ValueError(
             f"{page.url} carries no C2PA manifest element in its head and no Link header "
@@ -272,7 +272,7 @@ def check_url(
     if len(header_targets) > 1:
         warnings.append(f"the Link header names {len(header_targets)} stores; the first is used")
     target = header_targets[0]
-    return _fetch_store_and_validate(html, target, policy, fetch_limits, "header", warnings, report)
+    return _fetch_store_and_validate(html, target, policy, fetch_limits, "header", warnings, report, page.url)
 
 
 def _fetch_store_and_validate(
@@ -283,11 +283,12 @@ def _fetch_store_and_validate(
     source: str,
     warnings: list[str],
     report: bool,
+    page_url: Optional[str] = None,
 ) -> CheckResult:
     from brevane_tools import remote
 
     fetch_limits = _limits(limits)
-    fetched = remote.fetch(url, "the Manifest Store", fetch_limits.store_bytes, fetch_limits)
+    fetched = remote.fetch(url, "the Manifest Store", fetch_limits.store_bytes, fetch_limits, trusted_host=page_url)
     if fetched.content_type != remote.STORE_MEDIA_TYPE:
         served = repr(fetched.content_type) if fetched.content_type else "no media type"
         served = f"the store at {fetched.url} is served as {served}, not {remote.STORE_MEDIA_TYPE}"

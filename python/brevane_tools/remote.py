@@ -53,6 +53,8 @@ _REDIRECTS = (301, 302, 303, 307, 308)
 _CONNECTION_PREFIX = re.compile(r"^\w*Connection\(host=[^)]*\): ")
 _MAX_HEADER_BYTES = 64 * 1024  # the status line and every header line, together
 _MAX_HEADER_FIELDS = 100
+# Private in the narrow sense (RFC 1918 and IPv6 unique local addresses): Python's
+# is_private also takes in loopback, link-local and documentation ranges, named apart here.
 _PRIVATE_NETWORKS = tuple(
     ipaddress.ip_network(n) for n in ("10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "fc00::/7")
 )
@@ -206,7 +208,8 @@ def _open(
     pool_kwargs: dict[str, Any] = {}
     if scheme == "https":
         pool_kwargs = {"server_hostname": name, "cert_reqs": "CERT_REQUIRED", **_ca_bundle()}
-    for index, target in enumerate(targets):
+    failure = f"{what} at {url} could not be fetched: '{name}' has no address"
+    for target in targets:
         remaining = deadline - time.monotonic()
         if remaining <= 0:
             raise FetchError(late)
@@ -232,14 +235,13 @@ def _open(
         except _Overflow as exc:
             raise FetchError(f"{what} at {url} could not be fetched: {exc}") from None
         except urllib3.exceptions.NewConnectionError as exc:
-            # The next address of the name may answer; the deadline stays the same.
-            if index + 1 == len(targets) or time.monotonic() >= deadline:
-                raise FetchError(f"{what} at {url} could not be fetched: {_reason(exc)}") from None
+            # The next address of the name may answer, within the same deadline.
+            failure = f"{what} at {url} could not be fetched: {_reason(exc)}"
         except (urllib3.exceptions.HTTPError, http.client.HTTPException, OSError) as exc:
             if isinstance(exc, urllib3.exceptions.TimeoutError) or time.monotonic() >= deadline:
                 raise FetchError(late) from None
             raise FetchError(f"{what} at {url} could not be fetched: {_reason(exc)}") from None
-    raise AssertionError("a host name resolves to at least one address")
+    raise FetchError(failure)
 
 
 def _addresses(name: str, port: int, deadline: float) -> list[str]:

@@ -23,7 +23,7 @@ from brevane_tools.commands.base import Command, Page, Report
 from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE, PageFailed, SigningError, UsageError, exit_status
 from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES, Found, InputFile, find_pages, inside
 from brevane_tools.files.reading import read_page
-from brevane_tools.files.writing import BatchWriter
+from brevane_tools.files.writing import BatchWriter, temporaries_removed_on_signals
 from brevane_tools.text import display, escape
 
 __all__ = ["Batch", "Done", "Job", "Mirrored", "Plan", "Planned", "exit_code", "is_url", "plan", "raw_name", "run_batch", "run_job", "summary"]
@@ -119,11 +119,8 @@ _WORKER_BATCH: Optional[Batch] = None
 def _start_worker(batch: Batch) -> None:
     global _WORKER_BATCH
     _WORKER_BATCH = batch
-
-
-def _run_in_worker(job: Job) -> Done:
-    assert _WORKER_BATCH is not None
-    return run_job(_WORKER_BATCH, job)
+    # A worker writes pages too: a signal removes its temporary files first, for as long as it lives.
+    temporaries_removed_on_signals().__enter__()
 
 
 @dataclass(frozen=True)
@@ -278,15 +275,65 @@ def _mirrored(run: Plan, others: Sequence[InputFile]) -> list[tuple[InputFile, P
     return [(source, target) for target, source in mirrored.items()]
 
 
-def _execute(batch: Batch, jobs: list[Job], workers: int) -> Iterator[Done]:
+def run_chunk(batch: Batch, jobs: Sequence[Job]) -> list[Report]:
+    """Run a chunk of pages and write what they made, all in this process; their final reports, in order.
+
+    Each page is staged as it is made; the chunk is made durable and put in place
+    with one sync per file system (sooner past COMMIT_BYTES), so a crash or a kill
+    never costs more than a chunk of work, and each page is old or new. Run in a
+    worker, no page's bytes pass through the parent: only the reports come back.
+    """
+    writer = BatchWriter()
+    pending: list[Done] = []
+    reports: list[Report] = []
+
+    def commit() -> None:
+        failures = writer.commit()
+        for done in pending:
+            failure = failures.get(id(done))
+            if failure is not None:
+                destination = done.files[0][0]
+                why = failure.strerror or str(failure)
+                done.report = Report(
+                    done.report.path, False, error=f"cannot write {display(destination)}: {why}", input_error=True
+                )
+            reports.append(done.report)
+        pending.clear()
+
+    try:
+        for job in jobs:
+            done = run_job(batch, job)
+            if done.job is not None:
+                _stage(writer, done)
+            pending.append(done)
+            if writer.size >= COMMIT_BYTES:
+                commit()
+        commit()
+    except BaseException:
+        writer.discard()
+        raise
+    return reports
+
+
+def _run_chunk_in_worker(jobs: Sequence[Job]) -> list[Report]:
+    assert _WORKER_BATCH is not None
+    return run_chunk(_WORKER_BATCH, jobs)
+
+
+def chunked(jobs: Sequence[Job], size: int) -> list[Sequence[Job]]:
+    return [jobs[i : i + size] for i in range(0, len(jobs), size)]
+
+
+def _execute(batch: Batch, jobs: list[Job], workers: int) -> Iterator[list[Report]]:
+    """The reports of every job, a chunk at a time, in the order of the jobs."""
     if workers <= 1 or len(jobs) <= 1:
-        yield from (run_job(batch, j) for j in jobs)
+        yield from (run_chunk(batch, chunk) for chunk in chunked(jobs, COMMIT_PAGES))
         return
     import multiprocessing
     from concurrent.futures import ProcessPoolExecutor
 
-    # Chunks of pages go to each worker at a time; the settings go once per worker.
-    chunk = max(1, min(64, len(jobs) // (workers * 4)))
+    # Several chunks per worker even out pages of unequal cost; the settings go once per worker.
+    size = max(1, min(COMMIT_PAGES, -(-len(jobs) // (workers * 4))))
     # fork() from a process that runs threads (an embedding application, a test
     # runner, the C2PA SDK) can deadlock the child; a fork server starts workers
     # from a clean single-threaded process instead.
@@ -295,7 +342,7 @@ def _execute(batch: Batch, jobs: list[Job], workers: int) -> Iterator[Done]:
     with ProcessPoolExecutor(
         max_workers=workers, mp_context=context, initializer=_start_worker, initargs=(batch,)
     ) as pool:
-        yield from pool.map(_run_in_worker, jobs, chunksize=chunk)
+        yield from pool.map(_run_chunk_in_worker, chunked(jobs, size))
 
 
 def raw_name(path: Optional[Path]) -> dict[str, str]:
@@ -367,32 +414,13 @@ def run_batch(
         emit(Report(display(page.path), True, text=f"excluded by --exclude {escape(pattern)}, {kept}",
                     data={"excluded": True, **raw_name(page.path)}))
 
-    # Written pages are reported once they are durable and in place.
-    writer = BatchWriter()
-    pending: list[Done] = []
-
-    def commit() -> None:
-        failures = writer.commit()
-        for done in pending:
-            failure = failures.get(id(done))
-            if failure is not None:
-                destination = done.files[0][0]
-                why = failure.strerror or str(failure)
-                done.report = Report(
-                    done.report.path, False, error=f"cannot write {display(destination)}: {why}", input_error=True
-                )
-            emit(done.report)
-        pending.clear()
-
+    # Pages are reported once they are durable and in place; whoever ran them wrote them.
+    for reports in _execute(batch, planned.jobs, run.workers):
+        for report in reports:
+            emit(report)
     mirrored = Mirrored()
+    writer = BatchWriter()
     try:
-        for done in _execute(batch, planned.jobs, run.workers):
-            if done.job is not None:
-                _stage(writer, done)
-            pending.append(done)
-            if not writer.groups or len(writer.groups) >= COMMIT_PAGES or writer.size >= COMMIT_BYTES:
-                commit()
-        commit()
         if planned.others:
             assert run.output is not None
             _copy_others(writer, planned.others, os.path.realpath(run.output), mirrored, emit)

@@ -32,6 +32,7 @@ class CheckSettings:
     site_root: Optional[Path] = None
     timeout: float = 20.0
     redirects: int = 5
+    allow_private_hosts: bool = False
     page_bytes: int = DEFAULT_MAX_PAGE_SIZE
     store_bytes: int = 16 * _MIB
     detailed: bool = False
@@ -93,6 +94,8 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
     web = parser.add_argument_group("fetching over http(s)")
     web.add_argument("--timeout", type=_positive(float), default=20.0, metavar="SECONDS",
                      help="for each whole fetch (default 20)")
+    web.add_argument("--allow-private-hosts", action="store_true",
+                     help="fetch stores from loopback, private and link-local addresses too")
     web.add_argument("--max-redirects", type=int, default=5, metavar="N", help="default 5")
     # Fetched pages take the runner's --max-page-size, as pages on disk do.
     web.add_argument("--max-store-size", type=parse_size, default=16 * _MIB, metavar="SIZE",
@@ -116,6 +119,7 @@ def _prepare(args: argparse.Namespace) -> CheckSettings:
         site_root=Path(args.site_root) if args.site_root else None,
         timeout=args.timeout,
         redirects=args.max_redirects,
+        allow_private_hosts=args.allow_private_hosts,
         page_bytes=getattr(args, "max_page_size", CheckSettings.page_bytes),
         store_bytes=args.max_store_size,
         detailed=bool(getattr(args, "detailed", False)),
@@ -135,7 +139,8 @@ def check(page: Page, settings: CheckSettings, report: bool = False) -> checking
 
     from brevane_tools.remote import FetchLimits  # requests comes with the SDK's extra, loaded by prepare
 
-    limits = FetchLimits(settings.page_bytes, settings.store_bytes, settings.timeout, settings.redirects)
+    limits = FetchLimits(settings.page_bytes, settings.store_bytes, settings.timeout, settings.redirects,
+                         settings.allow_private_hosts)
     if page.url is not None:
         return checking.check_url(
             page.url, settings.store, policy=settings.policy, limits=limits, report=report
