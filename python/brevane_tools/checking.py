@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Any, Optional
 import brevane
 
 from brevane_tools import sdk, store_location
+from brevane_tools.limits import HASH_ALGS
 from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT
 from brevane_tools.trust import TrustPolicy, sdk_context
 
@@ -459,7 +460,7 @@ def _whole_page_verdict(html: bytes, alg: str, digest: bytes, exclusions: list[t
     """brevane's verdict on a page without element: the module hashes only pages that carry one."""
     if exclusions:
         return "the binding excludes bytes, but the page has no manifest element [assertion.dataHash.mismatch]"
-    if alg not in ("sha256", "sha384", "sha512"):
+    if alg not in HASH_ALGS:
         return f"unsupported hash algorithm: {alg} [algorithm.unsupported]"
     if hashlib.new(alg, html).digest() != digest:
         return "data hash does not match the document content [assertion.dataHash.mismatch]"

@@ -43,7 +43,7 @@ from urllib3.connection import HTTPConnection, HTTPSConnection
 from urllib3.connectionpool import HTTPConnectionPool, HTTPSConnectionPool
 from urllib3.util import Timeout, make_headers, parse_url
 
-from brevane_tools.files import DEFAULT_MAX_PAGE_SIZE
+from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
 
 __all__ = ["FetchError", "FetchLimits", "Fetched", "fetch", "is_web_url", "manifest_links", "resolve"]
 
@@ -72,9 +72,9 @@ class FetchLimits:
     """How far a fetch may go (the `check` command's flags set these)."""
 
     page_bytes: int = DEFAULT_MAX_PAGE_SIZE  # as for pages on disk
-    store_bytes: int = 16 * 1024 * 1024
-    timeout: float = 20.0  # seconds for a whole fetch: lookup, connections, redirects, headers and body
-    redirects: int = 5
+    store_bytes: int = DEFAULT_MAX_STORE_SIZE
+    timeout: float = DEFAULT_TIMEOUT  # seconds for a whole fetch: lookup, connections, redirects, headers and body
+    redirects: int = DEFAULT_REDIRECTS
     allow_private_hosts: bool = False  # fetch from loopback, private, link-local... addresses too
 
 

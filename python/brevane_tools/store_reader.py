@@ -26,6 +26,8 @@ import struct
 from dataclasses import dataclass
 from typing import Any, Iterable, Iterator, NamedTuple, Optional, TypeVar, Union
 
+from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE
+
 __all__ = ["DEFAULT_MAX_STORE_SIZE", "DataHash", "StoreError", "read_data_hash"]
 
 DATA_HASH_LABEL = "c2pa.hash.data"
@@ -38,7 +40,6 @@ _ASSERTIONS = b"c2as"
 _CLAIM = b"c2cl"
 
 #: The size cap of `read_data_hash`, the same as `brevane check --max-store-size`'s default.
-DEFAULT_MAX_STORE_SIZE = 16 * 1024 * 1024
 
 #: Deeper CBOR than this is no binding a signer wrote; it only costs stack.
 MAX_CBOR_DEPTH = 32

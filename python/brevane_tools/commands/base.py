@@ -17,12 +17,12 @@ from pathlib import Path
 from typing import Any, Callable, Generic, Literal, Optional, Sequence, TypeVar
 
 from brevane_tools.errors import PageFailed, UsageError
+
 from brevane_tools.results import Outcome, Report
 from brevane_tools.files.reading import FileIdentity, read_file
 from brevane_tools.text import display
 
 __all__ = [
-    "HASH_ALGS",
     "Command",
     "Outcome",
     "Page",
@@ -33,8 +33,6 @@ __all__ = [
     "read_option_file",
 ]
 
-#: The hash algorithms of a data hash binding.
-HASH_ALGS = ("sha256", "sha384", "sha512")
 
 #: Option files (a manifest, a key, a store to embed) larger than this are refused.
 MAX_OPTION_FILE = 64 * 1024 * 1024

@@ -16,13 +16,12 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence
 from brevane_tools import sdk, trust
 from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size, read_option_file
 from brevane_tools.errors import SdkUnavailableError, TrustPolicyError
-from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE
+from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
 from brevane_tools.text import escape
 
 if TYPE_CHECKING:  # the engines load when a page is checked: `brevane --help` stays quick
     from brevane_tools import checking
 
-_MIB = 1024 * 1024
 
 
 @dataclass(frozen=True)
@@ -30,11 +29,11 @@ class CheckSettings:
     store: Optional[bytes] = None
     policy: Optional[trust.TrustPolicy] = None
     site_root: Optional[Path] = None
-    timeout: float = 20.0
-    redirects: int = 5
+    timeout: float = DEFAULT_TIMEOUT
+    redirects: int = DEFAULT_REDIRECTS
     allow_private_hosts: bool = False
     page_bytes: int = DEFAULT_MAX_PAGE_SIZE
-    store_bytes: int = 16 * _MIB
+    store_bytes: int = DEFAULT_MAX_STORE_SIZE
     detailed: bool = False
     report: Optional[Path] = None  # check --report: the site report, written after the batch
 
@@ -92,13 +91,14 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
     )
     add_trust_arguments(parser)
     web = parser.add_argument_group("fetching over http(s)")
-    web.add_argument("--timeout", type=_positive(float), default=20.0, metavar="SECONDS",
+    web.add_argument("--timeout", type=_positive(float), default=DEFAULT_TIMEOUT, metavar="SECONDS",
                      help="for each whole fetch (default 20)")
     web.add_argument("--allow-private-hosts", action="store_true",
                      help="fetch stores from loopback, private and link-local addresses too")
-    web.add_argument("--max-redirects", type=int, default=5, metavar="N", help="default 5")
+    web.add_argument("--max-redirects", type=int, default=DEFAULT_REDIRECTS, metavar="N",
+                     help=f"default {DEFAULT_REDIRECTS}")
     # Fetched pages take the runner's --max-page-size, as pages on disk do.
-    web.add_argument("--max-store-size", type=parse_size, default=16 * _MIB, metavar="SIZE",
+    web.add_argument("--max-store-size", type=parse_size, default=DEFAULT_MAX_STORE_SIZE, metavar="SIZE",
                      help="larger Manifest Stores fail, on the web or on disk (default 16M)")
 
 

@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Optional
 
+from brevane_tools import limits
 from brevane_tools.text import display
 
 __all__ = ["DEFAULT_MAX_PAGE_SIZE", "HTML_SUFFIXES", "Found", "InputError", "InputFile", "find_pages", "inside", "is_temporary"]
@@ -28,7 +29,7 @@ __all__ = ["DEFAULT_MAX_PAGE_SIZE", "HTML_SUFFIXES", "Found", "InputError", "Inp
 HTML_SUFFIXES = (".html", ".htm", ".xhtml", ".shtml")
 
 #: Pages larger than this fail (that page only); `--max-page-size` changes it.
-DEFAULT_MAX_PAGE_SIZE = 256 * 1024 * 1024
+DEFAULT_MAX_PAGE_SIZE = limits.DEFAULT_MAX_PAGE_SIZE
 
 
 def inside(path: str, root: str) -> bool:

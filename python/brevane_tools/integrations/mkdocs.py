@@ -32,7 +32,7 @@ from mkdocs.exceptions import PluginError
 from mkdocs.plugins import BasePlugin
 
 from brevane_tools.commands.base import Report, UsageError
-from brevane_tools.commands.base import HASH_ALGS
+from brevane_tools.limits import HASH_ALGS
 from brevane_tools.integrations.site import FORMS, SigningFailed, SiteSigning, check, sign_site
 
 log = logging.getLogger(f"mkdocs.plugins.{__name__}")

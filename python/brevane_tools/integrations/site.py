@@ -24,7 +24,8 @@ from typing import Any, Callable, Optional, Union
 
 from brevane_tools import cli
 from brevane_tools.commands.sign import SIGN
-from brevane_tools.commands.base import HASH_ALGS, Report, UsageError
+from brevane_tools.commands.base import Report, UsageError
+from brevane_tools.limits import HASH_ALGS
 
 __all__ = ["FORMS", "SiteSigning", "SigningFailed", "check", "sign_site"]
 

@@ -21,6 +21,7 @@ import brevane
 
 from brevane_tools import sdk
 from brevane_tools.errors import SigningError
+from brevane_tools.limits import HASH_ALGS
 from brevane_tools.signing.credentials import callback_failure, tsa_url_of
 from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT, Manifest, PageFacts, render_definition
 
@@ -373,7 +374,7 @@ def sign_detached(
     """
     if brevane.locate_all(html):
         raise SigningError("the page carries a manifest element: remove it, or sign it inline or by reference")
-    if alg not in ("sha256", "sha384", "sha512"):
+    if alg not in HASH_ALGS:
         brevane.inline_hash_before_embed(b"<head></head>", alg)  # the module's own message
     definition = render_definition(manifest, facts or PageFacts(), html)
     digest = hashlib.new(alg, html).digest()
