@@ -25,8 +25,9 @@ starting the command-line tool) costs next to nothing.
 
 from __future__ import annotations
 
-import importlib
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+from brevane_tools import lazy
 
 if TYPE_CHECKING:
     from brevane_tools.checking import CheckResult, check_file, check_page, check_url
@@ -66,11 +67,7 @@ _PUBLIC = {
 __all__ = sorted(_PUBLIC)
 
 
-def __getattr__(name: str) -> Any:
-    module = _PUBLIC.get(name)
-    if module is None:
-        raise AttributeError(f"module 'brevane_tools' has no attribute {name!r}")
-    return getattr(importlib.import_module(module), name)
+__getattr__ = lazy.attributes(__name__, _PUBLIC)
 
 
 def __dir__() -> list[str]:

@@ -11,7 +11,7 @@ PACKAGE = Path(brevane_tools.__file__).parent
 
 #: Bottom up; a module may import from its own row and the rows above it.
 LAYERS = (
-    ("errors", "text", "sdk", "results", "limits"),
+    ("errors", "text", "sdk", "results", "limits", "lazy"),
     ("head", "files", "files.finding", "files.reading", "files.writing"),
     ("store_location",),
     ("trust", "store_reader", "remote", "signing", "signing.definition", "signing.credentials",

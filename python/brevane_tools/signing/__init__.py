@@ -7,8 +7,9 @@ one page (`pages`). Checking a signed page lives in `brevane_tools.checking`.
 
 from __future__ import annotations
 
-import importlib
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+from brevane_tools import lazy
 
 if TYPE_CHECKING:
     from brevane_tools.errors import SdkUnavailableError, SigningError
@@ -112,8 +113,4 @@ __all__ = [
 ]
 
 
-def __getattr__(name: str) -> Any:
-    module = _WHERE.get(name)
-    if module is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    return getattr(importlib.import_module(module), name)
+__getattr__ = lazy.attributes(__name__, _WHERE)
