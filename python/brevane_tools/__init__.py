@@ -64,7 +64,24 @@ _PUBLIC = {
     "sign_page_with_reference": "brevane_tools.signing",
 }
 
-__all__ = sorted(_PUBLIC)
+__all__ = [
+    "CheckResult",
+    "PageFacts",
+    "SdkUnavailableError",
+    "Signed",
+    "SigningCallback",
+    "SigningCommand",
+    "SigningError",
+    "SigningKey",
+    "TrustPolicy",
+    "check_file",
+    "check_page",
+    "check_url",
+    "inline_element_length",
+    "sign",
+    "sign_page",
+    "sign_page_with_reference",
+]
 
 
 __getattr__ = lazy.attributes(__name__, _PUBLIC)

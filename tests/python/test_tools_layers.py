@@ -36,7 +36,7 @@ def _modules() -> list[tuple[str, ast.Module]]:
 
 def _imports(tree: ast.Module) -> list[tuple[str, list[str]]]:
     """(toolkit module, names taken from it) for every import of the toolkit, lazy ones included."""
-    found = []
+    found: list[tuple[str, list[str]]] = []
     for node in ast.walk(tree):
         if isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("brevane_tools"):
             module = node.module.removeprefix("brevane_tools").lstrip(".")

@@ -23,7 +23,8 @@ if sys.version_info < (3, 10):
 c2pa = pytest.importorskip("c2pa")
 
 from brevane_tools import SigningKey, cli, sign_page, sign_page_with_reference  # noqa: E402
-from brevane_tools.checking import TrustPolicy, check_file, check_page, check_url  # noqa: E402
+from brevane_tools.checking import check_file, check_page, check_url  # noqa: E402
+from brevane_tools.trust import TrustPolicy  # noqa: E402
 from brevane_tools.remote import FetchError, FetchLimits  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
