@@ -3,10 +3,13 @@
 One pass from the start of the page to the end of the head (`</head>`,
 `</html>` or `<body>`), never going back: every step moves forward by at least
 one byte, so a page of any shape costs time in proportion to its head, and
-nothing here raises. Comments, `<!...>` and `<?...>` declarations, and the
-content of raw-text elements (script, style, textarea, title...) are skipped as
-a browser skips them, so "<base" inside a script string is never a tag.
-Attribute values and the title have their character references decoded.
+nothing here raises. What a browser does not read as a tag is skipped as it
+skips it: comments (closed by `-->`, `--!>`, or at once by `<!-->`), other
+`<!...>`, `<?...>` and `</ ...>` bogus comments, the content of raw-text
+elements (script, style, textarea, title...) up to their real end tag, and
+`<template>` content, which is not part of the document. So "<base" inside a
+script string is never a tag. Attribute values have their character
+references decoded as in an attribute (`decode_attribute`), the title as text.
 """
 
 from __future__ import annotations
@@ -14,9 +17,10 @@ from __future__ import annotations
 import html as html_text
 import re
 from dataclasses import dataclass
+from html.entities import html5
 from typing import Optional
 
-__all__ = ["HeadFacts", "head_facts"]
+__all__ = ["HeadFacts", "decode_attribute", "head_facts"]
 
 
 @dataclass(frozen=True)
@@ -25,18 +29,44 @@ class HeadFacts:
     title: Optional[str] = None  # the first <title>'s text, decoded, whitespace collapsed
 
 
+# Where markup may start: "<" before anything else is text.
+_MARKUP = re.compile(rb"<[a-z!?/]")
 _NAME = re.compile(rb"/?[a-z][^\t\n\f\r />]*")
 _SPACE = b" \t\n\f\r"
 _RAW_TEXT = (b"script", b"style", b"textarea", b"title", b"xmp", b"iframe", b"noembed", b"noframes", b"noscript")
-_HEAD_ENDS = (b"/head", b"/html", b"body")
+# An end tag only where its name ends: "</titles>" does not close a title.
+_RAW_TEXT_END = {tag: re.compile(rb"</" + tag + rb"[\t\n\f\r />]") for tag in _RAW_TEXT}
+# Nothing after these is read as the head; after <plaintext> nothing is a tag at all.
+_HEAD_ENDS = (b"/head", b"/html", b"body", b"plaintext")
+_COMMENT_END = re.compile(rb"--!?>")
+_REFERENCE = re.compile(r"&(?:#[xX][0-9a-fA-F]+;?|#[0-9]+;?|([A-Za-z][A-Za-z0-9]*)(;?))")
+
+
+def decode_attribute(value: str) -> str:
+    """An attribute value with its character references decoded as a browser decodes them there.
+
+    Unlike in text, a named reference without its ";" stays as written when a
+    letter, a digit or "=" follows: "?a=1&copy=2" keeps its "&copy".
+    """
+
+    def one(match: re.Match[str]) -> str:
+        name, semicolon = match.group(1), match.group(2)
+        if name is None:  # numeric: always a reference
+            return html_text.unescape(match.group(0))
+        if semicolon:
+            known = name + ";" in html5
+        else:
+            known = name in html5 and value[match.end() : match.end() + 1] != "="
+        return html5[name + semicolon] if known else match.group(0)
+
+    return _REFERENCE.sub(one, value)
 
 
 def _text(raw: bytes) -> str:
     try:
-        text = raw.decode("utf-8")
+        return raw.decode("utf-8")
     except UnicodeDecodeError:
-        text = raw.decode("cp1252", "replace")  # older pages
-    return html_text.unescape(text)
+        return raw.decode("cp1252", "replace")  # older pages
 
 
 def _attributes(low: bytes, page: bytes, pos: int) -> tuple[Optional[int], dict[bytes, bytes]]:
@@ -76,32 +106,42 @@ def _attributes(low: bytes, page: bytes, pos: int) -> tuple[Optional[int], dict[
     return None, found
 
 
+def _past_markup(low: bytes, lt: int) -> Optional[int]:
+    """Where a comment or bogus comment at `lt` ends (0: there is none at `lt`; None: it runs to the end)."""
+    if low.startswith(b"<!--", lt):
+        if low.startswith(b">", lt + 4) or low.startswith(b"->", lt + 4):  # "<!-->", "<!--->"
+            return low.index(b">", lt + 4) + 1
+        end = _COMMENT_END.search(low, lt + 4)
+        return end.end() if end else None
+    bogus = low.startswith((b"<!", b"<?"), lt) or (
+        low.startswith(b"</", lt) and not low[lt + 2 : lt + 3].isalpha()
+    )
+    if not bogus:
+        return 0
+    close = low.find(b">", lt + 2)
+    return close + 1 if close >= 0 else None
+
+
 def head_facts(page: bytes) -> HeadFacts:
     """The page's `<base href>` and `<title>`, as a browser reads them from the head."""
     low = page.lower()
     base: Optional[str] = None
     title: Optional[str] = None
+    templates = 0  # open <template> elements: what lies in them is not the document's
     pos = 0
     while base is None or title is None:
-        lt = low.find(b"<", pos)
-        if lt < 0:
+        start = _MARKUP.search(low, pos)
+        if start is None:
             break
-        if low.startswith(b"<!--", lt):
-            close = low.find(b"-->", lt + 4)
-            if close < 0:
-                break
-            pos = close + 3
-            continue
-        if low.startswith((b"<!", b"<?"), lt):
-            close = low.find(b">", lt + 2)
-            if close < 0:
-                break
-            pos = close + 1
+        lt = start.start()
+        past = _past_markup(low, lt)
+        if past is None:
+            break
+        if past:
+            pos = past
             continue
         name = _NAME.match(low, lt + 1)
-        if name is None:
-            pos = lt + 1
-            continue
+        assert name is not None  # "<" and a letter, or "</" and a letter: the rest were markup above
         tag = name.group(0)
         if tag in _HEAD_ENDS:
             break
@@ -109,13 +149,17 @@ def head_facts(page: bytes) -> HeadFacts:
         if after is None:
             break
         pos = after
-        if tag == b"base" and base is None and b"href" in attributes:
-            base = _text(attributes[b"href"])
+        if tag == b"template":
+            templates += 1
+        elif tag == b"/template":
+            templates = max(templates - 1, 0)
+        elif tag == b"base" and base is None and b"href" in attributes and not templates:
+            base = decode_attribute(_text(attributes[b"href"]))
         if tag in _RAW_TEXT:
-            close = low.find(b"</" + tag, pos)
-            if close < 0:
+            close = _RAW_TEXT_END[tag].search(low, pos)
+            if close is None:
                 break
-            if tag == b"title" and title is None:
-                title = " ".join(_text(page[pos:close]).split()) or None
-            pos = close
+            if tag == b"title" and title is None and not templates:
+                title = " ".join(html_text.unescape(_text(page[pos : close.start()])).split()) or None
+            pos = close.start()
     return HeadFacts(base, title)

@@ -247,7 +247,8 @@ def _row(row: Row) -> str:
         signed = _e(row.signed_at.replace("T", " "))
     else:
         signed = '<span class="none">not time-stamped</span>' if row.state != "Error" else _none()
-    state = row.state + ("*" if row.waived else "")
+    # The mark says that a pass leans on the waiver; a page that failed anyway needs none.
+    state = row.state + ("*" if row.waived and row.state in ("Trusted", "Valid") else "")
     # Sorting reads a cell's text unless it has a key: the state's rank; no time before any time.
     cells = (
         _cell(state, str(STATES.index(row.state)), css="state"),
@@ -269,7 +270,7 @@ def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = 
     total = len(rows)
     pages = f"{total:,} page{'' if total == 1 else 's'}"
     problems = counts["Invalid"] + counts["Error"]
-    waived = sum(1 for r in rows if r.waived)
+    waived = sum(1 for r in rows if r.waived and r.state in ("Trusted", "Valid"))
     title = f"brevane check: {pages}" + (f", {problems:,} not valid" if problems else ", all valid")
     totals = f'<button type="button" data-filter="" aria-pressed="true"><span class="n">{total:,}</span>All pages</button>'
     for state in reversed(STATES):

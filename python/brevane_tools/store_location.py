@@ -1,7 +1,8 @@
 """Where a page's Manifest Store lies: one rule for `check`, `show`, `sign` and the pre-commit hook.
 
-A page's `href` is read as a browser reads it: character references decoded,
-then resolved against the page's own URL and its `<base href>`. A page on disk
+A page's `href` is read as a browser reads it: character references decoded
+as in an attribute, backslashes before any query taken as slashes, then
+resolved against the page's own URL and its `<base href>`. A page on disk
 has the URL it will have when its site is served: its path below the site root
 (the directory argument, `--site-root`, or for the hook the repository). Where
 that leads:
@@ -20,28 +21,30 @@ the inverse: the relative href that this same rule maps back to a given store.
 
 from __future__ import annotations
 
-import html as html_text
 import os
 import posixpath
 import re
+import secrets
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Optional, Union
+from typing import Optional
 from urllib.parse import quote, unquote_to_bytes, urldefrag, urljoin, urlsplit
 
 from brevane_tools.errors import PageTooLarge, StoreLocationError
 from brevane_tools.files.finding import inside
 from brevane_tools.files.reading import read_file
-from brevane_tools.head import head_facts
+from brevane_tools.head import decode_attribute, head_facts
 from brevane_tools.text import display
 
 __all__ = ["StoreAt", "href_to", "locate", "locate_on_web", "read_store", "shown"]
 
-# The origin a site's pages have here; it never goes on the network.
-_SITE = "https://site.invalid"
-_SITE_HOST = "site.invalid"
-# A browser drops these from a URL before parsing it.
+# The origin a site's pages have here; it never goes on the network. Made up
+# afresh in each process, so that no page can name a file of the site by it.
+_SITE_HOST = f"site-{secrets.token_hex(8)}.invalid"
+_SITE = "https://" + _SITE_HOST
+# A browser drops these from a URL before parsing it, and strips these from its ends.
 _URL_NOISE = re.compile("[\t\n\r]")
+_URL_ENDS = "".join(map(chr, range(0x21)))
 
 
 @dataclass(frozen=True)
@@ -53,7 +56,10 @@ class StoreAt:
 
 
 def _clean(reference: str) -> str:
-    return _URL_NOISE.sub("", html_text.unescape(reference)).strip(" \f\x00")
+    """A URL as a browser parses it: noise dropped, and backslashes before any query or fragment as slashes."""
+    url = _URL_NOISE.sub("", reference).strip(_URL_ENDS)
+    path_end = min((i for i in (url.find("?"), url.find("#")) if i >= 0), default=len(url))
+    return url[:path_end].replace("\\", "/") + url[path_end:]
 
 
 def _scheme(url: str) -> str:
@@ -72,7 +78,7 @@ def _against(page_url: str, html: bytes) -> str:
 
 
 def _resolved(href: str, against: str) -> str:
-    target = urldefrag(urljoin(against, _clean(href)))[0]
+    target = urldefrag(urljoin(against, _clean(decode_attribute(href))))[0]
     scheme = _scheme(target)
     if scheme == "file":
         raise StoreLocationError("the page references its Manifest Store by a file: URL, which is not read")
@@ -81,18 +87,24 @@ def _resolved(href: str, against: str) -> str:
     return target
 
 
-def _site_path(relative: Union[str, Path]) -> str:
-    """A path below the site root as the path of a URL on the site."""
-    return "/" + "/".join(quote(part, safe="") for part in Path(relative).parts if part not in ("/", ""))
+def _site_path(relative: str) -> str:
+    """A path below the site root as the path of a URL on the site (names that are not UTF-8 as their bytes)."""
+    return "/" + "/".join(quote(os.fsencode(part), safe="") for part in relative.split(os.sep) if part)
+
+
+def _below(path: Path, root: Path) -> Optional[str]:
+    """`path` relative to the directory `root`, when it lies below it."""
+    relative = os.path.relpath(os.path.abspath(path), os.path.abspath(root))
+    return None if relative == os.pardir or relative.startswith(os.pardir + os.sep) else relative
 
 
 def _page_url(page: Path, site_root: Path) -> str:
-    relative = os.path.relpath(os.path.abspath(page), os.path.abspath(site_root))
-    if relative == os.pardir or relative.startswith(os.pardir + os.sep):
-        relative = os.path.relpath(os.path.realpath(page), os.path.realpath(site_root))
-        if relative == os.pardir or relative.startswith(os.pardir + os.sep):
+    relative = _below(page, site_root)
+    if relative is None:
+        relative = _below(Path(os.path.realpath(page)), Path(os.path.realpath(site_root)))
+        if relative is None:
             raise StoreLocationError(f"the page lies outside the site root {display(site_root)}")
-    return _SITE + _site_path(os.fsencode(relative).decode("utf-8", "surrogateescape"))
+    return _SITE + _site_path(relative)
 
 
 def _file_of(url: str, site_root: Path) -> Path:
@@ -133,14 +145,17 @@ def shown(path: Path) -> str:
     return display(path if relative.startswith("..") else relative)
 
 
-def read_store(path: Path, site_root: Path, limit: int) -> bytes:
-    """The bytes of a store file of the site; ValueError when it is not one the tool reads."""
+def read_store(path: Path, site_root: Path, limit: int, *, flag: str = "") -> bytes:
+    """The bytes of a store file of the site; ValueError when it is not one the tool reads.
+
+    `flag` is the option that sets `limit`, named when a store is over it.
+    """
     real_root = os.path.realpath(site_root)
     if not inside(os.path.realpath(path), real_root):
         # Nothing outside the site is opened, so nothing about it is told.
         raise StoreLocationError(f"the page's store reference leads out of the site root {display(site_root)}, not read")
     try:
-        return read_file(path, limit, what=f"the Manifest Store {shown(path)}", flag="--max-store-size", within=real_root)
+        return read_file(path, limit, what=f"the Manifest Store {shown(path)}", flag=flag, within=real_root)
     except PageTooLarge as exc:
         raise ValueError(str(exc)) from None
     except OSError as exc:
@@ -158,17 +173,16 @@ def href_to(store: Path, html: bytes, *, page: Path, site_root: Path) -> Optiona
     relative to the page's `<base href>` where it has one. None when the store
     lies outside the site root, or the base leads off the site.
     """
+    relative = _below(store, site_root)
     try:
         against = urlsplit(_against(_page_url(page, site_root), html))
-        store_url = _site_path(os.fsencode(os.path.relpath(os.path.abspath(store), os.path.abspath(site_root))).decode("utf-8", "surrogateescape"))
     except StoreLocationError:
         return None
-    if against.scheme.lower() != "https" or against.netloc != _SITE_HOST or store_url.startswith("/.."):
+    if relative is None or against.scheme.lower() != "https" or against.netloc != _SITE_HOST:
         return None
     directory = against.path if against.path.endswith("/") else posixpath.dirname(against.path) + "/"
-    href = posixpath.relpath(store_url, directory.rstrip("/") or "/")
-    if ":" in href.split("/", 1)[0]:
-        href = "./" + href  # not to be read as a scheme
+    # Every name is percent-encoded, ":" too: the href never reads as a scheme.
+    href = posixpath.relpath(_site_path(relative), directory.rstrip("/") or "/")
     try:
         found = locate(href, html, page=page, site_root=site_root)
     except StoreLocationError:

@@ -35,7 +35,7 @@ from brevane_tools import store_location
 from brevane_tools.checking import binding_verdict
 from brevane_tools.commands.base import read_option_file
 from brevane_tools.errors import SdkUnavailableError, UsageError
-from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE
+from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE
 from brevane_tools.files.reading import read_page
 from brevane_tools.sdk import load as load_sdk
 from brevane_tools.store_reader import StoreError, read_data_hash
@@ -44,7 +44,7 @@ from brevane_tools.text import display, escape
 
 #: Pages and stores larger than these are not read (the check command's defaults).
 MAX_PAGE = DEFAULT_MAX_PAGE_SIZE
-MAX_STORE = 16 * 1024 * 1024
+MAX_STORE = DEFAULT_MAX_STORE_SIZE
 
 
 class _Skip(Exception):
