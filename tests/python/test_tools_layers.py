@@ -15,11 +15,12 @@ LAYERS = (
     ("head", "files", "files.finding", "files.reading", "files.writing"),
     ("store_location",),
     ("trust", "store_reader", "remote", "signing", "signing.definition", "signing.credentials",
-     "signing.pages", "checking", "report"),
+     "signing.pages", "signing.serving", "checking", "report"),
     ("commands", "commands.base", "commands.page", "commands.sign", "commands.check"),
     ("runner", "cli"),
     ("integrations", "integrations.site", "integrations.sphinx", "integrations.mkdocs",
-     "integrations.precommit", "sphinx", "mkdocs", "__main__"),
+     "integrations.precommit", "integrations.dynamic", "integrations.wsgi", "integrations.asgi",
+     "sphinx", "mkdocs", "wsgi", "asgi", "__main__"),
 )
 RANK = {name: rank for rank, names in enumerate(LAYERS) for name in names}
 
