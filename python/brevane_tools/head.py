@@ -122,32 +122,47 @@ def _past_markup(low: bytes, lt: int) -> Optional[int]:
     return close + 1 if close >= 0 else None
 
 
+#: Most heads end within this many bytes: only these are lower-cased first.
+_WINDOW = 64 * 1024
+
+
 def head_facts(page: bytes) -> HeadFacts:
     """The page's `<base href>` and `<title>`, as a browser reads them from the head."""
-    low = page.lower()
+    if len(page) > _WINDOW:
+        found = _scan(page, page[:_WINDOW].lower())
+        if found is not None:
+            return found
+    found = _scan(page, page.lower())
+    assert found is not None  # the whole page was read
+    return found
+
+
+def _scan(page: bytes, low: bytes) -> Optional[HeadFacts]:
+    """The head facts, from `low`, the start of the page lower-cased; None when the head runs past it."""
     base: Optional[str] = None
     title: Optional[str] = None
     templates = 0  # open <template> elements: what lies in them is not the document's
     pos = 0
+    cut = len(low) < len(page)
     while base is None or title is None:
         start = _MARKUP.search(low, pos)
         if start is None:
-            break
+            return None if cut else HeadFacts(base, title)
         lt = start.start()
         past = _past_markup(low, lt)
         if past is None:
-            break
+            return None if cut else HeadFacts(base, title)
         if past:
             pos = past
             continue
         name = _NAME.match(low, lt + 1)
         assert name is not None  # "<" and a letter, or "</" and a letter: the rest were markup above
         tag = name.group(0)
-        if tag in _HEAD_ENDS:
+        if tag in _HEAD_ENDS and name.end() < len(low):
             break
         after, attributes = _attributes(low, page, name.end())
         if after is None:
-            break
+            return None if cut else HeadFacts(base, title)
         pos = after
         if tag == b"template":
             templates += 1
@@ -158,7 +173,7 @@ def head_facts(page: bytes) -> HeadFacts:
         if tag in _RAW_TEXT:
             close = _RAW_TEXT_END[tag].search(low, pos)
             if close is None:
-                break
+                return None if cut else HeadFacts(base, title)
             if tag == b"title" and title is None and not templates:
                 title = " ".join(html_text.unescape(_text(page[pos : close.start()])).split()) or None
             pos = close.start()
