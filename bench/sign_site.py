@@ -145,7 +145,7 @@ def main() -> int:
         credentials = write_test_chain(Path(memory) / "certs")
         (Path(memory) / "manifest.json").write_text(json.dumps(manifest))
         common = ["--manifest", str(Path(memory) / "manifest.json"), "--cert", str(Path(memory) / "certs" / "chain.pem"),
-                  "--key", str(Path(memory) / "certs" / "signer.key")]
+                  "--key", str(Path(memory) / "certs" / "signer.key"), "--form", "inline"]
         sites = {"memory": lay_out(pages, Path(memory)), "disk": lay_out(pages, Path(disk))}
         copied = sorted(sites["memory"].rglob("*.html"))
         figures["bytes_per_page"] = int(statistics.mean(p.stat().st_size for p in copied))

@@ -169,7 +169,8 @@ def main(
             except (UsageError, OSError) as exc:
                 print(f"brevane: {escape(str(exc))}", file=sys.stderr)
                 return EXIT_USAGE
-        output.close(command.done, mirrored.as_dict() if planned.others else None, len(planned.found.errors))
+        mirror = planned.others or planned.links
+        output.close(command.done, mirrored.as_dict() if mirror else None, len(planned.found.errors))
     except BrokenPipeError:
         # The reader went away (`brevane check site | head`): stop quietly, as
         # other filters do, and keep Python from complaining again at exit.
@@ -205,6 +206,9 @@ class _Output:
             sys.stdout.flush()
             sys.stdout.buffer.write(report.stdout_bytes)
             sys.stdout.buffer.flush()
+        elif "warning" in report.data:  # a link a mirror kept as it is: not a failure, still worth a line
+            if not self.args.json:
+                print(f"brevane: {report.path}: warning: {escape(report.text)}", file=sys.stderr)
         elif not self.args.json and not self.args.quiet:
             text = report.text if report.multiline else escape(report.text)
             print(f"{report.path}: {text}")
@@ -214,12 +218,19 @@ class _Output:
 
     def close(self, done: str, other_files: Optional[dict[str, int]], walk_errors: int) -> None:
         reports = self.reports
-        line = summary(reports[walk_errors:], done)
+        line = summary([r for r in reports[walk_errors:] if "mirrored" not in r.data], done)
         if walk_errors:
             line += f"; {walk_errors:,} input error{'s' if walk_errors != 1 else ''}"
         if other_files is not None:
             line += f"; other files: {other_files['linked']:,} hard-linked, {other_files['copied']:,} copied, " \
                 f"{other_files['unchanged']:,} unchanged"
+            if other_files["failed"]:
+                line += f", {other_files['failed']:,} failed"
+            if other_files["symlinks"]:
+                kinds = [f"{other_files[key]:,} {name}" for key, name in
+                         (("dangling", "dangling"), ("outside", "out of the tree")) if other_files[key]]
+                line += f"; {other_files['symlinks']:,} symbolic link{'s' if other_files['symlinks'] != 1 else ''}" + \
+                    (f" ({', '.join(kinds)})" if kinds else "")
         if self.args.json:
             document = {
                 "schema": JSON_SCHEMA,

@@ -341,5 +341,6 @@ def check_report_path(
 
 
 def write_report(path: Path, reports: Sequence[Report], *, generated: Optional[datetime] = None) -> None:
-    """Write the report atomically: the old file or the new one, never a torn mix."""
+    """Write the report atomically: the old file or the new one, never a torn mix, and
+    never through a symbolic link found (or put) at its path."""
     atomic_write(path, render_report(reports, generated=generated).encode("utf-8", "replace"), follow=False)

@@ -23,6 +23,8 @@ class Outcome:
     page: Optional[bytes] = None
     #: Files written together with the page, all of them or none (a referenced store).
     files: tuple[tuple[Path, bytes], ...] = ()
+    #: The tree (resolved) `files` lie in when it is not the page's: a store directory apart from the pages.
+    files_tree: Optional[str] = None
     #: Bytes for `extract -o` (a Manifest Store).
     store: Optional[bytes] = None
     #: `text` is several lines, each escaped by the command; else it is one line, escaped when shown.

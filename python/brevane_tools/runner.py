@@ -21,7 +21,10 @@ from typing import Any, Optional
 from brevane_tools import commands
 from brevane_tools.commands.base import Command, Page, Report
 from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE, PageFailed, SigningError, UsageError, exit_status
-from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES, Found, InputFile, find_pages, inside
+from brevane_tools.files.finding import (
+    DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES, Found, InputFile, Link, find_pages, inside, resolved,
+)
+from brevane_tools.files.mirroring import Mirrored, mirror
 from brevane_tools.files.reading import read_page
 from brevane_tools.files.writing import BatchWriter, temporaries_removed_on_signals
 from brevane_tools.text import display, escape
@@ -60,6 +63,7 @@ class Done:
     report: Report
     files: tuple[tuple[Path, bytes], ...] = ()
     job: Optional[Job] = None
+    files_tree: Optional[str] = None  # see Outcome.files_tree
 
 
 def run_job(batch: Batch, job: Job) -> Done:
@@ -110,7 +114,7 @@ def _run(batch: Batch, job: Job) -> Done:
         report.text += " (unchanged, not written)"
         report.data["written"] = False
         return Done(report)
-    return Done(report, ((page.destination, output), *outcome.files), job)
+    return Done(report, ((page.destination, output), *outcome.files), job, outcome.files_tree)
 
 
 _WORKER_BATCH: Optional[Batch] = None
@@ -153,6 +157,9 @@ class Planned:
     found: Found = field(default_factory=Found)
     #: Pages left alone by --exclude, with the glob that matched each.
     excluded: list[tuple[InputFile, str]] = field(default_factory=list)
+    #: The symbolic links a mirror makes again as links, and the directories it makes (empty ones too).
+    links: list[tuple[Link, Path]] = field(default_factory=list)
+    directories: list[Path] = field(default_factory=list)
 
 
 def excluded_by(page: InputFile, patterns: Sequence[str]) -> Optional[str]:
@@ -175,7 +182,7 @@ def plan(run: Plan) -> Planned:
     paths = [a for a in run.paths if a not in urls]
     if urls and command.output != "none":
         raise UsageError(f"{escape(urls[0])}: a URL cannot be written to")
-    found = find_pages(paths, run.extensions, run.follow_outside)
+    found = find_pages(paths, run.extensions, run.follow_outside, mirror=_mirrors(run))
     if command.needs_pages:
         _require_pages(paths, found)
     excluded = [(p, pattern) for p in found.pages for pattern in [excluded_by(p, run.exclude)] if pattern]
@@ -185,8 +192,8 @@ def plan(run: Plan) -> Planned:
     jobs = [Job(Page(escape(url), None, url=url)) for url in urls]
     jobs += _jobs(run, paths, found.pages)
     # Excluded pages are part of the site all the same: a mirror copies them as they are.
-    others = _mirrored(run, [*found.others, *(p for p, _ in excluded)])
-    return Planned(jobs, others, found, excluded)
+    others, links, directories = _mirrored(run, found, [*found.others, *(p for p, _ in excluded)])
+    return Planned(jobs, others, found, excluded, links, directories)
 
 
 def _require_pages(paths: Sequence[str], found: Found) -> None:
@@ -208,7 +215,7 @@ def _check_overlap(run: Plan, pages: Sequence[InputFile], output: Path) -> None:
                 "use a directory outside the input tree (or --in-place)"
             )
     for page in pages:
-        if inside(os.path.realpath(page.path), real_out):
+        if inside(resolved(page.path), real_out):
             raise UsageError(f"the input {display(page.path)} lies in the output {display(output)}")
 
 
@@ -225,7 +232,7 @@ def _jobs(run: Plan, paths: Sequence[str], pages: list[InputFile]) -> list[Job]:
 
     if run.in_place:
         # A page reached through a link (allowed by the link policy) is edited where it lives.
-        return [job(p, Path(os.path.realpath(p.path))) for p in pages]
+        return [job(p, Path(resolved(p.path))) for p in pages]
     if output is None:
         return [job(p) for p in pages]
     single_file = len(pages) == 1 and len(paths) == 1 and not Path(paths[0]).is_dir()
@@ -256,23 +263,34 @@ def _jobs(run: Plan, paths: Sequence[str], pages: list[InputFile]) -> list[Job]:
     return jobs
 
 
-def _mirrored(run: Plan, others: Sequence[InputFile]) -> list[tuple[InputFile, Path]]:
-    """The files that are not pages, and where `-o DIR` puts them so that the output is the whole site."""
-    output = run.output
-    if run.command.output != "edit" or output is None or output == "-":
-        return []  # only an edited tree is mirrored; `others` holds files found in directories only
-    mirrored: dict[Path, InputFile] = {}
-    for other in others:
-        if other.root is None:
-            continue
-        target = Path(output) / other.relative
-        if target in mirrored:
+def _mirrors(run: Plan) -> bool:
+    """Whether the run makes whole trees again (`-o DIR` on a command that edits pages)."""
+    return run.command.output == "edit" and run.output not in (None, "-")
+
+
+def _mirrored(
+    run: Plan, found: Found, others: Sequence[InputFile]
+) -> tuple[list[tuple[InputFile, Path]], list[tuple[Link, Path]], list[Path]]:
+    """What `-o DIR` makes besides the pages, so that the output is the whole site: the other
+    files, the symbolic links (as links), and every directory; each with its place in the output."""
+    if not _mirrors(run):
+        return [], [], []
+    assert run.output is not None
+    output = Path(run.output)
+    taken: dict[Path, Path] = {}
+
+    def place(source: Path, relative: Path) -> Path:
+        target = output / relative
+        if target in taken:
             raise UsageError(
-                f"{display(other.path)} and {display(mirrored[target].path)} would both be written to "
-                f"{display(target)}"
+                f"{display(source)} and {display(taken[target])} would both be written to {display(target)}"
             )
-        mirrored[target] = other
-    return [(source, target) for target, source in mirrored.items()]
+        taken[target] = source
+        return target
+
+    files = [(other, place(other.path, other.relative)) for other in others if other.root is not None]
+    links = [(link, place(link.path, link.relative)) for link in found.links]
+    return files, links, [output / directory for directory in found.directories]
 
 
 def run_chunk(batch: Batch, jobs: Sequence[Job]) -> list[Report]:
@@ -390,18 +408,6 @@ def summary(reports: Sequence[Report], done: str = "ok") -> str:
     return line
 
 
-@dataclass
-class Mirrored:
-    """What became of the files that are not pages."""
-
-    linked: int = 0
-    copied: int = 0
-    unchanged: int = 0
-
-    def as_dict(self) -> dict[str, int]:
-        return {"linked": self.linked, "copied": self.copied, "unchanged": self.unchanged}
-
-
 def run_batch(
     run: Plan, planned: Planned, emit: Callable[[Report], None]
 ) -> Mirrored:
@@ -414,40 +420,22 @@ def run_batch(
         emit(Report(display(page.path), True, text=f"excluded by --exclude {escape(pattern)}, {kept}",
                     data={"excluded": True, **raw_name(page.path)}))
 
+    # The other files first: a page's new store replaces the old one the mirror copies, never the reverse.
+    mirrored = Mirrored()
+    writer = BatchWriter()
+    try:
+        if planned.others or planned.links or planned.directories:
+            assert run.output is not None
+            mirror(writer, planned.others, planned.links, planned.directories, os.path.realpath(run.output),
+                   mirrored, emit)
+    except BaseException:
+        writer.discard()
+        raise
     # Pages are reported once they are durable and in place; whoever ran them wrote them.
     for reports in _execute(batch, planned.jobs, run.workers):
         for report in reports:
             emit(report)
-    mirrored = Mirrored()
-    writer = BatchWriter()
-    try:
-        if planned.others:
-            assert run.output is not None
-            _copy_others(writer, planned.others, os.path.realpath(run.output), mirrored, emit)
-    except BaseException:
-        writer.discard()
-        raise
     return mirrored
-
-
-def _copy_others(
-    writer: BatchWriter, others: list[tuple[InputFile, Path]], tree: str, mirrored: Mirrored,
-    emit: Callable[[Report], None],
-) -> None:
-    staged: dict[object, tuple[InputFile, Path, str]] = {}
-    for source, target in others:
-        try:
-            how = writer.stage_copy(target, source.path, target, tree, identity=source.identity, follow=source.via_link)
-            setattr(mirrored, how, getattr(mirrored, how) + 1)
-            staged[target] = (source, target, how)
-        except OSError as exc:
-            reason = exc.strerror if exc.filename is None else f"cannot copy to {display(target)}: {exc.strerror}"
-            emit(Report(display(source.path), False, error=reason or str(exc), input_error=True))
-    for key, failure in writer.commit().items():
-        source, target, how = staged[key]
-        setattr(mirrored, how, getattr(mirrored, how) - 1)
-        why = failure.strerror or str(failure)
-        emit(Report(display(source.path), False, error=f"cannot copy to {display(target)}: {why}", input_error=True))
 
 
 def _stage(writer: BatchWriter, done: Done) -> None:
@@ -456,8 +444,11 @@ def _stage(writer: BatchWriter, done: Done) -> None:
     page = done.job.page
     destination = done.files[0][0]
     try:
+        in_place = done.job.out_tree is None
         written = writer.stage(
-            id(done), done.files, mode_from=page.path, in_tree=done.job.out_tree, in_place=done.job.out_tree is None
+            id(done), done.files, mode_from=page.path, in_tree=done.job.out_tree, in_place=in_place,
+            replaces=page.identity if in_place else None,  # the very file that was read, and no other
+            files_tree=done.files_tree,
         )
     except OSError as exc:
         why = exc.strerror or str(exc)

@@ -28,7 +28,7 @@ from typing import Any, Iterable, Iterator, NamedTuple, Optional, TypeVar, Union
 
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE
 
-__all__ = ["DEFAULT_MAX_STORE_SIZE", "DataHash", "StoreError", "read_data_hash"]
+__all__ = ["DEFAULT_MAX_STORE_SIZE", "DataHash", "StoreError", "read_data_hash", "signing_certificate"]
 
 DATA_HASH_LABEL = "c2pa.hash.data"
 
@@ -38,6 +38,9 @@ _STORE = b"c2pa"
 _MANIFESTS = (b"c2ma", b"c2um")  # standard and update manifests
 _ASSERTIONS = b"c2as"
 _CLAIM = b"c2cl"
+_SIGNATURE = b"c2cs"
+#: The COSE header label of an X.509 certificate chain, signer first.
+_X5CHAIN = 33
 
 #: The size cap of `read_data_hash`, the same as `brevane check --max-store-size`'s default.
 
@@ -180,17 +183,12 @@ def _cbor_content(data: bytes, box: _Superbox, what: str, budget: _Budget) -> An
     return decode_cbor(memoryview(data)[content.start : content.end], budget)
 
 
-def read_data_hash(store: bytes, max_size: int = DEFAULT_MAX_STORE_SIZE) -> DataHash:
-    """The active manifest's `c2pa.hash.data` binding; raises StoreError.
-
-    A store over `max_size` bytes is refused before any of it is read.
-    """
+def _active_manifest(store: bytes, max_size: int, budget: _Budget) -> _Superbox:
     if len(store) > max_size:
         raise StoreError(f"the Manifest Store is {len(store):,} bytes, over the limit of {max_size:,}")
     # Sizes and offsets in later messages come from the bytes: say them only of what is a store.
     if len(store) >= 8 and store[4:8] != b"jumb":
         raise StoreError("the bytes do not start with a JUMBF superbox")
-    budget = _Budget()
     top, count = _first_and_count(_boxes(store, 0, len(store), budget))
     if top is None or count != 1:
         raise StoreError(f"a Manifest Store is one JUMBF superbox, found {count} boxes")
@@ -203,6 +201,40 @@ def read_data_hash(store: bytes, max_size: int = DEFAULT_MAX_STORE_SIZE) -> Data
             active = child
     if active is None:
         raise StoreError("the Manifest Store holds no manifest")
+    return active
+
+
+def signing_certificate(store: bytes, max_size: int = DEFAULT_MAX_STORE_SIZE) -> bytes:
+    """The DER certificate the active manifest names as its signer (the first of its COSE x5chain); raises StoreError.
+
+    Read, not verified: only a store the SDK has validated was signed with the
+    key of this certificate.
+    """
+    budget = _Budget()
+    active = _active_manifest(store, max_size, budget)
+    box, count = _first_and_count(s for s in _children(store, active, budget) if _is(s, _SIGNATURE))
+    if box is None or count != 1:
+        raise StoreError(f"the active manifest has {count} claim signatures, expected one")
+    cose = _cbor_content(store, box, "claim signature", budget)
+    if not isinstance(cose, list) or len(cose) != 4 or not isinstance(cose[0], bytes):
+        raise StoreError("the claim signature is not a COSE_Sign1 structure")
+    protected = decode_cbor(cose[0], budget) if cose[0] else {}
+    # A chain in the protected header is signed with the claim; an older signer puts it in the other.
+    for header in (protected, cose[1]):
+        chain = header.get(_X5CHAIN) if isinstance(header, dict) else None
+        first = chain[0] if isinstance(chain, list) and chain else chain
+        if isinstance(first, bytes) and first:
+            return first
+    raise StoreError("the claim signature carries no certificate chain")
+
+
+def read_data_hash(store: bytes, max_size: int = DEFAULT_MAX_STORE_SIZE) -> DataHash:
+    """The active manifest's `c2pa.hash.data` binding; raises StoreError.
+
+    A store over `max_size` bytes is refused before any of it is read.
+    """
+    budget = _Budget()
+    active = _active_manifest(store, max_size, budget)
     assertions, count = _first_and_count(a for a in _children(store, active, budget) if _is(a, _ASSERTIONS))
     if assertions is None or count != 1:
         raise StoreError(f"the active manifest has {count} assertion stores, expected one")

@@ -241,7 +241,7 @@ def test_atomic_write_failure_keeps_the_old_file_and_leaves_no_temporary(
 ) -> None:
     target = write(tmp_path / "p.html", PAGE)
 
-    def refuse(src: str, dst: str) -> None:
+    def refuse(*_: object, **__: object) -> None:
         raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(os, "replace", refuse)

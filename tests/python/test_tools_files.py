@@ -214,7 +214,7 @@ def test_output_overlapping_an_input_is_refused_before_anything_is_written(
     assert tree(tmp_path) == before
 
 
-def test_links_inside_the_tree_are_followed_and_links_out_of_it_refused(tool: Tool, tmp_path: Path) -> None:
+def test_a_page_reached_by_links_is_edited_once_and_links_out_of_the_tree_refused(tool: Tool, tmp_path: Path) -> None:
     outside = write(tmp_path / "outside.html", EMBEDDED)
     site = tmp_path / "site"
     inner = write(site / "real/in.html", EMBEDDED)

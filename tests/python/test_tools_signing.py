@@ -413,7 +413,7 @@ def test_sign_command_with_a_signer_command_and_a_time_stamp(
         definition = tmp_path / "m.json"
         definition.write_text(json.dumps({**MANIFEST, "ta_url": tsa.url, "title": "{title} ({path})"}))
         argv = ["sign", "--manifest", str(definition), "--cert", str(files["chain"]), "--signer-command",
-                command, "-o", str(tmp_path / "out"), "--json", str(files["site"])]
+                command, "--form", "inline", "-o", str(tmp_path / "out"), "--json", str(files["site"])]
         assert cli.main(argv) == cli.EXIT_OK
         assert tsa.requests >= 3  # the trial page and two pages (the SDK may retry a request)
     document = json.loads(capsys.readouterr().out)

@@ -1,9 +1,16 @@
 """The `sign` command: sign pages with a C2PA manifest through the C2PA SDK.
 
 Everything that can be wrong for every page (the credential, the algorithm,
-the manifest definition, an unreachable time-stamp authority) is found once,
-in `prepare`, by checking and then signing a trial page: one error, exit
-status 2, nothing written. What `run` can still get wrong is that page's own.
+the manifest definition, an unreachable time-stamp authority, a store
+directory that cannot be used) is found once, in `prepare`, by checking and
+then signing a trial page: one error, exit status 2, nothing written. What
+`run` can still get wrong is that page's own. `finish` writes the server
+rules of the header form and says, once, what the run leaves to watch.
+
+Three forms: "link" (the store in a file of its own, named by a `link`
+element: the binding covers the whole page, and the C2PA SDK validates it
+as it is), "inline" (a `script` element holds it), and "header" (a file of
+its own, the page untouched, named by an HTTP `Link` header).
 """
 
 from __future__ import annotations
@@ -11,19 +18,29 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import sys
+from collections.abc import Sequence
 from dataclasses import dataclass, replace
 from pathlib import Path, PurePosixPath
 from typing import Any, Optional
+from urllib.parse import quote
 
 import brevane
 
 from brevane_tools import sdk, signing, store_location
-from brevane_tools.commands.base import Command, Outcome, Page, UsageError, read_option_file
+from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageError, read_option_file
 from brevane_tools.errors import SdkUnavailableError, SigningError, StoreLocationError
+from brevane_tools.files.finding import inside
+from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE
+from brevane_tools.signing import serving
+from brevane_tools.text import display
 
 STORE_SUFFIX = ".c2pa"
 #: Old stores larger than this are not read (and not kept as the parent).
-MAX_OLD_STORE = 16 * 1024 * 1024
+MAX_OLD_STORE = DEFAULT_MAX_STORE_SIZE
+FORMS = ("link", "inline", "header")
+#: A store larger than this is worth a word: every reader fetches or parses all of it with the page.
+LARGE_STORE = 64 * 1024
 
 
 @dataclass(frozen=True)
@@ -35,11 +52,23 @@ class SignSettings:
     alg: str  # the binding's hash algorithm
     keep_parent: bool = True
     skip_valid: bool = False
-    reference: bool = False
+    form: str = "link"  # one of FORMS
     href: Optional[str] = None  # a template with {path} and {name}; None: relative to the store
     store_dir: Optional[Path] = None
+    #: The store directory, resolved, when it lies outside the output tree: stores are written there too.
+    store_tree: Optional[str] = None
+    #: The header form: the site root (resolved) its rules are written at, and the
+    #: store directory's path below it ("" when the stores lie beside the pages).
+    site_root: Optional[Path] = None
+    store_prefix: str = ""
+    in_place: bool = False
     #: The store-size model learnt from the trial signing (seeds each worker: one round from the first page).
     size_model: tuple[tuple[str, int], ...] = ()
+
+    @property
+    def reference(self) -> bool:
+        """Whether each store is a file of its own (the link and header forms)."""
+        return self.form != "inline"
 
 
 # One signer per process and credential: making one parses the key and certificates.
@@ -71,9 +100,23 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
         "--skip-valid", action="store_true",
         help="leave pages alone whose binding still holds and that this signer signed",
     )
-    parser.add_argument("--reference", action="store_true", help="write the store beside the page, linked from it")
-    parser.add_argument("--href", metavar="TEMPLATE", help="the link's href: {path} and {name} of the page (with --reference)")
-    parser.add_argument("--store-dir", metavar="DIR", help="where the stores go (with --reference; default beside the pages)")
+    parser.add_argument(
+        "--form", choices=FORMS, default=None,
+        help="link (default): each store in PAGE.c2pa, named by a <link> element; inline: in a <script> element "
+        "of the page; header: in PAGE.c2pa, the page untouched, named by an HTTP Link header (server rules "
+        "for nginx, Apache, Netlify and Cloudflare Pages are written at the site's root)",
+    )
+    parser.add_argument("--reference", action="store_true", help="the same as --form link")
+    parser.add_argument(
+        "--href", metavar="TEMPLATE",
+        help="the store's URL, with {path} and {name} of the page (link and header forms; default: "
+        "its path in the site)",
+    )
+    parser.add_argument(
+        "--store-dir", metavar="DIR",
+        help="where the stores go, mirroring the pages' paths (link and header forms; default beside each page); "
+        "outside the output tree it needs --href",
+    )
 
 
 def _prepare(args: argparse.Namespace) -> SignSettings:
@@ -81,12 +124,24 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
         sdk.load()
     except SdkUnavailableError as exc:
         raise UsageError(str(exc)) from None
-    if (args.href or args.store_dir) and not args.reference:
-        raise UsageError("--href and --store-dir go with --reference")
-    if args.reference and args.output == "-":
-        raise UsageError("--reference writes a store beside each page: give -o DIR or --in-place, not -o -")
+    if args.reference and args.form not in (None, "link"):
+        raise UsageError(f"--reference is --form link: it cannot go with --form {args.form}")
+    form = args.form or "link"
+    if (args.href or args.store_dir) and form == "inline":
+        raise UsageError("--href and --store-dir go with --form link or --form header")
+    if form != "inline" and args.output == "-":
+        raise UsageError(
+            f"--form {form} writes each page's store to a file of its own: give -o DIR or --in-place, "
+            "not -o -, or sign with --form inline"
+        )
     if args.href is not None:
-        _href_for(args.href, PurePosixPath("a.html"))  # raises on an unknown placeholder
+        example = _href_for(args.href, PurePosixPath("a.html"))  # raises on an unknown placeholder
+        if form == "header" and not serving.is_link_target(example):
+            raise UsageError(
+                f"--href: {example} is not a URL a Link header can carry as it is (spaces, quotes, "
+                "'$', '<', '>' and the like must be percent-encoded)"
+            )
+    places = _places(args, form)
 
     raw = read_option_file(args.manifest, "manifest")
     try:
@@ -109,8 +164,8 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
             raise UsageError(f"--signer-command: {exc}") from None
     settings = SignSettings(
         text, credential, str(args.alg), keep_parent=not args.replace, skip_valid=args.skip_valid,
-        reference=args.reference, href=args.href,
-        store_dir=Path(args.store_dir) if args.store_dir else None,
+        form=form, href=args.href, store_dir=Path(args.store_dir) if args.store_dir else None,
+        in_place=bool(args.in_place), **places,
     )
     try:
         signing.check_credential(credential)
@@ -118,6 +173,65 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
     except SigningError as exc:
         raise UsageError(str(exc)) from None
     return replace(settings, size_model=model)
+
+
+def _places(args: argparse.Namespace, form: str) -> dict[str, Any]:
+    """Where stores and server rules go, checked once: one usage error up front rather than one per page."""
+    paths = [Path(p) for p in args.paths]
+    if args.in_place:
+        roots = [p if p.is_dir() else p.parent for p in paths]
+    else:
+        output = Path(args.output)
+        single = len(paths) == 1 and not paths[0].is_dir() and not output.is_dir()
+        roots = [output.parent if single else output]
+    real_roots = sorted({os.path.realpath(r) for r in roots})
+    places: dict[str, Any] = {}
+    store_below: Optional[str] = None
+    if args.store_dir:
+        store_dir = Path(args.store_dir)
+        real = os.path.realpath(store_dir)
+        if not args.in_place:
+            for source in paths:
+                if source.is_dir() and inside(real, os.path.realpath(source)):
+                    raise UsageError(
+                        f"the store directory {display(store_dir)} lies in the input {display(source)}: "
+                        "give one outside the pages' source"
+                    )
+        _check_writable(store_dir)
+        if all(inside(real, root) for root in real_roots):
+            store_below = real
+        elif args.href is None:
+            shown = ", ".join(display(Path(r)) for r in real_roots)
+            raise UsageError(
+                f"the store directory {display(store_dir)} lies outside the output tree {shown}, "
+                "so no path in the site leads to it: give the URL its stores are served at with "
+                "--href TEMPLATE (e.g. --href 'https://cdn.example/c2pa/{path}.c2pa')"
+            )
+        else:
+            places["store_tree"] = real
+    if form == "header":
+        if len(real_roots) != 1:
+            raise UsageError(
+                "--form header writes the server rules at the site's root: sign one directory, "
+                "or pages of one directory, at a time"
+            )
+        places["site_root"] = Path(real_roots[0])
+        if store_below is not None:
+            places["store_prefix"] = os.path.relpath(store_below, real_roots[0]).replace(os.sep, "/")
+    return places
+
+
+def _check_writable(directory: Path) -> None:
+    existing = Path(os.path.abspath(directory))
+    while not os.path.lexists(existing):
+        existing = existing.parent
+    if not existing.is_dir():
+        raise UsageError(
+            f"the store directory {display(directory)} cannot be made: {display(existing)} is not a directory"
+        )
+    if not os.access(existing, os.W_OK | os.X_OK):
+        where = "" if existing == Path(os.path.abspath(directory)) else f" (nor is {display(existing)}, to make it in)"
+        raise UsageError(f"the store directory {display(directory)} is not writable{where}")
 
 
 def _trial(settings: SignSettings) -> tuple[tuple[str, int], ...]:
@@ -154,6 +268,11 @@ def _store_path(page: Page, settings: SignSettings) -> Path:
     return page.destination.parent / (page.destination.name + STORE_SUFFIX)
 
 
+def _store_tree(page: Page, settings: SignSettings) -> Path:
+    """The tree a page's store is written to and read from: a store directory of its own, or the output tree."""
+    return Path(settings.store_tree) if settings.store_tree is not None else _output_root(page)
+
+
 def _output_root(page: Page) -> Path:
     """The root of the tree the page is written to (the output directory, or the site for --in-place)."""
     assert page.destination is not None
@@ -177,86 +296,194 @@ def _href(page: Page, settings: SignSettings, store: Path, html: bytes) -> str:
 
 
 def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[bytes]:
-    """The store a referenced page links to, where it lies in the site; None when it is not there."""
+    """The store a referenced page links to, where it lies in the site; None for a page that links to none.
+
+    A store that is not there (or not one the tool reads) fails the page, saying
+    why, unless --replace drops it: it was to be kept as the parent.
+    """
     association = brevane.extract(html)
     if association is None or association["kind"] != "referenced" or page.path is None:
         return None
     root = page.root
     assert root is not None
     candidates: list[tuple[Path, Path]] = []
+    reason: Optional[str] = None  # why the store the page's own href names cannot be had
     try:
         # Found as `brevane check` finds it; a store elsewhere on the web is not fetched.
         found = store_location.locate(str(association["href"]), html, page=page.path, site_root=root)
         if found.path is not None:
             candidates.append((found.path, root))
-    except StoreLocationError:
-        pass
+        else:
+            reason = "it is on another host, which is not fetched"
+    except StoreLocationError as exc:
+        reason = str(exc)
     if settings.reference and page.destination is not None:
-        candidates.append((_store_path(page, settings), _output_root(page)))
+        candidates.append((_store_path(page, settings), _store_tree(page, settings)))
     for candidate, tree in candidates:
         try:
             return store_location.read_store(candidate, tree, MAX_OLD_STORE)
-        except ValueError:
-            continue
+        except ValueError as exc:
+            reason = reason or str(exc)
+    if settings.keep_parent:
+        raise SigningError(
+            f"the page's old manifest cannot be kept as the parent ({reason}): sign with --replace "
+            "(keep_parent=False) to drop it"
+        )
     return None
 
 
+def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
+    """The store a page signed detached had, where the header form keeps it; None when there is none."""
+    assert page.destination is not None and page.path is not None and page.root is not None
+    candidates = [(_store_path(page, settings), _store_tree(page, settings))]
+    if not settings.in_place and settings.store_dir is None:
+        candidates.append((page.path.parent / (page.path.name + STORE_SUFFIX), page.root))
+    for candidate, tree in candidates:
+        if not os.path.lexists(candidate):
+            continue
+        try:
+            return store_location.read_store(candidate, tree, MAX_OLD_STORE)
+        except ValueError as exc:
+            if settings.keep_parent:
+                raise SigningError(
+                    f"the page's old manifest cannot be kept as the parent ({exc}): sign with --replace "
+                    "(keep_parent=False) to drop it"
+                ) from None
+    return None
+
+
+def _announced(page: Page, settings: SignSettings) -> serving.Announced:
+    """The page's URL path and the URL of its store, as the server rules name them."""
+    assert page.destination is not None
+    relative = PurePosixPath(page.relative.as_posix())
+    served = (relative.parent / page.destination.name).as_posix()
+    if any(ord(c) < 0x20 or ord(c) == 0x7F for c in served):
+        raise ValueError(
+            "its name holds a control character, which server rules cannot match: rename it, or --exclude it"
+        )
+    if settings.href is not None:
+        path = relative.as_posix().encode("utf-8", "surrogateescape")
+        values = {"path": quote(path, safe="/"), "name": quote(path.rsplit(b"/", 1)[-1], safe="")}
+        store = signing.substitute(settings.href, values)
+    else:
+        below = f"{settings.store_prefix}/{relative.as_posix()}" if settings.store_prefix else served
+        store = serving.url_path(below + STORE_SUFFIX)
+    return serving.Announced(serving.url_path(served), store)
+
+
 def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings) -> bool:
-    """Whether a page's binding holds and its manifest was signed with this certificate."""
+    """Whether a page's binding holds, in this form, and its manifest was signed with this certificate."""
     from brevane_tools import checking
 
     association = brevane.extract(html)
-    if association is None or (association["kind"] == "referenced") != settings.reference:
+    kind = association["kind"] if association is not None else None
+    if kind != {"inline": "embedded", "link": "referenced", "header": None}[settings.form]:
         return False
-    if settings.reference and old_store is None:
+    store = association["store"] if association is not None and association["kind"] == "embedded" else old_store
+    if store is None:
         return False
     try:
-        # The manifest report names the signer: one reading of the store serves both questions.
-        result = checking.check_page(html, old_store if settings.reference else None, report=True)
+        result = checking.check_page(html, old_store if settings.reference else None)
     except ValueError:
         return False
     # Trust is a reader's setting; what matters here is that nothing else failed.
     if result.verdict != "match" or set(result.failures) - {"signingCredential.untrusted"}:
         return False
-    return signing.signer_of(result.report) == signing.certificate_identity(settings.credential.cert_chain_pem)
+    return signing.signed_with(store, settings.credential.cert_chain_pem)
 
 
 def _sign(page: Page, settings: SignSettings) -> Outcome:
     assert page.html is not None
     relative = PurePosixPath(page.relative.as_posix())
     old_store = _old_store(page, settings, page.html)
+    announced = _announced(page, settings) if settings.form == "header" else None
+    if announced is not None and old_store is None and brevane.extract(page.html) is None:
+        old_store = _detached_store(page, settings)
+    data: dict[str, Any] = {"page_url": announced.page, "href": announced.store} if announced else {}
     if settings.skip_valid and _still_valid(page.html, old_store, settings):
-        return Outcome("unchanged: still valid, signed by this signer", {"skipped": True, "rounds": 0})
+        # Copied as it is into an output tree; its store comes along with the other files, or stays where it is.
+        unchanged = None if settings.in_place else page.html
+        return Outcome("unchanged: still valid, signed by this signer", {"skipped": True, "rounds": 0, **data},
+                       page=unchanged)
     facts = signing.PageFacts(relative.as_posix(), relative.name or (page.path.name if page.path else ""))
     href = store_path = None
     if settings.reference:
         if page.destination is None:  # pragma: no cover - refused in prepare
-            raise ValueError("--reference needs -o DIR or --in-place")
+            raise ValueError("--form link and header need -o DIR or --in-place")
         store_path = _store_path(page, settings)
-        href = _href(page, settings, store_path, page.html)
+        href = announced.store if announced else _href(page, settings, store_path, page.html)
     signed = signing.sign(
-        page.html, settings.template, _signer(settings), alg=settings.alg, href=href, facts=facts,
+        page.html, settings.template, _signer(settings), alg=settings.alg, facts=facts,
+        href=None if announced else href, detached=announced is not None,
         keep_parent=settings.keep_parent, old_store=old_store,
     )
-    data: dict[str, Any] = {"kind": signed.kind, "rounds": signed.rounds, "store_size": len(signed.store)}
+    data.update(kind=signed.kind, rounds=signed.rounds, store_size=len(signed.store))
     if signed.parent is not None:
-        data["parent"] = signed.parent
+        data.update(parent=signed.parent, manifests=signed.manifests)
+    files: tuple[tuple[Path, bytes], ...] = ()
     if store_path is not None:
-        data["href"] = signed.href
-        data["store"] = str(store_path)
-        text = f"signed, linked to {signed.href}"
-        files: tuple[tuple[Path, bytes], ...] = ((store_path, signed.store),)
+        data.update(href=href, store=str(store_path))
+        text = f"signed detached, store at {href}" if announced else f"signed, linked to {href}"
+        files = ((store_path, signed.store),)
     else:
         ((start, length),) = signed.exclusions
         data.update(start=start, length=length)
         text = f"signed, manifest element at {start}:{length}"
-        files = ()
     if signed.parent is not None:
-        text += f", parent {json.dumps(signed.parent)}"
-    return Outcome(text, data, page=signed.page, files=files)
+        text += f", parent {json.dumps(signed.parent, ensure_ascii=False)}"
+    return Outcome(text, data, page=signed.page, files=files, files_tree=settings.store_tree)
+
+
+def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
+    """Once the pages are written: the header form's server rules, then what the run leaves to watch."""
+    if settings.site_root is not None:
+        announced = [serving.Announced(str(r.data["page_url"]), str(r.data["href"]))
+                     for r in reports if r.ok and "page_url" in r.data]
+        try:
+            serving.write_rules(settings.site_root, announced)
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
+    for warning in _warnings(settings, reports):
+        print(f"brevane: warning: {warning}", file=sys.stderr)
+
+
+def _warnings(settings: SignSettings, reports: Sequence[Report]) -> list[str]:
+    signed = [r for r in reports if r.ok and "store_size" in r.data]
+    warnings = []
+    if signed and settings.credential.tsa_url is None:
+        ends = signing.certificate_end(settings.credential.cert_chain_pem)
+        warnings.append(
+            f"signed without a time-stamp authority: once the signing certificate expires "
+            f"({ends:%Y-%m-%d %H:%M} UTC), readers no longer accept these signatures; time-stamp them "
+            "with --tsa-url URL (or ta_url in the manifest definition)"
+        )
+    grown = [r for r in signed if r.data.get("manifests", 1) > 2 or
+             (r.data.get("manifests", 1) > 1 and r.data["store_size"] > LARGE_STORE)]
+    large = [r for r in signed if r.data.get("manifests", 1) == 1 and r.data["store_size"] > LARGE_STORE]
+    if grown:
+        top = max(grown, key=lambda r: int(r.data["store_size"]))
+        warnings.append(
+            f"{_count(grown, 'store')} keep{'s' if len(grown) == 1 else ''} every earlier version of "
+            f"{'its page' if len(grown) == 1 else 'their pages'} (each parent ingredient holds the whole "
+            f"history before it), so each re-signing makes them larger: {top.path}'s is "
+            f"{top.data['store_size']:,} bytes with {top.data['manifests']} versions; sign once with "
+            "--replace to keep only the newest"
+        )
+    if large:
+        top = max(large, key=lambda r: int(r.data["store_size"]))
+        warnings.append(
+            f"{_count(large, 'store')} {'is' if len(large) == 1 else 'are'} over {LARGE_STORE // 1024} KB "
+            f"({top.path}'s is {top.data['store_size']:,} bytes): what the manifest definition holds makes "
+            "them so, and readers fetch or parse all of it with each page"
+        )
+    return warnings
+
+
+def _count(items: Sequence[Any], noun: str) -> str:
+    return f"{len(items):,} {noun}{'s' if len(items) != 1 else ''}"
 
 
 SIGN: Command[SignSettings] = Command(
-    "sign", "sign pages with a C2PA manifest, inline or by reference", _arguments, _prepare, _sign,
-    output="edit", hash_alg=True, done="signed",
+    "sign", "sign pages with a C2PA manifest: linked (by default), inline, or announced by an HTTP header",
+    _arguments, _prepare, _sign, output="edit", hash_alg=True, done="signed", finish=_finish,
 )

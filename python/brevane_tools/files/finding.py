@@ -1,10 +1,16 @@
 """Finding pages on disk: which files a run works on, and which it refuses.
 
-- Symbolic links met while walking a directory are followed when they lead to
-  a place inside that directory's tree, and refused (an input error) when they
-  lead out of it, unless the caller allows it (`--follow-outside`). A link named
-  on the command line is followed. A directory reached twice (a link loop, a
-  second link to it) is walked once; a file reached twice is one page.
+- A directory is walked through open directory descriptors, one name at a
+  time, never through a symbolic link: whatever is renamed or swapped for a
+  link meanwhile, what the walk lists lay in the tree when it was listed.
+- Symbolic links met while walking are listed with the text they hold
+  (`Found.links`) and not followed when they lead inside the tree: the walk
+  reaches what they lead to at its own path, so a page is one page, at its
+  real path. A link out of the tree is refused (an input error) unless the
+  caller follows it (`--follow-outside`) or mirrors the tree (it is then kept
+  as a link); a link that leads nowhere is listed as dangling. A link named on
+  the command line is followed. A directory reached twice is walked once; a
+  file reached twice (two arguments, a followed link) is one page.
 - Only regular files are taken: a FIFO, device or socket is refused, never read.
 - The tool's own temporary files (`.NAME.XXXXXXXX.tmp`, left behind only by a
   kill that gave no chance to clean up) are never walked, signed or copied.
@@ -16,25 +22,49 @@ import errno
 import os
 import re
 import stat
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Optional
+from typing import Literal, Optional, Union
 
 from brevane_tools import limits
 from brevane_tools.text import display
 
-__all__ = ["DEFAULT_MAX_PAGE_SIZE", "HTML_SUFFIXES", "Found", "InputError", "InputFile", "find_pages", "inside", "is_temporary"]
+__all__ = [
+    "DEFAULT_MAX_PAGE_SIZE", "HTML_SUFFIXES", "Found", "InputError", "InputFile", "Link", "find_pages", "inside",
+    "is_temporary", "real_path_of", "resolved",
+]
 
 HTML_SUFFIXES = (".html", ".htm", ".xhtml", ".shtml")
 
 #: Pages larger than this fail (that page only); `--max-page-size` changes it.
 DEFAULT_MAX_PAGE_SIZE = limits.DEFAULT_MAX_PAGE_SIZE
 
+_DIRECTORY = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0)
+_NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
+
 
 def inside(path: str, root: str) -> bool:
     """Whether the resolved `path` is `root` or below it (both resolved already)."""
     return path == root or path.startswith(root.rstrip(os.sep) + os.sep)
+
+
+def resolved(path: Union[str, Path]) -> str:
+    """`path` with every link on the way resolved, as os.path.realpath gives it; realpath raises when
+    a link on the way is swapped while it reads it, and then the path is taken as written (absolute):
+    whatever it leads to is judged again when it is opened."""
+    try:
+        return os.path.realpath(path)
+    except OSError:
+        return os.path.abspath(path)
+
+
+def real_path_of(fd: int, fallback: Union[str, Path]) -> str:
+    """Where an open file really lies: the kernel's own name for it where there is one."""
+    try:
+        return os.readlink(f"/proc/self/fd/{fd}")
+    except OSError:
+        return resolved(fallback)
 
 
 @dataclass(frozen=True)
@@ -52,6 +82,18 @@ class InputFile:
 
 
 @dataclass(frozen=True)
+class Link:
+    """A symbolic link met in a walk and not followed."""
+
+    path: Path
+    relative: Path
+    #: What it holds, as readlink gives it.
+    target: str
+    #: Where it leads: into the tree, out of it (a mirror keeps it), or to no file at all (or round a loop).
+    leads: Literal["inside", "outside", "dangling"]
+
+
+@dataclass(frozen=True)
 class InputError:
     """A path that cannot be worked on: one line, exit status 2."""
 
@@ -65,6 +107,10 @@ class Found:
     #: Regular files that are not pages, under directory arguments (mirrored by -o DIR).
     others: list[InputFile] = field(default_factory=list)
     errors: list[InputError] = field(default_factory=list)
+    #: Symbolic links under directory arguments, not followed (mirrored by -o DIR as links).
+    links: list[Link] = field(default_factory=list)
+    #: Every directory walked, by its path below its argument (mirrored by -o DIR, empty ones too).
+    directories: list[Path] = field(default_factory=list)
 
     def __iter__(self) -> Iterator[InputFile]:  # the pages, as callers that only want pages expect
         return iter(self.pages)
@@ -94,29 +140,34 @@ def kind_of(mode: int) -> str:
     return "not a regular file"
 
 
+#: Where a file lies: its directory's (device, inode) and its name there. One place, one page.
+_Place = tuple[int, int, str]
+
+
+def _place_of(path: str, st: os.stat_result) -> _Place:
+    real = resolved(path)
+    try:
+        directory = os.stat(os.path.dirname(real))
+    except OSError:  # moved meanwhile: the file itself stands for its place
+        return st.st_dev, st.st_ino, ""
+    return directory.st_dev, directory.st_ino, os.path.basename(real)
+
+
 def find_pages(
     arguments: Iterable[str],
     suffixes: Sequence[str] = HTML_SUFFIXES,
     follow_outside: bool = False,
+    mirror: bool = False,
 ) -> Found:
     """The pages (and other files) that the arguments name, in a stable order.
 
     A file is taken whatever its name; a directory is walked for files whose
-    names end in one of `suffixes` (any case), sorted. A missing argument
-    raises FileNotFoundError; anything else that cannot be used is an
-    `InputError` in the result, and the rest is still found.
+    names end in one of `suffixes` (any case), sorted. `mirror` says the tree
+    is copied whole: a link out of it that is not followed is then kept, not
+    refused. A missing argument raises FileNotFoundError; anything else that
+    cannot be used is an `InputError` in the result, and the rest is still found.
     """
-    found = Found()
-    seen: set[tuple[int, int]] = set()
-    lowered = tuple(s.lower() for s in suffixes)
-
-    def take(
-        into: list[InputFile], path: Path, relative: Path, st: os.stat_result, root: Optional[Path], link: bool
-    ) -> None:
-        if (st.st_dev, st.st_ino) not in seen:  # the same file twice, or two spellings of one
-            seen.add((st.st_dev, st.st_ino))
-            into.append(InputFile(path, relative, root, (st.st_dev, st.st_ino), link))
-
+    walk = _Walk(Found(), tuple(s.lower() for s in suffixes), follow_outside, mirror)
     for argument in arguments:
         root = Path(argument)
         try:
@@ -124,71 +175,174 @@ def find_pages(
         except FileNotFoundError:
             raise FileNotFoundError(f"{display(argument)}: no such file or directory") from None
         except OSError as exc:
-            found.errors.append(InputError(display(argument), exc.strerror or str(exc)))
+            walk.found.errors.append(InputError(display(argument), exc.strerror or str(exc)))
             continue
         if stat.S_ISDIR(st.st_mode):
-            _walk(root, lowered, follow_outside, found, take)
+            walk.tree(root)
         elif stat.S_ISREG(st.st_mode):
-            take(found.pages, root, Path(root.name), st, None, os.path.islink(root))
+            entry = _Entry(root, Path(root.name), st, os.path.islink(root), _place_of(argument, st))
+            walk.take(walk.found.pages, entry)
         else:
-            found.errors.append(InputError(display(argument), f"{kind_of(st.st_mode)}, not read"))
-    return found
+            walk.found.errors.append(InputError(display(argument), f"{kind_of(st.st_mode)}, not read"))
+    return walk.found
 
 
-#: How _walk hands a file to find_pages: into which list, path, relative path, its stat, its root.
-_Take = Callable[[list[InputFile], Path, Path, os.stat_result, Optional[Path], bool], None]
+@dataclass(frozen=True)
+class _Entry:
+    path: Path
+    relative: Path
+    st: os.stat_result
+    via_link: bool
+    place: _Place
 
 
-def _walk(root: Path, suffixes: tuple[str, ...], follow_outside: bool, found: Found, take: _Take) -> None:
-    real_root = os.path.realpath(root)
-    walked: set[tuple[int, int]] = set()
-    pending = [(root, Path())]
-    pages: list[tuple[Path, Path, os.stat_result, bool]] = []
-    others: list[tuple[Path, Path, os.stat_result, bool]] = []
-    while pending:
-        directory, relative = pending.pop()
+@dataclass
+class _Frame:
+    """A directory being walked: held open until every directory below it is done."""
+
+    fd: int
+    path: Path
+    relative: Path
+    #: Directories still to walk: name, and whether it is a link the walk follows.
+    below: list[tuple[str, bool]]
+
+
+@dataclass
+class _Tree:
+    """What one directory argument holds, sorted once the walk is over."""
+
+    root: Path
+    real_root: str
+    pages: list[_Entry] = field(default_factory=list)
+    others: list[_Entry] = field(default_factory=list)
+    links: list[Link] = field(default_factory=list)
+    directories: list[Path] = field(default_factory=list)
+    walked: set[tuple[int, int]] = field(default_factory=set)
+
+
+class _Walk:
+    def __init__(self, found: Found, suffixes: tuple[str, ...], follow_outside: bool, mirror: bool) -> None:
+        self.found, self.suffixes, self.follow_outside, self.mirror = found, suffixes, follow_outside, mirror
+        self.seen: set[_Place] = set()
+
+    def take(self, into: list[InputFile], entry: _Entry, root: Optional[Path] = None) -> None:
+        if entry.place not in self.seen:  # the same file twice, or two spellings of one
+            self.seen.add(entry.place)
+            into.append(InputFile(entry.path, entry.relative, root, (entry.st.st_dev, entry.st.st_ino), entry.via_link))
+
+    def error(self, path: Path, message: str) -> None:
+        self.found.errors.append(InputError(display(path), message))
+
+    def tree(self, root: Path) -> None:
+        tree = _Tree(root, os.path.realpath(root))
+        stack: list[_Frame] = []
         try:
-            dst = os.stat(directory)
-            if (dst.st_dev, dst.st_ino) in walked:
-                continue  # a loop, or a second link to a directory already walked
-            walked.add((dst.st_dev, dst.st_ino))
-            with os.scandir(directory) as scan:
+            try:
+                self.enter(tree, os.open(root, _DIRECTORY), root, Path(), stack)
+            except OSError as exc:
+                self.error(root, f"cannot read the directory: {exc.strerror or exc}")
+            while stack:
+                frame = stack[-1]
+                if not frame.below:
+                    os.close(stack.pop().fd)
+                    continue
+                name, follow = frame.below.pop()
+                path = frame.path / name
+                try:
+                    # Opened by name in its open parent, never through a link it was not meant to follow.
+                    fd = os.open(name, _DIRECTORY | (0 if follow else _NOFOLLOW), dir_fd=frame.fd)
+                except OSError as exc:
+                    self.error(path, f"cannot read the directory: {exc.strerror or exc}")
+                    continue
+                self.enter(tree, fd, path, frame.relative / name, stack)
+        finally:
+            for frame in stack:
+                os.close(frame.fd)
+        for into, entries in ((self.found.pages, tree.pages), (self.found.others, tree.others)):
+            for entry in sorted(entries, key=lambda e: e.relative):
+                self.take(into, entry, root)
+        self.found.links += sorted(tree.links, key=lambda link: link.relative)
+        self.found.directories += sorted(tree.directories)
+
+    def enter(self, tree: _Tree, fd: int, path: Path, relative: Path, stack: list[_Frame]) -> None:
+        """List an open directory; it stays open (on `stack`) while the directories below it are walked."""
+        try:
+            st = os.fstat(fd)
+            if (st.st_dev, st.st_ino) in tree.walked:
+                os.close(fd)  # a loop of followed links, or a second link to a directory already walked
+                return
+            tree.walked.add((st.st_dev, st.st_ino))
+            with os.scandir(fd) as scan:
                 entries = sorted(scan, key=lambda e: e.name, reverse=True)
         except OSError as exc:
-            found.errors.append(InputError(display(directory), f"cannot read the directory: {exc.strerror or exc}"))
-            continue
+            os.close(fd)
+            self.error(path, f"cannot read the directory: {exc.strerror or exc}")
+            return
+        tree.directories.append(relative)
+        below: list[tuple[str, bool]] = []
         for entry in entries:
             if is_temporary(entry.name):
                 continue  # left by a kill: never a page, never part of the site
-            path = Path(entry.path)
+            place = (st.st_dev, st.st_ino, entry.name)
             try:
-                st = entry.stat(follow_symlinks=True)
-                if entry.is_symlink() and not follow_outside:
-                    target = os.path.realpath(path)
-                    if not inside(target, real_root):
-                        found.errors.append(
-                            InputError(
-                                display(path),
-                                f"a symbolic link out of {display(root)} (to {display(target)}), not followed; "
-                                "--follow-outside follows it",
-                            )
-                        )
-                        continue
+                found = entry.stat(follow_symlinks=False)
+            except FileNotFoundError:
+                continue  # gone since the directory was listed
             except OSError as exc:
-                if entry.is_symlink() and exc.errno in (errno.ENOENT, errno.ELOOP):
-                    continue  # a dangling link names no file
-                found.errors.append(InputError(display(path), exc.strerror or str(exc)))
+                self.error(path / entry.name, exc.strerror or str(exc))
                 continue
-            if stat.S_ISDIR(st.st_mode):
-                pending.append((path, relative / entry.name))
-            elif entry.name.lower().endswith(suffixes):
-                if stat.S_ISREG(st.st_mode):
-                    pages.append((path, relative / entry.name, st, entry.is_symlink()))
-                else:
-                    found.errors.append(InputError(display(path), f"{kind_of(st.st_mode)}, not read"))
-            elif stat.S_ISREG(st.st_mode):
-                others.append((path, relative / entry.name, st, entry.is_symlink()))
-    for into, items in ((found.pages, pages), (found.others, others)):
-        for path, rel, st, link in sorted(items, key=lambda item: item[1]):
-            take(into, path, rel, st, root, link)
+            if stat.S_ISLNK(found.st_mode):
+                self.link(tree, fd, path / entry.name, relative / entry.name, below)
+            elif stat.S_ISDIR(found.st_mode):
+                below.append((entry.name, False))
+            else:
+                self.file(tree, _Entry(path / entry.name, relative / entry.name, found, False, place))
+        stack.append(_Frame(fd, path, relative, below))
 
+    def file(self, tree: _Tree, entry: _Entry) -> None:
+        if entry.path.name.lower().endswith(self.suffixes):
+            if stat.S_ISREG(entry.st.st_mode):
+                tree.pages.append(entry)
+            else:
+                self.error(entry.path, f"{kind_of(entry.st.st_mode)}, not read")
+        elif stat.S_ISREG(entry.st.st_mode):
+            tree.others.append(entry)
+
+    def link(self, tree: _Tree, fd: int, path: Path, relative: Path, below: list[tuple[str, bool]]) -> None:
+        try:
+            text = os.readlink(path.name, dir_fd=fd)
+            try:
+                target = os.stat(path.name, dir_fd=fd)
+            except OSError as exc:
+                if exc.errno not in (errno.ENOENT, errno.ELOOP, errno.ENOTDIR):
+                    raise
+                tree.links.append(Link(path, relative, text, "dangling"))
+                return
+        except OSError as exc:
+            self.error(path, exc.strerror or str(exc))
+            return
+        try:
+            # Where the text read leads from where the directory really is: not the name again, which may be
+            # another link by now.
+            real: Optional[str] = os.path.realpath(os.path.join(real_path_of(fd, path.parent), text))
+        except OSError:  # a link on the way was swapped while it was resolved: it leads nowhere the walk can vouch for
+            real = None
+        if real is not None and inside(real, tree.real_root):
+            tree.links.append(Link(path, relative, text, "inside"))
+        elif not self.follow_outside:
+            if self.mirror:
+                tree.links.append(Link(path, relative, text, "outside"))
+            else:
+                self.error(
+                    path,
+                    f"a symbolic link out of {display(tree.root)} (to {display(real or text)}), not followed; "
+                    "--follow-outside follows it",
+                )
+        elif stat.S_ISDIR(target.st_mode):
+            below.append((path.name, True))
+        else:
+            # A page is one page wherever it is reached from; another file is copied once per name.
+            own = os.fstat(fd)
+            page = path.name.lower().endswith(self.suffixes)
+            place = _place_of(str(path), target) if page else (own.st_dev, own.st_ino, path.name)
+            self.file(tree, _Entry(path, relative, target, True, place))

@@ -17,7 +17,7 @@ from pathlib import Path
 from typing import Optional, Union
 
 from brevane_tools.errors import PageTooLarge
-from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE, inside, kind_of
+from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE, inside, kind_of, real_path_of
 
 __all__ = ["FileIdentity", "open_checked", "read_file", "read_page", "real_path_of"]
 
@@ -25,14 +25,6 @@ __all__ = ["FileIdentity", "open_checked", "read_file", "read_page", "real_path_
 FileIdentity = tuple[int, int]
 
 _FLAGS = os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0)
-
-
-def real_path_of(fd: int, fallback: Union[str, Path]) -> str:
-    """Where an open file really lies: the kernel's own name for it where there is one."""
-    try:
-        return os.readlink(f"/proc/self/fd/{fd}")
-    except OSError:
-        return os.path.realpath(fallback)
 
 
 def open_checked(

@@ -1,8 +1,12 @@
 """Writing edits without ever losing one.
 
-- A destination is never resolved through a link: a destination that is a
-  symbolic link, or not a regular file, is refused, as is one whose directory
-  leads out of the output tree.
+- A destination is never resolved through a link. In an output tree, its
+  directory is opened one name at a time from the tree's top, never following
+  a link (and made where missing); every later step (the checks, the
+  temporary file, the rename) happens in that open directory, so a directory
+  swapped for a link meanwhile is never written through. A destination that
+  is a symbolic link, or not a regular file, is refused. An edit in place
+  replaces only the very file the page was read from.
 - A replaced file keeps its owner and group (root can always do that; anyone
   else is refused when they cannot) and its permission bits, without setuid,
   setgid or sticky bits. A file with other hard links is refused rather than
@@ -20,22 +24,26 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
-import secrets
 import signal
 import stat
 import threading
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from types import FrameType
 from typing import Any, Optional
 
 from brevane_tools.errors import WriteRefused
-from brevane_tools.files.finding import inside, kind_of, temporary_name
+from brevane_tools.files.directories import open_directory, status
+from brevane_tools.files.finding import kind_of, temporary_name
 from brevane_tools.files.reading import FileIdentity, open_checked
 from brevane_tools.text import display
 
 __all__ = ["BatchWriter", "atomic_write", "temporaries_removed_on_signals"]
+
+_CLOEXEC = getattr(os, "O_CLOEXEC", 0)
+_NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
+_NEW = os.O_WRONLY | os.O_CREAT | os.O_EXCL | _CLOEXEC
 
 # Temporary files that exist right now, so that a signal handler can remove them.
 _TEMPORARIES: set[str] = set()
@@ -83,20 +91,24 @@ def temporaries_removed_on_signals() -> Iterator[None]:
             signal.signal(number, was if was is not None else signal.SIG_DFL)
 
 
-def _create_temporary(target: Path) -> tuple[int, str]:
-    """A new file beside `target`, named in `_TEMPORARIES` before it exists, so that a
-    signal at any moment finds every temporary file there is."""
+def _create_temporary(directory: int, target: Path, make: Callable[[str], int]) -> tuple[int, str]:
+    """A new entry beside `target`, made by `make(name)` in the open `directory`; named in
+    `_TEMPORARIES` before it exists, so that a signal at any moment finds every temporary file there is."""
     for _ in range(100):
-        temp = temporary_name(target, secrets.token_hex(4))
+        temp = temporary_name(target, os.urandom(4).hex())
         _TEMPORARIES.add(temp)
         try:
-            return os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600), temp
+            return make(os.path.basename(temp)), temp
         except FileExistsError:
             _TEMPORARIES.discard(temp)
         except BaseException:
             _TEMPORARIES.discard(temp)
             raise
     raise FileExistsError(errno.EEXIST, f"no free temporary name beside {display(target)}")
+
+
+def _new_file(directory: int) -> Callable[[str], int]:
+    return lambda name: os.open(name, _NEW, 0o600, dir_fd=directory)
 
 
 def _default_mode() -> int:
@@ -108,7 +120,18 @@ def _default_mode() -> int:
 @dataclass
 class _Staged:
     target: Path
-    temp: str
+    temp: str  # its path: for the signal handler
+    #: The open directory both lie in, checked once: every later step happens there.
+    directory: int
+    link: bool = False  # a symbolic link, made durable through its directory
+
+    @property
+    def name(self) -> str:
+        return self.target.name
+
+    @property
+    def temp_name(self) -> str:
+        return os.path.basename(self.temp)
 
 
 @dataclass
@@ -123,13 +146,31 @@ class BatchWriter:
     `stage` writes each file of a group to a temporary file beside its target
     (checked, owner and mode set, not yet synced); `commit` syncs all of them
     with one call per file system, renames each group over its targets, and
-    syncs the renames. `in_tree` (resolved) is where a destination's directory
-    must lie.
+    syncs the renames. `in_tree` (resolved) is the output tree a destination
+    must lie in; without one (an edit in place), the target's directory is
+    opened as named and `replaces` is the file the target must still be.
+    The directories opened stay open until the batch is committed or discarded.
     """
 
     def __init__(self) -> None:
         self.groups: list[_Group] = []
         self.size = 0
+        self._directories: dict[tuple[Optional[str], Path], int] = {}
+
+    @property
+    def open_directories(self) -> int:
+        return len(self._directories)
+
+    def _directory(self, target: Path, in_tree: Optional[str]) -> int:
+        key = (in_tree, target.parent)
+        if key not in self._directories:
+            self._directories[key] = open_directory(target.parent, in_tree, target)
+        return self._directories[key]
+
+    def _close_directories(self) -> None:
+        for fd in self._directories.values():
+            os.close(fd)
+        self._directories.clear()
 
     def stage(
         self,
@@ -138,14 +179,20 @@ class BatchWriter:
         mode_from: Optional[Path] = None,
         in_tree: Optional[str] = None,
         in_place: bool = False,
+        replaces: Optional[FileIdentity] = None,
+        files_tree: Optional[str] = None,
     ) -> bool:
-        """Stage a group; False when every target already holds its new bytes (nothing to write)."""
+        """Stage a group; False when every target already holds its new bytes (nothing to write).
+
+        `replaces` is the (device, inode) the first target must still have;
+        `files_tree` (resolved) is the tree the others lie in, when it is not `in_tree`."""
         staged: list[_Staged] = []
         try:
-            for target, data in files:
-                temp = self._stage_one(target, data, mode_from, in_tree, in_place)
-                if temp is not None:
-                    staged.append(_Staged(target, temp))
+            for index, (target, data) in enumerate(files):
+                tree = files_tree if index and files_tree is not None else in_tree
+                item = self._stage_one(target, data, mode_from, tree, in_place, replaces if index == 0 else None)
+                if item is not None:
+                    staged.append(item)
         except BaseException:
             self._discard(staged)
             raise
@@ -155,17 +202,13 @@ class BatchWriter:
         return bool(staged)
 
     def _stage_one(
-        self, target: Path, data: bytes, mode_from: Optional[Path], in_tree: Optional[str], in_place: bool
-    ) -> Optional[str]:
-        target.parent.mkdir(parents=True, exist_ok=True)
-        if in_tree is not None:
-            parent = os.path.realpath(target.parent)
-            if not inside(parent, in_tree):
-                raise WriteRefused(errno.EXDEV, f"{display(target)}: its directory leads out of the output tree")
-        try:
-            st: Optional[os.stat_result] = os.lstat(target)
-        except FileNotFoundError:
-            st = None
+        self, target: Path, data: bytes, mode_from: Optional[Path], in_tree: Optional[str], in_place: bool,
+        replaces: Optional[FileIdentity],
+    ) -> Optional[_Staged]:
+        directory = self._directory(target, in_tree)
+        st = status(target.name, directory)
+        if replaces is not None and (st is None or (st.st_dev, st.st_ino) != replaces):
+            raise WriteRefused(errno.ESTALE, f"{display(target)} was replaced since it was found, not written")
         if st is not None:
             if stat.S_ISLNK(st.st_mode):
                 raise WriteRefused(errno.ELOOP, f"{display(target)} is a symbolic link, not written through")
@@ -177,7 +220,7 @@ class BatchWriter:
                     f"{display(target)} has {st.st_nlink} hard links; replacing it would split them, "
                     "so it is left alone",
                 )
-            if st.st_size == len(data) and _same_bytes(target, data):
+            if st.st_size == len(data) and _same_bytes(directory, target.name, data):
                 return None
             mode = stat.S_IMODE(st.st_mode)
         else:
@@ -187,7 +230,8 @@ class BatchWriter:
                 mode = _default_mode()
         mode &= 0o777  # never setuid, setgid or sticky
 
-        fd, temp = _create_temporary(target)
+        fd, temp = _create_temporary(directory, target, _new_file(directory))
+        item = _Staged(target, temp, directory)
         try:
             if st is not None and (st.st_uid != os.geteuid() or st.st_gid != os.fstat(fd).st_gid):
                 try:
@@ -204,10 +248,10 @@ class BatchWriter:
                 view = view[os.write(fd, view):]
         except BaseException:
             os.close(fd)
-            self._discard([_Staged(target, temp)])
+            self._discard([item])
             raise
         os.close(fd)
-        return temp
+        return item
 
     def stage_copy(
         self, key: object, source: Path, target: Path, in_tree: str,
@@ -218,38 +262,33 @@ class BatchWriter:
 
         The source is opened and judged once (see `open_checked`): the link or the
         copy is made from that descriptor, never from its name again."""
-        target.parent.mkdir(parents=True, exist_ok=True)
-        if not inside(os.path.realpath(target.parent), in_tree):
-            raise WriteRefused(errno.EXDEV, f"{display(target)}: its directory leads out of the output tree")
+        directory = self._directory(target, in_tree)
         source_fd, src = open_checked(source, follow=follow, identity=identity)
         try:
-            return self._stage_copy_from(key, source_fd, src, target)
+            return self._stage_copy_from(key, source_fd, src, target, directory)
         finally:
             os.close(source_fd)
 
-    def _stage_copy_from(self, key: object, source_fd: int, src: os.stat_result, target: Path) -> str:
-        try:
-            st: Optional[os.stat_result] = os.lstat(target)
-        except FileNotFoundError:
-            st = None
+    def _stage_copy_from(self, key: object, source_fd: int, src: os.stat_result, target: Path, directory: int) -> str:
+        st = status(target.name, directory)
         if st is not None:
             if not stat.S_ISREG(st.st_mode):
                 raise WriteRefused(errno.EINVAL, f"{display(target)} is {kind_of(st.st_mode)}, not replaced")
             if (st.st_dev, st.st_ino) == (src.st_dev, src.st_ino):
                 return "unchanged"
-        fd, temp = _create_temporary(target)
-        item = _Staged(target, temp)
+        fd, temp = _create_temporary(directory, target, _new_file(directory))
+        item = _Staged(target, temp, directory)
         try:
             how = "copied"
             if os.fstat(fd).st_dev == src.st_dev:
                 os.close(fd)
                 fd = -1
-                os.unlink(temp)
+                os.unlink(item.temp_name, dir_fd=directory)
                 try:
-                    _link_open_file(source_fd, temp)
+                    _link_open_file(source_fd, directory, item.temp_name)
                     how = "linked"
                 except OSError:
-                    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+                    fd = os.open(item.temp_name, _NEW, 0o600, dir_fd=directory)
             if how == "copied":
                 os.lseek(source_fd, 0, os.SEEK_SET)
                 while chunk := os.read(source_fd, 1 << 20):
@@ -264,16 +303,40 @@ class BatchWriter:
             raise
         if fd >= 0:
             os.close(fd)
-        if how == "copied" and st is not None and st.st_size == src.st_size and _same_file_bytes(temp, target):
+        if how == "copied" and st is not None and st.st_size == src.st_size and _same_file_bytes(item):
             self._discard([item])
             return "unchanged"
         self.groups.append(_Group(key, [item]))
         return how
 
+    def stage_link(self, key: object, text: str, target: Path, in_tree: str) -> bool:
+        """Stage a symbolic link holding `text` at `target`; False when one already holds it.
+
+        It replaces a file or a link there, never a directory or a special file."""
+        directory = self._directory(target, in_tree)
+        st = status(target.name, directory)
+        if st is not None:
+            if stat.S_ISLNK(st.st_mode) and os.readlink(target.name, dir_fd=directory) == text:
+                return False
+            if not (stat.S_ISLNK(st.st_mode) or stat.S_ISREG(st.st_mode)):
+                raise WriteRefused(errno.EINVAL, f"{display(target)} is {kind_of(st.st_mode)}, not replaced")
+
+        def make(name: str) -> int:
+            os.symlink(text, name, dir_fd=directory)
+            return -1
+
+        _, temp = _create_temporary(directory, target, make)
+        self.groups.append(_Group(key, [_Staged(target, temp, directory, link=True)]))
+        return True
+
+    def make_directory(self, directory: Path, in_tree: str) -> None:
+        """Make `directory` in the output tree, as a staged file's directory is made."""
+        os.close(open_directory(directory, in_tree, directory))
+
     def _discard(self, staged: Sequence[_Staged]) -> None:
         for item in staged:
             try:
-                os.unlink(item.temp)
+                os.unlink(item.temp_name, dir_fd=item.directory)
             except FileNotFoundError:
                 pass
             _TEMPORARIES.discard(item.temp)
@@ -282,55 +345,62 @@ class BatchWriter:
         for group in self.groups:
             self._discard(group.staged)
         self.groups, self.size = [], 0
+        self._close_directories()
 
     def commit(self) -> dict[object, OSError]:
         """Make the staged groups durable and put them in place; the groups that failed, by key."""
         failures: dict[object, OSError] = {}
         groups, self.groups, self.size = self.groups, [], 0
-        if not groups:
-            return failures
         try:
-            _sync([item.temp for group in groups for item in group.staged])
-        except OSError as exc:
-            for group in groups:
-                self._discard(group.staged)
-                failures[group.key] = exc
-            return failures
-        directories: list[Path] = []
-        for group in groups:
+            if not groups:
+                return failures
             try:
-                _rename_group(group.staged)
-                directories.extend(item.target.parent for item in group.staged)
+                _sync([item for group in groups for item in group.staged])
             except OSError as exc:
-                failures[group.key] = exc
-            finally:
-                for item in group.staged:
-                    _TEMPORARIES.discard(item.temp)
-        _sync_renames(directories)
-        return failures
+                for group in groups:
+                    self._discard(group.staged)
+                    failures[group.key] = exc
+                return failures
+            directories: list[int] = []
+            for group in groups:
+                try:
+                    _rename_group(group.staged)
+                    directories.extend(item.directory for item in group.staged)
+                except OSError as exc:
+                    failures[group.key] = exc
+                finally:
+                    for item in group.staged:
+                        _TEMPORARIES.discard(item.temp)
+            _sync_renames(directories)
+            return failures
+        finally:
+            self._close_directories()
 
 
-def _link_open_file(fd: int, name: str) -> None:
-    """Hard-link the file open at `fd` as `name`: the file judged, whatever its name is now."""
+def _link_open_file(fd: int, directory: int, name: str) -> None:
+    """Hard-link the file open at `fd` as `name` in `directory`: the file judged, whatever its name is now."""
     # linkat(2) follows the kernel's magic link to the open file only when asked to
     # (AT_SYMLINK_FOLLOW), which Python does only when given a directory descriptor.
-    root = os.open("/", os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    root = os.open("/", os.O_RDONLY | _CLOEXEC)
     try:
-        os.link(f"/proc/self/fd/{fd}", name, src_dir_fd=root, follow_symlinks=True)
+        os.link(f"/proc/self/fd/{fd}", name, src_dir_fd=root, dst_dir_fd=directory, follow_symlinks=True)
     finally:
         os.close(root)
 
 
-def _same_bytes(path: Path, data: bytes) -> bool:
+def _same_bytes(directory: int, name: str, data: bytes) -> bool:
     try:
-        with open(path, "rb") as existing:
-            return existing.read(len(data) + 1) == data
+        fd = os.open(name, os.O_RDONLY | _NOFOLLOW | _CLOEXEC, dir_fd=directory)
     except OSError:
         return False
+    with open(fd, "rb") as existing:
+        return existing.read(len(data) + 1) == data
 
 
-def _same_file_bytes(a: str, b: Path) -> bool:
-    with open(a, "rb") as first, open(b, "rb") as second:
+def _same_file_bytes(item: _Staged) -> bool:
+    flags = os.O_RDONLY | _NOFOLLOW | _CLOEXEC
+    with open(os.open(item.temp_name, flags, dir_fd=item.directory), "rb") as first, \
+            open(os.open(item.name, flags, dir_fd=item.directory), "rb") as second:
         while True:
             x, y = first.read(1 << 20), second.read(1 << 20)
             if x != y:
@@ -342,31 +412,32 @@ def _same_file_bytes(a: str, b: Path) -> bool:
 def _rename_group(staged: Sequence[_Staged]) -> None:
     """Rename every temporary over its target, or none: a later failure undoes the earlier renames."""
     previous = signal.pthread_sigmask(signal.SIG_BLOCK, set(_HANDLED))  # a group is never cut in half
-    done: list[tuple[Path, Optional[str]]] = []  # renamed targets, and the link to each one's old file
-    backups: list[str] = []
+    done: list[tuple[_Staged, Optional[str]]] = []  # renamed items, and the link to each one's old file
+    backups: list[tuple[int, str]] = []
     try:
         for item in staged:
+            here = item.directory
             backup: Optional[str] = None
-            if len(staged) > 1 and os.path.lexists(item.target):
-                backup = f"{item.temp}.old"
-                os.link(item.target, backup)
-                backups.append(backup)
-            os.replace(item.temp, item.target)
-            done.append((item.target, backup))
+            if len(staged) > 1 and status(item.name, here) is not None:
+                backup = f"{item.temp_name}.old"
+                os.link(item.name, backup, src_dir_fd=here, dst_dir_fd=here, follow_symlinks=False)
+                backups.append((here, backup))
+            os.replace(item.temp_name, item.name, src_dir_fd=here, dst_dir_fd=here)
+            done.append((item, backup))
     except OSError:
-        for target, backup in reversed(done):
+        for item, backup in reversed(done):
             if backup is not None:
-                os.replace(backup, target)
+                os.replace(backup, item.name, src_dir_fd=item.directory, dst_dir_fd=item.directory)
             else:
-                os.unlink(target)
+                os.unlink(item.name, dir_fd=item.directory)
         for item in staged:
-            if os.path.lexists(item.temp):
-                os.unlink(item.temp)
+            if status(item.temp_name, item.directory) is not None:
+                os.unlink(item.temp_name, dir_fd=item.directory)
         raise
     finally:
-        for backup in backups:
-            if os.path.lexists(backup):
-                os.unlink(backup)
+        for directory, backup in backups:
+            if status(backup, directory) is not None:
+                os.unlink(backup, dir_fd=directory)
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
@@ -389,11 +460,12 @@ def _syncfs(fd: int) -> bool:
     return True
 
 
-def _sync(paths: Sequence[str]) -> None:
+def _sync(staged: Sequence[_Staged]) -> None:
     """Make the files durable: one syncfs per file system, else one fsync per file."""
     done: set[int] = set()
-    for path in paths:
-        fd = os.open(path, os.O_RDONLY)
+    for item in staged:
+        # A symbolic link cannot be opened: its directory stands for it.
+        fd = item.directory if item.link else os.open(item.temp_name, os.O_RDONLY | _CLOEXEC, dir_fd=item.directory)
         try:
             device = os.fstat(fd).st_dev
             if device in done:
@@ -403,18 +475,15 @@ def _sync(paths: Sequence[str]) -> None:
             else:
                 os.fsync(fd)
         finally:
-            os.close(fd)
+            if fd != item.directory:
+                os.close(fd)
 
 
-def _sync_renames(directories: Sequence[Path]) -> None:
-    # Makes the renames durable; some file systems cannot open a directory for
-    # this, and the data is already safe on them.
+def _sync_renames(directories: Sequence[int]) -> None:
+    # Makes the renames durable; some file systems cannot sync a directory, and
+    # the data is already safe on them.
     done: set[int] = set()
-    for directory in dict.fromkeys(directories):
-        try:
-            fd = os.open(directory, os.O_RDONLY)
-        except OSError:
-            continue
+    for fd in dict.fromkeys(directories):
         try:
             device = os.fstat(fd).st_dev
             if device not in done and _syncfs(fd):
@@ -423,8 +492,6 @@ def _sync_renames(directories: Sequence[Path]) -> None:
                 os.fsync(fd)
         except OSError:
             pass
-        finally:
-            os.close(fd)
 
 
 def atomic_write(target: Path, data: bytes, mode_from: Optional[Path] = None, *, follow: bool = True) -> None:
@@ -435,11 +502,16 @@ def atomic_write(target: Path, data: bytes, mode_from: Optional[Path] = None, *,
     `mode_from`, else the default for new files. A symbolic link is followed,
     so the link keeps pointing at the updated page, unless `follow` is False:
     then a link (or anything but a regular file) at `target` is refused, as
-    for any output of the tool. Raises OSError (WriteRefused for a target it
-    will not replace); the target is then unchanged.
+    for any output of the tool, and a link put there after that check is
+    replaced, never written through. Raises OSError (WriteRefused for a target
+    it will not replace); the target is then unchanged.
     """
     writer = BatchWriter()
-    writer.stage(None, [(Path(os.path.realpath(target)) if follow else Path(target), data)], mode_from)
+    try:
+        writer.stage(None, [(Path(os.path.realpath(target)) if follow else Path(target), data)], mode_from)
+    except BaseException:
+        writer.discard()
+        raise
     failure = writer.commit().get(None)
     if failure is not None:
         raise failure

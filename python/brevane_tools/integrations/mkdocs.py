@@ -33,9 +33,16 @@ from mkdocs.plugins import BasePlugin
 
 from brevane_tools.commands.base import Report, UsageError
 from brevane_tools.limits import HASH_ALGS
-from brevane_tools.integrations.site import FORMS, SigningFailed, SiteSigning, check, sign_site
+from brevane_tools.integrations.site import FORMS, SigningFailed, SiteSigning, check, counts, sign_site
 
 log = logging.getLogger(f"mkdocs.plugins.{__name__}")
+
+#: How the sign command's flags are set in mkdocs.yml, for its messages.
+_NAMES = {
+    "--exclude": "the brevane plugin's exclude option",
+    "--replace": "replace: true",
+    "--tsa-url URL (or ta_url in the manifest definition)": "tsa_url (or ta_url in the manifest definition)",
+}
 
 
 class BrevaneConfig(base.Config):  # type: ignore[no-untyped-call]
@@ -45,13 +52,15 @@ class BrevaneConfig(base.Config):  # type: ignore[no-untyped-call]
     cert = c.File(exists=True)
     key = c.Optional(c.File(exists=True))
     signer_command = c.Optional(c.Type(str))
-    form = c.Choice(FORMS, default="inline")
+    form = c.Choice(FORMS, default="link")
     href = c.Optional(c.Type(str))
     alg = c.Choice(HASH_ALGS, default="sha256")
     signing_alg = c.Type(str, default="es256")
     tsa_url = c.Optional(c.URL())
     jobs = c.Type(int, default=1)
     skip_valid = c.Type(bool, default=True)
+    replace = c.Type(bool, default=False)
+    exclude = c.ListOfItems(c.Type(str), default=[])
     on_serve = c.Type(bool, default=False)
 
 
@@ -80,6 +89,8 @@ class BrevanePlugin(BasePlugin[BrevaneConfig]):  # type: ignore[no-untyped-call]
             tsa_url=options.tsa_url,
             jobs=options.jobs,
             skip_valid=options.skip_valid,
+            replace=options.replace,
+            exclude=tuple(options.exclude),
             base=Path(os.path.dirname(config.config_file_path or "")),
         )
 
@@ -99,15 +110,15 @@ class BrevanePlugin(BasePlugin[BrevaneConfig]):  # type: ignore[no-untyped-call]
         site = Path(config.site_dir)
 
         def report(page: Report) -> None:
-            name = os.path.relpath(page.path, site)
             if page.ok:
-                log.debug("brevane: %s: %s", name, page.text)
-            else:
-                log.error("brevane: cannot sign %s: %s", name, page.error)
+                log.debug("brevane: %s: %s", os.path.relpath(page.path, site), page.text)
+
+        def warn(text: str) -> None:
+            log.warning("brevane: %s", text)
 
         try:
-            reports = sign_site(self._settings(config), site, report)
+            reports = sign_site(self._settings(config), site, report, warn, _NAMES)
         except (SigningFailed, UsageError) as exc:
+            # The failed pages, why, and how to publish them unsigned: one line.
             raise PluginError(f"brevane: {exc}") from None
-        skipped = sum(1 for r in reports if r.data.get("skipped"))
-        log.info("brevane: %d pages signed, %d left alone (still valid) in %s", len(reports) - skipped, skipped, site)
+        log.info("brevane: %s in %s", counts(reports), site)

@@ -27,9 +27,12 @@ from brevane_tools.commands.sign import SIGN
 from brevane_tools.commands.base import Report, UsageError
 from brevane_tools.limits import HASH_ALGS
 
-__all__ = ["FORMS", "SiteSigning", "SigningFailed", "check", "sign_site"]
+__all__ = ["FORMS", "SiteSigning", "SigningFailed", "check", "counts", "sign_site"]
 
-FORMS = ("inline", "reference")
+#: The forms of `brevane sign --form`, and "reference", the link form's older name.
+FORMS = ("link", "inline", "header", "reference")
+#: How many failed pages a failure message names before it counts the rest.
+NAMED_FAILURES = 3
 
 
 class SigningFailed(Exception):
@@ -48,13 +51,15 @@ class SiteSigning:
     cert: Optional[str]
     key: Optional[str] = None
     signer_command: Optional[str] = None
-    form: str = "inline"
-    href: Optional[str] = None  # the reference form's link: a template with {path} and {name}
+    form: str = "link"
+    href: Optional[str] = None  # the store's URL (link and header forms): a template with {path} and {name}
     alg: str = "sha256"
     signing_alg: str = "es256"
     tsa_url: Optional[str] = None
     jobs: int = 1
     skip_valid: bool = True
+    replace: bool = False  # drop a page's old manifest rather than keep it as the parent
+    exclude: tuple[str, ...] = ()  # globs of pages published unsigned (`brevane sign --exclude`)
     base: Path = Path()
 
 
@@ -87,7 +92,10 @@ def _argv(settings: SiteSigning, site: Path, manifest_file: str) -> list[str]:
     if bool(settings.key) == bool(settings.signer_command):
         raise UsageError("set either a private key file or a signer command, not both and not neither")
     if settings.form not in FORMS:
-        raise UsageError(f"the form must be 'inline' or 'reference', not {settings.form!r}")
+        raise UsageError(f"the form must be 'link', 'inline' or 'header', not {settings.form!r}")
+    exclude = settings.exclude
+    if isinstance(exclude, str) or not all(isinstance(glob, str) for glob in exclude):
+        raise UsageError(f"exclude must be a list of globs, not {exclude!r}")
     if settings.alg not in HASH_ALGS:
         raise UsageError(f"the hash algorithm must be sha256, sha384 or sha512, not {settings.alg!r}")
     if isinstance(settings.jobs, bool) or not isinstance(settings.jobs, int) or settings.jobs < 0:
@@ -99,14 +107,18 @@ def _argv(settings: SiteSigning, site: Path, manifest_file: str) -> list[str]:
         argv += ["--key", str(settings.base / settings.key)]
     else:
         argv += ["--signer-command", str(settings.signer_command)]
-    if settings.form == "reference":
-        argv += ["--reference"]
-        if settings.href:
-            argv += ["--href", settings.href]
-    elif settings.href:
-        raise UsageError("an href is for the reference form: set the form to 'reference'")
+    form = "link" if settings.form == "reference" else settings.form
+    argv += ["--form", form]
+    if settings.href:
+        if form == "inline":
+            raise UsageError("an href names a store of its own: set the form to 'link' or 'header'")
+        argv += ["--href", settings.href]
     if settings.tsa_url:
         argv += ["--tsa-url", settings.tsa_url]
+    if settings.replace:
+        argv += ["--replace"]
+    for glob in exclude:
+        argv += ["--exclude", glob]
     # Leaving pages alone whose binding still holds makes a rebuild sign only
     # what the generator rewrote.
     if settings.skip_valid:
@@ -132,13 +144,50 @@ def check(settings: SiteSigning) -> None:
         SIGN.prepare(args)
 
 
+def _glob(relative: str) -> str:
+    """An --exclude glob that matches this page alone: its path from the root, glob characters quoted."""
+    quoted = "".join(f"[{c}]" if c in "*?[" else c for c in relative)
+    return quoted if "/" in quoted else "/" + quoted
+
+
+def _failure(failed: list[Report], total: int, site: Path, exclude: str) -> str:
+    """One line for the pages that could not be signed: which, why, and how to publish them unsigned."""
+    named = [(os.path.relpath(r.path, site), r.error or "") for r in failed[:NAMED_FAILURES]]
+    if len(failed) == 1:
+        (page, why), = named
+        return f"cannot sign {page}: {why}; to publish it unsigned, add {json.dumps(_glob(page))} to {exclude}"
+    listed = "; ".join(f"{page}: {why}" for page, why in named)
+    more = f"; and {len(failed) - len(named):,} more" if len(failed) > len(named) else ""
+    return (
+        f"cannot sign {len(failed):,} of {total:,} pages ({listed}{more}); to publish a page unsigned, "
+        f"add it to {exclude}"
+    )
+
+
+def counts(reports: list[Report]) -> str:
+    """What became of a site's pages, for the generator's log."""
+    signed = sum(1 for r in reports if r.ok and "kind" in r.data)
+    skipped = sum(1 for r in reports if r.data.get("skipped"))
+    excluded = sum(1 for r in reports if r.data.get("excluded"))
+    return f"{signed} pages signed, {skipped} left alone (still valid)" + (f", {excluded} excluded" if excluded else "")
+
+
 def sign_site(
-    settings: SiteSigning, site: Path, on_report: Optional[Callable[[Report], None]] = None
+    settings: SiteSigning,
+    site: Path,
+    on_report: Optional[Callable[[Report], None]] = None,
+    on_warning: Optional[Callable[[str], None]] = None,
+    names: Optional[Mapping[str, str]] = None,
 ) -> list[Report]:
     """Sign every page under `site` in place; raise SigningFailed if any page failed.
 
-    A page that fails is left as the generator wrote it; `on_report` hears why.
+    A page that fails is left as the generator wrote it; `on_report` hears
+    each page, and SigningFailed says in one line which failed and why.
+    `on_warning` hears the sign command's warnings, its flags named as
+    `names` says (the generator's own settings: {"--replace": "replace: true"}),
+    and "--exclude" names the setting a failure message points to.
     """
+    names = names or {}
     reports: list[Report] = []
 
     def collect(report: Report) -> None:
@@ -153,13 +202,18 @@ def sign_site(
         # for the message: the generator's logger tells the pages' fate.
         with contextlib.redirect_stderr(errors):
             status = cli.main(argv, on_report=collect)
+    lines = [line.removeprefix("brevane: ") for line in errors.getvalue().splitlines()]
+    warning = "warning: "
+    for line in lines:
+        if line.startswith(warning) and on_warning is not None:
+            text = line[len(warning):]
+            for flag, name in names.items():
+                text = text.replace(flag, name)
+            on_warning(text)
     if status == cli.EXIT_OK:
         return reports
     failed = [r for r in reports if not r.ok]
     if not failed:
-        lines = [line.removeprefix("brevane: ") for line in errors.getvalue().splitlines()]
-        raise SigningFailed("; ".join(lines) or f"brevane sign exited with status {status}")
-    # Each page's reason has gone to the caller's on_report already.
-    raise SigningFailed(
-        f"{len(failed)} of {len(reports)} pages could not be signed and are left as they were built"
-    )
+        problems = [line for line in lines if not line.startswith(warning)]
+        raise SigningFailed("; ".join(problems) or f"brevane sign exited with status {status}")
+    raise SigningFailed(_failure(failed, len(reports), site, names.get("--exclude", "--exclude")))

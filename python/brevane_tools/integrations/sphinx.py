@@ -10,9 +10,11 @@ In conf.py:
 After a successful build by the html, dirhtml or singlehtml builder, the output
 directory is signed in place by `brevane sign` (see docs/integrations/sphinx.md
 for every setting). Settings are checked when the builder starts, before any
-document is read: a wrong one is a configuration error with one message. Other
+document is read: a wrong one stops the build with one line and exit status 2
+(an exception would have Sphinx print a bug report around it). Other
 builders (latex, linkcheck, epub...) neither check nor sign, so they run on
-machines without the signing key. A failed build is never signed.
+machines without the signing key. A failed build is never signed; a page that
+cannot be signed fails the build with one line naming it and `brevane_exclude`.
 """
 
 from __future__ import annotations
@@ -23,7 +25,6 @@ from pathlib import Path
 from typing import Any, Optional
 
 from sphinx.application import Sphinx
-from sphinx.errors import ConfigError
 from sphinx.util import logging
 from sphinx.util.display import status_iterator
 
@@ -31,7 +32,7 @@ import brevane
 
 from brevane_tools.commands.base import Report, UsageError
 from brevane_tools.files.finding import find_pages
-from brevane_tools.integrations.site import SigningFailed, SiteSigning, check, sign_site
+from brevane_tools.integrations.site import SigningFailed, SiteSigning, check, counts, sign_site
 
 logger = logging.getLogger(__name__)
 
@@ -45,13 +46,22 @@ _CONFIG: dict[str, tuple[Any, Any]] = {
     "brevane_cert": (None, (str, type(None))),
     "brevane_key": (None, (str, type(None))),
     "brevane_signer_command": (None, (str, type(None))),
-    "brevane_form": ("inline", (str,)),
+    "brevane_form": ("link", (str,)),
     "brevane_href": (None, (str, type(None))),
     "brevane_alg": ("sha256", (str,)),
     "brevane_signing_alg": ("es256", (str,)),
     "brevane_tsa_url": (None, (str, type(None))),
     "brevane_jobs": (1, (int,)),
     "brevane_skip_valid": (True, (bool,)),
+    "brevane_replace": (False, (bool,)),
+    "brevane_exclude": ((), (list, tuple)),
+}
+
+#: How the sign command's flags are set in conf.py, for its messages.
+_NAMES = {
+    "--exclude": "brevane_exclude in conf.py",
+    "--replace": "brevane_replace = True",
+    "--tsa-url URL (or ta_url in the manifest definition)": "brevane_tsa_url (or ta_url in the manifest definition)",
 }
 
 
@@ -69,6 +79,8 @@ def _settings(app: Sphinx) -> SiteSigning:
         tsa_url=config.brevane_tsa_url,
         jobs=config.brevane_jobs,
         skip_valid=config.brevane_skip_valid,
+        replace=config.brevane_replace,
+        exclude=config.brevane_exclude,
         base=Path(app.confdir),
     )
 
@@ -83,7 +95,8 @@ def _check_settings(app: Sphinx) -> None:
     try:
         check(_settings(app))
     except UsageError as exc:
-        raise ConfigError(f"brevane: {exc}") from None
+        logger.error("brevane: %s", exc)
+        raise SystemExit(2) from None
 
 
 class _Progress:
@@ -112,8 +125,6 @@ class _Progress:
     def __call__(self, report: Report) -> None:
         self._latest = report
         next(self._lines)
-        if not report.ok:
-            logger.error("brevane: cannot sign %s: %s", report.path, report.error)
 
     def close(self) -> None:
         self._open = False
@@ -129,7 +140,7 @@ def _sign_output(app: Sphinx, exception: Optional[BaseException]) -> None:
         return
     progress = _Progress(site, total, app.verbosity)
     try:
-        reports = sign_site(_settings(app), site, progress)
+        reports = sign_site(_settings(app), site, progress, _warn, _NAMES)
     except (SigningFailed, UsageError) as exc:
         progress.close()
         # An error and a failing status, as for a broken document: no traceback.
@@ -137,10 +148,12 @@ def _sign_output(app: Sphinx, exception: Optional[BaseException]) -> None:
         app.statuscode = 1
         return
     progress.close()
-    skipped = sum(1 for r in reports if r.data.get("skipped"))
-    logger.info(
-        "brevane: %d pages signed, %d left alone (still valid) in %s", len(reports) - skipped, skipped, site
-    )
+    logger.info("brevane: %s in %s", counts(reports), site)
+
+
+def _warn(text: str) -> None:
+    # suppress_warnings = ["brevane"] silences them, as any other kind of warning.
+    logger.warning("brevane: %s", text, type="brevane", subtype="signing")
 
 
 def setup(app: Sphinx) -> dict[str, Any]:

@@ -28,7 +28,7 @@ __all__ = [
     "SigningCommand",
     "SigningKey",
     "callback_failure",
-    "certificate_identity",
+    "certificate_end",
     "check_credential",
     "tsa_url_of",
 ]
@@ -245,10 +245,7 @@ def check_credential(credential: Credential, now: Optional[datetime.datetime] = 
             ) from None
 
     moment = now or datetime.datetime.now(datetime.timezone.utc)
-    utc = datetime.timezone.utc
-    # cryptography before 42 has only the naive forms, in UTC.
-    begins = getattr(leaf, "not_valid_before_utc", None) or leaf.not_valid_before.replace(tzinfo=utc)
-    ends = getattr(leaf, "not_valid_after_utc", None) or leaf.not_valid_after.replace(tzinfo=utc)
+    begins, ends = _validity(leaf)
     if not begins <= moment <= ends:
         raise SigningError(
             f"the signing certificate {subject} is valid from {begins:%Y-%m-%d %H:%M} "
@@ -297,6 +294,21 @@ def check_credential(credential: Credential, now: Optional[datetime.datetime] = 
             raise SigningError(f"the private key does not belong to the signing certificate {subject}")
 
 
+def _validity(cert: Any) -> tuple[datetime.datetime, datetime.datetime]:
+    utc = datetime.timezone.utc
+    # cryptography before 42 has only the naive forms, in UTC.
+    begins = getattr(cert, "not_valid_before_utc", None) or cert.not_valid_before.replace(tzinfo=utc)
+    ends = getattr(cert, "not_valid_after_utc", None) or cert.not_valid_after.replace(tzinfo=utc)
+    return begins, ends
+
+
+def certificate_end(chain_pem: bytes) -> datetime.datetime:
+    """When the chain's signing certificate ends (UTC): without a time-stamp, when its signatures stop validating."""
+    from cryptography import x509
+
+    return _validity(x509.load_pem_x509_certificates(chain_pem)[0])[1]
+
+
 def _who(name: Any) -> str:
     """A certificate's subject for a message: its common name, else the whole name."""
     from cryptography.x509.oid import NameOID
@@ -311,15 +323,3 @@ def _key_kind(public: Any) -> str:
         return f"EC {curve.name}"
     size = getattr(public, "key_size", None)
     return f"RSA {size}-bit" if size else type(public).__name__.replace("PublicKey", "").lstrip("_")
-
-
-def certificate_identity(chain_pem: bytes) -> tuple[str, str]:
-    """(issuer organisation, serial number) of a chain's signing certificate, as the SDK reports them."""
-    from cryptography import x509
-    from cryptography.x509.oid import NameOID
-
-    leaf = x509.load_pem_x509_certificates(chain_pem)[0]
-    organisation = leaf.issuer.get_attributes_for_oid(NameOID.ORGANIZATION_NAME)
-    issuer = str(organisation[0].value) if organisation else leaf.issuer.rfc4514_string()
-    return issuer, str(leaf.serial_number)
-

@@ -13,7 +13,8 @@ import functools
 import hashlib
 import io
 import json
-from collections.abc import Iterable, Mapping
+import re
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional
 
@@ -24,6 +25,7 @@ from brevane_tools.errors import SigningError
 from brevane_tools.limits import HASH_ALGS
 from brevane_tools.signing.credentials import callback_failure, tsa_url_of
 from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT, Manifest, PageFacts, render_definition
+from brevane_tools.store_reader import StoreError, signing_certificate
 
 if TYPE_CHECKING:
     import c2pa
@@ -37,7 +39,7 @@ __all__ = [
     "sign_detached",
     "sign_page",
     "sign_page_with_reference",
-    "signer_of",
+    "signed_with",
     "size_model",
 ]
 
@@ -85,6 +87,7 @@ class _Parent:
     page: bytes  # the page as it was, its manifest element included
     store: bytes
     ingredient: dict[str, Any]
+    manifests: int  # how many its store holds: the page's whole kept history
 
 
 def _sign_store(
@@ -192,6 +195,8 @@ class Signed:
     href: Optional[str] = None
     parent: Optional[str] = None  # the title of the manifest kept as the parent ingredient
     exclusions: tuple[tuple[int, int], ...] = field(default=())
+    #: Manifests in the store: this one and every earlier version kept through its parent.
+    manifests: int = 1
 
 
 def sign(
@@ -201,28 +206,62 @@ def sign(
     *,
     alg: str = "sha256",
     href: Optional[str] = None,
+    detached: bool = False,
     facts: Optional[PageFacts] = None,
     keep_parent: bool = True,
     old_store: Optional[bytes] = None,
 ) -> Signed:
-    """Sign a page: inline by default, or referencing its store at `href`.
+    """Sign a page: inline by default, referencing its store at `href`, or `detached`.
 
     The definition is a template (see `render_definition`). A manifest the page
     already carries becomes the new manifest's parent ingredient, unless
-    `keep_parent` is False; a page that references its store needs that store
-    as `old_store` for this. Module errors (no head, unsupported algorithm)
-    propagate as the module's ValueError; workflow failures raise SigningError.
+    `keep_parent` is False; a page that references its store, or is signed
+    detached, needs that store as `old_store` for this. An XML page (see
+    `is_xml`) gets a self-closed link element. Module errors (no head,
+    unsupported algorithm) propagate as the module's ValueError; workflow
+    failures raise SigningError.
     """
-    definition = render_definition(manifest, facts or PageFacts(), html)
-    clean = brevane.remove(html)
-    if brevane.locate_all(clean):
-        raise SigningError("the bytes around a removed element form a new manifest element")
+    if detached and href is not None:
+        raise ValueError("a detached store is announced outside the page: it takes no href")
+    facts = facts or PageFacts()
+    definition = render_definition(manifest, facts, html)
+    if detached:
+        # Not a byte of the page changes: an element in it would claim another store.
+        if brevane.locate_all(html):
+            raise SigningError("the page carries a manifest element: remove it, or sign it inline or by reference")
+        clean = html
+    else:
+        clean = brevane.remove(html)
+        if brevane.locate_all(clean):
+            raise SigningError("the bytes around a removed element form a new manifest element")
     parent = _parent_of(html, old_store) if keep_parent else None
     if parent is not None:
         definition = _opened_from_parent(definition)
+    if detached:
+        return _sign_detached(clean, definition, signer, alg, parent)
     if href is not None:
-        return _sign_referenced(clean, definition, signer, alg, href, parent)
+        return _sign_referenced(clean, definition, signer, alg, href, parent, is_xml(html, facts.name))
     return _sign_inline(clean, definition, signer, alg, parent)
+
+
+_XHTML_ROOT = re.compile(rb"<html\s[^>]*\bxmlns\s*=\s*[\"']http://www\.w3\.org/1999/xhtml[\"']")
+#: Where the root element's start tag ends up at the latest in any page worth signing.
+_ROOT_WITHIN = 64 * 1024
+
+
+def is_xml(html: bytes, name: str = "") -> bool:
+    """Whether a page is read as XML: an .xhtml name, an XML declaration, or the XHTML namespace on its root."""
+    return (
+        name.lower().endswith(".xhtml")
+        or html.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml")
+        or _XHTML_ROOT.search(html, 0, _ROOT_WITHIN) is not None
+    )
+
+
+def _history(parent: Optional[_Parent]) -> dict[str, Any]:
+    if parent is None:
+        return {}
+    return {"parent": parent.ingredient.get("title"), "manifests": parent.manifests + 1}
 
 
 def _sign_inline(
@@ -272,14 +311,19 @@ def _sign_inline(
             f"the signed page does not carry the binding that was signed (expected exclusion "
             f"{(start, length)}, found {found})"
         )
-    title = parent.ingredient.get("title") if parent else None
-    return Signed(page, store, "embedded", rounds, parent=title, exclusions=((start, length),))
+    return Signed(page, store, "embedded", rounds, exclusions=((start, length),), **_history(parent))
 
 
 def _sign_referenced(
-    clean: bytes, definition: dict[str, Any], signer: Any, alg: str, href: str, parent: Optional[_Parent]
+    clean: bytes, definition: dict[str, Any], signer: Any, alg: str, href: str, parent: Optional[_Parent],
+    xml: bool,
 ) -> Signed:
     page = brevane.embed_reference(clean, href)
+    located = brevane.locate_all(page) if xml else []
+    if len(located) == 1:  # else the binding below fails, in the module's words
+        # An XML parser rejects a start tag that is never closed; readers accept either form.
+        end = sum(located[0])
+        page = page[: end - 1] + b" />" + page[end:]
     # Reading the binding back proves that readers find the link (it is in the
     # head, and its href is not empty) before anything is signed.
     binding = brevane.compute_data_hash(page, alg)
@@ -287,8 +331,17 @@ def _sign_referenced(
         raise SigningError("a referenced store must bind the whole page")  # pragma: no cover
     store = _sign_store(_with_binding(definition, alg, binding["hash"], []), signer, page, parent)
     brevane.verify_data_hash(page, binding["hash"], [], alg)
-    title = parent.ingredient.get("title") if parent else None
-    return Signed(page, store, "referenced", 1, href=href, parent=title)
+    return Signed(page, store, "referenced", 1, href=href, **_history(parent))
+
+
+def _sign_detached(
+    page: bytes, definition: dict[str, Any], signer: Any, alg: str, parent: Optional[_Parent]
+) -> Signed:
+    if alg not in HASH_ALGS:
+        brevane.inline_hash_before_embed(b"<head></head>", alg)  # the module's own message
+    digest = hashlib.new(alg, page).digest()
+    store = _sign_store(_with_binding(definition, alg, digest, []), signer, page, parent)
+    return Signed(page, store, "detached", 1, **_history(parent))
 
 
 def _parent_of(html: bytes, old_store: Optional[bytes]) -> Optional[_Parent]:
@@ -299,13 +352,14 @@ def _parent_of(html: bytes, old_store: Optional[bytes]) -> Optional[_Parent]:
             f"the page's old manifest cannot be kept as the parent ({exc}): sign with --replace "
             "(keep_parent=False) to drop it"
         ) from None
-    if association is None:
+    if association is None and old_store is None:
         return None
-    if association["kind"] == "embedded":
+    if association is not None and association["kind"] == "embedded":
         store = association["store"]
     elif old_store is not None:
-        store = old_store
+        store = old_store  # the page links to it, or it was signed detached
     else:
+        assert association is not None
         raise SigningError(
             f"the page references its Manifest Store at {association['href']!r}, which was not found: "
             "give that store to keep it as the parent, or sign with --replace (keep_parent=False) "
@@ -330,7 +384,7 @@ def _parent_of(html: bytes, old_store: Optional[bytes]) -> Optional[_Parent]:
         "manifest_data": {"format": "application/c2pa", "identifier": PARENT_LABEL},
         "validation_results": results,
     }
-    return _Parent(html, store, ingredient)
+    return _Parent(html, store, ingredient, max(1, len(report.get("manifests") or {})))
 
 
 def _opened_from_parent(definition: dict[str, Any]) -> dict[str, Any]:
@@ -372,13 +426,7 @@ def sign_detached(
     carries no manifest element, so nothing is excluded. A page that carries
     one is refused, since its element would claim another store.
     """
-    if brevane.locate_all(html):
-        raise SigningError("the page carries a manifest element: remove it, or sign it inline or by reference")
-    if alg not in HASH_ALGS:
-        brevane.inline_hash_before_embed(b"<head></head>", alg)  # the module's own message
-    definition = render_definition(manifest, facts or PageFacts(), html)
-    digest = hashlib.new(alg, html).digest()
-    return _sign_store(_with_binding(definition, alg, digest, []), signer, html)
+    return sign(html, manifest, signer, alg=alg, detached=True, facts=facts, keep_parent=False).store
 
 
 def sign_page(
@@ -407,24 +455,21 @@ def sign_page_with_reference(
     return signed.page, signed.store
 
 
-def signer_of(report: Mapping[str, Any]) -> Optional[tuple[str, str]]:
-    """(issuer, serial number) of the certificate that signed the active manifest of the SDK's report."""
-    info = sdk.active_manifest(report).get("signature_info") or {}
-    if "issuer" not in info or "cert_serial_number" not in info:
-        return None
-    return str(info["issuer"]), str(info["cert_serial_number"])
+def signed_with(store: bytes, chain_pem: bytes) -> bool:
+    """Whether the store's active manifest names the chain's signing certificate as its signer.
 
-
-def certificate_identity(chain_pem: bytes) -> tuple[str, str]:
-    """(issuer organisation, serial number) of a chain's signing certificate, as the SDK reports them."""
+    The certificate itself is compared, not its names: another certificate with
+    the same subject, issuer and serial number is another signer. Only a store
+    the SDK has validated was signed with that certificate's key.
+    """
     from cryptography import x509
-    from cryptography.x509.oid import NameOID
+    from cryptography.hazmat.primitives.serialization import Encoding
 
-    leaf = x509.load_pem_x509_certificates(chain_pem)[0]
-    organisation = leaf.issuer.get_attributes_for_oid(NameOID.ORGANIZATION_NAME)
-    issuer = str(organisation[0].value) if organisation else leaf.issuer.rfc4514_string()
-    return issuer, str(leaf.serial_number)
-
+    try:
+        named = signing_certificate(store)
+    except StoreError:
+        return False
+    return named == x509.load_pem_x509_certificates(chain_pem)[0].public_bytes(Encoding.DER)
 
 
 def size_model() -> tuple[tuple[str, int], ...]:
