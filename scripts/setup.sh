@@ -35,6 +35,8 @@ APT_TEST=(
   clang-format-14 clang-tidy-14
   git                                         # the list of sources to format-check
   chromium chromium-driver                    # the site report's tests, in headless Chromium
+  nginx                                       # serving signed sites on loopback (the header form)
+  python3-doc                                 # a real documentation site to sign and mirror
 )
 # ---- Python tools in build/venv-tools -------------------------------------------
 TOOLS=(
