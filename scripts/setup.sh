@@ -36,7 +36,7 @@ APT_TEST=(
   git                                         # the list of sources to format-check
   chromium chromium-driver                    # the site report's tests, in headless Chromium
   nginx                                       # serving signed sites on loopback (the header form)
-  python3-doc                                 # a real documentation site to sign and mirror
+  python3-doc postgresql-doc                  # real documentation sites (Sphinx, DocBook) to sign and mirror
 )
 # ---- Python tools in build/venv-tools -------------------------------------------
 TOOLS=(
