@@ -28,9 +28,7 @@ import brevane
 from brevane_tools import commands
 from brevane_tools.commands.base import Report, UsageError, parse_size
 from brevane_tools.errors import EXIT_FAILED, EXIT_OK, EXIT_USAGE
-from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES
-from brevane_tools.files.writing import temporaries_removed_on_signals
-from brevane_tools.runner import Plan, exit_code, plan, run_batch, summary
+from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES
 from brevane_tools.text import escape
 
 __all__ = ["EXIT_FAILED", "EXIT_OK", "EXIT_USAGE", "JSON_SCHEMA", "build_parser", "main"]
@@ -140,6 +138,10 @@ def main(
 ) -> int:
     """Run the tool; `on_report` is called in this process for each page as it finishes."""
     args = build_parser().parse_args(argv)
+    # The runner loads once the arguments are good: `brevane --help` stays quick.
+    from brevane_tools.files.writing import temporaries_removed_on_signals
+    from brevane_tools.runner import Plan, exit_code, plan, run_batch
+
     command = commands.named(args.command)
     assert command is not None
     if args.jobs < 0:
@@ -218,6 +220,8 @@ class _Output:
 
     def close(self, done: str, other_files: Optional[dict[str, int]], walk_errors: int) -> None:
         reports = self.reports
+        from brevane_tools.runner import summary
+
         line = summary([r for r in reports[walk_errors:] if "mirrored" not in r.data], done)
         if walk_errors:
             line += f"; {walk_errors:,} input error{'s' if walk_errors != 1 else ''}"

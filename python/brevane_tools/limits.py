@@ -8,6 +8,7 @@ __all__ = [
     "DEFAULT_REDIRECTS",
     "DEFAULT_TIMEOUT",
     "HASH_ALGS",
+    "HTML_SUFFIXES",
 ]
 
 #: Pages larger than this fail (that page only), on disk or on the web; `--max-page-size` changes it.
@@ -17,5 +18,7 @@ DEFAULT_MAX_STORE_SIZE = 16 * 1024 * 1024
 #: Seconds for a whole fetch: lookup, connection, redirects, headers and body.
 DEFAULT_TIMEOUT = 20.0
 DEFAULT_REDIRECTS = 5
+#: The file name extensions of pages in directories; `--extensions` changes them.
+HTML_SUFFIXES = (".html", ".htm", ".xhtml", ".shtml")
 #: The hash algorithms of a data hash binding.
 HASH_ALGS = ("sha256", "sha384", "sha512")

@@ -24,7 +24,6 @@ from __future__ import annotations
 import os
 import posixpath
 import re
-import secrets
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional
@@ -40,7 +39,7 @@ __all__ = ["StoreAt", "href_to", "locate", "locate_on_web", "read_store", "shown
 
 # The origin a site's pages have here; it never goes on the network. Made up
 # afresh in each process, so that no page can name a file of the site by it.
-_SITE_HOST = f"site-{secrets.token_hex(8)}.invalid"
+_SITE_HOST = f"site-{os.urandom(8).hex()}.invalid"
 _SITE = "https://" + _SITE_HOST
 # A browser drops these from a URL before parsing it, and strips these from its ends.
 _URL_NOISE = re.compile("[\t\n\r]")

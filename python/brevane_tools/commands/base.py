@@ -14,13 +14,15 @@ from __future__ import annotations
 import argparse
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Generic, Literal, Optional, Sequence, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Generic, Literal, Optional, Sequence, TypeVar
 
 from brevane_tools.errors import PageFailed, UsageError
 
 from brevane_tools.results import Outcome, Report
-from brevane_tools.files.reading import FileIdentity, read_file
 from brevane_tools.text import display
+
+if TYPE_CHECKING:
+    from brevane_tools.files.reading import FileIdentity
 
 __all__ = [
     "Command",
@@ -115,6 +117,8 @@ def parse_size(text: str) -> int:
 
 def read_option_file(path: str, what: str) -> bytes:
     """The bytes of a file named by an option; UsageError (exit status 2) when it cannot be read."""
+    from brevane_tools.files.reading import read_file
+
     try:
         return read_file(path, MAX_OPTION_FILE, what="it")
     except (OSError, ValueError) as exc:

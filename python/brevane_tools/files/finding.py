@@ -35,7 +35,7 @@ __all__ = [
     "is_temporary", "real_path_of", "resolved",
 ]
 
-HTML_SUFFIXES = (".html", ".htm", ".xhtml", ".shtml")
+HTML_SUFFIXES = limits.HTML_SUFFIXES
 
 #: Pages larger than this fail (that page only); `--max-page-size` changes it.
 DEFAULT_MAX_PAGE_SIZE = limits.DEFAULT_MAX_PAGE_SIZE
