@@ -9,6 +9,7 @@ __all__ = [
     "DEFAULT_TIMEOUT",
     "HASH_ALGS",
     "HTML_SUFFIXES",
+    "SIGNING_ALGS",
 ]
 
 #: Pages larger than this fail (that page only), on disk or on the web; `--max-page-size` changes it.
@@ -20,5 +21,7 @@ DEFAULT_TIMEOUT = 20.0
 DEFAULT_REDIRECTS = 5
 #: The file name extensions of pages in directories; `--extensions` changes them.
 HTML_SUFFIXES = (".html", ".htm", ".xhtml", ".shtml")
+#: The signature algorithms the C2PA SDK signs with.
+SIGNING_ALGS = ("es256", "es384", "es512", "ps256", "ps384", "ps512", "ed25519")
 #: The hash algorithms of a data hash binding.
 HASH_ALGS = ("sha256", "sha384", "sha512")

@@ -22,18 +22,20 @@ import sys
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
 from pathlib import Path, PurePosixPath
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 from urllib.parse import quote
 
 import brevane
 
-from brevane_tools import sdk, signing, store_location
+from brevane_tools import sdk, signing
 from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageError, read_option_file
 from brevane_tools.errors import SdkUnavailableError, SigningError, StoreLocationError
 from brevane_tools.files.finding import inside
-from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE
-from brevane_tools.signing import serving
+from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, SIGNING_ALGS
 from brevane_tools.text import display
+
+if TYPE_CHECKING:  # what signs and where stores lie load with the first page
+    from brevane_tools.signing import serving
 
 STORE_SUFFIX = ".c2pa"
 #: Old stores larger than this are not read (and not kept as the parent).
@@ -91,7 +93,7 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
         "--signer-command", metavar="CMD",
         help="command that signs standard input to standard output with a key held elsewhere",
     )
-    parser.add_argument("--signing-alg", default="es256", help=f"signature algorithm: {', '.join(signing.ALGORITHMS)}")
+    parser.add_argument("--signing-alg", default="es256", help=f"signature algorithm: {', '.join(SIGNING_ALGS)}")
     parser.add_argument(
         "--tsa-url", default=None, metavar="URL", help="RFC 3161 time-stamp authority (overrides ta_url)"
     )
@@ -120,6 +122,8 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _prepare(args: argparse.Namespace) -> SignSettings:
+    from brevane_tools.signing import serving
+
     try:
         sdk.load()
     except SdkUnavailableError as exc:
@@ -283,6 +287,8 @@ def _output_root(page: Page) -> Path:
 
 
 def _href(page: Page, settings: SignSettings, store: Path, html: bytes) -> str:
+    from brevane_tools import store_location
+
     if settings.href is not None:
         return _href_for(settings.href, PurePosixPath(page.relative.as_posix()))
     assert page.destination is not None
@@ -301,6 +307,8 @@ def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[byte
     A store that is not there (or not one the tool reads) fails the page, saying
     why, unless --replace drops it: it was to be kept as the parent.
     """
+    from brevane_tools import store_location
+
     association = brevane.extract(html)
     if association is None or association["kind"] != "referenced" or page.path is None:
         return None
@@ -334,6 +342,8 @@ def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[byte
 
 def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
     """The store a page signed detached had, where the header form keeps it; None when there is none."""
+    from brevane_tools import store_location
+
     assert page.destination is not None and page.path is not None and page.root is not None
     candidates = [(_store_path(page, settings), _store_tree(page, settings))]
     if not settings.in_place and settings.store_dir is None:
@@ -354,6 +364,8 @@ def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
 
 def _announced(page: Page, settings: SignSettings) -> serving.Announced:
     """The page's URL path and the URL of its store, as the server rules name them."""
+    from brevane_tools.signing import serving
+
     assert page.destination is not None
     relative = PurePosixPath(page.relative.as_posix())
     served = (relative.parent / page.destination.name).as_posix()
@@ -436,6 +448,8 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
 
 def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
     """Once the pages are written: the header form's server rules, then what the run leaves to watch."""
+    from brevane_tools.signing import serving
+
     if settings.site_root is not None:
         announced = [serving.Announced(str(r.data["page_url"]), str(r.data["href"]))
                      for r in reports if r.ok and "page_url" in r.data]

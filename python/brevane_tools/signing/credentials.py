@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 from brevane_tools import sdk
 from brevane_tools.errors import SigningError
+from brevane_tools.limits import SIGNING_ALGS
 from brevane_tools.text import escape
 
 if TYPE_CHECKING:
@@ -34,7 +35,7 @@ __all__ = [
 ]
 
 #: The signature algorithms the SDK signs with, and the keys each one needs.
-ALGORITHMS = ("es256", "es384", "es512", "ps256", "ps384", "ps512", "ed25519")
+ALGORITHMS = SIGNING_ALGS
 
 #: How much of a failing signer command's standard error --debug shows.
 _STDERR_EXCERPT = 2000
