@@ -21,7 +21,7 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Optional, TextIO
+from typing import TYPE_CHECKING, Optional, TextIO
 
 import brevane
 
@@ -30,6 +30,9 @@ from brevane_tools.commands.base import Report, UsageError, parse_size
 from brevane_tools.errors import EXIT_FAILED, EXIT_OK, EXIT_USAGE
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES
 from brevane_tools.text import escape
+
+if TYPE_CHECKING:
+    from brevane_tools.files.objects import Storage
 
 __all__ = ["EXIT_FAILED", "EXIT_OK", "EXIT_USAGE", "JSON_SCHEMA", "build_parser", "main"]
 
@@ -90,9 +93,23 @@ def build_parser() -> argparse.ArgumentParser:
         sub = subparsers.add_parser(command.name, help=command.help, description=command.help)
         sub.add_argument(
             "paths", nargs="+", metavar="PATH",
-            help="pages, or directories to search for pages" + (", or http/https URLs" if command.urls else ""),
+            help="pages, or directories to search for pages" + (", or http/https URLs" if command.urls else "")
+            + "; or objects and prefixes in object storage (s3://BUCKET/SITE, gs://, az://, memory://, file://)",
         )
         sub.add_argument("--jobs", "-j", type=int, default=1, metavar="N", help="worker processes (0: one per CPU)")
+        sub.add_argument(
+            "--dask", type=_dask_address, metavar="ADDRESS",
+            help="run on a Dask cluster: tcp://HOST:PORT (a running scheduler), or local:N (N worker processes here)",
+        )
+        sub.add_argument(
+            "--task-pages", type=_positive, default=None, metavar="N",
+            help="pages per Dask task (default 200)",
+        )
+        sub.add_argument(
+            "--storage-options", metavar="JSON",
+            help="fsspec options for object URLs, e.g. '{\"client_kwargs\": {\"endpoint_url\": \"http://host:9000\"}}'; "
+            "credentials come from each store's own environment",
+        )
         sub.add_argument("--json", action="store_true", help="one JSON document on standard output")
         sub.add_argument("--quiet", "-q", action="store_true", help="report failures only")
         sub.add_argument("--debug", action="store_true", help="show the traceback of an internal error, and "
@@ -147,14 +164,19 @@ def main(
     if args.jobs < 0:
         print("brevane: --jobs must not be negative", file=sys.stderr)
         return EXIT_USAGE
+    if args.dask and args.jobs != 1:
+        print("brevane: --dask runs the pages on the cluster's workers: give --jobs or --dask, not both",
+              file=sys.stderr)
+        return EXIT_USAGE
     try:
+        storage = _objects(args)
         settings = command.prepare(args)
         run = Plan(
             command, settings, args.paths, output=getattr(args, "output", None),
             in_place=getattr(args, "in_place", False), json=args.json, extensions=args.extensions,
             follow_outside=args.follow_outside, max_page_size=args.max_page_size,
             site_root=_site_root(args), workers=args.jobs or os.cpu_count() or 1, debug=args.debug,
-            exclude=tuple(args.exclude),
+            exclude=tuple(args.exclude), storage=storage, dask=args.dask, task_pages=args.task_pages,
         )
         planned = plan(run)
     except (UsageError, FileNotFoundError) as exc:
@@ -171,7 +193,7 @@ def main(
             except (UsageError, OSError) as exc:
                 print(f"brevane: {escape(str(exc))}", file=sys.stderr)
                 return EXIT_USAGE
-        mirror = planned.others or planned.links
+        mirror = planned.others or planned.links or planned.copies
         output.close(command.done, mirrored.as_dict() if mirror else None, len(planned.found.errors))
     except BrokenPipeError:
         # The reader went away (`brevane check site | head`): stop quietly, as
@@ -179,6 +201,32 @@ def main(
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILED
     return exit_code(output.reports)
+
+
+def _dask_address(text: str) -> str:
+    from brevane_tools.cluster import address
+
+    return address(text)
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
+    return value
+
+
+def _objects(args: argparse.Namespace) -> Optional[Storage]:
+    """file:// URLs as the local paths they are, and the storage options, read once; UsageError."""
+    from brevane_tools.files import objects
+
+    args.paths = [objects.local_path(p) for p in args.paths]
+    if getattr(args, "output", None) not in (None, "-"):
+        args.output = objects.local_path(args.output)
+    return objects.Storage.parse(args.storage_options) if args.storage_options is not None else None
 
 
 def _site_root(args: argparse.Namespace) -> Optional[Path]:

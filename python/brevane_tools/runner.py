@@ -16,7 +16,7 @@ import traceback
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 from brevane_tools import commands
 from brevane_tools.commands.base import Command, Page, Report
@@ -26,8 +26,11 @@ from brevane_tools.files.finding import (
 )
 from brevane_tools.files.mirroring import Mirrored, mirror
 from brevane_tools.files.reading import read_page
-from brevane_tools.files.writing import BatchWriter, temporaries_removed_on_signals
+from brevane_tools.files.writing import BatchWriter
 from brevane_tools.text import display, escape
+
+if TYPE_CHECKING:  # object storage loads only for the runs that use it
+    from brevane_tools.files.objects import Copy, Storage
 
 __all__ = ["Batch", "Done", "Job", "Mirrored", "Plan", "Planned", "exit_code", "is_url", "plan", "raw_name", "run_batch", "run_job", "summary"]
 
@@ -54,6 +57,8 @@ class Batch:
     settings: Any
     max_page_size: int = DEFAULT_MAX_PAGE_SIZE
     debug: bool = False
+    #: The fsspec options of pages in object storage (--storage-options).
+    storage: Optional[Storage] = None
 
 
 @dataclass
@@ -64,11 +69,14 @@ class Done:
     files: tuple[tuple[Path, bytes], ...] = ()
     job: Optional[Job] = None
     files_tree: Optional[str] = None  # see Outcome.files_tree
+    #: What goes to object storage instead: (URL, bytes), the page last.
+    objects: tuple[tuple[str, bytes], ...] = ()
 
 
-def run_job(batch: Batch, job: Job) -> Done:
-    """Run one command on one page; never raises for a problem of that page."""
-    done = _run(batch, job)
+def run_job(batch: Batch, job: Job, fetched: Optional[Union[bytes, BaseException]] = None) -> Done:
+    """Run one command on one page (`fetched`: its bytes from object storage, or why they could not
+    be had); never raises for a problem of that page."""
+    done = _run(batch, job, fetched)
     done.report.data.update(raw_name(job.page.path))
     return done
 
@@ -90,12 +98,23 @@ def _failure(name: str, exc: Exception, debug: bool) -> Report:
     return Report(name, False, error=str(exc), input_error=status == EXIT_USAGE, data=data, detail=detail)
 
 
-def _run(batch: Batch, job: Job) -> Done:
+def _run(batch: Batch, job: Job, fetched: Optional[Union[bytes, BaseException]]) -> Done:
     page = job.page
     command = commands.named(batch.command)
     assert command is not None
     try:
-        if page.html is None and page.path is not None:
+        if page.objects is not None:
+            page = _with_storage(batch, page)
+        if isinstance(fetched, BaseException):
+            raise fetched
+        if page.html is None and fetched is not None:
+            page = replace(page, html=fetched)
+        elif page.html is None and page.objects is not None and page.objects.source is not None:
+            from brevane_tools.files import objects
+
+            storage = page.objects.storage or objects.Storage()
+            page = replace(page, html=objects.read(storage, page.objects.source, batch.max_page_size))
+        elif page.html is None and page.path is not None:
             html = read_page(page.path, batch.max_page_size, follow=page.follow, identity=page.identity)
             page = replace(page, html=html)
         outcome = command.run(page, batch.settings)
@@ -108,6 +127,16 @@ def _run(batch: Batch, job: Job) -> Done:
     if job.to_stdout:
         report.stdout_bytes = output
         return Done(report)
+    target = page.objects.target if page.objects is not None else None
+    if target is not None and page.objects is not None:
+        if target == page.objects.source and output == page.html and not outcome.files:
+            report.text += " (unchanged, not written)"
+            report.data["written"] = False
+            return Done(report)
+        # A command's other files lie below the output prefix (a store beside its page); the page goes last.
+        root = page.objects.target_root or ""
+        files = tuple((f"{root.rstrip('/')}/{path.as_posix()}", data) for path, data in outcome.files)
+        return Done(report, job=job, objects=(*files, (target, output)))
     if page.destination is None:
         return Done(report)
     if page.destination == page.path and output == page.html and not outcome.files:
@@ -117,14 +146,12 @@ def _run(batch: Batch, job: Job) -> Done:
     return Done(report, ((page.destination, output), *outcome.files), job, outcome.files_tree)
 
 
-_WORKER_BATCH: Optional[Batch] = None
+def _with_storage(batch: Batch, page: Page) -> Page:
+    """The page, its object location given the run's storage options (which travel once, with the batch)."""
+    from brevane_tools.files.objects import Storage
 
-
-def _start_worker(batch: Batch) -> None:
-    global _WORKER_BATCH
-    _WORKER_BATCH = batch
-    # A worker writes pages too: a signal removes its temporary files first, for as long as it lives.
-    temporaries_removed_on_signals().__enter__()
+    assert page.objects is not None
+    return replace(page, objects=replace(page.objects, storage=batch.storage or Storage()))
 
 
 @dataclass(frozen=True)
@@ -146,6 +173,12 @@ class Plan:
     #: Globs of pages to leave alone: with a "/", matched against the path below the
     #: directory argument; without one, against the file name, at any depth.
     exclude: tuple[str, ...] = ()
+    #: The fsspec options of object URLs (--storage-options).
+    storage: Optional[Storage] = None
+    #: A Dask cluster to run on (--dask: tcp://HOST:PORT, or local:N), and the pages of each of its
+    #: tasks (None: `cluster.DEFAULT_TASK_PAGES`).
+    dask: Optional[str] = None
+    task_pages: Optional[int] = None
 
 
 @dataclass
@@ -160,6 +193,9 @@ class Planned:
     #: The symbolic links a mirror makes again as links, and the directories it makes (empty ones too).
     links: list[tuple[Link, Path]] = field(default_factory=list)
     directories: list[Path] = field(default_factory=list)
+    #: The other files of a mirror from or to object storage, and what is said of the run before its pages.
+    copies: list[Copy] = field(default_factory=list)
+    notes: list[Report] = field(default_factory=list)
 
 
 def excluded_by(page: InputFile, patterns: Sequence[str]) -> Optional[str]:
@@ -177,6 +213,11 @@ def is_url(argument: str) -> bool:
 
 def plan(run: Plan) -> Planned:
     """The jobs of a run; UsageError or FileNotFoundError (exit status 2) before anything is touched."""
+    from brevane_tools import cluster, object_runs
+
+    cluster.start(run.workers, run.dask)
+    if object_runs.involved(run):
+        return object_runs.plan(run)
     command = run.command
     urls = [a for a in run.paths if command.urls and is_url(a)]
     paths = [a for a in run.paths if a not in urls]
@@ -215,7 +256,9 @@ def _check_overlap(run: Plan, pages: Sequence[InputFile], output: Path) -> None:
                 "use a directory outside the input tree (or --in-place)"
             )
     for page in pages:
-        if inside(resolved(page.path), real_out):
+        # A page the walk found without following a link lies in its directory argument, checked above;
+        # resolving each one's path again would cost the client a handful of system calls per page.
+        if (page.root is None or page.via_link) and inside(resolved(page.path), real_out):
             raise UsageError(f"the input {display(page.path)} lies in the output {display(output)}")
 
 
@@ -300,6 +343,8 @@ def run_chunk(batch: Batch, jobs: Sequence[Job]) -> list[Report]:
     with one sync per file system (sooner past COMMIT_BYTES), so a crash or a kill
     never costs more than a chunk of work, and each page is old or new. Run in a
     worker, no page's bytes pass through the parent: only the reports come back.
+    Pages in object storage are read a round at a time, each round's with one round
+    of requests, and written at the end of their round (see `object_runs`).
     """
     writer = BatchWriter()
     pending: list[Done] = []
@@ -307,6 +352,10 @@ def run_chunk(batch: Batch, jobs: Sequence[Job]) -> list[Report]:
 
     def commit() -> None:
         failures = writer.commit()
+        if any(done.objects for done in pending):
+            from brevane_tools.object_runs import upload
+
+            upload(batch, pending)
         for done in pending:
             failure = failures.get(id(done))
             if failure is not None:
@@ -319,48 +368,28 @@ def run_chunk(batch: Batch, jobs: Sequence[Job]) -> list[Report]:
         pending.clear()
 
     try:
-        for job in jobs:
-            done = run_job(batch, job)
-            if done.job is not None:
-                _stage(writer, done)
-            pending.append(done)
-            if writer.size >= COMMIT_BYTES:
-                commit()
-        commit()
+        for round_ in _rounds(batch, jobs):
+            for job, fetched in round_:
+                done = run_job(batch, job, fetched)
+                if done.job is not None and not done.objects:
+                    _stage(writer, done)
+                pending.append(done)
+                if writer.size >= COMMIT_BYTES:
+                    commit()
+            commit()
     except BaseException:
         writer.discard()
         raise
     return reports
 
 
-def _run_chunk_in_worker(jobs: Sequence[Job]) -> list[Report]:
-    assert _WORKER_BATCH is not None
-    return run_chunk(_WORKER_BATCH, jobs)
-
-
-def chunked(jobs: Sequence[Job], size: int) -> list[Sequence[Job]]:
-    return [jobs[i : i + size] for i in range(0, len(jobs), size)]
-
-
-def _execute(batch: Batch, jobs: list[Job], workers: int) -> Iterator[list[Report]]:
-    """The reports of every job, a chunk at a time, in the order of the jobs."""
-    if workers <= 1 or len(jobs) <= 1:
-        yield from (run_chunk(batch, chunk) for chunk in chunked(jobs, COMMIT_PAGES))
+def _rounds(batch: Batch, jobs: Sequence[Job]) -> Iterator[list[tuple[Job, Optional[Union[bytes, BaseException]]]]]:
+    if not any(job.page.objects is not None for job in jobs):
+        yield [(job, None) for job in jobs]  # local pages: each is read as its turn comes
         return
-    import multiprocessing
-    from concurrent.futures import ProcessPoolExecutor
+    from brevane_tools.object_runs import rounds
 
-    # Several chunks per worker even out pages of unequal cost; the settings go once per worker.
-    size = max(1, min(COMMIT_PAGES, -(-len(jobs) // (workers * 4))))
-    # fork() from a process that runs threads (an embedding application, a test
-    # runner, the C2PA SDK) can deadlock the child; a fork server starts workers
-    # from a clean single-threaded process instead.
-    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    context = multiprocessing.get_context(method)
-    with ProcessPoolExecutor(
-        max_workers=workers, mp_context=context, initializer=_start_worker, initargs=(batch,)
-    ) as pool:
-        yield from pool.map(_run_chunk_in_worker, chunked(jobs, size))
+    yield from rounds(batch, jobs)
 
 
 def raw_name(path: Optional[Path]) -> dict[str, str]:
@@ -412,30 +441,47 @@ def run_batch(
     run: Plan, planned: Planned, emit: Callable[[Report], None]
 ) -> Mirrored:
     """Run the jobs and write what they made; `emit` hears each page's report once, when it is final."""
-    batch = Batch(run.command.name, run.settings, run.max_page_size, run.debug)
+    batch = Batch(run.command.name, run.settings, run.max_page_size, run.debug, run.storage)
     for error in planned.found.errors:
         emit(Report(error.path, False, error=error.message, input_error=True))
     for page, pattern in planned.excluded:
         kept = "copied unchanged" if run.command.output == "edit" and run.output not in (None, "-") else "left alone"
         emit(Report(display(page.path), True, text=f"excluded by --exclude {escape(pattern)}, {kept}",
                     data={"excluded": True, **raw_name(page.path)}))
+    for note in planned.notes:
+        emit(note)
 
-    # The other files first: a page's new store replaces the old one the mirror copies, never the reverse.
-    mirrored = Mirrored()
+    from brevane_tools import cluster
+
+    # Workers (--jobs, --dask) start at once, and come up while this process mirrors.
+    with cluster.executing(batch, planned.jobs, run.workers, run.dask, run.task_pages) as chunks:
+        # The other files first: a page's new store replaces the old one the mirror copies, never the reverse.
+        mirrored = Mirrored()
+        _mirror(run, planned, mirrored, emit)
+        # Pages are reported once they are durable and in place; whoever ran them wrote them.
+        for reports in chunks:
+            for report in reports:
+                emit(report)
+    return mirrored
+
+
+def _mirror(run: Plan, planned: Planned, mirrored: Mirrored, emit: Callable[[Report], None]) -> None:
+    if planned.copies:
+        from brevane_tools.files import objects
+
+        assert run.output is not None
+        tree = None if objects.is_object_url(run.output) else os.path.realpath(run.output)
+        objects.mirror(run.storage or objects.Storage(), planned.copies, tree, mirrored, emit)
+    if not (planned.others or planned.links or planned.directories):
+        return
+    assert run.output is not None
     writer = BatchWriter()
     try:
-        if planned.others or planned.links or planned.directories:
-            assert run.output is not None
-            mirror(writer, planned.others, planned.links, planned.directories, os.path.realpath(run.output),
-                   mirrored, emit)
+        mirror(writer, planned.others, planned.links, planned.directories, os.path.realpath(run.output),
+               mirrored, emit)
     except BaseException:
         writer.discard()
         raise
-    # Pages are reported once they are durable and in place; whoever ran them wrote them.
-    for reports in _execute(batch, planned.jobs, run.workers):
-        for report in reports:
-            emit(report)
-    return mirrored
 
 
 def _stage(writer: BatchWriter, done: Done) -> None:

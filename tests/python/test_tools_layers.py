@@ -12,12 +12,13 @@ PACKAGE = Path(brevane_tools.__file__).parent
 #: Bottom up; a module may import from its own row and the rows above it.
 LAYERS = (
     ("errors", "text", "sdk", "results", "limits", "lazy"),
-    ("head", "files", "files.finding", "files.reading", "files.writing"),
+    ("head", "files", "files.finding", "files.reading", "files.directories", "files.writing", "files.mirroring",
+     "files.objects"),
     ("store_location",),
     ("trust", "store_reader", "remote", "signing", "signing.definition", "signing.credentials",
      "signing.pages", "signing.serving", "checking", "report"),
-    ("commands", "commands.base", "commands.page", "commands.sign", "commands.check"),
-    ("runner", "cli"),
+    ("commands", "commands.base", "commands.page", "commands.places", "commands.sign", "commands.check"),
+    ("runner", "object_runs", "cluster", "cli"),
     ("integrations", "integrations.site", "integrations.sphinx", "integrations.mkdocs",
      "integrations.precommit", "integrations.dynamic", "integrations.wsgi", "integrations.asgi",
      "sphinx", "mkdocs", "wsgi", "asgi", "__main__"),

@@ -22,6 +22,7 @@ from brevane_tools.results import Outcome, Report
 from brevane_tools.text import display
 
 if TYPE_CHECKING:
+    from brevane_tools.files.objects import ObjectPage
     from brevane_tools.files.reading import FileIdentity
 
 __all__ = [
@@ -58,6 +59,8 @@ class Page:
     identity: Optional[FileIdentity] = None
     #: Whether a symbolic link at `path` may be followed (the walk chose to); else one is refused.
     follow: bool = True
+    #: Where it is read from and written to in object storage, when it lies there or goes there.
+    objects: Optional[ObjectPage] = None
 
     @property
     def root(self) -> Optional[Path]:
@@ -100,6 +103,9 @@ class Command(Generic[Settings]):
     #: every page's report (e.g. to write a report file); raises UsageError or
     #: OSError (exit status 2).
     finish: Optional[Callable[[Settings, Sequence[Report]], None]] = None
+    #: What `run` reads back of a page's output before writing it, as suffixes of the output's
+    #: name ("" for the page itself): for pages in object storage, read with the page's round.
+    reads_back: Optional[Callable[[Settings], tuple[str, ...]]] = None
 
 
 def parse_size(text: str) -> int:

@@ -21,6 +21,7 @@ from brevane_tools.text import escape
 
 if TYPE_CHECKING:  # the engines load when a page is checked: `brevane --help` stays quick
     from brevane_tools import checking
+    from brevane_tools.remote import FetchLimits
 
 
 
@@ -146,12 +147,37 @@ def check(page: Page, settings: CheckSettings, report: bool = False) -> checking
             page.url, settings.store, policy=settings.policy, limits=limits, report=report
         )
     assert page.html is not None
+    if settings.store is None and page.objects is not None and page.objects.source is not None:
+        return _check_object(page, settings, limits, report)
     if settings.store is not None or page.path is None:
         return checking.check_page(page.html, settings.store, policy=settings.policy, report=report)
     return checking.check_file(
         page.path, page.html, site_root=settings.site_root or page.root, policy=settings.policy,
         limits=limits, report=report,
     )
+
+
+def _check_object(page: Page, settings: CheckSettings, limits: FetchLimits, report: bool) -> checking.CheckResult:
+    """A page read from object storage, with the store its href names: an object below its prefix, or on the web."""
+    import dataclasses
+
+    import brevane
+
+    from brevane_tools import checking, remote
+    from brevane_tools.commands import places
+    from brevane_tools.files import objects
+
+    assert page.html is not None
+    association = brevane.extract(page.html)
+    if association is None or association["kind"] != "referenced":
+        return checking.check_page(page.html, policy=settings.policy, report=report)
+    url = places.store_url(page, str(association["href"]), page.html)
+    if objects.is_object_url(url):
+        store = places.read_store_object(page, url, settings.store_bytes, "--max-store-size")
+    else:
+        store = remote.fetch(url, "the Manifest Store", settings.store_bytes, limits).body
+    result = checking.check_page(page.html, store, policy=settings.policy, report=report)
+    return dataclasses.replace(result, source="link", store_location=url)
 
 
 def _check(page: Page, settings: CheckSettings) -> Outcome:

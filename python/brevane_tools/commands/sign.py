@@ -19,6 +19,7 @@ import argparse
 import json
 import os
 import sys
+import threading
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
 from pathlib import Path, PurePosixPath
@@ -29,10 +30,10 @@ import brevane
 
 from brevane_tools import sdk, signing
 from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageError, read_option_file
+from brevane_tools.commands import places
+from brevane_tools.commands.places import where_stores_go
 from brevane_tools.errors import SdkUnavailableError, SigningError, StoreLocationError
-from brevane_tools.files.finding import inside
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, SIGNING_ALGS
-from brevane_tools.text import display
 
 if TYPE_CHECKING:  # what signs and where stores lie load with the first page
     from brevane_tools.signing import serving
@@ -73,15 +74,17 @@ class SignSettings:
         return self.form != "inline"
 
 
-# One signer per process and credential: making one parses the key and certificates.
-_SIGNERS: dict[signing.Credential, Any] = {}
+# One signer per process, thread and credential: making one parses the key and certificates,
+# and a Dask worker may run tasks on several threads, while the SDK's signer is not shared.
+_SIGNERS: dict[tuple[signing.Credential, int], Any] = {}
 
 
 def _signer(settings: SignSettings) -> Any:
-    if settings.credential not in _SIGNERS:
-        _SIGNERS[settings.credential] = settings.credential.signer()
+    key = (settings.credential, threading.get_ident())
+    if key not in _SIGNERS:
+        _SIGNERS[key] = settings.credential.signer()
         signing.seed_size_model(settings.size_model)
-    return _SIGNERS[settings.credential]
+    return _SIGNERS[key]
 
 
 def _arguments(parser: argparse.ArgumentParser) -> None:
@@ -145,7 +148,7 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
                 f"--href: {example} is not a URL a Link header can carry as it is (spaces, quotes, "
                 "'$', '<', '>' and the like must be percent-encoded)"
             )
-    places = _places(args, form)
+    where = where_stores_go(args, form)
 
     raw = read_option_file(args.manifest, "manifest")
     try:
@@ -169,7 +172,7 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
     settings = SignSettings(
         text, credential, str(args.alg), keep_parent=not args.replace, skip_valid=args.skip_valid,
         form=form, href=args.href, store_dir=Path(args.store_dir) if args.store_dir else None,
-        in_place=bool(args.in_place), **places,
+        in_place=bool(args.in_place), **where,
     )
     try:
         signing.check_credential(credential)
@@ -177,65 +180,6 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
     except SigningError as exc:
         raise UsageError(str(exc)) from None
     return replace(settings, size_model=model)
-
-
-def _places(args: argparse.Namespace, form: str) -> dict[str, Any]:
-    """Where stores and server rules go, checked once: one usage error up front rather than one per page."""
-    paths = [Path(p) for p in args.paths]
-    if args.in_place:
-        roots = [p if p.is_dir() else p.parent for p in paths]
-    else:
-        output = Path(args.output)
-        single = len(paths) == 1 and not paths[0].is_dir() and not output.is_dir()
-        roots = [output.parent if single else output]
-    real_roots = sorted({os.path.realpath(r) for r in roots})
-    places: dict[str, Any] = {}
-    store_below: Optional[str] = None
-    if args.store_dir:
-        store_dir = Path(args.store_dir)
-        real = os.path.realpath(store_dir)
-        if not args.in_place:
-            for source in paths:
-                if source.is_dir() and inside(real, os.path.realpath(source)):
-                    raise UsageError(
-                        f"the store directory {display(store_dir)} lies in the input {display(source)}: "
-                        "give one outside the pages' source"
-                    )
-        _check_writable(store_dir)
-        if all(inside(real, root) for root in real_roots):
-            store_below = real
-        elif args.href is None:
-            shown = ", ".join(display(Path(r)) for r in real_roots)
-            raise UsageError(
-                f"the store directory {display(store_dir)} lies outside the output tree {shown}, "
-                "so no path in the site leads to it: give the URL its stores are served at with "
-                "--href TEMPLATE (e.g. --href 'https://cdn.example/c2pa/{path}.c2pa')"
-            )
-        else:
-            places["store_tree"] = real
-    if form == "header":
-        if len(real_roots) != 1:
-            raise UsageError(
-                "--form header writes the server rules at the site's root: sign one directory, "
-                "or pages of one directory, at a time"
-            )
-        places["site_root"] = Path(real_roots[0])
-        if store_below is not None:
-            places["store_prefix"] = os.path.relpath(store_below, real_roots[0]).replace(os.sep, "/")
-    return places
-
-
-def _check_writable(directory: Path) -> None:
-    existing = Path(os.path.abspath(directory))
-    while not os.path.lexists(existing):
-        existing = existing.parent
-    if not existing.is_dir():
-        raise UsageError(
-            f"the store directory {display(directory)} cannot be made: {display(existing)} is not a directory"
-        )
-    if not os.access(existing, os.W_OK | os.X_OK):
-        where = "" if existing == Path(os.path.abspath(directory)) else f" (nor is {display(existing)}, to make it in)"
-        raise UsageError(f"the store directory {display(directory)} is not writable{where}")
 
 
 def _trial(settings: SignSettings) -> tuple[tuple[str, int], ...]:
@@ -266,6 +210,8 @@ def _href_for(template: str, relative: PurePosixPath) -> str:
 
 
 def _store_path(page: Page, settings: SignSettings) -> Path:
+    if page.objects is not None and page.objects.target is not None:
+        return Path(places.target_relative(page) + STORE_SUFFIX)  # below the output prefix, beside the page
     assert page.destination is not None
     if settings.store_dir is not None:
         return settings.store_dir / (page.relative.as_posix() + STORE_SUFFIX)
@@ -291,8 +237,11 @@ def _href(page: Page, settings: SignSettings, store: Path, html: bytes) -> str:
 
     if settings.href is not None:
         return _href_for(settings.href, PurePosixPath(page.relative.as_posix()))
-    assert page.destination is not None
-    href = store_location.href_to(store, html, page=page.destination, site_root=_output_root(page))
+    if page.objects is not None and page.objects.target is not None:
+        href = places.href_between(places.target_relative(page), store.as_posix(), html)
+    else:
+        assert page.destination is not None
+        href = store_location.href_to(store, html, page=page.destination, site_root=_output_root(page))
     if href is None:
         raise ValueError(
             "no relative href leads from this page to its store (its <base href> leads elsewhere, "
@@ -310,7 +259,15 @@ def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[byte
     from brevane_tools import store_location
 
     association = brevane.extract(html)
-    if association is None or association["kind"] != "referenced" or page.path is None:
+    if association is None or association["kind"] != "referenced":
+        return None
+    if page.objects is not None and page.objects.source is not None:
+        beside = _store_path(page, settings) if settings.reference and page.objects.target is not None else None
+        stored, why = places.old_store_object(page, str(association["href"]), html, beside, MAX_OLD_STORE)
+        if stored is None:
+            _parent_lost(settings, why)
+        return stored
+    if page.path is None:
         return None
     root = page.root
     assert root is not None
@@ -332,12 +289,17 @@ def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[byte
             return store_location.read_store(candidate, tree, MAX_OLD_STORE)
         except ValueError as exc:
             reason = reason or str(exc)
+    _parent_lost(settings, reason)
+    return None
+
+
+def _parent_lost(settings: SignSettings, reason: Optional[str]) -> None:
+    """A referenced page's old store cannot be had: the page fails, unless --replace drops the parent anyway."""
     if settings.keep_parent:
         raise SigningError(
             f"the page's old manifest cannot be kept as the parent ({reason}): sign with --replace "
             "(keep_parent=False) to drop it"
         )
-    return None
 
 
 def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
@@ -404,9 +366,36 @@ def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings
     return signing.signed_with(store, settings.credential.cert_chain_pem)
 
 
+def _made_already(page: Page, settings: SignSettings) -> bool:
+    """Whether the output (-o) holds this very page already, signed in this form by this signer:
+    what a run again after a crash leaves alone. A page with a manifest of its own to keep as the
+    parent is signed again, so that the output's parent is the page's own."""
+    assert page.html is not None
+    to_object = page.objects is not None and page.objects.target is not None
+    if settings.in_place or settings.form == "header" or (page.destination is None and not to_object) or \
+            (settings.keep_parent and brevane.extract(page.html) is not None):
+        return False
+    store = _store_path(page, settings) if settings.reference else None
+    tree = None if to_object else _output_root(page)
+    output, stored = places.output_of(page, tree, store, None if to_object else _store_tree(page, settings),
+                                      len(page.html) + 2 * MAX_OLD_STORE)
+    try:
+        if output is None or brevane.remove(output) != brevane.remove(page.html):
+            return False
+        association = brevane.extract(output)
+        if store is not None and (association is None or association.get("href") != _href(page, settings, store,
+                                                                                         page.html)):
+            return False
+    except ValueError:
+        return False
+    return _still_valid(output, stored, settings)
+
+
 def _sign(page: Page, settings: SignSettings) -> Outcome:
     assert page.html is not None
     relative = PurePosixPath(page.relative.as_posix())
+    if settings.skip_valid and _made_already(page, settings):
+        return Outcome("unchanged: its output is this page, signed by this signer", {"skipped": True, "rounds": 0})
     old_store = _old_store(page, settings, page.html)
     announced = _announced(page, settings) if settings.form == "header" else None
     if announced is not None and old_store is None and brevane.extract(page.html) is None:
@@ -420,7 +409,7 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
     facts = signing.PageFacts(relative.as_posix(), relative.name or (page.path.name if page.path else ""))
     href = store_path = None
     if settings.reference:
-        if page.destination is None:  # pragma: no cover - refused in prepare
+        if page.destination is None and (page.objects is None or page.objects.target is None):  # pragma: no cover
             raise ValueError("--form link and header need -o DIR or --in-place")
         store_path = _store_path(page, settings)
         href = announced.store if announced else _href(page, settings, store_path, page.html)
@@ -434,7 +423,7 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
         data.update(parent=signed.parent, manifests=signed.manifests)
     files: tuple[tuple[Path, bytes], ...] = ()
     if store_path is not None:
-        data.update(href=href, store=str(store_path))
+        data.update(href=href, store=_shown(page, store_path))
         text = f"signed detached, store at {href}" if announced else f"signed, linked to {href}"
         files = ((store_path, signed.store),)
     else:
@@ -444,6 +433,13 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
     if signed.parent is not None:
         text += f", parent {json.dumps(signed.parent, ensure_ascii=False)}"
     return Outcome(text, data, page=signed.page, files=files, files_tree=settings.store_tree)
+
+
+def _shown(page: Page, store: Path) -> str:
+    """Where a store is written, as reported: a path, or below the output prefix, its URL."""
+    if page.objects is not None and page.objects.target_root is not None and page.destination is None:
+        return f"{page.objects.target_root.rstrip('/')}/{store.as_posix()}"
+    return str(store)
 
 
 def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
@@ -497,7 +493,15 @@ def _count(items: Sequence[Any], noun: str) -> str:
     return f"{len(items):,} {noun}{'s' if len(items) != 1 else ''}"
 
 
+def _reads_back(settings: SignSettings) -> tuple[str, ...]:
+    """What --skip-valid reads of an output (see `_made_already`): the page, and its store beside it."""
+    if not settings.skip_valid or settings.in_place or settings.form == "header":
+        return ()
+    return ("", STORE_SUFFIX) if settings.reference else ("",)
+
+
 SIGN: Command[SignSettings] = Command(
     "sign", "sign pages with a C2PA manifest: linked (by default), inline, or announced by an HTTP header",
     _arguments, _prepare, _sign, output="edit", hash_alg=True, done="signed", finish=_finish,
+    reads_back=_reads_back,
 )

@@ -1,0 +1,218 @@
+"""Runs whose pages lie in object storage, or go there: which objects are pages and where each one goes
+(`plan`), reading a round of pages with one round of requests (`rounds`), and writing what they made
+(`upload`: each object in one request, a page's store before the page).
+
+Whatever is local keeps the local machinery: a local page is read by the safe reader, and a local
+output is written by `files.writing.BatchWriter`, with its guarantees.
+"""
+
+from __future__ import annotations
+
+import fnmatch
+import os
+import posixpath
+from collections.abc import Iterator, Sequence
+from dataclasses import replace
+from pathlib import Path
+from typing import Optional, Union
+
+from brevane_tools import commands
+from brevane_tools.commands.base import Page, Report
+from brevane_tools.errors import UsageError
+from brevane_tools.files import objects
+from brevane_tools.files.finding import inside
+from brevane_tools.files.objects import Copy, ObjectFile, ObjectPage, ObjectTree, Storage
+from brevane_tools.runner import COMMIT_BYTES, COMMIT_PAGES, Batch, Done, Job, Plan, Planned
+from brevane_tools.runner import plan as plan_local
+from brevane_tools.text import display, escape
+
+__all__ = ["involved", "plan", "rounds", "upload"]
+
+LINK_WARNING = "a symbolic link, not mirrored: object storage has no links (--follow-outside copies what leads out)"
+Fetched = Optional[Union[bytes, BaseException]]
+
+
+def involved(run: Plan) -> bool:
+    """Whether any of the run's pages lies in object storage, or goes there."""
+    return any(objects.is_object_url(a) for a in [*run.paths, run.output or ""])
+
+
+def _mirrors(run: Plan) -> bool:
+    return run.command.output == "edit" and run.output not in (None, "-")
+
+
+def plan(run: Plan) -> Planned:
+    """The jobs of a run over object storage; UsageError or FileNotFoundError before anything is written."""
+    sources = [a for a in run.paths if objects.is_object_url(a)]
+    if sources and len(sources) != len(run.paths):
+        raise UsageError("give object URLs or local paths, not both in one run")
+    if (run.workers > 1 or run.dask) and any(objects.scheme(a) == "memory" for a in [*run.paths, run.output or ""]):
+        raise UsageError("memory:// objects live in this process only: run them without --jobs or --dask")
+    if not sources:
+        return _from_local(run)
+    storage = run.storage or Storage()
+    trees = [objects.find(storage, url, run.extensions) for url in sources]
+    if run.command.needs_pages:
+        for tree in trees:
+            if not tree.pages:
+                raise UsageError(f"no pages found under {escape(tree.root)}")
+    single = len(trees) == 1 and bool(trees[0].pages) and trees[0].pages[0].url == trees[0].root
+    if run.output == "-" and run.command.output == "edit":
+        if run.json or not single:
+            raise UsageError("-o - (standard output) takes exactly one page, without --json")
+    if _mirrors(run) and objects.is_object_url(str(run.output)):
+        _check_overlap(storage, sources, str(run.output))
+    planned = Planned()
+    taken: dict[str, str] = {}
+    for tree in trees:
+        others = list(tree.others)
+        for page in tree.pages:
+            pattern = _excluded_by(page.relative, run.exclude)
+            if pattern is None:
+                planned.jobs.append(_job(run, tree, page, single, taken))
+                continue
+            kept = "copied unchanged" if _mirrors(run) else "left alone"
+            planned.notes.append(Report(escape(page.url), True, text=f"excluded by --exclude {escape(pattern)}, "
+                                        f"{kept}", data={"excluded": True}))
+            others.append(page)
+        if _mirrors(run) and not single:
+            planned.copies += [Copy(o, _place(str(run.output), o.relative, o.url, taken)) for o in others]
+    return planned
+
+
+def _excluded_by(relative: str, patterns: Sequence[str]) -> Optional[str]:
+    """The first glob that matches (as `runner.excluded_by` matches a file's path), or None."""
+    for pattern in patterns:
+        if fnmatch.fnmatchcase(relative if "/" in pattern else posixpath.basename(relative), pattern.strip("/")):
+            return pattern
+    return None
+
+
+def _place(output: str, relative: str, source: str, taken: dict[str, str]) -> Union[str, Path]:
+    """Where `-o` puts a file of the site: below the output prefix, or in the output directory."""
+    target: Union[str, Path] = objects.join(output, relative) if objects.is_object_url(output) else \
+        Path(output) / relative
+    if str(target) in taken:
+        raise UsageError(f"{escape(source)} and {escape(taken[str(target)])} would both be written to "
+                         f"{escape(str(target))}")
+    taken[str(target)] = source
+    return target
+
+
+def _job(run: Plan, tree: ObjectTree, page: ObjectFile, single: bool, taken: dict[str, str]) -> Job:
+    found = ObjectPage(source=page.url, source_root=tree.root, size=page.size)
+    name, relative, output = escape(page.url), Path(page.relative), run.output
+    if run.in_place:
+        found = replace(found, target=page.url, target_root=posixpath.dirname(page.url) if single else tree.root)
+    elif output == "-":
+        return Job(Page(name, None, relative=relative, objects=found), to_stdout=True)
+    elif output is not None and run.command.output == "edit":
+        if objects.is_object_url(output):
+            # One object to one object: -o names it, unless it ends with "/" (a prefix).
+            whole = single and not output.endswith("/")
+            target = output if whole else str(_place(output, page.relative, page.url, taken))
+            root = posixpath.dirname(output) if whole else output
+            found = replace(found, target=target, target_root=root)
+        else:
+            whole = single and not Path(output).is_dir()
+            destination = Path(output) if whole else Path(_place(output, page.relative, page.url, taken))
+            tree_root = destination.parent if whole else Path(output)
+            return Job(Page(name, None, relative=relative, destination=destination, objects=found),
+                       out_tree=os.path.realpath(tree_root))
+    return Job(Page(name, None, relative=relative, objects=found))
+
+
+def _check_overlap(storage: Storage, sources: Sequence[str], output: str) -> None:
+    """Refuse an output prefix inside an input one, or the other way round, before anything is written."""
+    out_fs, out = storage.filesystem(output)
+    for source in sources:
+        fs, path = storage.filesystem(source)
+        if type(fs) is type(out_fs) and (inside(out.rstrip("/"), path.rstrip("/")) or
+                                         inside(path.rstrip("/"), out.rstrip("/"))):
+            raise UsageError(f"the output {escape(output)} and the input {escape(source)} overlap: "
+                             "use a prefix outside the input (or --in-place)")
+
+
+def _from_local(run: Plan) -> Planned:
+    """Local pages to object storage: the local walk, and each page and other file given its object."""
+    assert run.output is not None
+    output = run.output
+    planned = plan_local(replace(run, output=None, in_place=False))
+    whole = len(run.paths) == 1 and not Path(run.paths[0]).is_dir() and not output.endswith("/")
+    root = posixpath.dirname(output) if whole else output
+    taken: dict[str, str] = {}
+    for number, job in enumerate(planned.jobs):
+        page = job.page
+        target = output if whole else str(_place(output, page.relative.as_posix(), page.name, taken))
+        planned.jobs[number] = replace(job, page=replace(page, objects=ObjectPage(target=target, target_root=root)))
+    if _mirrors(run):
+        others = [*planned.found.others, *(p for p, _ in planned.excluded)]
+        planned.copies = [Copy(o, _place(output, o.relative.as_posix(), display(o.path), taken))
+                          for o in others if o.root is not None]
+        planned.notes = [Report(display(link.path), True, text=LINK_WARNING,
+                                data={"mirrored": "symbolic link", "symlink": link.target, "warning": LINK_WARNING})
+                         for link in planned.found.links]
+    return planned
+
+
+def rounds(batch: Batch, jobs: Sequence[Job]) -> Iterator[list[tuple[Job, Fetched]]]:
+    """The jobs in rounds (COMMIT_PAGES pages, COMMIT_BYTES of listed bytes at most), the pages of
+    each round that lie in object storage fetched with one round of concurrent requests."""
+    command = commands.named(batch.command)
+    suffixes = command.reads_back(batch.settings) if command is not None and command.reads_back else ()
+    start = 0
+    while start < len(jobs):
+        end, size = start, 0
+        while end < len(jobs) and end - start < COMMIT_PAGES and (end == start or size < COMMIT_BYTES):
+            found = jobs[end].page.objects
+            size += (found.size or 0) if found is not None else 0
+            end += 1
+        round_ = [_read_back(job, suffixes) for job in jobs[start:end]]
+        wanted: list[tuple[Job, str, Optional[int]]] = []
+        for job in round_:
+            found = job.page.objects
+            if job.page.html is None and found is not None and found.source is not None:
+                wanted.append((job, found.source, found.size))
+            if found is not None:
+                wanted += [(job, url, None) for url, _ in found.ahead]
+        got = objects.read_many(batch.storage or Storage(), [(url, size) for _, url, size in wanted],
+                                batch.max_page_size) if wanted else []
+        fetched: dict[tuple[int, str], Fetched] = {(id(job), url): data for (job, url, _), data in zip(wanted, got)}
+        ready: list[tuple[Job, Fetched]] = []
+        for job in round_:
+            source = job.page.objects.source if job.page.objects is not None else None
+            ready.append((_with_ahead(job, fetched), fetched.get((id(job), source)) if source else None))
+        yield ready
+        start = end
+
+
+def _read_back(job: Job, suffixes: tuple[str, ...]) -> Job:
+    """The job, with the objects its command reads back of its output named (not read yet)."""
+    found = job.page.objects
+    if not suffixes or found is None or found.target is None or found.target == found.source:
+        return job
+    ahead = tuple((found.target + suffix, None) for suffix in suffixes)
+    return replace(job, page=replace(job.page, objects=replace(found, ahead=ahead)))
+
+
+def _with_ahead(job: Job, fetched: dict[tuple[int, str], Fetched]) -> Job:
+    found = job.page.objects
+    if found is None or not found.ahead:
+        return job
+    ahead = tuple((url, data if isinstance(data, bytes) else None)
+                  for url, _ in found.ahead for data in [fetched.get((id(job), url))])
+    return replace(job, page=replace(job.page, objects=replace(found, ahead=ahead)))
+
+
+def upload(batch: Batch, done: Sequence[Done]) -> None:
+    """Write what a round made to object storage (each page's store first); each report says where, or why not."""
+    writing = [d for d in done if d.objects]
+    failures = objects.write_groups(batch.storage or Storage(), [d.objects for d in writing])
+    for each, failure in zip(writing, failures):
+        target = escape(each.objects[-1][0])
+        if failure is not None:
+            why = failure.strerror if isinstance(failure, OSError) and failure.strerror else str(failure)
+            each.report = Report(each.report.path, False, error=why, input_error=True)
+            continue
+        each.report.data.update(output=target, written=True)
+        each.report.text += f" -> {target}"
