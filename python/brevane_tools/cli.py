@@ -79,7 +79,9 @@ def _hash_alg(text: str) -> str:
     return text
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser(only: Optional[str] = None) -> argparse.ArgumentParser:
+    """The tool's parser; with `only`, a command's own flags are made for that command alone
+    (the others are listed with their help), which is all one run needs."""
     parser = argparse.ArgumentParser(
         prog="brevane",
         description="Find, embed, remove, hash, sign and check C2PA manifests in HTML pages, "
@@ -91,6 +93,8 @@ def build_parser() -> argparse.ArgumentParser:
     default_extensions = ",".join(s.lstrip(".") for s in HTML_SUFFIXES)
     for command in commands.COMMANDS:
         sub = subparsers.add_parser(command.name, help=command.help, description=command.help)
+        if only is not None and command.name != only:
+            continue
         sub.add_argument(
             "paths", nargs="+", metavar="PATH",
             help="pages, or directories to search for pages" + (", or http/https URLs" if command.urls else "")
@@ -154,7 +158,9 @@ def main(
     argv: Optional[Sequence[str]] = None, *, on_report: Optional[Callable[[Report], None]] = None
 ) -> int:
     """Run the tool; `on_report` is called in this process for each page as it finishes."""
-    args = build_parser().parse_args(argv)
+    words = sys.argv[1:] if argv is None else list(argv)
+    named = next((w for w in words if not w.startswith("-")), None)
+    args = build_parser(named if commands.named(named or "") else None).parse_args(argv)
     # The runner loads once the arguments are good: `brevane --help` stays quick.
     from brevane_tools.files.writing import temporaries_removed_on_signals
     from brevane_tools.runner import Plan, exit_code, plan, run_batch

@@ -20,18 +20,15 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import logging
 import os
 import re
 import sys
-import uuid
 from collections.abc import Iterator, Sequence
 from typing import Any, Optional
 
 from brevane_tools.files.writing import temporaries_removed_on_signals
 from brevane_tools.results import Report
 from brevane_tools.runner import COMMIT_PAGES, Batch, Job, run_chunk
-from brevane_tools.signing.credentials import SigningKey
 
 __all__ = ["DEFAULT_TASK_PAGES", "address", "executing", "task_size"]
 
@@ -154,7 +151,11 @@ def _pool(batch: Batch, workers: int) -> Iterator[Any]:
 
 @contextlib.contextmanager
 def _client(batch: Batch, where: str) -> Iterator[Any]:
+    import logging
+
     from dask.distributed import Client, LocalCluster
+
+    from brevane_tools.signing.credentials import SigningKey
 
     if isinstance(getattr(batch.settings, "credential", None), SigningKey):
         print(f"brevane: warning: {KEY_WARNING}", file=sys.stderr)
@@ -182,7 +183,7 @@ def _on_cluster(client: Any, batch: Batch, jobs: list[Job], most: int) -> Chunks
     workers = max(1, sum(client.nthreads().values()))
     tasks = chunked(jobs, task_size(len(jobs), workers, most))
     shared = client.scatter(batch, broadcast=True, hash=False)
-    run = uuid.uuid4().hex[:8]
+    run = os.urandom(4).hex()
     futures = [
         client.submit(run_chunk, shared, list(task), key=f"brevane-{batch.command}-{run}-{number}", pure=False)
         for number, task in enumerate(tasks)
