@@ -26,7 +26,7 @@ from brevane_tools.runner import COMMIT_BYTES, COMMIT_PAGES, Batch, Done, Job, P
 from brevane_tools.runner import plan as plan_local
 from brevane_tools.text import display, escape
 
-__all__ = ["involved", "plan", "rounds", "upload"]
+__all__ = ["involved", "plan", "readied", "rounds", "upload"]
 
 LINK_WARNING = "a symbolic link, not mirrored: object storage has no links (--follow-outside copies what leads out)"
 Fetched = Optional[Union[bytes, BaseException]]
@@ -202,6 +202,19 @@ def _with_ahead(job: Job, fetched: dict[tuple[int, str], Fetched]) -> Job:
     ahead = tuple((url, data if isinstance(data, bytes) else None)
                   for url, _ in found.ahead for data in [fetched.get((id(job), url))])
     return replace(job, page=replace(job.page, objects=replace(found, ahead=ahead)))
+
+
+def readied(batch: Batch, page: Page, fetched: Optional[bytes]) -> Page:
+    """A page with a place in object storage, as its command gets it: given the run's storage options
+    (which travel once, with the batch), and its bytes (read with its round, or now)."""
+    assert page.objects is not None
+    found = replace(page.objects, storage=batch.storage or Storage())
+    html = page.html
+    if html is None and fetched is not None:
+        html = fetched
+    elif html is None and found.source is not None:
+        html = objects.read(found.storage or Storage(), found.source, batch.max_page_size)
+    return replace(page, html=html, objects=found)
 
 
 def upload(batch: Batch, done: Sequence[Done]) -> None:

@@ -103,18 +103,13 @@ def _run(batch: Batch, job: Job, fetched: Optional[Union[bytes, BaseException]])
     command = commands.named(batch.command)
     assert command is not None
     try:
-        if page.objects is not None:
-            page = _with_storage(batch, page)
         if isinstance(fetched, BaseException):
             raise fetched
-        if page.html is None and fetched is not None:
-            page = replace(page, html=fetched)
-        elif page.html is None and page.objects is not None and page.objects.source is not None:
-            from brevane_tools.files import objects
+        if page.objects is not None:
+            from brevane_tools.object_runs import readied
 
-            storage = page.objects.storage or objects.Storage()
-            page = replace(page, html=objects.read(storage, page.objects.source, batch.max_page_size))
-        elif page.html is None and page.path is not None:
+            page = readied(batch, page, fetched)
+        if page.html is None and page.path is not None:
             html = read_page(page.path, batch.max_page_size, follow=page.follow, identity=page.identity)
             page = replace(page, html=html)
         outcome = command.run(page, batch.settings)
@@ -144,14 +139,6 @@ def _run(batch: Batch, job: Job, fetched: Optional[Union[bytes, BaseException]])
         report.data["written"] = False
         return Done(report)
     return Done(report, ((page.destination, output), *outcome.files), job, outcome.files_tree)
-
-
-def _with_storage(batch: Batch, page: Page) -> Page:
-    """The page, its object location given the run's storage options (which travel once, with the batch)."""
-    from brevane_tools.files.objects import Storage
-
-    assert page.objects is not None
-    return replace(page, objects=replace(page.objects, storage=batch.storage or Storage()))
 
 
 @dataclass(frozen=True)
