@@ -389,10 +389,11 @@ class PageSigner:
 
     # -- signing ----------------------------------------------------------------------------
 
-    def name_of(self, page: bytes, path: str, base: str) -> str:
+    def name_of(self, page: bytes, path: str, base: str, digest: Optional[bytes] = None) -> str:
+        """The store's name: what was signed (the configuration, the path where it matters, the page)."""
         named = hashlib.sha256(self._fingerprint)
         named.update(json.dumps([base, path if self._by_url else ""]).encode("ascii") + b"\n")
-        named.update(page)
+        named.update(digest or hashlib.sha256(page).digest())
         return named.hexdigest()
 
     def cached(self, page: bytes, path: str, base: str) -> Optional[Answer]:
@@ -400,7 +401,9 @@ class PageSigner:
 
     def answer(self, page: bytes, path: str, base: str) -> Answer:
         """The page as it is to be sent: from the cache, else signed (once, however many ask)."""
-        name = self.name_of(page, path, base)
+        # The page is hashed once: its digest names it, and binds it when signed with SHA-256.
+        digest = hashlib.sha256(page).digest()
+        name = self.name_of(page, path, base, digest)
         found = self._cached(page, name, base)
         if found is not None:
             return found
@@ -414,7 +417,7 @@ class PageSigner:
         try:
             lock: Optional[Callable[[str], Any]] = getattr(self.cache, "signing_lock", None)
             with lock(name) if lock is not None else contextlib.nullcontext():
-                found = self._cached(page, name, base) or self._sign(page, name, path, base)
+                found = self._cached(page, name, base) or self._sign(page, name, path, base, digest)
         except BaseException as exc:
             flight.set_exception(exc)
             raise
@@ -436,12 +439,13 @@ class PageSigner:
             return None
         return Answer(signed, changed=True)
 
-    def _sign(self, page: bytes, name: str, path: str, base: str) -> Answer:
+    def _sign(self, page: bytes, name: str, path: str, base: str, digest: bytes) -> Answer:
         started = time.perf_counter()
         facts = PageFacts(path=path.lstrip("/"), name=path.rstrip("/").rsplit("/", 1)[-1])
         alg = self.settings.alg
         if self.form == "header":
-            store = sign_detached(page, self._template, self.signer(), alg=alg, facts=facts)
+            store = sign_detached(page, self._template, self.signer(), alg=alg, facts=facts,
+                                  digest=digest if alg == "sha256" else None)
             self.cache.set(_STORE_KEY + name, store)
             answer = Answer(page, self._href(base, name))
         else:

@@ -335,11 +335,13 @@ def _sign_referenced(
 
 
 def _sign_detached(
-    page: bytes, definition: dict[str, Any], signer: Any, alg: str, parent: Optional[_Parent]
+    page: bytes, definition: dict[str, Any], signer: Any, alg: str, parent: Optional[_Parent],
+    digest: Optional[bytes] = None,
 ) -> Signed:
     if alg not in HASH_ALGS:
         brevane.inline_hash_before_embed(b"<head></head>", alg)  # the module's own message
-    digest = hashlib.new(alg, page).digest()
+    if digest is None:
+        digest = hashlib.new(alg, page).digest()
     store = _sign_store(_with_binding(definition, alg, digest, []), signer, page, parent)
     return Signed(page, store, "detached", 1, **_history(parent))
 
@@ -419,14 +421,23 @@ def sign_detached(
     *,
     alg: str = "sha256",
     facts: Optional[PageFacts] = None,
+    digest: Optional[bytes] = None,
 ) -> bytes:
     """Sign a page without touching it: the Manifest Store, its binding over every byte of the page.
+
+    `digest` is the page's hash by `alg`, when the caller has it already (a server
+    that names pages by their hash): the page is then not hashed again.
 
     For a store announced outside the page (an HTTP `Link` header): the page
     carries no manifest element, so nothing is excluded. A page that carries
     one is refused, since its element would claim another store.
     """
-    return sign(html, manifest, signer, alg=alg, detached=True, facts=facts, keep_parent=False).store
+    if digest is None:
+        return sign(html, manifest, signer, alg=alg, detached=True, facts=facts, keep_parent=False).store
+    if brevane.locate_all(html):
+        raise SigningError("the page carries a manifest element: remove it, or sign it inline or by reference")
+    definition = render_definition(manifest, facts or PageFacts(), html)
+    return _sign_detached(html, definition, signer, alg, None, digest).store
 
 
 def sign_page(
