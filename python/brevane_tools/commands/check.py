@@ -104,17 +104,13 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _prepare(args: argparse.Namespace) -> CheckSettings:
-    try:
-        sdk.load()
-    except SdkUnavailableError as exc:
-        raise UsageError(str(exc)) from None
     if args.store and (len(args.paths) != 1 or Path(args.paths[0]).is_dir()):
         raise UsageError(
             "--store takes exactly one page (pages that reference their stores are checked with their own)"
         )
     if args.max_redirects < 0:
         raise UsageError("--max-redirects must not be negative")
-    return CheckSettings(
+    settings = CheckSettings(
         store=read_option_file(args.store, "store") if args.store else None,
         policy=trust_policy_from(args),
         site_root=Path(args.site_root) if args.site_root else None,
@@ -126,6 +122,12 @@ def _prepare(args: argparse.Namespace) -> CheckSettings:
         detailed=bool(getattr(args, "detailed", False)),
         report=_report_path(args) if vars(args).get("report") else None,
     )
+    # What the arguments get wrong is said first; then whether anything can be checked here at all.
+    try:
+        sdk.load()
+    except SdkUnavailableError as exc:
+        raise UsageError(str(exc)) from None
+    return settings
 
 
 def _report_path(args: argparse.Namespace) -> Path:
