@@ -81,12 +81,13 @@ def run_swapping(argv: list[str], site: Path, private: Path, hold: Path, swapped
             relative = rng.choice(candidates)
             entry, held = site / relative, hold / "held"
             os.rename(entry, held)
+            # Touched either way: an edit in place that lands meanwhile is undone by the put-back below.
+            touched.add(relative)
             try:
                 os.symlink(private / relative, entry)
             except FileExistsError:  # an edit in place put the page back meanwhile
                 pass
             else:
-                touched.add(relative)
                 time.sleep(rng.choice((0, 0.0002, 0.001)))
                 if swapped == "directory":
                     os.unlink(entry)
