@@ -8,7 +8,6 @@ import io
 import json
 import os
 import re
-import sys
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -17,9 +16,10 @@ from typing import Any, Optional
 import brevane
 import pytest
 
-if sys.version_info < (3, 10):
-    pytest.skip("the C2PA SDK's Python binding needs CPython 3.10 or later", allow_module_level=True)
-c2pa = pytest.importorskip("c2pa")
+import needs_sdk  # noqa: F401  (first: skips the module where the SDK cannot run)
+from needs_sdk import ROOT
+
+import c2pa  # noqa: E402
 
 from brevane_tools import cli  # noqa: E402
 from brevane_tools.head import HeadFacts, head_facts  # noqa: E402
@@ -27,8 +27,6 @@ from brevane_tools.integrations import precommit  # noqa: E402
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE as LIMIT  # noqa: E402
 from brevane_tools.signing import SigningKey, sign_page_with_reference  # noqa: E402
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "examples"))
 from make_test_certs import make_test_chain  # noqa: E402
 
 MANIFEST: dict[str, Any] = json.loads((ROOT / "examples" / "manifest.json").read_text())

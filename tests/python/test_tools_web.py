@@ -18,17 +18,16 @@ from typing import Any, Optional
 
 import pytest
 
-if sys.version_info < (3, 10):
-    pytest.skip("the C2PA SDK's Python binding needs CPython 3.10 or later", allow_module_level=True)
-c2pa = pytest.importorskip("c2pa")
+import needs_sdk  # noqa: F401  (first: skips the module where the SDK cannot run)
+from needs_sdk import ROOT
+
+import c2pa  # noqa: E402
 
 from brevane_tools import SigningKey, cli, sign_page, sign_page_with_reference  # noqa: E402
 from brevane_tools.checking import check_file, check_page, check_url  # noqa: E402
 from brevane_tools.trust import TrustPolicy  # noqa: E402
 from brevane_tools.remote import FetchError, FetchLimits  # noqa: E402
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "examples"))
 from make_test_certs import CertChain, make_test_chain  # noqa: E402
 
 MANIFEST: dict[str, Any] = json.loads((ROOT / "examples" / "manifest.json").read_text())
