@@ -17,7 +17,6 @@ from typing import TYPE_CHECKING, Any, Optional
 
 from brevane_tools.commands.base import Page, UsageError
 from brevane_tools.errors import StoreLocationError
-from brevane_tools.files.finding import inside
 from brevane_tools.text import display, escape
 
 if TYPE_CHECKING:  # object storage loads with the first run that uses it
@@ -53,6 +52,8 @@ def where_stores_go(args: argparse.Namespace, form: str) -> dict[str, Any]:
     places: dict[str, Any] = {}
     store_below: Optional[str] = None
     if args.store_dir:
+        from brevane_tools.files.finding import inside
+
         store_dir = Path(args.store_dir)
         real = os.path.realpath(store_dir)
         if not args.in_place:
