@@ -126,7 +126,11 @@ def _file_of(url: str, site_root: Path) -> Path:
 
 def locate(href: str, html: bytes, *, page: Path, site_root: Path) -> StoreAt:
     """Where the `href` of the local page `page` (bytes `html`) leads; StoreLocationError when nowhere readable."""
-    target = _resolved(href, _against(_page_url(page, site_root), html))
+    return _located(href, _against(_page_url(page, site_root), html), site_root)
+
+
+def _located(href: str, against: str, site_root: Path) -> StoreAt:
+    target = _resolved(href, against)
     parts = urlsplit(target)
     if parts.scheme.lower() == "https" and parts.netloc == _SITE_HOST:
         return StoreAt(path=_file_of(target, site_root))
@@ -174,16 +178,17 @@ def href_to(store: Path, html: bytes, *, page: Path, site_root: Path) -> Optiona
     """
     relative = _below(store, site_root)
     try:
-        against = urlsplit(_against(_page_url(page, site_root), html))
+        base = _against(_page_url(page, site_root), html)
     except StoreLocationError:
         return None
+    against = urlsplit(base)
     if relative is None or against.scheme.lower() != "https" or against.netloc != _SITE_HOST:
         return None
     directory = against.path if against.path.endswith("/") else posixpath.dirname(against.path) + "/"
     # Every name is percent-encoded, ":" too: the href never reads as a scheme.
     href = posixpath.relpath(_site_path(relative), directory.rstrip("/") or "/")
     try:
-        found = locate(href, html, page=page, site_root=site_root)
+        found = _located(href, base, site_root)  # the head once: `base` is what it said
     except StoreLocationError:
         return None
     if found.path is None or os.path.abspath(found.path) != os.path.abspath(store):
