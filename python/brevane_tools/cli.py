@@ -200,7 +200,8 @@ def main(
                 print(f"brevane: {escape(str(exc))}", file=sys.stderr)
                 return EXIT_USAGE
         mirror = planned.others or planned.links or planned.copies
-        output.close(command.done, mirrored.as_dict() if mirror else None, len(planned.found.errors))
+        output.close(command.done, mirrored.as_dict() if mirror else None, len(planned.found.errors),
+                     mirrored.leftovers)
     except BrokenPipeError:
         # The reader went away (`brevane check site | head`): stop quietly, as
         # other filters do, and keep Python from complaining again at exit.
@@ -272,13 +273,18 @@ class _Output:
         if self.on_report is not None:
             self.on_report(report)
 
-    def close(self, done: str, other_files: Optional[dict[str, int]], walk_errors: int) -> None:
+    def close(self, done: str, other_files: Optional[dict[str, int]], walk_errors: int, leftovers: int = 0) -> None:
         reports = self.reports
         from brevane_tools.runner import summary
 
         line = summary([r for r in reports[walk_errors:] if "mirrored" not in r.data], done)
         if walk_errors:
             line += f"; {walk_errors:,} input error{'s' if walk_errors != 1 else ''}"
+        lost = sum(1 for r in reports if r.data.get("lost"))
+        if lost:
+            again = "run again with --skip-valid" if self.args.command == "sign" else "run again"
+            line += f"; {lost:,} page{'s' if lost != 1 else ''} lost with {'their' if lost != 1 else 'its'} " \
+                f"worker: {again} to finish what is left"
         if other_files is not None:
             line += f"; other files: {other_files['linked']:,} hard-linked, {other_files['copied']:,} copied, " \
                 f"{other_files['unchanged']:,} unchanged"
@@ -289,6 +295,8 @@ class _Output:
                          (("dangling", "dangling"), ("outside", "out of the tree")) if other_files[key]]
                 line += f"; {other_files['symlinks']:,} symbolic link{'s' if other_files['symlinks'] != 1 else ''}" + \
                     (f" ({', '.join(kinds)})" if kinds else "")
+        if leftovers:
+            line += f"; {leftovers:,} temporary file{'s' if leftovers != 1 else ''} of killed runs removed"
         if self.args.json:
             document = {
                 "schema": JSON_SCHEMA,
@@ -301,10 +309,12 @@ class _Output:
                 "failed": sum(1 for r in reports if not r.ok),
                 "summary": line,
                 **({"other_files": other_files} if other_files is not None else {}),
+                **({"leftovers_removed": leftovers} if leftovers else {}),
             }
             json.dump(document, sys.stdout, indent=2)
             sys.stdout.write("\n")
-        elif (len(reports) > 1 or other_files is not None) and not self.args.quiet:  # one page says it all already
+        if (len(reports) > 1 or other_files is not None or leftovers) and not self.args.quiet:
+            # (one page's line says it all already)
             sys.stdout.flush()  # after the pages' lines, also when both streams go to one file
             print(line, file=sys.stderr)
 

@@ -14,6 +14,12 @@ processes here, for the life of the run).
   signer keep it off the cluster.
 - A task lost with its worker (a kill, a crash, a lost connection) fails its
   pages, each saying so; a run again with `--skip-valid` finishes what is left.
+  Under `--jobs`, each worker has a pipe of its own, so a lost worker fails
+  only the chunk it had; a new worker takes its place and the run goes on.
+- Workers end with the client, however it ends (a SIGKILL included): each one
+  watches the client's process and, once it is gone, ends as SIGTERM ends it,
+  its temporary files removed first. The fork server and the resource tracker
+  end once the last worker has (their pipes reach end of file).
 """
 
 from __future__ import annotations
@@ -22,7 +28,11 @@ import argparse
 import contextlib
 import os
 import re
+import select
+import signal
 import sys
+import threading
+import time
 from collections.abc import Iterator, Sequence
 from typing import Any, Optional
 
@@ -100,25 +110,185 @@ def executing(
         with _client(batch, dask) as client:
             yield _on_cluster(client, batch, jobs, task_pages or DEFAULT_TASK_PAGES)
     elif workers > 1 and len(jobs) > 1:
-        with _pool(batch, workers) as pool:
-            yield iter(pool.map(_run_chunk_in_worker, shrinking(jobs, workers)))
+        with _Pool(batch, min(workers, len(jobs))) as pool:
+            yield pool.run(shrinking(jobs, workers))
     else:
         yield (run_chunk(batch, chunk) for chunk in chunked(jobs, COMMIT_PAGES))
 
 
-_WORKER_BATCH: Optional[Batch] = None
+def lost(batch: Batch, jobs: Sequence[Job], why: str) -> list[Report]:
+    """The reports of pages lost with their worker: failures (exit status 1), each saying how to finish."""
+    advice = "run again with --skip-valid to finish what is left" if batch.command == "sign" else \
+        "run again to finish what is left"
+    return [Report(job.page.name, False, error=f"{why}; {advice}", data={"lost": True}) for job in jobs]
 
 
-def _start_worker(batch: Batch) -> None:
-    global _WORKER_BATCH
-    _WORKER_BATCH = batch
-    # A worker writes pages too: a signal removes its temporary files first, for as long as it lives.
-    temporaries_removed_on_signals().__enter__()
+def _serve(connection: Any, batch: Batch, client: int) -> None:
+    """A `--jobs` worker: chunks in, their reports out, until told to stop or the client is gone."""
+    # Ctrl-C reaches the whole process group: the client decides, and ends its workers with SIGTERM.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    with temporaries_removed_on_signals():  # for as long as the worker lives
+        _end_with(client)
+        while True:
+            try:
+                chunk = connection.recv()
+            except EOFError:  # the client closed its end: nothing more will come
+                return
+            if chunk is None:
+                return
+            try:
+                reply: Any = run_chunk(batch, chunk)
+            except Exception as exc:  # noqa: BLE001 - a fault of the tool fails the chunk, not the worker
+                import traceback
+
+                reply = (f"{type(exc).__name__}: {exc}", traceback.format_exc() if batch.debug else None)
+            connection.send(reply)
 
 
-def _run_chunk_in_worker(jobs: Sequence[Job]) -> list[Report]:
-    assert _WORKER_BATCH is not None
-    return run_chunk(_WORKER_BATCH, jobs)
+def _end_with(client: int) -> None:
+    """End this process as SIGTERM does (its temporary files removed) once the process `client` is gone."""
+    try:
+        watched: Optional[int] = os.pidfd_open(client)  # wakes the moment it ends, even by SIGKILL
+    except (AttributeError, OSError):  # not Linux, or a kernel before 5.3: ask every half second
+        watched = None
+
+    def gone() -> bool:
+        try:
+            os.kill(client, 0)
+        except ProcessLookupError:
+            return True
+        except OSError:
+            return False
+        return False
+
+    def watch() -> None:
+        if watched is not None:
+            select.select([watched], [], [])
+        else:
+            while not gone():
+                time.sleep(0.5)
+        os.kill(os.getpid(), signal.SIGTERM)
+
+    if gone():
+        os.kill(os.getpid(), signal.SIGTERM)
+    threading.Thread(target=watch, name="brevane-client-watch", daemon=True).start()
+
+
+def _signal_name(code: Optional[int]) -> str:
+    if code is not None and code < 0:
+        try:
+            return f"killed by {signal.Signals(-code).name}"
+        except ValueError:
+            return f"killed by signal {-code}"
+    return f"exit status {code}"
+
+
+class _Pool:
+    """`--jobs N` worker processes, each with a pipe of its own: a chunk goes to an idle worker,
+    and its reports come back from that worker alone. A worker lost mid-chunk (the out-of-memory
+    killer, a SIGKILL) fails that chunk's pages only; a new worker takes its place."""
+
+    #: Chunks done ahead of the first one not yet reported, at most, per worker: reports go out in
+    #: order, and what waits for a slow chunk stays small.
+    AHEAD = 4
+
+    def __init__(self, batch: Batch, workers: int) -> None:
+        self.batch, self.size = batch, workers
+        self.context = _context()
+        self.workers: dict[Any, tuple[Any, Optional[int]]] = {}  # connection: (process, chunk number or None)
+        #: New workers made after losses, at most: a worker that cannot even start must not loop forever.
+        self.spares = 4 * workers
+
+    def __enter__(self) -> _Pool:
+        try:
+            for _ in range(self.size):
+                self._start()
+        except BaseException:
+            self._end(at_once=True)
+            raise
+        return self
+
+    def __exit__(self, kind: Optional[type[BaseException]], *_: object) -> None:
+        self._end(at_once=kind is not None)
+
+    def _start(self) -> None:
+        ours, theirs = self.context.Pipe()
+        process = self.context.Process(
+            target=_serve, args=(theirs, self.batch, os.getpid()), name="brevane-worker", daemon=True,
+        )
+        process.start()
+        theirs.close()
+        self.workers[ours] = (process, None)
+
+    def _end(self, at_once: bool) -> None:
+        for connection, (process, _) in self.workers.items():
+            with contextlib.suppress(OSError):
+                if not at_once:
+                    connection.send(None)
+                connection.close()
+            if at_once:
+                process.terminate()  # SIGTERM: the worker removes its temporary files first
+        for process, _ in self.workers.values():
+            process.join(10)
+            if process.exitcode is None:
+                process.kill()
+                process.join()
+        self.workers.clear()
+
+    def _replace(self, connection: Any) -> Optional[int]:
+        """Forget a lost worker and start another, while spares last; the lost one's exit code."""
+        process, _ = self.workers.pop(connection)
+        connection.close()
+        process.join(5)
+        if process.exitcode is None:  # a pipe that broke under a live worker: it goes too
+            process.kill()
+            process.join()
+        if self.spares > 0:
+            self.spares -= 1
+            self._start()
+        return process.exitcode  # type: ignore[no-any-return]
+
+    def run(self, chunks: Sequence[Sequence[Job]]) -> Chunks:
+        from multiprocessing.connection import wait
+
+        done: dict[int, list[Report]] = {}
+        sent = reported = 0
+        while reported < len(chunks):
+            for connection, (process, number) in list(self.workers.items()):
+                if number is None and sent < len(chunks) and sent < reported + self.AHEAD * self.size:
+                    try:
+                        connection.send(chunks[sent])
+                    except OSError:  # lost while idle: it had no pages, and another takes its place
+                        self._replace(connection)
+                        continue
+                    self.workers[connection] = (process, sent)
+                    sent += 1
+            if not self.workers:  # every worker lost and no spare left: what is left fails
+                for number in range(reported, len(chunks)):
+                    done.setdefault(number, lost(self.batch, chunks[number], "no worker process is left"))
+            busy = {c: p for c, (p, n) in self.workers.items() if n is not None}
+            ready = wait([*busy, *(p.sentinel for p in busy.values())]) if busy else []
+            for connection in [c for c in busy if c in ready or busy[c].sentinel in ready]:
+                self._collect(connection, chunks, done)
+            while reported in done:
+                yield done.pop(reported)
+                reported += 1
+
+    def _collect(self, connection: Any, chunks: Sequence[Sequence[Job]], done: dict[int, list[Report]]) -> None:
+        process, number = self.workers[connection]
+        assert number is not None
+        try:
+            reply = connection.recv()
+        except (EOFError, OSError):
+            why = f"its worker process was lost ({_signal_name(self._replace(connection))})"
+            done[number] = lost(self.batch, chunks[number], why)
+            return
+        self.workers[connection] = (process, None)
+        if isinstance(reply, tuple):  # the tool failed on the chunk itself
+            error, detail = reply
+            reply = [Report(job.page.name, False, error=f"internal error: {error}", internal=True, detail=detail)
+                     for job in chunks[number]]
+        done[number] = reply
 
 
 def _context() -> Any:
@@ -135,18 +305,6 @@ def _context() -> Any:
     context.set_forkserver_preload([__name__])
     forkserver.ensure_running()
     return context
-
-
-@contextlib.contextmanager
-def _pool(batch: Batch, workers: int) -> Iterator[Any]:
-    from concurrent.futures import ProcessPoolExecutor
-
-    with ProcessPoolExecutor(
-        max_workers=workers, mp_context=_context(), initializer=_start_worker, initargs=(batch,)
-    ) as pool:
-        for _ in range(workers):
-            pool.submit(os.getpid)  # every worker starts now, not at the first chunk
-        yield pool
 
 
 @contextlib.contextmanager
@@ -172,10 +330,9 @@ def _client(batch: Batch, where: str) -> Iterator[Any]:
         yield client
 
 
-def _lost(jobs: Sequence[Job], exc: BaseException) -> list[Report]:
+def _lost(batch: Batch, jobs: Sequence[Job], exc: BaseException) -> list[Report]:
     why = f"{type(exc).__name__}: {exc}".rstrip(": ")
-    error = f"its Dask task was lost ({why}); run again with --skip-valid to finish what is left"
-    return [Report(job.page.name, False, error=error) for job in jobs]
+    return lost(batch, jobs, f"its Dask task was lost ({why})")
 
 
 def _on_cluster(client: Any, batch: Batch, jobs: list[Job], most: int) -> Chunks:
@@ -190,14 +347,14 @@ def _on_cluster(client: Any, batch: Batch, jobs: list[Job], most: int) -> Chunks
     ]
     if client.scheduler_info().get("services", {}).get("dashboard"):
         print(f"brevane: {len(tasks):,} Dask tasks; progress at {client.dashboard_link}", file=sys.stderr)
-    return _gathered(tasks, futures)
+    return _gathered(batch, tasks, futures)
 
 
-def _gathered(tasks: Sequence[Sequence[Job]], futures: Sequence[Any]) -> Chunks:
+def _gathered(batch: Batch, tasks: Sequence[Sequence[Job]], futures: Sequence[Any]) -> Chunks:
     for task, future in zip(tasks, futures):
         try:
             reports: list[Report] = future.result()
         except Exception as exc:  # noqa: BLE001 - a lost task fails its pages, not the run
-            reports = _lost(task, exc)
+            reports = _lost(batch, task, exc)
         future.release()
         yield reports

@@ -439,17 +439,34 @@ def run_batch(
         emit(note)
 
     from brevane_tools import cluster
+    from brevane_tools.files.leftovers import writing_trees
 
+    mirrored = Mirrored()
     # Workers (--jobs, --dask) start at once, and come up while this process mirrors.
-    with cluster.executing(batch, planned.jobs, run.workers, run.dask, run.task_pages) as chunks:
+    with writing_trees(*_written(run)) as trees, \
+            cluster.executing(batch, planned.jobs, run.workers, run.dask, run.task_pages) as chunks:
+        mirrored.leftovers = trees.removed
         # The other files first: a page's new store replaces the old one the mirror copies, never the reverse.
-        mirrored = Mirrored()
         _mirror(run, planned, mirrored, emit)
         # Pages are reported once they are durable and in place; whoever ran them wrote them.
         for reports in chunks:
             for report in reports:
                 emit(report)
     return mirrored
+
+
+def _written(run: Plan) -> tuple[list[str], list[Path]]:
+    """The local trees (and single pages) a run writes: its directory arguments in place, or its output directory."""
+    from brevane_tools.files.objects import is_object_url
+
+    if run.command.output == "none":
+        return [], []
+    if run.in_place:
+        local = [p for p in run.paths if not is_object_url(p) and not is_url(p)]
+        return [os.path.realpath(p) for p in local if os.path.isdir(p)], [Path(p) for p in local if os.path.isfile(p)]
+    if run.output not in (None, "-") and not is_object_url(run.output) and os.path.isdir(run.output):
+        return [os.path.realpath(run.output)], []
+    return [], []
 
 
 def _mirror(run: Plan, planned: Planned, mirrored: Mirrored, emit: Callable[[Report], None]) -> None:

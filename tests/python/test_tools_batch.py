@@ -5,6 +5,12 @@ from __future__ import annotations
 import base64
 import json
 import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -14,6 +20,7 @@ import pytest
 from brevane_tools import cli, commands
 from brevane_tools.commands.base import Command, Outcome, Page, PageFailed
 from brevane_tools.errors import SigningError
+from test_tools_integrations import certs  # noqa: F401
 
 PAGE = b"<html><head><title>t</title></head><body>x</body></html>"
 
@@ -100,3 +107,129 @@ def test_a_hostile_head_is_one_page_of_the_batch(tmp_path: Path, capsys: pytest.
         ("a.html", "no C2PA manifest element found in the document head"),
         ("b.html", "no C2PA manifest element found in the document head"),
     ]
+
+
+# --- The process pool of --jobs: what a lost worker costs, and what is left when the client goes. ---
+
+SOURCE = str(Path(cli.__file__).resolve().parents[1])
+ROOT = Path(__file__).resolve().parents[2]
+
+#: The signer command: OpenSSL signs; at the 30th signature, if it runs in a worker of the pool (its
+#: parent was forked by the fork server), it first sends that worker $4, once.
+KILLER = """
+printf . >> "$2"
+if [ "$(wc -c < "$2")" -ge 30 ] && tr '\\0' ' ' < /proc/$PPID/cmdline | grep -q multiprocessing \\
+        && mkdir "$3" 2>/dev/null; then
+    kill -"$4" $PPID
+fi
+exec openssl dgst -sha256 -sign "$1"
+"""
+
+
+def _tool(*argv: str, **popen: Any) -> subprocess.Popen[bytes]:
+    return subprocess.Popen([sys.executable, "-m", "brevane_tools", *argv], env={**os.environ, "PYTHONPATH": SOURCE},
+                            **popen)
+
+
+def _site(root: Path, pages: int, body: bytes = b"") -> dict[str, bytes]:
+    files = {f"d{i % 7}/p{i:04}.html": PAGE.replace(b"x", b"%d" % i + body) for i in range(pages)}
+    for relative, data in files.items():
+        (root / relative).parent.mkdir(parents=True, exist_ok=True)
+        (root / relative).write_bytes(data)
+    return files
+
+
+def _temporaries(root: Path) -> list[str]:
+    return [name for _, _, names in os.walk(root) for name in names if name.endswith(".tmp")]
+
+
+@pytest.mark.parametrize("signal_name", ["KILL", "TERM"])
+def test_a_lost_worker_fails_its_own_chunk_and_the_run_ends_with_its_summary(
+    tmp_path: Path, certs: Path, signal_name: str
+) -> None:
+    if shutil.which("openssl") is None:
+        pytest.skip("the signer command here is OpenSSL's command-line tool")
+    site, out = tmp_path / "site", tmp_path / "out"
+    files = _site(site, 300)
+    (tmp_path / "killer.sh").write_text(KILLER)
+    signer = f"sh {tmp_path / 'killer.sh'} {certs / 'signer.key'} {tmp_path / 'count'} {tmp_path / 'killed'} " \
+        f"{signal_name}"
+    argv = ["sign", "--manifest", str(ROOT / "examples" / "manifest.json"), "--cert", str(certs / "chain.pem"),
+            "--jobs", "2", "--skip-valid", str(site), "-o", str(out)]
+    first = _tool(*argv, "--signer-command", signer, "--json", stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    stdout, stderr = first.communicate(timeout=300)
+    assert (tmp_path / "killed").exists()
+    assert first.returncode == 1, stderr
+    entries = json.loads(stdout)["files"]
+    lost = [e for e in entries if not e["ok"]]
+    why = f"its worker process was lost (killed by SIG{signal_name}); run again with --skip-valid to finish what is left"
+    # The chunk that worker had, and nothing else: a chunk is 16 to 128 consecutive pages.
+    assert 16 <= len(lost) <= 128 and {e["error"] for e in lost} == {why}
+    numbers = sorted(entries.index(e) for e in lost)
+    assert numbers == list(range(numbers[0], numbers[0] + len(lost)))
+    assert b"Traceback" not in stderr
+    (summary,) = [line for line in stderr.decode().splitlines() if line.startswith("300 pages: ")]
+    assert summary.endswith(f"{len(lost)} failed; {len(lost)} pages lost with their worker: run again with "
+                            "--skip-valid to finish what is left")
+    left = len(_temporaries(out))
+    if signal_name == "TERM":  # its handler removed its temporary files before it ended
+        assert left == 0
+
+    second = _tool(*argv, "--key", str(certs / "signer.key"), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    _, stderr = second.communicate(timeout=300)
+    assert second.returncode == 0, stderr
+    removed = f"; {left} temporary file{'s' if left != 1 else ''} of killed runs removed"
+    assert stderr.decode().splitlines()[-1].endswith(removed) == bool(left)
+    assert sorted(str(p.relative_to(out)) for p in out.rglob("*.html")) == sorted(files)
+    assert _temporaries(out) == []
+
+
+def _group(leader: int) -> list[int]:
+    """The live processes of a process group, found in /proc."""
+    members = []
+    for entry in os.listdir("/proc"):
+        try:
+            stat = Path(f"/proc/{entry}/stat").read_text()
+        except (OSError, ValueError):
+            continue
+        state, _, group = stat[stat.rindex(")") + 2:].split()[:3]
+        if int(group) == leader and state != "Z":
+            members.append(int(entry))
+    return members
+
+
+def _await_ends(pids: list[int], seconds: float) -> list[int]:
+    """The processes of `pids` still alive after `seconds` at most (each awaited by a pidfd, not polled)."""
+    watched = {}
+    for pid in pids:
+        try:
+            watched[os.pidfd_open(pid)] = pid
+        except ProcessLookupError:
+            continue
+    deadline = time.monotonic() + seconds
+    while watched and time.monotonic() < deadline:
+        ended, _, _ = select.select(list(watched), [], [], deadline - time.monotonic())
+        for fd in ended:
+            os.close(fd)
+            del watched[fd]
+    for fd in watched:
+        os.close(fd)
+    return sorted(watched.values())
+
+
+@pytest.mark.skipif(not hasattr(os, "pidfd_open"), reason="awaits processes by pidfd (Linux)")
+@pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGTERM])
+def test_the_workers_end_with_the_client_and_leave_nothing(tmp_path: Path, how: signal.Signals) -> None:
+    site, out = tmp_path / "site", tmp_path / "out"
+    _site(site, 1500, b"y" * 20000)
+    run = _tool("remove", "--jobs", "2", str(site), "-o", str(out), stdout=subprocess.PIPE,
+                stderr=subprocess.DEVNULL, start_new_session=True)
+    assert run.stdout is not None
+    assert run.stdout.readline()  # a chunk is done: the workers are at work
+    members = [pid for pid in _group(run.pid) if pid != run.pid]
+    assert len(members) >= 3  # the fork server and two workers (and the resource tracker)
+    run.send_signal(how)
+    assert run.wait() == -how
+    assert _await_ends(members, 5) == []
+    assert _group(run.pid) == []
+    assert _temporaries(out) == []

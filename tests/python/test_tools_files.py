@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import atexit
 import base64
+import fcntl
 import json
 import os
 import random
@@ -448,3 +449,69 @@ def test_a_page_and_its_store_are_written_together_or_not_at_all(
     assert page.read_bytes() == PAGE and sorted(p.name for p in page.parent.iterdir()) == ["p.html"]
     assert cli.main(["writable", "--in-place", str(page)]) == cli.EXIT_OK
     assert page.read_bytes() == PAGE + b"<!-- new -->" and (stores["writable"] / "p.html.c2pa").read_bytes() == b"S"
+
+
+#: Entries of a tree a run writes, and whether the run takes them for leftovers of a killed run.
+LEFTOVERS: list[tuple[str, str, bool]] = [
+    ("file", ".p.html.0123abcd.tmp", True),
+    ("file", "d/.p.html.0123abcd.tmp.old", True),  # the old page kept while a page and its store were renamed
+    ("link", "d/.l.html.89abcdef.tmp", True),  # a link being made again: the link goes, never what it leads to
+    ("file", ".p.html.0123ABCD.tmp", False),
+    ("file", ".p.html.0123abc.tmp", False),
+    ("file", "p.html.0123abcd.tmp", False),
+    ("file", ".p.html.0123abcd.tmp.bak", False),
+    ("other user", ".q.html.0123abcd.tmp", False),
+    ("directory", ".d.0123abcd.tmp", False),
+    ("fifo", ".f.html.0123abcd.tmp", False),
+    ("through a link", "out-link/.p.html.0123abcd.tmp", False),
+]
+
+
+def _plant(root: Path, elsewhere: Path) -> None:
+    (root / "d").mkdir(parents=True, exist_ok=True)
+    (elsewhere / "kept.txt").write_bytes(b"kept")
+    os.symlink(elsewhere, root / "out-link")
+    for kind, relative, _ in LEFTOVERS:
+        path = root / relative
+        if kind == "link":
+            os.symlink(elsewhere / "kept.txt", path)
+        elif kind == "directory":
+            path.mkdir()
+        elif kind == "fifo":
+            os.mkfifo(path)
+        elif kind != "through a link":
+            write(path, b"left")
+            if kind == "other user":
+                os.chown(path, 65534, 65534)
+    (elsewhere / ".p.html.0123abcd.tmp").write_bytes(b"not ours to remove")
+
+
+@pytest.mark.parametrize("mode", ["-o", "--in-place"])
+@pytest.mark.parametrize("another_run", [False, True])
+def test_a_run_removes_the_leftovers_of_killed_runs_in_the_trees_it_writes_and_nothing_else(
+    tool: Tool, tmp_path: Path, mode: str, another_run: bool
+) -> None:
+    site, out, elsewhere = tmp_path / "site", tmp_path / "out", tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    write(site / "d" / "p.html", brevane.embed(PAGE, b"store"))
+    written = out if mode == "-o" else site
+    _plant(written, elsewhere)
+    hour_old = written / "d" / ".p.html.0123abcd.tmp.old"
+    os.utime(hour_old, (time.time() - 3601, time.time() - 3601))
+    holder = os.open(written, os.O_RDONLY | os.O_DIRECTORY)
+    if another_run:  # writing the same tree: only what has been left untouched for an hour goes
+        fcntl.flock(holder, fcntl.LOCK_SH)
+    try:
+        result = tool("remove", str(site), *(["-o", str(out)] if mode == "-o" else ["--in-place"]))
+    finally:
+        os.close(holder)
+    # In place, the link out of the tree is also an input error of the walk (it is not followed).
+    assert result.returncode == (0 if mode == "-o" else 2), result.stderr
+    gone = {relative for kind, relative, removed in LEFTOVERS if removed and (not another_run or
+                                                                            written / relative == hour_old)}
+    for kind, relative, _ in LEFTOVERS:
+        assert os.path.lexists(written / relative) == (relative not in gone), relative
+    assert (elsewhere / "kept.txt").read_bytes() == b"kept"
+    assert (elsewhere / ".p.html.0123abcd.tmp").read_bytes() == b"not ours to remove"
+    plural = "s" if len(gone) != 1 else ""
+    assert result.stderr.decode().splitlines()[-1].endswith(f"; {len(gone)} temporary file{plural} of killed runs removed")

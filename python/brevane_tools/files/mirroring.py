@@ -39,6 +39,9 @@ class Mirrored:
     outside: int = 0
     #: Files, links and directories that could not be made (each has its report).
     failed: int = 0
+    #: Temporary files that killed runs left in the trees this run writes, removed (not in `as_dict`:
+    #: not a file of the site).
+    leftovers: int = 0
 
     def as_dict(self) -> dict[str, int]:
         return {
