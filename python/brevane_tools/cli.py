@@ -19,17 +19,18 @@ import argparse
 import json
 import os
 import sys
+import traceback
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Optional, TextIO
+from typing import TYPE_CHECKING, NoReturn, Optional, TextIO
 
 import brevane
 
 from brevane_tools import commands
 from brevane_tools.commands.base import Report, UsageError, parse_size
-from brevane_tools.errors import EXIT_FAILED, EXIT_OK, EXIT_USAGE
+from brevane_tools.errors import EXIT_FAILED, EXIT_OK, EXIT_USAGE, reason, run_exit_status
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES
-from brevane_tools.text import escape
+from brevane_tools.text import display, escape, one_line
 
 if TYPE_CHECKING:
     from brevane_tools.files.objects import Storage
@@ -79,10 +80,17 @@ def _hash_alg(text: str) -> str:
     return text
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse, with a usage error said in one line as every other input error is (--help shows the usage)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {one_line(message)}\n")
+
+
 def build_parser(only: Optional[str] = None) -> argparse.ArgumentParser:
     """The tool's parser; with `only`, a command's own flags are made for that command alone
     (the others are listed with their help), which is all one run needs."""
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="brevane",
         description="Find, embed, remove, hash, sign and check C2PA manifests in HTML pages, "
         "byte for byte.",
@@ -159,8 +167,33 @@ def main(
 ) -> int:
     """Run the tool; `on_report` is called in this process for each page as it finishes."""
     words = sys.argv[1:] if argv is None else list(argv)
+    try:
+        return _main(words, on_report)
+    except BrokenPipeError:
+        # The reader went away (`brevane check site | head`): stop quietly, as
+        # other filters do, and keep Python from complaining again at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
+    except Exception as exc:  # noqa: BLE001 - the one place a run's error becomes its exit status
+        status = run_exit_status(exc)
+        if status == EXIT_USAGE:
+            print(f"brevane: {one_line(_reason(exc))}", file=sys.stderr)
+        elif "--debug" in words:
+            traceback.print_exc()
+        else:
+            print(f"brevane: internal error: {type(exc).__name__}: {one_line(str(exc))}", file=sys.stderr)
+        return status
+
+
+def _reason(exc: Exception) -> str:
+    """An input error's own words, with the file the system names (a page's line names its page)."""
+    name = exc.filename if isinstance(exc, OSError) and exc.strerror else None
+    return f"{display(name)}: {reason(exc)}" if isinstance(name, (str, bytes)) else reason(exc)
+
+
+def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> int:
     named = next((w for w in words if not w.startswith("-")), None)
-    args = build_parser(named if commands.named(named or "") else None).parse_args(argv)
+    args = build_parser(named if commands.named(named or "") else None).parse_args(words)
     # The runner loads once the arguments are good: `brevane --help` stays quick.
     from brevane_tools.files.writing import temporaries_removed_on_signals
     from brevane_tools.runner import Plan, exit_code, plan, run_batch
@@ -168,45 +201,28 @@ def main(
     command = commands.named(args.command)
     assert command is not None
     if args.jobs < 0:
-        print("brevane: --jobs must not be negative", file=sys.stderr)
-        return EXIT_USAGE
+        raise UsageError("--jobs must not be negative")
     if args.dask and args.jobs != 1:
-        print("brevane: --dask runs the pages on the cluster's workers: give --jobs or --dask, not both",
-              file=sys.stderr)
-        return EXIT_USAGE
-    try:
-        storage = _objects(args)
-        settings = command.prepare(args)
-        run = Plan(
-            command, settings, args.paths, output=getattr(args, "output", None),
-            in_place=getattr(args, "in_place", False), json=args.json, extensions=args.extensions,
-            follow_outside=args.follow_outside, max_page_size=args.max_page_size,
-            site_root=_site_root(args), workers=args.jobs or os.cpu_count() or 1, debug=args.debug,
-            exclude=tuple(args.exclude), storage=storage, dask=args.dask, task_pages=args.task_pages,
-        )
-        planned = plan(run)
-    except (UsageError, FileNotFoundError) as exc:
-        print(f"brevane: {escape(str(exc))}", file=sys.stderr)
-        return EXIT_USAGE
+        raise UsageError("--dask runs the pages on the cluster's workers: give --jobs or --dask, not both")
+    storage = _objects(args)
+    settings = command.prepare(args)
+    run = Plan(
+        command, settings, args.paths, output=getattr(args, "output", None),
+        in_place=getattr(args, "in_place", False), json=args.json, extensions=args.extensions,
+        follow_outside=args.follow_outside, max_page_size=args.max_page_size,
+        site_root=_site_root(args), workers=args.jobs or os.cpu_count() or 1, debug=args.debug,
+        exclude=tuple(args.exclude), storage=storage, dask=args.dask, task_pages=args.task_pages,
+    )
+    planned = plan(run)
     output = _Output(args, len(planned.jobs), on_report)
-    try:
-        with temporaries_removed_on_signals():
-            mirrored = run_batch(run, planned, output.emit)
-        output.progress.clear()
-        if command.finish is not None:
-            try:
-                command.finish(settings, output.reports)
-            except (UsageError, OSError) as exc:
-                print(f"brevane: {escape(str(exc))}", file=sys.stderr)
-                return EXIT_USAGE
-        mirror = planned.others or planned.links or planned.copies
-        output.close(command.done, mirrored.as_dict() if mirror else None, len(planned.found.errors),
-                     mirrored.leftovers)
-    except BrokenPipeError:
-        # The reader went away (`brevane check site | head`): stop quietly, as
-        # other filters do, and keep Python from complaining again at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_FAILED
+    with temporaries_removed_on_signals():
+        mirrored = run_batch(run, planned, output.emit)
+    output.progress.clear()
+    if command.finish is not None:
+        command.finish(settings, output.reports)
+    mirror = planned.others or planned.links or planned.copies
+    output.close(command.done, mirrored.as_dict() if mirror else None, len(planned.found.errors),
+                 mirrored.leftovers)
     return exit_code(output.reports)
 
 
@@ -255,7 +271,7 @@ class _Output:
         self.reports.append(report)
         self.progress.clear()
         if not report.ok:
-            print(f"brevane: {report.path}: {escape(report.error or '')}", file=sys.stderr)
+            print(f"brevane: {report.path}: {one_line(report.error or '')}", file=sys.stderr)
             if report.detail and self.args.debug:
                 for line in report.detail.splitlines():  # a traceback quotes what the page said
                     print(escape(line), file=sys.stderr)

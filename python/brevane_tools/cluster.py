@@ -36,6 +36,7 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import Any, Optional
 
+from brevane_tools.errors import UsageError
 from brevane_tools.files.writing import temporaries_removed_on_signals
 from brevane_tools.results import Report
 from brevane_tools.runner import COMMIT_PAGES, Batch, Job, run_chunk
@@ -51,7 +52,10 @@ DEFAULT_TASK_PAGES = 200
 CHUNKS_PER_WORKER = 4
 
 _LOCAL = re.compile(r"^local:([0-9]+)$")
-_REMOTE = re.compile(r"^[a-z][a-z0-9+.-]*://[^/]+$")
+#: A scheduler's address: scheme://host:port, the host a name, an IPv4 address or a bracketed IPv6 one.
+_REMOTE = re.compile(r"^[a-z][a-z0-9+.-]*://(?:[A-Za-z0-9._-]+|\[[0-9A-Fa-f:.]+\]):([0-9]{1,5})$")
+#: The most worker processes `local:N` starts on this machine.
+MAX_LOCAL_WORKERS = 1024
 
 KEY_WARNING = (
     "--key with --dask: the private key travels with the batch to every worker of the cluster; "
@@ -65,7 +69,10 @@ Chunks = Iterator[list[Report]]
 def address(text: str) -> str:
     """A `--dask` value: `local:N` (N at least 1), or a scheduler's address such as tcp://host:8786; for argparse."""
     local = _LOCAL.match(text)
-    if (local is not None and int(local.group(1)) >= 1) or (local is None and _REMOTE.match(text)):
+    if local is not None and (len(local.group(1)) > 5 or int(local.group(1)) > MAX_LOCAL_WORKERS):
+        raise argparse.ArgumentTypeError(f"local:N starts at most {MAX_LOCAL_WORKERS} worker processes, got {text!r}")
+    remote = _REMOTE.match(text)
+    if (local is not None and int(local.group(1)) >= 1) or (remote is not None and 1 <= int(remote.group(1)) <= 65535):
         return text
     raise argparse.ArgumentTypeError(
         f"expected local:N (N worker processes here) or a scheduler's address such as tcp://host:8786, got {text!r}"
@@ -319,13 +326,19 @@ def _client(batch: Batch, where: str) -> Iterator[Any]:
         print(f"brevane: warning: {KEY_WARNING}", file=sys.stderr)
     local = _LOCAL.match(where)
     if local is None:
-        with Client(where) as client:  # type: ignore[no-untyped-call]
+        try:
+            connected = Client(where)  # type: ignore[no-untyped-call]
+        except OSError as exc:
+            raise UsageError(f"--dask {where}: cannot reach the scheduler: {exc}") from None
+        with connected as client:
             yield client
         return
     # One thread per process: the module holds the interpreter lock for every call.
     with LocalCluster(  # type: ignore[no-untyped-call]
         n_workers=int(local.group(1)), threads_per_worker=1, processes=True, dashboard_address=None,
-        silence_logs=logging.ERROR,
+        # The scheduler serves HTTP even without its dashboard, by default on 8787 of every interface,
+        # warning in its own words when that port is taken: any free port of loopback instead.
+        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=logging.ERROR,
     ) as cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
         yield client
 

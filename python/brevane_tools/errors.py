@@ -1,9 +1,11 @@
 """Every error of the toolkit, and the exit status each one means.
 
-The bottom of the toolkit's layers: it imports nothing of the toolkit. The
-runner catches one page's errors by the table `EXIT_STATUS`, in its order
-(first match wins); anything else a page raises is an internal error, counted
-apart, with its own exit status.
+The bottom of the toolkit's layers: it imports nothing of the toolkit. One
+table, `EXIT_STATUS`, says what an error means, in its order (first match
+wins): the runner classes each page's errors by it, and the command line, the
+pre-commit hook and the site integrations class by it whatever stops a whole
+run (`run_exit_status`). Anything the table does not know is an internal
+error, with its own exit status.
 """
 
 from __future__ import annotations
@@ -21,11 +23,15 @@ __all__ = [
     "PageTooLarge",
     "SdkUnavailableError",
     "SigningError",
+    "SigningFailed",
+    "StoreError",
     "StoreLocationError",
     "TrustPolicyError",
     "UsageError",
     "WriteRefused",
     "exit_status",
+    "reason",
+    "run_exit_status",
 ]
 
 EXIT_OK = 0
@@ -35,7 +41,7 @@ EXIT_INTERNAL = 3  # a fault of the tool itself on some page; --debug shows its 
 
 
 class UsageError(Exception):
-    """Bad arguments or unusable option files: exit status 2, nothing written."""
+    """Bad arguments, unusable option files or unreachable inputs: exit status 2, nothing written."""
 
 
 class SdkUnavailableError(ImportError):
@@ -69,8 +75,8 @@ class SigningError(ValueError):
         self.detail = detail
 
 
-class TrustPolicyError(ValueError):
-    """A trust or settings file is unusable (the command line makes this exit status 2)."""
+class TrustPolicyError(UsageError, ValueError):
+    """A trust or settings file is unusable: exit status 2."""
 
 
 class FetchError(ValueError):
@@ -79,6 +85,14 @@ class FetchError(ValueError):
 
 class StoreLocationError(ValueError):
     """A page's store lies where the tool does not read (outside the site, a file: URL)."""
+
+
+class StoreError(ValueError):
+    """The bytes are not a Manifest Store with a usable data hash binding."""
+
+
+class SigningFailed(Exception):
+    """Some pages of a generated site could not be signed; the message says how many and why."""
 
 
 #: One page's errors, by exit status; the first matching row wins.
@@ -97,3 +111,19 @@ def exit_status(error: BaseException) -> Optional[int]:
         if isinstance(error, kind):
             return status
     return None
+
+
+def run_exit_status(error: BaseException) -> int:
+    """The exit status of an error that stops a whole run before or after its pages.
+
+    Only input errors stop a run by design (a page's failure is that page's);
+    anything else that does is a fault of the tool.
+    """
+    return EXIT_USAGE if exit_status(error) == EXIT_USAGE else EXIT_INTERNAL
+
+
+def reason(error: BaseException) -> str:
+    """What an error says on its line: for a file, the system's words without the errno and name."""
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error)

@@ -43,6 +43,7 @@ from urllib3.connection import HTTPConnection, HTTPSConnection
 from urllib3.connectionpool import HTTPConnectionPool, HTTPSConnectionPool
 from urllib3.util import Timeout, make_headers, parse_url
 
+from brevane_tools.errors import FetchError
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
 
 __all__ = ["FetchError", "FetchLimits", "Fetched", "fetch", "is_web_url", "manifest_links", "resolve"]
@@ -61,10 +62,6 @@ _PRIVATE_NETWORKS = tuple(
 _NAT64 = ipaddress.ip_network("64:ff9b::/96")
 
 IPAddress = Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
-
-
-class FetchError(ValueError):
-    """A page or a store could not be fetched; the message names the URL."""
 
 
 @dataclass(frozen=True)

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, Optional, Union
 
 from brevane_tools import commands
 from brevane_tools.commands.base import Command, Page, Report
-from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE, PageFailed, SigningError, UsageError, exit_status
+from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE, PageFailed, SigningError, UsageError, exit_status, reason
 from brevane_tools.files.finding import (
     DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES, Found, InputFile, Link, find_pages, inside, resolved,
 )
@@ -91,11 +91,9 @@ def _failure(name: str, exc: Exception, debug: bool) -> Report:
         )
     if isinstance(exc, MemoryError):
         return Report(name, False, error="out of memory on this page")
-    if isinstance(exc, OSError):
-        return Report(name, False, error=exc.strerror or str(exc), input_error=True)
     detail = exc.detail if isinstance(exc, SigningError) and debug else None
     data = exc.data if isinstance(exc, PageFailed) else {}
-    return Report(name, False, error=str(exc), input_error=status == EXIT_USAGE, data=data, detail=detail)
+    return Report(name, False, error=reason(exc), input_error=status == EXIT_USAGE, data=data, detail=detail)
 
 
 def _run(batch: Batch, job: Job, fetched: Optional[Union[bytes, BaseException]]) -> Done:

@@ -26,6 +26,7 @@ import struct
 from dataclasses import dataclass
 from typing import Any, Iterable, Iterator, NamedTuple, Optional, TypeVar, Union
 
+from brevane_tools.errors import StoreError
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE
 
 __all__ = ["DEFAULT_MAX_STORE_SIZE", "DataHash", "StoreError", "read_data_hash", "signing_certificate"]
@@ -56,10 +57,6 @@ _HAS_LABEL = 0x02
 
 #: What the CBOR decoder reads: the store's bytes, or a view of a box in them, never a copy.
 _Bytes = Union[bytes, memoryview]
-
-
-class StoreError(ValueError):
-    """The bytes are not a Manifest Store with a usable data hash binding."""
 
 
 @dataclass(frozen=True)

@@ -10,8 +10,10 @@ skipping them, so CI cannot pass without exercising the fault paths.
 from __future__ import annotations
 
 import importlib
+import logging
 import os
 import sys
+from collections.abc import Iterator
 from types import ModuleType
 
 import pytest
@@ -41,6 +43,23 @@ def fault_probe() -> ModuleType:
         if os.environ.get("BREVANE_REQUIRE_FAULT_PROBE") == "1":
             pytest.fail(f"the fault probe is required but cannot be imported: {error}")
         pytest.skip("the fault probe is not built (set BREVANE_FAULT_PROBE_DIR)")
+
+
+@pytest.fixture(scope="session")
+def s3_endpoint() -> Iterator[str]:
+    """The URL of an S3 server on loopback (moto's server mode); skips where moto and s3fs cannot be installed."""
+    try:
+        import s3fs  # noqa: F401
+        from moto.server import ThreadedMotoServer
+    except ImportError:
+        if os.environ.get("CI") and sys.version_info >= (3, 10):
+            raise  # the test extra brings them, from CPython 3.10 on
+        pytest.skip("needs s3fs and moto[server] (the test extra, CPython 3.10+)")
+    logging.getLogger("werkzeug").setLevel(logging.WARNING)  # a line per request otherwise
+    server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
+    yield f"http://127.0.0.1:{server.get_host_and_port()[1]}"
+    server.stop()
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import io
 import json
 import os
+import socket
 import stat
 import subprocess
 import sys
@@ -355,3 +356,61 @@ def test_urls_reach_the_command_and_every_report_reaches_the_hooks(
     assert code == cli.EXIT_FAILED
     assert [r.path for r in seen] == finished[1] == [*urls, str(page)]
     assert runner.summary(seen) == "3 pages: 2 trusted, 1 invalid"
+
+
+_S3 = '{"client_kwargs": {"endpoint_url": "{s3}"}, "key": "k", "secret": "s"}'
+_DASK_ADDRESS = "expected local:N (N worker processes here) or a scheduler's address such as tcp://host:8786, got"
+
+
+@pytest.mark.parametrize(("argv", "error"), [
+    # Object storage: what the filesystem says (after "...") follows the URL's own line.
+    (["locate", "s3://", "--storage-options", _S3], "brevane: s3://: cannot list the objects: ..."),
+    (["locate", "s3://b/site", "--storage-options", '{"client_kwargs": {"endpoint_url": "{s3}"}}'],
+     "brevane: s3://b/site: cannot list the objects: Unable to locate credentials"),
+    (["locate", "s3://b/site", "--storage-options", '{"client_kwargs": 5, "key": "k", "secret": "s"}'],
+     "brevane: s3://b/site: its filesystem cannot use these --storage-options: ..."),
+    (["locate", "s3://b/site", "--storage-options",
+      '{"client_kwargs": {"endpoint_url": "{refused}"}, "key": "k", "secret": "s", '
+      '"config_kwargs": {"retries": {"max_attempts": 1}}}'],
+     'brevane: s3://b/site: cannot list the objects: Could not connect to the endpoint URL: "{refused}/b?...'),
+    (["locate", "{page}", "--dask", "tcp://[::1"], f"brevane locate: error: argument --dask: {_DASK_ADDRESS} 'tcp://[::1'"),
+    (["locate", "{page}", "--dask", "tcp://host:port"],
+     f"brevane locate: error: argument --dask: {_DASK_ADDRESS} 'tcp://host:port'"),
+    (["locate", "{page}", "--dask", "local:99999999999999999999"],
+     "brevane locate: error: argument --dask: local:N starts at most 1024 worker processes, "
+     "got 'local:99999999999999999999'"),
+    (["verify", "{page}", "--hash", "00", "--exclusion", "18446744073709551616:0"],
+     "brevane verify: error: argument --exclusion: START and LENGTH must be below 2**64: '18446744073709551616:0'"),
+    (["verify", "{page}", "--hash", "00", "--exclusion", "0:18446744073709551616"],
+     "brevane verify: error: argument --exclusion: START and LENGTH must be below 2**64: '0:18446744073709551616'"),
+])
+def test_each_input_error_is_one_line_with_exit_status_2(
+    run: Run, tmp_path: Path, request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch,
+    argv: list[str], error: str,
+) -> None:
+    with socket.socket() as closed:  # bound, never listening: every connection is refused
+        closed.bind(("127.0.0.1", 0))
+        values = {"{page}": str(write(tmp_path / "p.html", PAGE)), "{refused}": f"http://127.0.0.1:{closed.getsockname()[1]}"}
+        if any(a.startswith("s3://") for a in argv):
+            values["{s3}"] = request.getfixturevalue("s3_endpoint")
+            # Credentials come from the options or nowhere: no variable, file or instance metadata.
+            for name in ("AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "AWS_PROFILE",
+                         "AWS_CONTAINER_CREDENTIALS_RELATIVE_URI", "AWS_CONTAINER_CREDENTIALS_FULL_URI"):
+                monkeypatch.delenv(name, raising=False)
+            for name in ("AWS_SHARED_CREDENTIALS_FILE", "AWS_CONFIG_FILE"):
+                monkeypatch.setenv(name, str(tmp_path / "none"))
+            monkeypatch.setenv("AWS_EC2_METADATA_DISABLED", "true")
+        code, _, err = run(*(_filled(a, values) for a in argv))
+    expected = _filled(error, values)
+    assert code == cli.EXIT_USAGE
+    assert err.count("\n") == 1 and err.endswith("\n")
+    if expected.endswith("..."):
+        assert err.startswith(expected[:-3])
+    else:
+        assert err == expected + "\n"
+
+
+def _filled(text: str, values: dict[str, str]) -> str:
+    for key, value in values.items():
+        text = text.replace(key, value)
+    return text

@@ -144,6 +144,8 @@ def _parse_exclusion(text: str) -> tuple[int, int]:
         raise argparse.ArgumentTypeError(f"expected START:LENGTH, got {text!r}") from None
     if pair[0] < 0 or pair[1] < 0:
         raise argparse.ArgumentTypeError(f"START and LENGTH must not be negative: {text!r}")
+    if max(pair) >= 1 << 64:  # the module's offsets are 64-bit
+        raise argparse.ArgumentTypeError(f"START and LENGTH must be below 2**64: {text!r}")
     return pair
 
 

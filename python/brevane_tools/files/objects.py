@@ -36,7 +36,7 @@ from brevane_tools.files.mirroring import Mirrored
 from brevane_tools.files.reading import open_checked
 from brevane_tools.files.writing import BatchWriter
 from brevane_tools.results import Report
-from brevane_tools.text import display, escape
+from brevane_tools.text import display, escape, one_line
 
 __all__ = [
     "ObjectFile", "ObjectPage", "ObjectTree", "Storage", "find", "is_object_url", "join", "local_path",
@@ -169,6 +169,10 @@ def find(storage: Storage, url: str, suffixes: Sequence[str]) -> ObjectTree:
         listing = {}
     except OSError as exc:
         raise OSError(exc.errno, f"{escape(url)}: cannot list the objects: {exc.strerror or exc}") from None
+    except (TypeError, AttributeError) as exc:  # an option of the wrong type, found out at the first request
+        raise UsageError(f"{escape(url)}: its filesystem cannot use these --storage-options: {exc}") from None
+    except Exception as exc:  # noqa: BLE001 - the filesystem's own: no credentials, no endpoint, no bucket
+        raise UsageError(f"{escape(url)}: cannot list the objects: {one_line(str(exc)) or type(exc).__name__}") from None
     if not listing:
         raise FileNotFoundError(f"{escape(url)}: no such object or prefix")
     if path in listing:  # the URL names one object: a page, whatever its name, as a file argument is

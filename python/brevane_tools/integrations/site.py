@@ -25,6 +25,7 @@ from typing import Any, Callable, Optional, Union
 from brevane_tools import cli
 from brevane_tools.commands.sign import SIGN
 from brevane_tools.commands.base import Report, UsageError
+from brevane_tools.errors import SigningFailed
 from brevane_tools.limits import HASH_ALGS
 
 __all__ = ["FORMS", "SiteSigning", "SigningFailed", "check", "counts", "sign_site"]
@@ -33,10 +34,6 @@ __all__ = ["FORMS", "SiteSigning", "SigningFailed", "check", "counts", "sign_sit
 FORMS = ("link", "inline", "header", "reference")
 #: How many failed pages a failure message names before it counts the rest.
 NAMED_FAILURES = 3
-
-
-class SigningFailed(Exception):
-    """Some pages of the site could not be signed; the message says how many and why."""
 
 
 @dataclass(frozen=True)
