@@ -10,11 +10,11 @@ import json
 import os
 from collections.abc import Mapping
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any, Optional
 
 from brevane_tools import sdk
-from brevane_tools.errors import TrustPolicyError
+from brevane_tools.errors import TrustPolicyError, UsageError
+from brevane_tools.text import display
 
 __all__ = ["SETTINGS_ENV", "TrustPolicy", "TrustPolicyError", "load_trust_policy", "sdk_context"]
 
@@ -90,12 +90,15 @@ def load_trust_policy(
 
 
 def _read_text(path: str, what: str) -> str:
+    # The file readers load with the first trust file: `brevane check --help` stays quick.
+    from brevane_tools.files.reading import read_option_file
+
     try:
-        return Path(path).read_text("utf-8")
-    except OSError as exc:
-        raise TrustPolicyError(f"cannot read the {what} {path}: {exc.strerror or exc}") from None
+        return read_option_file(path, what).decode("utf-8")
+    except UsageError as exc:
+        raise TrustPolicyError(str(exc)) from None
     except UnicodeDecodeError:
-        raise TrustPolicyError(f"the {what} {path} is not UTF-8 text") from None
+        raise TrustPolicyError(f"the {what} {display(path)} is not UTF-8 text") from None
 
 
 def _require_certificates(text: str, what: str) -> None:

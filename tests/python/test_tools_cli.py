@@ -414,3 +414,79 @@ def _filled(text: str, values: dict[str, str]) -> str:
     for key, value in values.items():
         text = text.replace(key, value)
     return text
+
+
+#: Every file a user names in an option, a setting or a variable: how to name it ({file}), and what it is called.
+_OPTION_FILES: dict[str, tuple[list[str], dict[str, str], str]] = {
+    "embed --store": (["embed", "{page}", "-o", "{out}", "--store", "{file}"], {}, "store"),
+    "check --store": (["check", "{page}", "--store", "{file}"], {}, "store"),
+    "check --trust-anchors": (["check", "{page}", "--trust-anchors", "{file}"], {}, "trust anchors"),
+    "check --allowed-list": (["check", "{page}", "--allowed-list", "{file}"], {}, "allowed list"),
+    "check --trust-config": (["check", "{page}", "--trust-config", "{file}"], {}, "trust configuration"),
+    "check --settings": (["check", "{page}", "--settings", "{file}"], {}, "C2PA settings"),
+    "$BREVANE_C2PA_SETTINGS": (["check", "{page}"], {"BREVANE_C2PA_SETTINGS": "{file}"},
+                               "C2PA settings named by $BREVANE_C2PA_SETTINGS,"),
+    "sign --manifest": (["sign", "{page}", "-o", "{out}", "--manifest", "{file}", "--cert", "{good}", "--key", "{good}"],
+                        {}, "manifest"),
+    "sign --cert": (["sign", "{page}", "-o", "{out}", "--manifest", "{good}", "--cert", "{file}", "--key", "{good}"],
+                    {}, "certificate chain"),
+    "sign --key": (["sign", "{page}", "-o", "{out}", "--manifest", "{good}", "--cert", "{good}", "--key", "{file}"],
+                   {}, "private key"),
+    "hook --trust-anchors": (["precommit", "--sdk", "--trust-anchors", "{file}", "{page}"], {}, "trust anchors"),
+    "SigningKey.from_files cert": (["from_files", "{file}", "{good}"], {}, "certificate chain"),
+    "SigningKey.from_files key": (["from_files", "{good}", "{file}"], {}, "private key"),
+}
+
+
+def _unreadable(tmp_path: Path, kind: str) -> tuple[str, str]:
+    """A file an option must refuse, and the reason it gives: (path, reason)."""
+    from brevane_tools.files.reading import MAX_OPTION_FILE
+
+    if kind == "/dev/zero":
+        return kind, "a device, not read"
+    path = tmp_path / kind
+    if kind == "fifo":
+        os.mkfifo(path)
+        return str(path), "a FIFO, not read"
+    if kind == "directory":
+        path.mkdir()
+        return str(path), "not a regular file, not read"
+    with open(path, "wb") as sparse:  # no byte of it is ever written: its size is all it has
+        sparse.truncate(MAX_OPTION_FILE + 1)
+    return str(path), f"it is {MAX_OPTION_FILE + 1:,} bytes, over the limit of {MAX_OPTION_FILE:,}"
+
+
+@pytest.mark.parametrize("link", [False, True], ids=["named", "through a link"])
+@pytest.mark.parametrize("kind", ["/dev/zero", "fifo", "directory", "oversize"])
+@pytest.mark.parametrize("option", list(_OPTION_FILES))
+def test_every_option_file_is_one_bounded_read_of_a_regular_file(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
+    option: str, kind: str, link: bool,
+) -> None:
+    from brevane_tools.errors import UsageError, exit_status
+    from brevane_tools.integrations import precommit
+    from brevane_tools.signing import SigningKey
+
+    argv, environ, what = _OPTION_FILES[option]
+    if argv[0] == "sign":
+        pytest.importorskip("c2pa", reason="sign reads its files once the C2PA SDK is here")
+    target, reason = _unreadable(tmp_path, kind)
+    name = target
+    if link:
+        name = str(tmp_path / "link")
+        os.symlink(target, name)
+    values = {"{file}": name, "{page}": str(write(tmp_path / "p.html", PAGE)), "{out}": str(tmp_path / "out.html"),
+              "{good}": str(write(tmp_path / "good", b"{}"))}
+    argv = [_filled(a, values) for a in argv]
+    for variable, value in environ.items():
+        monkeypatch.setenv(variable, _filled(value, values))
+    if argv[0] == "from_files":
+        with pytest.raises(UsageError) as refused:
+            SigningKey.from_files(argv[1], argv[2])
+        status, err = exit_status(refused.value), f"{refused.value}\n"
+    elif argv[0] == "precommit":
+        status, err = precommit.main(argv[1:]), capsys.readouterr().err.removeprefix("brevane-precommit: ")
+    else:
+        status, err = cli.main(argv), capsys.readouterr().err.removeprefix("brevane: ")
+    assert (status, err) == (cli.EXIT_USAGE, f"cannot read the {what} {name}: {reason}\n")
+    assert not (tmp_path / "out.html").exists()

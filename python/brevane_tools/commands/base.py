@@ -37,9 +37,6 @@ __all__ = [
 ]
 
 
-#: Option files (a manifest, a key, a store to embed) larger than this are refused.
-MAX_OPTION_FILE = 64 * 1024 * 1024
-
 Settings = TypeVar("Settings")
 
 
@@ -123,10 +120,7 @@ def parse_size(text: str) -> int:
 
 def read_option_file(path: str, what: str) -> bytes:
     """The bytes of a file named by an option; UsageError (exit status 2) when it cannot be read."""
-    from brevane_tools.files.reading import read_file
+    # The file readers load once a command reads a file: `brevane --help` stays quick.
+    from brevane_tools.files import reading
 
-    try:
-        return read_file(path, MAX_OPTION_FILE, what="it")
-    except (OSError, ValueError) as exc:
-        reason = exc.strerror if isinstance(exc, OSError) else None
-        raise UsageError(f"cannot read the {what} {display(path)}: {reason or exc}") from None
+    return reading.read_option_file(path, what)

@@ -6,6 +6,10 @@ the open descriptor itself is judged, never the name again: it must be a
 regular file, the very file the walk saw (device and inode), lying inside the
 tree it must lie in, and within the size cap. The bytes come from that
 descriptor, so a file swapped after the walk is refused, not read.
+
+Files a user names in an option or a setting (a manifest, a key, trust
+anchors, SDK settings) come through `read_option_file`: the same checks, a
+cap of their own, and a usage error that names the option's file.
 """
 
 from __future__ import annotations
@@ -16,10 +20,16 @@ import stat
 from pathlib import Path
 from typing import Optional, Union
 
-from brevane_tools.errors import PageTooLarge
+from brevane_tools.errors import PageTooLarge, UsageError
 from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE, inside, kind_of, real_path_of
+from brevane_tools.text import display
 
-__all__ = ["FileIdentity", "open_checked", "read_file", "read_page", "real_path_of"]
+__all__ = [
+    "MAX_OPTION_FILE", "FileIdentity", "open_checked", "read_file", "read_option_file", "read_page", "real_path_of",
+]
+
+#: Option files (a manifest, a key, trust anchors, a store to embed) larger than this are refused.
+MAX_OPTION_FILE = 64 * 1024 * 1024
 
 #: (device, inode): a file as the walk saw it.
 FileIdentity = tuple[int, int]
@@ -97,3 +107,13 @@ def read_page(
 ) -> bytes:
     """A page's bytes (see `read_file`); over the limit, the page fails (--max-page-size)."""
     return read_file(path, limit, what="the page", flag="--max-page-size", follow=follow, identity=identity)
+
+
+def read_option_file(path: Union[str, Path], what: str, limit: int = MAX_OPTION_FILE) -> bytes:
+    """The bytes of a file named by an option or a setting, read as `read_file` reads (a link is followed
+    to a regular file, nothing else); UsageError (exit status 2), naming it as `what`, when it cannot be."""
+    try:
+        return read_file(path, limit, what="it")
+    except (OSError, ValueError) as exc:
+        reason = exc.strerror if isinstance(exc, OSError) else None
+        raise UsageError(f"cannot read the {what} {display(path)}: {reason or exc}") from None

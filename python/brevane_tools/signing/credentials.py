@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 from brevane_tools import sdk
 from brevane_tools.errors import SigningError
+from brevane_tools.files.reading import read_option_file
 from brevane_tools.limits import SIGNING_ALGS
 from brevane_tools.text import escape
 
@@ -70,8 +71,11 @@ class SigningKey:
     def from_files(
         cls, cert_path: str, key_path: str, alg: str = "es256", tsa_url: Optional[str] = None
     ) -> SigningKey:
-        with open(cert_path, "rb") as cert_file, open(key_path, "rb") as key_file:
-            return cls(cert_file.read(), key_file.read(), alg, tsa_url)
+        """A key from PEM files, read as every option file is; UsageError (exit status 2) names one that
+        cannot be read."""
+        return cls(
+            read_option_file(cert_path, "certificate chain"), read_option_file(key_path, "private key"), alg, tsa_url
+        )
 
     def signer(self) -> c2pa.Signer:
         c2pa = sdk.load()
