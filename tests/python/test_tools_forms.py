@@ -7,14 +7,8 @@ import contextlib
 import functools
 import http.server
 import json
-import os
-import pwd
-import shutil
-import socket
-import subprocess
 import sys
 import threading
-import time
 import xml.etree.ElementTree as ElementTree
 from collections.abc import Iterator
 from pathlib import Path
@@ -36,6 +30,8 @@ from brevane_tools import check_page, cli  # noqa: E402
 from test_tools_integrations import certs, credentials, env, mkdocs_project, run, sphinx_project  # noqa: E402,F401
 from test_tools_report import browser  # noqa: E402,F401
 from tsa_server import TimeStampAuthority  # noqa: E402
+import web_servers  # noqa: E402
+from web_servers import free_port, nginx_conf  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
@@ -83,33 +79,11 @@ def static(root: Path) -> Iterator[str]:
 @contextlib.contextmanager
 def nginx(root: Path, work: Path) -> Iterator[str]:
     """Debian's nginx serving `root` with the rules the header form wrote there, on a free loopback port."""
-    binary = shutil.which("nginx") or shutil.which("nginx", path="/usr/sbin")
-    if binary is None:
-        pytest.skip("needs Debian's nginx: apt-get install nginx-light")
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    work.mkdir(parents=True, exist_ok=True)
-    temp = " ".join(f"{kind}_temp_path {work}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
-    # "user" matters only to a master started by root: its workers then read the test's private directory.
-    (work / "nginx.conf").write_text(
-        f"user {pwd.getpwuid(os.geteuid()).pw_name}; worker_processes 1; pid {work}/nginx.pid; "
-        f"error_log {work}/error.log; events {{ worker_connections 16; }}\n"
-        f"http {{ types {{ text/html html; }} access_log off; {temp}\n"
-        f"  server {{ listen 127.0.0.1:{port}; root {root}; include {root}/c2pa.nginx.conf; }} }}\n"
-    )
-    server = subprocess.Popen([binary, "-p", str(work), "-c", str(work / "nginx.conf"), "-g", "daemon off;"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    try:
-        for _ in range(100):
-            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
-                break
-            assert server.poll() is None, server.communicate()[1].decode()
-            time.sleep(0.05)
+    port = free_port()
+    conf = nginx_conf(work, f"server {{ listen 127.0.0.1:{port}; root {root}; include {root}/c2pa.nginx.conf; }}",
+                      f"include {root}/c2pa.nginx.http.conf;")
+    with web_servers.nginx(conf, [port]):
         yield f"http://127.0.0.1:{port}"
-    finally:
-        server.terminate()
-        server.wait(10)
 
 
 # --- The three forms, and what is refused before any page ---

@@ -34,6 +34,7 @@ from brevane_tools.commands import places
 from brevane_tools.commands.places import where_stores_go
 from brevane_tools.errors import SdkUnavailableError, SigningError, StoreLocationError
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, SIGNING_ALGS
+from brevane_tools.text import display
 
 if TYPE_CHECKING:  # what signs and where stores lie load with the first page
     from brevane_tools.signing import serving
@@ -64,6 +65,8 @@ class SignSettings:
     #: store directory's path below it ("" when the stores lie beside the pages).
     site_root: Optional[Path] = None
     store_prefix: str = ""
+    #: The header form: where the server rules go when not at the site root (--rules-dir).
+    rules_dir: Optional[Path] = None
     in_place: bool = False
     #: The store-size model learnt from the trial signing (seeds each worker: one round from the first page).
     size_model: tuple[tuple[str, int], ...] = ()
@@ -122,6 +125,11 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
         help="where the stores go, mirroring the pages' paths (link and header forms; default beside each page); "
         "outside the output tree it needs --href",
     )
+    parser.add_argument(
+        "--rules-dir", metavar="DIR",
+        help="with --form header: write the server rules in DIR, outside the published tree "
+        "(default: at the site's root, denying their own files)",
+    )
 
 
 def _prepare(args: argparse.Namespace) -> SignSettings:
@@ -149,6 +157,7 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
                 "'$', '<', '>' and the like must be percent-encoded)"
             )
     where = where_stores_go(args, form)
+    rules_dir = _rules_dir(args, form, where)
 
     raw = read_option_file(args.manifest, "manifest")
     try:
@@ -172,7 +181,7 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
     settings = SignSettings(
         text, credential, str(args.alg), keep_parent=not args.replace, skip_valid=args.skip_valid,
         form=form, href=args.href, store_dir=Path(args.store_dir) if args.store_dir else None,
-        in_place=bool(args.in_place), **where,
+        in_place=bool(args.in_place), rules_dir=rules_dir, **where,
     )
     try:
         signing.check_credential(credential)
@@ -180,6 +189,42 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
     except SigningError as exc:
         raise UsageError(str(exc)) from None
     return replace(settings, size_model=model)
+
+
+def _rules_dir(args: argparse.Namespace, form: str, where: dict[str, Any]) -> Optional[Path]:
+    """--rules-dir, checked: outside every input and the site, which are published (and, for the header
+    form, a store directory whose path the Apache rules can name)."""
+    from brevane_tools.files.finding import inside
+    from brevane_tools.signing import serving
+
+    if form == "header" and args.href is None:
+        problem = serving.store_prefix_error(where.get("store_prefix"))
+        if problem is not None:
+            raise UsageError(problem)
+    if args.rules_dir is None:
+        return None
+    if form != "header":
+        raise UsageError("--rules-dir goes with --form header")
+    directory = Path(args.rules_dir)
+    real = os.path.realpath(directory)
+    for source in [Path(p) for p in args.paths]:
+        if inside(real, os.path.realpath(source if source.is_dir() else source.parent)):
+            raise UsageError(
+                f"the rules directory {display(directory)} lies in the input {display(source)}: "
+                "give one outside the published tree"
+            )
+    if inside(real, str(where["site_root"])):
+        raise UsageError(
+            f"the rules directory {display(directory)} lies in the output tree {display(where['site_root'])}: "
+            "give one outside the published tree"
+        )
+    existing = Path(os.path.abspath(directory))
+    while not os.path.lexists(existing):
+        existing = existing.parent
+    if not existing.is_dir() or not os.access(existing, os.W_OK | os.X_OK):
+        raise UsageError(f"the rules directory {display(directory)} cannot be written: {display(existing)} "
+                         f"is {'not writable' if existing.is_dir() else 'not a directory'}")
+    return directory
 
 
 def _trial(settings: SignSettings) -> tuple[tuple[str, int], ...]:
@@ -450,9 +495,14 @@ def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
         announced = [serving.Announced(str(r.data["page_url"]), str(r.data["href"]))
                      for r in reports if r.ok and "page_url" in r.data]
         try:
-            serving.write_rules(settings.site_root, announced)
+            rule_warnings = serving.write_rules(
+                settings.rules_dir or settings.site_root, announced, store_prefix=settings.store_prefix,
+                href=settings.href is not None, in_site=settings.rules_dir is None,
+            )
         except ValueError as exc:
             raise UsageError(str(exc)) from None
+        for warning in rule_warnings:
+            print(f"brevane: warning: {warning}", file=sys.stderr)
     for warning in _warnings(settings, reports):
         print(f"brevane: warning: {warning}", file=sys.stderr)
 

@@ -2,13 +2,27 @@
 
 A page signed detached (`brevane sign --form header`) keeps every byte; its
 store is named by an HTTP `Link: <url>; rel="c2pa-manifest"` header. The rules
-here are written at the site's root, one file per kind of server: an nginx
-include, an Apache `.htaccess`, and a `_headers` file as Netlify and
-Cloudflare Pages read it. Each page is matched by the paths it is served at:
-its file, and the forms hosts serve it at too (`/guide/` for
-`/guide/index.html`, `/guide/intro` for `/guide/intro.html`). The `.htaccess`
-and `_headers` of a site may hold rules of its own: only the block between
-the marker lines is rewritten.
+here are written at the site's root (or in a directory of their own, kept out
+of the published tree), one set per kind of server, and they change nothing a
+server serves but that header and the stores' media type: no access rule of
+the site is overridden, no header of its own dropped, and no file name can
+break their syntax.
+
+- nginx: `c2pa.nginx.http.conf` for the `http` block (a `map` is allowed
+  nowhere else) holds one hash lookup from the request's path to its store,
+  and `c2pa.nginx.conf` for the `server` block one `add_header`. No `location`
+  block: one would win over the site's own locations and their access rules.
+- Apache: `c2pa.apache.conf` for the virtual host and a marked block in
+  `.htaccess`: one constant rule set, whatever the number of pages. A page gets
+  the header when its store lies beside it (or in the store directory), and
+  its URL is the request's own path, percent-encoded by Apache itself, so no
+  name ever appears in a rule.
+- `_headers` (Netlify, Cloudflare Pages): neither host can test for a file, so
+  a wildcard would name stores of pages that have none: one rule per URL a page
+  is served at, as a marked block.
+
+Without a directory of their own the rules deny their own files (a request for
+one answers 404), since they list every page and store of the site.
 """
 
 from __future__ import annotations
@@ -19,6 +33,7 @@ import re
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Optional
 from urllib.parse import quote, unquote_to_bytes
 
 from brevane_tools.files.reading import read_file
@@ -26,24 +41,35 @@ from brevane_tools.files.writing import atomic_write
 from brevane_tools.text import display
 
 __all__ = [
-    "NGINX", "RULE_FILES", "STORE_TYPE", "Announced", "is_link_target", "merged", "rules", "url_path", "write_rules",
+    "APACHE", "HEADERS_RULE_LIMIT", "NGINX", "NGINX_HTTP", "RULE_FILES", "STORE_TYPE", "Announced",
+    "is_link_target", "is_plain_path", "merged", "rules", "url_path", "write_rules",
 ]
 
 STORE_TYPE = "application/c2pa"
+NGINX_HTTP = "c2pa.nginx.http.conf"
 NGINX = "c2pa.nginx.conf"
-#: The rule files, by file name, written at the site's root.
-RULE_FILES = (NGINX, ".htaccess", "_headers")
+APACHE = "c2pa.apache.conf"
+HTACCESS = ".htaccess"
+HEADERS = "_headers"
+#: The rule files, by file name.
+RULE_FILES = (NGINX_HTTP, NGINX, APACHE, HTACCESS, HEADERS)
+#: Cloudflare Pages reads this many rules of `_headers` (its documented limit); Netlify documents none.
+HEADERS_RULE_LIMIT = 100
 
 _BEGIN = b"# BEGIN brevane C2PA links\n"
 _END = b"# END brevane C2PA links\n"
 _ABOUT = (
-    "# C2PA Manifest Stores announced by HTTP Link headers: written by `brevane sign --form header`, "
-    "rewritten by each run.\n"
+    b"# C2PA Manifest Stores announced by HTTP Link headers: written by `brevane sign --form header`, "
+    b"rewritten by each run.\n"
 )
 #: Rule files larger than this are not read, nor rewritten.
 MAX_RULE_FILE = 64 * 1024 * 1024
 #: What a Link target may hold here: a URL's own characters, nothing a rule file would read as syntax.
 _LINK_TARGET = re.compile(r"[A-Za-z0-9\-._~:/?#\[\]@!&'()*+,;=%]+")
+#: A path that Apache's expressions and nginx's strings take as it is.
+_PLAIN_PATH = re.compile(r"[A-Za-z0-9\-._~/]+")
+#: The site's own rule files, as request paths: what the rules written in the site deny.
+_RULE_PATHS = "c2pa\\.nginx\\.http\\.conf|c2pa\\.nginx\\.conf|c2pa\\.apache\\.conf|_headers|\\.htaccess"
 
 
 @dataclass(frozen=True)
@@ -63,6 +89,11 @@ def is_link_target(url: str) -> bool:
     return _LINK_TARGET.fullmatch(url) is not None
 
 
+def is_plain_path(path: str) -> bool:
+    """Whether a path needs no quoting in any rule file (letters, digits, "-._~/")."""
+    return _PLAIN_PATH.fullmatch(path) is not None
+
+
 def _served_at(page: str) -> list[str]:
     """The URL paths a page is served at: its file, then its directory or its name without the extension."""
     directory, name = posixpath.split(page)
@@ -80,52 +111,151 @@ def _local(store: str) -> bool:
     return store.startswith("/") and not store.startswith("//")
 
 
-def _nginx(pages: Sequence[Announced]) -> bytes:
-    # nginx matches a directory's URL once its index has redirected to the file: the file's path is enough.
-    lines = [
-        _ABOUT.encode(),
-        b"# Include it in the server block whose root is this directory: include /path/to/site/c2pa.nginx.conf;\n",
-        b"location ~* \\.c2pa$ {\n    types { }\n    default_type " + STORE_TYPE.encode() + b";\n}\n",
-    ]
+# --- nginx ---
+
+def _nginx_string(value: bytes, dollar: bytes = b"$") -> bytes:
+    """A quoted nginx string: a backslash and a quote escaped, "$" as `dollar` (a value names variables)."""
+    quoted = value.replace(b"\\", b"\\\\").replace(b'"', b'\\"').replace(b"\n", b"\\n")
+    return b'"' + quoted.replace(b"$", dollar) + b'"'
+
+
+def _nginx_key_hash(key: bytes) -> int:
+    """nginx's hash of a map key (`ngx_hash`, over the key with ASCII letters lowered), as a 64-bit word."""
+    value = 0
+    for byte in key:
+        value = (value * 31 + byte) & 0xFFFFFFFFFFFFFFFF
+    return value
+
+
+def _nginx_hash_sizes(keys: Sequence[bytes]) -> tuple[int, int]:
+    """`map_hash_max_size` and `map_hash_bucket_size` with which nginx builds this map at the latest at max_size.
+
+    nginx tries table sizes up to max_size and refuses to start when none fits
+    every bucket: the bucket size is chosen to fit the fullest bucket at max_size.
+    """
+    max_size = max(2048, 2 * len(keys))
+    buckets = [0] * max_size
+    for key in keys:
+        # An element: a pointer, then a two-byte length and the name, aligned to a pointer.
+        buckets[_nginx_key_hash(key) % max_size] += 8 + ((len(key) + 2 + 7) // 8) * 8
+    fullest = max(buckets, default=0) + 8  # and the pointer that ends a bucket
+    return max_size, max(64, (fullest + 63) // 64 * 64)
+
+
+def _nginx_http(pages: Sequence[Announced]) -> bytes:
+    """The http-level part: the stores' media type, and the path -> store lookup.
+
+    nginx's map matches strings case-insensitively, so the first map finds the
+    entries of every page whose path differs from the request's at most in the
+    case of ASCII letters, "path\\nstore" pairs; the second keeps the store of
+    the one pair whose path is exactly the request's. A request path with a
+    newline matches no key (names with control characters are not announced),
+    and without a key the string ends in a newline, which the pattern refuses.
+    """
+    entries: dict[bytes, list[tuple[bytes, bytes]]] = {}
     for entry in pages:
-        path = unquote_to_bytes(entry.page).replace(b"\\", b"\\\\").replace(b'"', b'\\"')
-        link = _link(entry.store).replace('"', '\\"')
-        lines.append(b'location = "' + path + b'" {\n    add_header Link "' + link.encode() + b'";\n}\n')
+        path = unquote_to_bytes(entry.page)
+        entries.setdefault(path.lower(), []).append((path, entry.store.encode()))
+    max_size, bucket_size = _nginx_hash_sizes(list(entries))
+    dollar = any(b"$" in path for pairs in entries.values() for path, _ in pairs)
+    lines = [
+        _ABOUT,
+        b"# In the http block, before any map of its own: include /path/to/c2pa.nginx.http.conf;\n",
+        b"# The map hash sizes are set once per http block: if yours sets them too, keep the larger values.\n",
+        b"map_hash_max_size %d;\nmap_hash_bucket_size %d;\n" % (max_size, bucket_size),
+        b"types { " + STORE_TYPE.encode() + b" c2pa; }\n",
+    ]
+    if dollar:  # a map value names variables with "$": a literal one comes from a variable of its own
+        lines.append(b'geo $c2pa_dollar { default "$"; }\n')
+    lines.append(b'map $uri $c2pa_entry {\n    default "";\n')
+    for key, pairs in entries.items():
+        value = b"\n".join(path + b"\n" + store for path, store in pairs)
+        lines.append(b"    " + _nginx_string(key) + b" " + _nginx_string(value, b"${c2pa_dollar}") + b";\n")
+    lines.append(
+        b"}\n"
+        b'map "$uri\\n$c2pa_entry" $c2pa_link {\n    default "";\n'
+        b'    "~\\A([^\\n]*)\\n(?:[^\\n]*\\n[^\\n]*\\n)*\\1\\n(?<c2pa_store>[^\\n]+)(?:\\n[^\\n]*\\n[^\\n]+)*\\z"'
+        b' "<$c2pa_store>; rel=\\"c2pa-manifest\\"";\n}\n'
+    )
     return b"".join(lines)
 
 
-def _apache(pages: Sequence[Announced]) -> bytes:
+def _nginx_server(in_site: bool) -> bytes:
     lines = [
-        _ABOUT.encode(),
-        b"# It needs mod_headers, and AllowOverride FileInfo for this directory.\n",
-        b"AddType " + STORE_TYPE.encode() + b" .c2pa\n",
+        _ABOUT,
+        b"# In the server block whose root is the site: include /path/to/c2pa.nginx.conf;\n",
+        b"# A location with an add_header of its own drops this one, as it drops every server-level\n",
+        b"# add_header: repeat the line there.\n",
+        b"add_header Link $c2pa_link;\n",
     ]
-    for entry in pages:
-        # REQUEST_URI is decoded; in a quoted argument only a quote is escaped.
-        forms = b"|".join(re.escape(unquote_to_bytes(p)) for p in _served_at(entry.page)).replace(b'"', b'\\"')
-        link = _link(entry.store).replace("%", "%%").replace('"', '\\"')  # mod_headers reads % as a format
-        lines.append(
-            b'<If "%{REQUEST_URI} =~ m#^(?:' + forms + b')$#">\n    Header set Link "' + link.encode() + b'"\n</If>\n'
+    if in_site:
+        lines.append(b'if ($uri ~ "^/+(?:' + _RULE_PATHS.encode() + b')$") { return 404; }\n')
+    return b"".join(lines)
+
+
+# --- Apache ---
+
+def _apache(store_prefix: str, href: bool, in_site: bool, guarded: bool) -> bytes:
+    """The constant rule set: the media type, the Link of a page whose store is there, the rule files denied.
+
+    `guarded`: each part only where its module is loaded (an `.htaccess` line that names a
+    directive of a missing module makes every request below it answer 500).
+    """
+    def module(name: str, lines: list[bytes]) -> list[bytes]:
+        if not guarded:
+            return lines
+        return [b"<IfModule " + name.encode() + b">\n", *(b"    " + line for line in lines), b"</IfModule>\n"]
+
+    out = [_ABOUT]
+    out += module("mod_mime.c", [b"AddType " + STORE_TYPE.encode() + b" .c2pa\n"])
+    if href:
+        out.append(
+            b"# The stores lie at --href URLs: Apache cannot tell which pages have one, so it announces none\n"
+            b"# (the nginx and _headers rules name each page).\n"
         )
-    return b"".join(lines)
+    else:
+        # REQUEST_URI is the decoded path (after DirectoryIndex and MultiViews, the file's); escape() encodes
+        # every byte a URL path cannot hold as it is.
+        prefix = f"/{store_prefix}" if store_prefix else ""
+        store = f"%{{DOCUMENT_ROOT}}{prefix}%{{REQUEST_URI}}.c2pa" if store_prefix else "%{REQUEST_FILENAME}.c2pa"
+        out += module("mod_headers.c", [
+            f'Header set Link "expr=<{prefix}%{{escape:%{{REQUEST_URI}}}}.c2pa>; rel=\\"c2pa-manifest\\"" '
+            f"\"expr=-f '{store}'\"\n".encode()
+        ])
+    if in_site:
+        out += module("mod_alias.c", [
+            b'<FilesMatch "^(?:' + _RULE_PATHS.encode() + b')$">\n', b"    Redirect 404\n", b"</FilesMatch>\n",
+        ])
+    return b"".join(out)
 
 
-def _headers(pages: Sequence[Announced]) -> bytes:
-    lines = [_ABOUT]
+# --- _headers ---
+
+def _headers(pages: Sequence[Announced]) -> tuple[bytes, int]:
+    """The marked block's rules, and how many there are."""
+    lines = [_ABOUT.decode()]
     for entry in pages:
         for path in _served_at(entry.page):
             lines.append(f"{path}\n  Link: {_link(entry.store)}\n")
     for store in sorted({e.store for e in pages if _local(e.store)}):
         lines.append(f"{store}\n  Content-Type: {STORE_TYPE}\n")
-    return "".join(lines).encode()
+    return "".join(lines).encode(), len(lines) - 1
 
 
-def rules(pages: Sequence[Announced]) -> dict[str, bytes]:
-    """Each rule file's brevane part, by file name: the whole nginx include, the others' marked blocks."""
+def rules(
+    pages: Sequence[Announced], *, store_prefix: str = "", href: bool = False, in_site: bool = True
+) -> dict[str, bytes]:
+    """Each rule file's brevane part, by file name: the nginx and Apache files whole, the others' marked blocks.
+
+    `store_prefix`: the store directory's path below the site root ("" when stores lie beside
+    their pages); `href`: the stores lie at --href URLs; `in_site`: written at the site's root.
+    """
     return {
-        NGINX: _nginx(pages),
-        ".htaccess": _BEGIN + _apache(pages) + _END,
-        "_headers": _BEGIN + _headers(pages) + _END,
+        NGINX_HTTP: _nginx_http(pages),
+        NGINX: _nginx_server(in_site),
+        APACHE: _apache(store_prefix, href, in_site, guarded=False),
+        HTACCESS: _BEGIN + _apache(store_prefix, href, in_site, guarded=True) + _END,
+        HEADERS: _BEGIN + _headers(pages)[0] + _END,
     }
 
 
@@ -140,17 +270,23 @@ def merged(old: bytes, block: bytes) -> bytes:
     return old[: begins[0]] + block + old[ends[0] :]
 
 
-def write_rules(root: Path, pages: Sequence[Announced]) -> None:
-    """Write each rule file at `root`, never through a link; ValueError saying which file could not be written.
+def write_rules(
+    directory: Path, pages: Sequence[Announced], *, store_prefix: str = "", href: bool = False,
+    in_site: bool = True,
+) -> list[str]:
+    """Write each rule file in `directory`, never through a link; the warnings they call for.
 
     Every file is read and merged before any is written: a damaged block stops them all.
+    Raises ValueError saying which file could not be written.
     """
+    ordered = sorted(pages, key=lambda a: a.page)
     texts: dict[Path, bytes] = {}
-    target = root
+    target = directory
     try:
-        for name, block in rules(sorted(pages, key=lambda a: a.page)).items():
-            target = root / name
-            if name == NGINX:
+        directory.mkdir(parents=True, exist_ok=True)
+        for name, block in rules(ordered, store_prefix=store_prefix, href=href, in_site=in_site).items():
+            target = directory / name
+            if name in (NGINX_HTTP, NGINX, APACHE):
                 texts[target] = block
                 continue
             try:
@@ -166,3 +302,27 @@ def write_rules(root: Path, pages: Sequence[Announced]) -> None:
         else:
             reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
         raise ValueError(f"cannot write the server rules {display(target)}: {reason}") from None
+    warnings = []
+    count = _headers(ordered)[1]
+    if count > HEADERS_RULE_LIMIT:
+        warnings.append(
+            f"{display(directory / HEADERS)} holds {count:,} rules (one per URL a page is served at, one per "
+            f"store): Cloudflare Pages reads the first {HEADERS_RULE_LIMIT}; on such a host, serve the link "
+            "form (--form link) instead"
+        )
+    if href:
+        warnings.append(
+            "the Apache rules announce no store of pages signed with --href (Apache cannot tell which pages "
+            "have one): use the nginx rules or _headers, or the link form"
+        )
+    return warnings
+
+
+def store_prefix_error(prefix: Optional[str]) -> Optional[str]:
+    """Why the Apache rules cannot name a store directory at this path in the site; None when they can."""
+    if prefix and not is_plain_path(prefix):
+        return (
+            f"the store directory's path in the site, {prefix}, holds characters the server rules would have "
+            "to quote: name it with letters, digits and '-._~' only"
+        )
+    return None
