@@ -35,7 +35,7 @@ APT_TEST=(
   clang-format-14 clang-tidy-14
   git                                         # the list of sources to format-check
   chromium chromium-driver                    # the site report's tests, in headless Chromium
-  nginx                                       # serving signed sites on loopback (the header form)
+  nginx apache2                               # serving signed sites on loopback (the header form's rules)
   python3-doc postgresql-doc                  # real documentation sites (Sphinx, DocBook) to sign and mirror
 )
 # ---- Python tools in build/venv-tools -------------------------------------------

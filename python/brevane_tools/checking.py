@@ -53,6 +53,8 @@ SOURCE_WORDS = {
     "link": "store from the page's link element",
     "header": "store from the HTTP Link header",
     "store-option": "store given with --store",
+    "beside": "header form, beside the page",
+    "store-dir": "header form, in the store directory",
 }
 
 
@@ -84,7 +86,8 @@ class CheckResult:
     failure_entries: tuple[tuple[str, str], ...] = ()
     #: Each waived failure once, as (code, the SDK's explanation).
     waived_entries: tuple[tuple[str, str], ...] = ()
-    #: Where the store came from: "inline", "link", "header" or "store-option".
+    #: Where the store came from: "inline", "link", "header" or "store-option"; for a page on disk
+    #: without element, "beside" (its PAGE.c2pa) or "store-dir" (its file in the store directory).
     source: str = "inline"
     store_location: Optional[str] = None  # the store's path or URL, when not inline
     warnings: tuple[str, ...] = ()
@@ -200,6 +203,7 @@ def check_file(
     policy: Optional[TrustPolicy] = None,
     limits: Optional[FetchLimits] = None,
     report: bool = False,
+    store_dir: Optional[Path] = None,
 ) -> CheckResult:
     """Validate a local page, finding a referenced store through the page's own `href`.
 
@@ -207,16 +211,23 @@ def check_file(
     `site_root` (default: the page's directory): see `brevane_tools.store_location`.
     A store in the site is read only if it lies under the site root; one at an
     http or https URL is fetched (`limits`: `remote.FetchLimits`); nothing else is read.
+    A page without a manifest element is checked with the store the header form
+    keeps for it (beside it, or under `store_dir`), when there is one.
     """
     fetch_limits = _limits(limits)
     if html is None:
         from brevane_tools.files.reading import read_page
 
         html = read_page(path, fetch_limits.page_bytes)
+    root = site_root if site_root is not None else path.parent
+    if brevane.extract(html) is None:
+        detached = store_location.header_store(path, root, store_dir, fetch_limits.store_bytes, flag="--max-store-size")
+        if detached is not None:
+            location = store_location.shown(detached.path)
+            return _validate(html, detached.store, policy, detached.source, location, report=report)
     association = _association(html)
     if association["kind"] == "embedded":
         return _validate(html, association["store"], policy, "inline", None, report=report)
-    root = site_root if site_root is not None else path.parent
     found = store_location.locate(association["href"], html, page=path, site_root=root)
     if found.url is not None:
         return _fetch_store_and_validate(html, found.url, policy, limits, "link", [], report)
@@ -359,7 +370,7 @@ def _validate(
     else:
         binding_alg, digest, exclusions = _binding_from(data)
         if association is None:
-            verdict = _whole_page_verdict(html, binding_alg, digest, exclusions)
+            verdict = whole_page_verdict(html, binding_alg, digest, exclusions)
         else:
             verdict = binding_verdict(html, digest, exclusions, binding_alg)
 
@@ -456,8 +467,9 @@ def binding_verdict(html: bytes, digest: bytes, exclusions: list[tuple[int, int]
     return message
 
 
-def _whole_page_verdict(html: bytes, alg: str, digest: bytes, exclusions: list[tuple[int, int]]) -> str:
-    """brevane's verdict on a page without element: the module hashes only pages that carry one."""
+def whole_page_verdict(html: bytes, alg: str, digest: bytes, exclusions: list[tuple[int, int]]) -> str:
+    """brevane's verdict on a page without element (its binding covers all of it): the module hashes only
+    pages that carry one."""
     if exclusions:
         return "the binding excludes bytes, but the page has no manifest element [assertion.dataHash.mismatch]"
     if alg not in HASH_ALGS:

@@ -17,6 +17,11 @@ that leads:
 
 Refusals never quote the page: the href is the attacker's text. `href_to` is
 the inverse: the relative href that this same rule maps back to a given store.
+
+A page without a manifest element (signed in the header form, its store named
+by the server's `Link` header) has its store where `brevane sign --form header`
+wrote it: `PAGE.c2pa` beside it, or with a store directory, that directory's
+`PATH.c2pa` for the page's path below the site root (`header_store`).
 """
 
 from __future__ import annotations
@@ -35,7 +40,10 @@ from brevane_tools.files.reading import read_file
 from brevane_tools.head import decode_attribute, head_facts
 from brevane_tools.text import display
 
-__all__ = ["StoreAt", "href_to", "locate", "locate_on_web", "read_store", "shown"]
+__all__ = ["HeaderStore", "StoreAt", "header_store", "href_to", "locate", "locate_on_web", "read_store", "shown"]
+
+#: What a store file written beside its page (or under a store directory) adds to the page's name.
+STORE_SUFFIX = ".c2pa"
 
 # The origin a site's pages have here; it never goes on the network. Made up
 # afresh in each process, so that no page can name a file of the site by it.
@@ -167,6 +175,35 @@ def read_store(path: Path, site_root: Path, limit: int, *, flag: str = "") -> by
                 f"the page's store reference leads out of the site root {display(site_root)}, not read"
             ) from None
         raise ValueError(f"cannot read the Manifest Store {shown(path)}: {exc.strerror or exc}") from None
+
+
+@dataclass(frozen=True)
+class HeaderStore:
+    """The store of a page signed in the header form, as read from disk."""
+
+    store: bytes
+    path: Path
+    source: str  # "beside" (the page's own PAGE.c2pa) or "store-dir"
+
+
+def header_store(page: Path, site_root: Path, store_dir: Optional[Path], limit: int, *,
+                 flag: str = "") -> Optional[HeaderStore]:
+    """The store of a page without a manifest element, where the header form writes it; None when there is none.
+
+    Beside the page (`PAGE.c2pa`, read only inside the site root), or with `store_dir`, that
+    directory's file for the page's path below the site root (read only inside `store_dir`).
+    Raises ValueError when a file is there but is not one the tool reads.
+    """
+    if store_dir is None:
+        path, tree, source = page.parent / (page.name + STORE_SUFFIX), site_root, "beside"
+    else:
+        relative = _below(page, site_root)
+        if relative is None:
+            return None
+        path, tree, source = store_dir / (relative + STORE_SUFFIX), store_dir, "store-dir"
+    if not os.path.lexists(path):
+        return None
+    return HeaderStore(read_store(path, tree, limit, flag=flag), path, source)
 
 
 def href_to(store: Path, html: bytes, *, page: Path, site_root: Path) -> Optional[str]:

@@ -30,6 +30,7 @@ class CheckSettings:
     store: Optional[bytes] = None
     policy: Optional[trust.TrustPolicy] = None
     site_root: Optional[Path] = None
+    store_dir: Optional[Path] = None  # where the header form's stores lie, when not beside their pages
     timeout: float = DEFAULT_TIMEOUT
     redirects: int = DEFAULT_REDIRECTS
     allow_private_hosts: bool = False
@@ -90,6 +91,11 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
         metavar="DIR",
         help="where hrefs that start with '/' lead (default: the directory argument, or the page's own)",
     )
+    parser.add_argument(
+        "--store-dir", metavar="DIR",
+        help="where the stores of pages without a manifest element lie (the header form), mirroring the "
+        "pages' paths below the site root (default: PAGE.c2pa beside each page)",
+    )
     add_trust_arguments(parser)
     web = parser.add_argument_group("fetching over http(s)")
     web.add_argument("--timeout", type=_positive(float), default=DEFAULT_TIMEOUT, metavar="SECONDS",
@@ -110,10 +116,13 @@ def _prepare(args: argparse.Namespace) -> CheckSettings:
         )
     if args.max_redirects < 0:
         raise UsageError("--max-redirects must not be negative")
+    if args.store_dir and not Path(args.store_dir).is_dir():
+        raise UsageError(f"the store directory {escape(args.store_dir)} is not a directory")
     settings = CheckSettings(
         store=read_option_file(args.store, "store") if args.store else None,
         policy=trust_policy_from(args),
         site_root=Path(args.site_root) if args.site_root else None,
+        store_dir=Path(args.store_dir) if args.store_dir else None,
         timeout=args.timeout,
         redirects=args.max_redirects,
         allow_private_hosts=args.allow_private_hosts,
@@ -155,7 +164,7 @@ def check(page: Page, settings: CheckSettings, report: bool = False) -> checking
         return checking.check_page(page.html, settings.store, policy=settings.policy, report=report)
     return checking.check_file(
         page.path, page.html, site_root=settings.site_root or page.root, policy=settings.policy,
-        limits=limits, report=report,
+        limits=limits, report=report, store_dir=settings.store_dir,
     )
 
 

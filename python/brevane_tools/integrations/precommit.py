@@ -13,7 +13,10 @@ Where the store is:
   `brevane_tools.store_location`, the repository being the site (or
   --site-root): a store outside it is refused, never read. A store on another
   host (http:, https: or "//") is not fetched: the page is reported as
-  skipped, and passes, since a commit hook must not depend on the network.
+  skipped, and passes, since a commit hook must not depend on the network;
+- no element (the header form): `PAGE.c2pa` beside the page, or with
+  --store-dir, that directory's file for the page's path below the site root,
+  by the same rule as `brevane check` (`store_location.header_store`).
 
 A page without a manifest passes unless --require-signed is given. Exit
 status: 0 all pages pass, 1 some page failed, 2 usage error. Nothing is ever
@@ -32,7 +35,7 @@ from typing import Optional, Sequence
 import brevane
 
 from brevane_tools import store_location
-from brevane_tools.checking import binding_verdict
+from brevane_tools.checking import binding_verdict, whole_page_verdict
 from brevane_tools.commands.base import read_option_file
 from brevane_tools.errors import SdkUnavailableError, UsageError
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE
@@ -69,6 +72,11 @@ def _parser() -> argparse.ArgumentParser:
         help="the site's root: where hrefs starting with '/' lead, and what a store must lie under "
         "(default: the repository's top directory, else the current one)",
     )
+    parser.add_argument(
+        "--store-dir", metavar="DIR",
+        help="where the stores of pages without a manifest element lie (the header form), mirroring the "
+        "pages' paths below the site root (default: PAGE.c2pa beside each page)",
+    )
     return parser
 
 
@@ -93,7 +101,8 @@ def _store(path: Path, html: bytes, href: str, site_root: Path) -> bytes:
 
 
 def check_file(
-    path: Path, *, require_signed: bool, site_root: Path, sdk: bool, trust_anchors: Optional[bytes]
+    path: Path, *, require_signed: bool, site_root: Path, sdk: bool, trust_anchors: Optional[bytes],
+    store_dir: Optional[Path] = None,
 ) -> str:
     """One page's verdict as text; raises ValueError (fails) or _Skip."""
     try:
@@ -101,11 +110,15 @@ def check_file(
     except OSError as exc:
         raise ValueError(f"cannot read it: {exc.strerror or exc}") from None
     association = brevane.extract(html)  # the module's ValueError for malformed or multiple elements
+    detached = None
     if association is None:
-        if require_signed:
-            raise ValueError("not signed: no C2PA manifest element in the head")
-        return "not signed"
-    if association["kind"] == "embedded":
+        detached = store_location.header_store(path, site_root, store_dir, MAX_STORE)
+        if detached is None:
+            if require_signed:
+                raise ValueError("not signed: no C2PA manifest element in the head")
+            return "not signed"
+        store = detached.store
+    elif association["kind"] == "embedded":
         store = association["store"]
     else:
         store = _store(path, html, association["href"], site_root)
@@ -120,10 +133,13 @@ def check_file(
         binding = read_data_hash(store)
     except StoreError as exc:
         raise ValueError(f"unreadable Manifest Store: {exc}") from None
-    verdict = binding_verdict(html, binding.hash, list(binding.exclusions), binding.alg)
+    if detached is not None:  # the binding covers the whole page, as checking's own whole-page verdict says
+        verdict = whole_page_verdict(html, binding.alg, binding.hash, list(binding.exclusions))
+    else:
+        verdict = binding_verdict(html, binding.hash, list(binding.exclusions), binding.alg)
     if verdict != "match":
         raise ValueError(f"no longer matches its signed binding: {verdict}")
-    return "binding matches"
+    return "binding matches" + (f" (header form, store {store_location.shown(detached.path)})" if detached else "")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -151,7 +167,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         try:
             check_file(
                 Path(name), require_signed=args.require_signed, site_root=site_root, sdk=args.sdk,
-                trust_anchors=anchors,
+                trust_anchors=anchors, store_dir=Path(args.store_dir) if args.store_dir else None,
             )
         except _Skip as exc:
             print(f"{shown}: skipped: {exc}")
