@@ -103,6 +103,9 @@ def build_parser(only: Optional[str] = None) -> argparse.ArgumentParser:
         sub = subparsers.add_parser(command.name, help=command.help, description=command.help)
         if only is not None and command.name != only:
             continue
+        if command.drive is not None:  # a command that runs itself takes its own flags only
+            command.add_arguments(sub)
+            continue
         sub.add_argument(
             "paths", nargs="+", metavar="PATH",
             help="pages, or directories to search for pages" + (", or http/https URLs" if command.urls else "")
@@ -200,6 +203,13 @@ def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> in
 
     command = commands.named(args.command)
     assert command is not None
+    if command.drive is not None:
+        try:
+            settings = command.prepare(args)
+        except UsageError as exc:
+            print(f"brevane: {escape(str(exc))}", file=sys.stderr)
+            return EXIT_USAGE
+        return command.drive(settings, on_report)
     if args.jobs < 0:
         raise UsageError("--jobs must not be negative")
     if args.dask and args.jobs != 1:

@@ -19,7 +19,13 @@ and TLS (SNI and certificate) keep the name.
 
 Credentials from ~/.netrc are never sent and no cookies are kept; proxies from
 the environment are honoured. Each thread keeps its own connection pools, so
-the pages of a batch and their stores share connections.
+the pages of a batch and their stores share connections. Every request names
+brevane and its version in its User-Agent, so a site's owner can tell (and
+robots.txt can address) the tool.
+
+A fetch keeps what a deployment audit asks about: the response's headers and
+the redirects it went through; and it can leave the body as it came, content
+coding and all, for a caller that undoes it under its own cap.
 """
 
 from __future__ import annotations
@@ -32,7 +38,8 @@ import re
 import socket
 import threading
 import time
-from dataclasses import dataclass
+from collections.abc import Mapping
+from dataclasses import dataclass, field
 from typing import Any, Optional, Union
 from urllib.parse import unquote, urldefrag, urljoin, urlsplit
 
@@ -43,10 +50,16 @@ from urllib3.connection import HTTPConnection, HTTPSConnection
 from urllib3.connectionpool import HTTPConnectionPool, HTTPSConnectionPool
 from urllib3.util import Timeout, make_headers, parse_url
 
+import brevane
+
 from brevane_tools.errors import FetchError
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
 
-__all__ = ["FetchError", "FetchLimits", "Fetched", "fetch", "is_web_url", "manifest_links", "resolve"]
+__all__ = ["USER_AGENT", "FetchError", "FetchLimits", "Fetched", "StatusError", "fetch", "is_web_url", "manifest_links",
+           "resolve"]
+
+#: What every request says it comes from; robots.txt addresses the tool by its first word.
+USER_AGENT = f"brevane/{brevane.__version__} (C2PA checker)"
 
 STORE_MEDIA_TYPE = "application/c2pa"
 MANIFEST_REL = "c2pa-manifest"
@@ -62,6 +75,14 @@ _PRIVATE_NETWORKS = tuple(
 _NAT64 = ipaddress.ip_network("64:ff9b::/96")
 
 IPAddress = Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
+
+
+class StatusError(FetchError):
+    """The server answered, with a status that is no success (`status`: 404, 503, ...)."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
 
 
 @dataclass(frozen=True)
@@ -83,6 +104,13 @@ class Fetched:
     body: bytes
     content_type: str  # the media type alone, lower case; "" when the server gave none
     link_header: str  # the Link header fields, joined with ", "; "" when there were none
+    #: Every header field of the final response, names in lower case, repeated fields joined with ", ".
+    headers: Mapping[str, str] = field(default_factory=dict)
+    #: The redirects followed to get here, in order: (status, the URL that answered with it).
+    redirects: tuple[tuple[int, str], ...] = ()
+
+    def header(self, name: str) -> str:
+        return self.headers.get(name.lower(), "")
 
 
 def is_web_url(url: str) -> bool:
@@ -113,7 +141,14 @@ def manifest_links(link_header: str, base_url: str) -> list[str]:
 
 
 def fetch(
-    url: str, what: str, max_bytes: int, limits: FetchLimits, *, trusted_host: Optional[str] = None
+    url: str,
+    what: str,
+    max_bytes: int,
+    limits: FetchLimits,
+    *,
+    trusted_host: Optional[str] = None,
+    headers: Optional[Mapping[str, str]] = None,
+    decode: bool = True,
 ) -> Fetched:
     """GET `url` (http or https only), following at most `limits.redirects` redirects.
 
@@ -123,29 +158,36 @@ def fetch(
     name is fetched whatever address it has. Any other URL, redirect targets
     included, is refused when its host resolves to a non-public address,
     unless `limits.allow_private_hosts`.
+    `headers` are sent besides the usual ones (an Origin, say); with
+    `decode=False` the body is kept as it came, its Content-Encoding undone by
+    nobody (`max_bytes` then caps the coded bytes).
     Raises FetchError with one line: the URL, what went wrong, the HTTP status.
     """
     deadline = time.monotonic() + limits.timeout
     trusted = _host_key(trusted_host) if trusted_host else None
     current = url
+    chain: list[tuple[int, str]] = []
     for _ in range(limits.redirects + 1):
         if not is_web_url(current):
             raise FetchError(f"{what} at {current} is not an http or https URL; nothing was fetched")
-        response = _open(current, what, deadline, limits.allow_private_hosts, trusted)
+        response = _open(current, what, deadline, limits.allow_private_hosts, trusted, headers or {})
         complete = False
         try:
             if response.status in _REDIRECTS and "location" in response.headers:
+                chain.append((response.status, current))
                 current = resolve(response.headers["location"], current)
                 continue
             if not 200 <= response.status < 300:
-                raise FetchError(
+                raise StatusError(
                     f"{what} at {current} could not be fetched: HTTP {response.status} "
-                    f"{response.reason or ''}".rstrip()
+                    f"{response.reason or ''}".rstrip(),
+                    response.status,
                 )
-            body = _read_capped(response, current, what, max_bytes)
+            body = _read_capped(response, current, what, max_bytes, decode)
             complete = True
             media_type = response.headers.get("content-type", "").split(";")[0].strip().lower()
-            return Fetched(current, body, media_type, response.headers.get("link", ""))
+            fields = {name.lower(): response.headers[name] for name in response.headers}
+            return Fetched(current, body, media_type, response.headers.get("link", ""), fields, tuple(chain))
         finally:
             # A connection whose response was left unread cannot carry the next request.
             if not complete:
@@ -166,7 +208,7 @@ _local = threading.local()  # this thread's deadline and connection pools
 
 
 def _open(
-    url: str, what: str, deadline: float, allow_private: bool, trusted: Optional[str]
+    url: str, what: str, deadline: float, allow_private: bool, trusted: Optional[str], extra: Mapping[str, str]
 ) -> urllib3.BaseHTTPResponse:
     late = f"{what} at {url} did not arrive in time"
     try:
@@ -196,9 +238,10 @@ def _open(
         host_header += f":{port}"
     headers = {
         "Host": host_header,
-        "User-Agent": requests.utils.default_user_agent(),
+        "User-Agent": USER_AGENT,
         "Accept": "*/*",
         "Accept-Encoding": "gzip, deflate",
+        **extra,
     }
     if parts.auth:
         headers.update(make_headers(basic_auth=unquote(parts.auth)))
@@ -436,20 +479,23 @@ class _HTTPSPool(HTTPSConnectionPool):
     ConnectionCls = _HTTPSConnection
 
 
-def _read_capped(response: urllib3.BaseHTTPResponse, url: str, what: str, max_bytes: int) -> bytes:
-    flag = "--max-page-size" if what == "the page" else "--max-store-size"
-    too_big = f"{what} at {url} is larger than {max_bytes:,} bytes (the limit; see {flag})"
+def _read_capped(
+    response: urllib3.BaseHTTPResponse, url: str, what: str, max_bytes: int, decode: bool = True
+) -> bytes:
+    flag = {"the page": "--max-page-size", "the Manifest Store": "--max-store-size"}.get(what)
+    hint = f"; see {flag}" if flag else ""
+    too_big = f"{what} at {url} is larger than {max_bytes:,} bytes (the limit{hint})"
     declared = response.headers.get("content-length", "")
     # A compressed body's declared length says nothing about its decoded size,
     # which is what the cap is about; it is counted while it streams instead.
-    if declared.isdigit() and int(declared) > max_bytes and "content-encoding" not in response.headers:
+    if declared.isdigit() and int(declared) > max_bytes and ("content-encoding" not in response.headers or not decode):
         raise FetchError(too_big)
     chunks: list[bytes] = []
     size = 0
     try:
         while True:
             # One read at a time, whatever arrived, so the cap holds while the body streams.
-            chunk = response.read1(64 * 1024, decode_content=True)
+            chunk = response.read1(64 * 1024, decode_content=decode)
             if not chunk:
                 break
             size += len(chunk)

@@ -77,6 +77,8 @@ class Row:
     message: str = ""
     #: SDK failures waived for an inline store, as (code, the SDK's explanation).
     waived: tuple[tuple[str, str], ...] = ()
+    #: What an audit found of the page's deployment, as (severity, code, message, fix).
+    findings: tuple[tuple[str, str, str, str], ...] = ()
 
     @classmethod
     def from_report(cls, report: Report) -> Row:
@@ -90,8 +92,10 @@ class Row:
         codes = _coded(data.get("failures"))
         codes += [(c, "") for c, _ in _coded(data.get("codes")) if c not in {f for f, _ in codes}]
         signer = data.get("signer")
+        findings = _findings(data.get("findings"))
         if state == "Error":
-            message = report.error or "the page could not be checked"
+            message = report.error or str(data.get("skipped") or "") or (findings[0][2] if findings else "") \
+                or "the page could not be checked"
         elif data.get("verdict") not in (None, "match"):
             message = f"brevane: {data['verdict']}"
         else:
@@ -111,7 +115,15 @@ class Row:
             warnings=tuple(f"{c}: {e}" if e else c for c, e in _coded(data.get("warnings"))),
             message=message,
             waived=tuple(_coded(data.get("waived"))),
+            findings=findings,
         )
+
+
+def _findings(value: Any) -> tuple[tuple[str, str, str, str], ...]:
+    return tuple(
+        (str(f.get("severity", "")), str(f.get("code", "")), str(f.get("message", "")), str(f.get("fix", "")))
+        for f in _list(value) if isinstance(f, Mapping)
+    )
 
 
 def _list(value: Any) -> list[Any]:
@@ -197,11 +209,23 @@ def _none() -> str:
     return '<span class="none">\u2014</span>'
 
 
+def _findings_list(row: Row) -> str:
+    """The audit's findings of a page, worst first as found, each with its fix."""
+    if not row.findings:
+        return ""
+    items = "".join(
+        f'<li><code>{_e(severity)} {_e(code)}</code>: {_e(message, _MESSAGE_LIMIT)}'
+        f'<span class="sub">fix: {_e(fix, _MESSAGE_LIMIT)}</span></li>'
+        for severity, code, message, fix in row.findings
+    )
+    return f'<ul class="findings">{items}</ul>'
+
+
 def _codes_cell(row: Row) -> str:
     if row.state == "Error":
-        return f'<p class="msg">{_e(row.message, _MESSAGE_LIMIT)}</p>'
+        return f'<p class="msg">{_e(row.message, _MESSAGE_LIMIT)}</p>' + _findings_list(row)
     if not row.codes and not row.warnings and not row.message:
-        return _none()
+        return _findings_list(row) or _none()
     if row.state != "Invalid" and row.codes:
         # What passed is there on demand; the summary stays short.
         codes = f"{len(row.codes)} passed"
@@ -232,7 +256,10 @@ def _codes_cell(row: Row) -> str:
     extra += "".join(f'<p class="msg">Warning: {_e(w, _MESSAGE_LIMIT)}</p>' for w in row.warnings)
     if row.claim_generator:
         extra += f'<p class="msg sub">made by {_e(row.claim_generator)}</p>'
-    return f"<details><summary><code>{codes}</code></summary><dl>{entries}</dl>{extra}</details>"
+    if row.findings:
+        codes += f" + {len(row.findings)} finding{'s' if len(row.findings) > 1 else ''}"
+    return f"<details><summary><code>{codes}</code></summary><dl>{entries}</dl>{extra}</details>" + \
+        _findings_list(row)
 
 
 def _row(row: Row) -> str:
@@ -262,7 +289,7 @@ def _row(row: Row) -> str:
     return f'<tr data-state="{row.state.lower()}">{"".join(cells)}</tr>\n'
 
 
-def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = None) -> str:
+def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = None, title: str = "check") -> str:
     """The report over a batch's page reports, as one HTML document."""
     rows = sorted((Row.from_report(r) for r in reports), key=lambda r: (STATES.index(r.state), r.path))
     counts = {state: sum(r.state == state for r in rows) for state in STATES}
@@ -271,7 +298,7 @@ def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = 
     pages = f"{total:,} page{'' if total == 1 else 's'}"
     problems = counts["Invalid"] + counts["Error"]
     waived = sum(1 for r in rows if r.waived and r.state in ("Trusted", "Valid"))
-    title = f"brevane check: {pages}" + (f", {problems:,} not valid" if problems else ", all valid")
+    heading = f"brevane {title}: {pages}" + (f", {problems:,} not valid" if problems else ", all valid")
     totals = f'<button type="button" data-filter="" aria-pressed="true"><span class="n">{total:,}</span>All pages</button>'
     for state in reversed(STATES):
         totals += (
@@ -292,7 +319,7 @@ def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = 
         f'<meta http-equiv="Content-Security-Policy" content="{_POLICY}">\n'
         '<meta name="referrer" content="no-referrer">\n'
         '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
-        f"<title>{title}</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
+        f"<title>{heading}</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
         "<h1>Site report</h1>\n"
         f'<p class="meta">{pages} checked with the C2PA SDK and brevane {_e(brevane.__version__)}, '
         f'{when:%Y-%m-%d %H:%M} UTC. Codes and their explanations open on a click.</p>\n'
@@ -340,7 +367,10 @@ def check_report_path(
     return path
 
 
-def write_report(path: Path, reports: Sequence[Report], *, generated: Optional[datetime] = None) -> None:
+def write_report(
+    path: Path, reports: Sequence[Report], *, generated: Optional[datetime] = None, title: str = "check"
+) -> None:
     """Write the report atomically: the old file or the new one, never a torn mix, and
     never through a symbolic link found (or put) at its path."""
-    atomic_write(path, render_report(reports, generated=generated).encode("utf-8", "replace"), follow=False)
+    page = render_report(reports, generated=generated, title=title)
+    atomic_write(path, page.encode("utf-8", "replace"), follow=False)

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 from typing import Any, Optional
 
+from brevane_tools.commands.audit import AUDIT
 from brevane_tools.commands.base import Command
 from brevane_tools.commands.check import CHECK, SHOW
 from brevane_tools.commands.page import EMBED, EXTRACT, HASH, LOCATE, PREDICT, REFERENCE, REMOVE, VERIFY
@@ -15,7 +16,7 @@ from brevane_tools.commands.sign import SIGN
 __all__ = ["COMMANDS", "named"]
 
 COMMANDS: tuple[Command[Any], ...] = (
-    LOCATE, EXTRACT, REMOVE, EMBED, REFERENCE, HASH, PREDICT, VERIFY, SIGN, CHECK, SHOW,
+    LOCATE, EXTRACT, REMOVE, EMBED, REFERENCE, HASH, PREDICT, VERIFY, SIGN, CHECK, SHOW, AUDIT,
 )
 
 

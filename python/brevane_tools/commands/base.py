@@ -103,6 +103,10 @@ class Command(Generic[Settings]):
     #: What `run` reads back of a page's output before writing it, as suffixes of the output's
     #: name ("" for the page itself): for pages in object storage, read with the page's round.
     reads_back: Optional[Callable[[Settings], tuple[str, ...]]] = None
+    #: Runs the whole command itself instead of the runner, with the settings and the caller's
+    #: `on_report`, and returns the exit status: for a command whose pages are found as it runs
+    #: (audit). Its `add_arguments` then makes every flag it takes; the common ones are not added.
+    drive: Optional[Callable[[Settings, Optional[Callable[[Report], None]]], int]] = None
 
 
 def parse_size(text: str) -> int:

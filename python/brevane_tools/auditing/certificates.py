@@ -1,0 +1,54 @@
+"""When the certificate that signed a Manifest Store ends, read from the store's own bytes.
+
+The C2PA SDK's reports name the signer but not its certificate's validity, and
+asking it for a second report would cost another read of the store. The
+certificate chain sits in the store as DER, so the signer's certificate is
+found there: the last end-entity certificate with the signer's common name
+(an ingredient's older manifests come first in a store, the active one last).
+Bounded: a hostile store costs at most `_MAX_TRIES` parse attempts.
+"""
+
+from __future__ import annotations
+
+from datetime import datetime, timezone
+from typing import Optional
+
+__all__ = ["signer_not_after"]
+
+_DER_SEQUENCE = b"\x30\x82"  # a SEQUENCE with a two-byte length: every certificate of a usual size
+_MAX_TRIES = 256
+
+
+def signer_not_after(store: bytes, common_name: Optional[str]) -> Optional[datetime]:
+    """The end of validity (UTC) of the store's signing certificate; None when none is found."""
+    from cryptography import x509
+    from cryptography.x509.oid import NameOID
+
+    found: Optional[datetime] = None
+    start = store.find(_DER_SEQUENCE)
+    tries = 0
+    while start >= 0 and tries < _MAX_TRIES:
+        tries += 1
+        length = int.from_bytes(store[start + 2:start + 4], "big") + 4
+        end = start + length
+        try:
+            cert = x509.load_der_x509_certificate(store[start:end])
+        except ValueError:
+            start = store.find(_DER_SEQUENCE, start + 1)
+            continue
+        names = [str(a.value) for a in cert.subject.get_attributes_for_oid(NameOID.COMMON_NAME)]
+        if not _is_ca(cert) and (common_name is None or common_name in names):
+            ends = getattr(cert, "not_valid_after_utc", None)
+            found = ends if ends is not None else cert.not_valid_after.replace(tzinfo=timezone.utc)
+        start = store.find(_DER_SEQUENCE, end)
+    return found
+
+
+def _is_ca(cert: object) -> bool:
+    from cryptography import x509
+
+    assert isinstance(cert, x509.Certificate)
+    try:
+        return bool(cert.extensions.get_extension_for_class(x509.BasicConstraints).value.ca)
+    except x509.ExtensionNotFound:
+        return False

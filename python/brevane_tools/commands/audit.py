@@ -1,0 +1,312 @@
+"""The `audit` command: a deployed site's pages as served, and what the deployment broke.
+
+Unlike the other commands its pages are not known before it runs (sitemaps
+name them, a crawl finds them), so it drives its own run (`Command.drive`):
+the URLs are read into pages by `brevane_tools.auditing.crawling`, each page's
+lines are printed as it finishes, and --json streams its document, so memory
+stays flat however large the site. Exit status: 0 clean; 1 a finding at or
+above --fail-on (default: error), or a page that could not be fetched; 2 bad
+arguments, a sitemap that cannot be read, or no page audited at all; 3 an
+internal error on some page.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections import Counter
+from dataclasses import dataclass
+from pathlib import Path
+from typing import IO, TYPE_CHECKING, Any, Callable, Optional
+
+from brevane_tools import sdk
+from brevane_tools.auditing.findings import SEVERITIES
+from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size
+from brevane_tools.commands.check import add_trust_arguments, trust_policy_from
+from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE, SdkUnavailableError
+from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
+from brevane_tools.text import display, escape
+
+if TYPE_CHECKING:  # the engines load once the arguments are good: `brevane --help` stays quick
+    from brevane_tools.auditing.crawling import AuditSettings, Totals, Visit
+    from brevane_tools.trust import TrustPolicy
+
+__all__ = ["AUDIT"]
+
+
+
+@dataclass(frozen=True)
+class AuditRun:
+    """What `prepare` made of the arguments."""
+
+    urls: tuple[str, ...]
+    policy: Optional[TrustPolicy]
+    source: Optional[Path]
+    crawl: bool
+    depth: int
+    max_pages: int
+    concurrency: int
+    rate: float
+    hosts: tuple[str, ...]
+    timeout: float
+    redirects: int
+    allow_private_hosts: bool
+    page_bytes: int
+    store_bytes: int
+    fail_on: str = "error"
+    json: bool = False
+    quiet: bool = False
+    debug: bool = False
+    report: Optional[Path] = None
+
+    def settings(self) -> AuditSettings:
+        from brevane_tools.auditing.crawling import AuditSettings
+        from brevane_tools.auditing.pages import PageSettings
+        from brevane_tools.remote import FetchLimits
+
+        limits = FetchLimits(self.page_bytes, self.store_bytes, self.timeout, self.redirects, self.allow_private_hosts)
+        page = PageSettings(self.policy, limits, self.source)
+        return AuditSettings(page, self.crawl, self.depth, self.max_pages, self.concurrency, self.rate, self.hosts)
+
+
+def _count(least: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be at least {least}: {text}")
+        return value
+
+    return parse
+
+
+def _rate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected requests per second, got {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be above zero: {text}")
+    return value
+
+
+def _arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("urls", nargs="+", metavar="URL",
+                        help="a site root (its robots.txt sitemaps, else /sitemap.xml), a sitemap (.xml, .xml.gz, "
+                        "an index too), or a page (with --crawl, where a walk along same-origin links starts)")
+    pages = parser.add_argument_group("which pages")
+    pages.add_argument("--crawl", action="store_true", help="follow same-origin links from the pages named")
+    pages.add_argument("--depth", type=_count(0), default=3, metavar="N", help="links followed with --crawl (default 3)")
+    pages.add_argument("--max-pages", type=_count(1), default=10_000, metavar="N", help="audit at most N pages "
+                       "(default 10000)")
+    pages.add_argument("--allow-host", action="append", default=[], metavar="HOST",
+                       help="also audit pages a sitemap names on this host (repeatable; default: the sitemap's own)")
+    polite = parser.add_argument_group("politeness")
+    polite.add_argument("--concurrency", type=_count(1), default=4, metavar="N", help="fetches at once (default 4)")
+    polite.add_argument("--rate", type=_rate, default=0.0, metavar="R",
+                        help="requests a second to one host, at most (default: no limit)")
+    parser.add_argument("--source", metavar="DIR", help="the signed output tree (its root at the URL path /): "
+                        "a served page that fails its binding is compared with the signed one")
+    add_trust_arguments(parser)
+    web = parser.add_argument_group("fetching")
+    web.add_argument("--timeout", type=_rate, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                     help="for each whole fetch (default 20)")
+    web.add_argument("--allow-private-hosts", action="store_true",
+                     help="fetch stores from loopback, private and link-local addresses too")
+    web.add_argument("--max-redirects", type=_count(0), default=DEFAULT_REDIRECTS, metavar="N",
+                     help=f"default {DEFAULT_REDIRECTS}")
+    web.add_argument("--max-page-size", type=parse_size, default=DEFAULT_MAX_PAGE_SIZE, metavar="SIZE",
+                     help="larger pages fail (default 256M)")
+    web.add_argument("--max-store-size", type=parse_size, default=DEFAULT_MAX_STORE_SIZE, metavar="SIZE",
+                     help="larger Manifest Stores fail (default 16M)")
+    out = parser.add_argument_group("output")
+    out.add_argument("--fail-on", choices=SEVERITIES, default="error",
+                     help="exit with status 1 on a finding this severe or worse (default error)")
+    out.add_argument("--json", action="store_true", help="one JSON document on standard output")
+    out.add_argument("--report", metavar="FILE", help="also write a site report: one HTML file to open in a browser")
+    out.add_argument("--quiet", "-q", action="store_true", help="only pages with findings, and the summary")
+    out.add_argument("--debug", action="store_true", help="show the traceback of an internal error")
+
+
+def _prepare(args: argparse.Namespace) -> AuditRun:
+    from brevane_tools.remote import is_web_url
+
+    for url in args.urls:
+        if not is_web_url(url):
+            raise UsageError(f"{escape(url)} is not an http or https URL")
+    source = Path(args.source) if args.source else None
+    if source is not None and not source.is_dir():
+        raise UsageError(f"--source {display(source)} is not a directory")
+    report = None
+    if args.report:
+        from brevane_tools.report import check_report_path
+
+        report = check_report_path(args.report)
+    run = AuditRun(
+        tuple(args.urls), trust_policy_from(args), source, args.crawl, args.depth, args.max_pages,
+        args.concurrency, args.rate, tuple(h.lower().rstrip(".") for h in args.allow_host), args.timeout,
+        args.max_redirects, args.allow_private_hosts, args.max_page_size, args.max_store_size, args.fail_on,
+        args.json, args.quiet, args.debug, report,
+    )
+    try:
+        sdk.load()
+    except SdkUnavailableError as exc:
+        raise UsageError(str(exc)) from None
+    return run
+
+
+def _audit_one(page: Page, run: AuditRun) -> Outcome:
+    """One page URL, audited alone (the registry's per-page entry; the command itself runs `_drive`)."""
+    from brevane_tools.auditing.crawling import Target, Visit
+    from brevane_tools.auditing.pages import audit_page
+
+    assert page.url is not None
+    report = _report(Visit(Target(page.url), audit_page(page.url, run.settings().page)), run.fail_on)
+    if not report.ok:
+        raise PageFailed(report.error or report.text, report.data)
+    return Outcome(report.text, report.data, multiline=True)
+
+
+def _report(visit: Visit, fail_on: str) -> Report:
+    from brevane_tools.auditing.findings import at_least
+
+    audit = visit.audit
+    data: dict[str, Any] = {**audit.result, "findings": [f.as_dict() for f in audit.findings]}
+    if visit.target.lastmod is not None:
+        data["lastmod"] = visit.target.lastmod
+    if audit.final_url and audit.final_url != audit.url:
+        data["final_url"] = audit.final_url
+    if audit.skipped:
+        data["skipped"] = audit.skipped
+    if audit.error:
+        return Report(audit.url, False, error=audit.error, data=data, internal=visit.internal is not None,
+                      detail=visit.internal)
+    failing = [f for f in audit.findings if at_least(f.severity, fail_on)]
+    head = f"skipped: {audit.skipped}" if audit.skipped else (audit.state or "not checked")
+    if audit.findings:
+        head += f", {len(audit.findings)} finding{'s' if len(audit.findings) != 1 else ''}"
+    lines = [escape(head)] + [escape(f"  {f.severity} {f.code}: {f.message}") + "\n" + escape(f"    fix: {f.fix}")
+                              for f in audit.findings]
+    return Report(audit.url, not failing, text="\n".join(lines), data=data, multiline=True)
+
+
+class _Printer:
+    """What people (or --json readers) see: a block per page as it finishes, a progress line, the summary."""
+
+    def __init__(self, run: AuditRun, on_report: Optional[Callable[[Report], None]]) -> None:
+        self.run = run
+        self.on_report = on_report
+        self.kept: list[Report] = []  # for --report only
+        self.codes: Counter[str] = Counter()
+        self.states: Counter[str] = Counter()
+        self.failed = self.internal = self.audited = self.skipped = self.failing = 0
+        self.progress = sys.stderr.isatty() and not run.json
+        self.out: IO[str] = sys.stdout
+        if run.json:
+            self.out.write('{\n  "schema": 1,\n  "command": "audit",\n  "files": [')
+        self.first = True
+
+    def emit(self, visit: Visit) -> None:
+        report = _report(visit, self.run.fail_on)
+        self._count(report, visit)
+        self._clear()
+        if self.run.json:
+            entry = {"path": report.path, "ok": report.ok, **({"error": report.error} if report.error else {}),
+                     **({"internal": True} if report.internal else {}), **report.data}
+            text = json.dumps(entry, indent=2).replace("\n", "\n    ")
+            self.out.write(("\n    " if self.first else ",\n    ") + text)
+            self.first = False
+        elif report.error:
+            print(f"brevane: {escape(report.path)}: {escape(report.error)}", file=sys.stderr)
+            if report.detail and self.run.debug:
+                for line in report.detail.splitlines():
+                    print(escape(line), file=sys.stderr)
+        elif not self.run.quiet or visit.audit.findings:
+            print(f"{escape(report.path)}: {report.text}", file=self.out)
+        if self.run.report is not None:
+            self.kept.append(report)
+        if self.progress:
+            sys.stderr.write(f"\raudited {self.audited:,} pages, {sum(self.codes.values()):,} findings")
+            sys.stderr.flush()
+        if self.on_report is not None:
+            self.on_report(report)
+
+    def _count(self, report: Report, visit: Visit) -> None:
+        self.codes.update(f["code"] for f in report.data["findings"])
+        if not report.ok and not report.error:
+            self.failing += 1
+        if report.internal:
+            self.internal += 1
+        elif report.error:
+            self.failed += 1
+        elif visit.audit.skipped:
+            self.skipped += 1
+        else:
+            self.audited += 1
+            self.states[(visit.audit.state or "unsigned").lower()] += 1
+
+    def _clear(self) -> None:
+        if self.progress:
+            sys.stderr.write("\r\033[K")
+
+    def summary(self, totals: Totals) -> str:
+        from brevane_tools.auditing.findings import CODES
+
+        states = ", ".join(f"{n:,} {state}" for state, n in self.states.most_common())
+        line = f"{self.audited:,} page{'s' if self.audited != 1 else ''} audited" + (f": {states}" if states else "")
+        for count, what in ((self.skipped, "skipped"), (self.failed, "not fetched"), (self.internal, "internal errors"),
+                            (totals.over_limit, "left by --max-pages"), (totals.off_site, "on other hosts left out")):
+            if count:
+                line += f"; {count:,} {what}"
+        found = [f"  {CODES[code][0]:<8} {code:<21} {self.codes[code]:,}" for code in CODES if self.codes[code]]
+        return "\n".join([line + ("; findings:" if found else "; no findings"), *found])
+
+    def close(self, totals: Totals) -> None:
+        self._clear()
+        text = self.summary(totals)
+        if self.run.json:
+            tail = {"failed": self.failed + self.internal, "summary": text.split("\n", 1)[0],
+                    "findings": {code: n for code, n in self.codes.items()}}
+            body = json.dumps(tail, indent=2)[1:-2]  # its fields, inside the open document
+            self.out.write(("\n  ]," if not self.first else "],") + body + "\n}\n")
+        else:
+            self.out.flush()
+            print(text, file=sys.stderr)
+
+
+def _drive(run: AuditRun, on_report: Optional[Callable[[Report], None]]) -> int:
+    from brevane_tools.auditing.crawling import run_audit
+    from brevane_tools.auditing.sitemaps import SitemapError
+
+    printer = _Printer(run, on_report)
+    try:
+        totals = run_audit(run.urls, run.settings(), printer.emit)
+    except SitemapError as exc:
+        printer._clear()
+        print(f"brevane: {escape(str(exc))}", file=sys.stderr)
+        return EXIT_USAGE
+    printer.close(totals)
+    if run.report is not None:
+        from brevane_tools.report import write_report
+
+        try:
+            write_report(run.report, printer.kept, title="audit")
+        except OSError as exc:
+            print(f"brevane: {display(run.report)}: cannot write the report: {exc.strerror or exc}", file=sys.stderr)
+            return EXIT_USAGE
+    if printer.internal:
+        return EXIT_INTERNAL
+    if printer.audited == 0 and not printer.failed:
+        print("brevane: no page was audited", file=sys.stderr)
+        return EXIT_USAGE
+    return EXIT_FAILED if printer.failed or printer.failing else EXIT_OK
+
+
+AUDIT: Command[AuditRun] = Command(
+    "audit", "audit a deployed site (a root, sitemaps, or pages with --crawl): every page as served, "
+    "and what the deployment broke",
+    _arguments, _prepare, _audit_one, urls=True, drive=_drive,
+)
