@@ -40,7 +40,22 @@ def difference(signed: bytes, served: bytes, content_type: str = "") -> Optional
     offset = _common_prefix(signed, served)
     if offset == len(signed) == len(served):
         return None
+    shorter, longer = (signed, served) if len(signed) < len(served) else (served, signed)
+    offset = _aligned(shorter, longer, offset)
     return Difference(offset, _diagnosis(signed, served, offset, content_type))
+
+
+def _aligned(shorter: bytes, longer: bytes, offset: int) -> int:
+    """An insertion's start moved back onto its "<" where the bytes allow: "<script>x</script><" inserted
+    after "<" of "</head>" is the same edit as "<script>x</script>" before it, and says so better."""
+    extra = len(longer) - len(shorter)
+    if extra <= 0 or longer[offset + extra:] != shorter[offset:]:
+        return offset
+    start = offset
+    while start > 0 and longer[start - 1] == longer[start + extra - 1] and not longer[start:start + 1] == b"<" \
+            and offset - start < 64:
+        start -= 1
+    return start if longer[start:start + 1] == b"<" else offset
 
 
 def _common_prefix(a: bytes, b: bytes) -> int:
@@ -56,6 +71,8 @@ def _common_prefix(a: bytes, b: bytes) -> int:
 
 
 def _diagnosis(signed: bytes, served: bytes, offset: int, content_type: str) -> str:
+    if served.startswith(_BOMS) and not signed.startswith(_BOMS) and _reencoded(signed, served, content_type):
+        return "re-encoded (a byte order mark added)"
     inserted = _insertion(signed, served, offset)
     if inserted is not None:
         what = "a script" if b"<script" in inserted.lower() else (

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from collections import Counter
 from dataclasses import dataclass
@@ -205,18 +206,21 @@ class _Printer:
         self.failed = self.internal = self.audited = self.skipped = self.failing = 0
         self.progress = sys.stderr.isatty() and not run.json
         self.out: IO[str] = sys.stdout
-        if run.json:
+        self.first = True  # no entry written yet: the document starts with the first (a sitemap error writes none)
+
+    def _open(self) -> None:
+        if self.first:
             self.out.write('{\n  "schema": 1,\n  "command": "audit",\n  "files": [')
-        self.first = True
 
     def emit(self, visit: Visit) -> None:
         report = _report(visit, self.run.fail_on)
         self._count(report, visit)
-        self._clear()
+        self.clear()
         if self.run.json:
             entry = {"path": report.path, "ok": report.ok, **({"error": report.error} if report.error else {}),
                      **({"internal": True} if report.internal else {}), **report.data}
             text = json.dumps(entry, indent=2).replace("\n", "\n    ")
+            self._open()
             self.out.write(("\n    " if self.first else ",\n    ") + text)
             self.first = False
         elif report.error:
@@ -248,7 +252,7 @@ class _Printer:
             self.audited += 1
             self.states[(visit.audit.state or "unsigned").lower()] += 1
 
-    def _clear(self) -> None:
+    def clear(self) -> None:
         if self.progress:
             sys.stderr.write("\r\033[K")
 
@@ -265,12 +269,13 @@ class _Printer:
         return "\n".join([line + ("; findings:" if found else "; no findings"), *found])
 
     def close(self, totals: Totals) -> None:
-        self._clear()
+        self.clear()
         text = self.summary(totals)
         if self.run.json:
             tail = {"failed": self.failed + self.internal, "summary": text.split("\n", 1)[0],
                     "findings": {code: n for code, n in self.codes.items()}}
             body = json.dumps(tail, indent=2)[1:-2]  # its fields, inside the open document
+            self._open()
             self.out.write(("\n  ]," if not self.first else "],") + body + "\n}\n")
         else:
             self.out.flush()
@@ -284,11 +289,15 @@ def _drive(run: AuditRun, on_report: Optional[Callable[[Report], None]]) -> int:
     printer = _Printer(run, on_report)
     try:
         totals = run_audit(run.urls, run.settings(), printer.emit)
+        printer.close(totals)
     except SitemapError as exc:
-        printer._clear()
+        printer.clear()
         print(f"brevane: {escape(str(exc))}", file=sys.stderr)
         return EXIT_USAGE
-    printer.close(totals)
+    except BrokenPipeError:
+        # The reader went away (`brevane audit SITE | head`): stop quietly, as other filters do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
     if run.report is not None:
         from brevane_tools.report import write_report
 
