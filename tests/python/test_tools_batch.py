@@ -74,6 +74,10 @@ def _names() -> list[tuple[bytes, str]]:
     return [
         (b"bank.html: Trusted\nevil.html", "bank.html: Trusted\\nevil.html"),
         (b"\x1b[2Jwipe.html", "\\x1b[2Jwipe.html"),
+        # Bidirectional controls reorder what follows them on screen; a line separator breaks the line.
+        (b"photo\xe2\x80\xaegpj.html", "photo\\u202egpj.html"),  # shown raw: "photolmth.jpg"
+        (b"a\xe2\x81\xa7b\xe2\x80\x8f\xd8\x9c.html", "a\\u2067b\\u200f\\u061c.html"),
+        (b"bank.html: Trusted\xe2\x80\xa8evil\xc2\x85.html", "bank.html: Trusted\\u2028evil\\x85.html"),
         (b"caf\xe9.html", "caf\\xe9.html"),
         (b"tab\there.html", "tab\there.html"),
         (b"\xc3\xa9t\xc3\xa9.html", "\u00e9t\u00e9.html"),

@@ -176,11 +176,19 @@ def test_sphinx_build_with_a_page_that_cannot_be_signed_fails_and_leaves_it(
     assert all(brevane.extract(p.read_bytes()) for p in site.glob("*.html") if p.name != "fragment.html")
 
 
-@pytest.mark.parametrize(("form", "kind"), [("inline", "embedded"), ("reference", "referenced")])
-def test_mkdocs_build_signs_every_page(certs: Path, env: dict[str, str], tmp_path: Path, form: str, kind: str) -> None:
-    project = mkdocs_project(tmp_path / "site-src", **credentials(certs, form=form))
-    built = run(["-m", "mkdocs", "build"], project, env)
-    assert built.returncode == 0, built.stderr
+@pytest.mark.parametrize(("form", "kind", "options", "status"), [
+    # A test certificate and no time-stamp authority: --strict fails on the warning, unless it is silenced.
+    ("inline", "embedded", {}, 1),
+    ("reference", "referenced", {"warn_without_tsa": False}, 0),
+])
+def test_mkdocs_build_signs_every_page(
+    certs: Path, env: dict[str, str], tmp_path: Path, form: str, kind: str, options: dict[str, Any], status: int
+) -> None:
+    project = mkdocs_project(tmp_path / "site-src", **credentials(certs, form=form, **options))
+    built = run(["-m", "mkdocs", "build", "--strict"], project, env)
+    assert built.returncode == status, built.stderr
+    warned = [line for line in built.stderr.splitlines() if line.startswith("WARNING")]
+    assert [line.split(": ")[1] for line in warned] == ["signed without a time-stamp authority"] * status
     assert_every_page_valid(project / "site", certs, kind)
 
 

@@ -74,3 +74,22 @@ def test_check_says_each_reason_once_and_shows_a_waiver(
         assert line.count(f"{code}: {explanation}") == 1
     for item in entry["waived"]:
         assert f"waived: {item['code']}: {item['explanation']}" in line
+
+
+def test_show_names_the_format_and_a_title_cannot_reorder_its_line(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    chain = make_test_chain()
+    signer = SigningKey(chain.chain_pem, chain.key_pem).signer()
+    try:
+        # U+202E would show the rest of the line right to left: "unem — éfaC".
+        signed = sign_page(PAGE.replace(b"<title>", b"<title>\xe2\x80\xae"), MANIFEST, signer)
+    finally:
+        signer.close()
+    (tmp_path / "p.html").write_bytes(signed)
+    assert cli.main(["show", str(tmp_path / "p.html")]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert [line for line in lines if line.startswith(("  title", "  format"))] == [
+        "  title        \\u202eCaf\u00e9 \u2014 menu",
+        "  format       text/html",
+    ]

@@ -352,6 +352,8 @@ def files(chain: CertChain, tmp_path: Path) -> dict[str, Path]:
         (tmp_path / "site" / name).write_bytes(SAMPLE)
     paths["site"] = tmp_path / "site"
     paths["manifest"] = ROOT / "examples" / "manifest.json"
+    paths["no-actions"] = tmp_path / "no-actions.json"
+    paths["no-actions"].write_text('{"claim_generator_info": [{"name": "t"}]}')
     return paths
 
 
@@ -380,6 +382,9 @@ def _tree(root: Path) -> dict[str, bytes]:
          "the signer command failed (exit status 1)"),
         ({"--tsa-url": "http://127.0.0.1:9/tsa"}, "the time-stamp authority http://127.0.0.1:9/tsa gave no "
          "time-stamp: Signature: internal error (an error occurred from the underlying http resolver"),
+        # The SDK's own message spans lines: it is said in one.
+        ({"--manifest": "no-actions"}, "the C2PA SDK refused to sign: Verify: manifest failed validation with: "
+         "failures: assertion.action.malformed: first action must be created or opened"),
     ],
 )
 def test_a_bad_credential_is_one_error_before_any_page(
@@ -388,7 +393,7 @@ def test_a_bad_credential_is_one_error_before_any_page(
     flags = {"--key": "key", "--cert": "chain", **changes}
     argv = ["sign", "--manifest", str(files["manifest"]), "--in-place", str(files["site"])]
     for flag, value in flags.items():
-        if flag in ("--key", "--cert"):
+        if flag in ("--key", "--cert", "--manifest"):
             value = str(files[value])
         elif flag == "--signer-command":
             value = value.format(python=sys.executable, script=SIGN_WITH_COMMAND)

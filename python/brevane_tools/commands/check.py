@@ -243,6 +243,7 @@ def _show(page: Page, settings: CheckSettings) -> Outcome:
 def describe_manifest(result: checking.CheckResult) -> str:
     """What the active manifest says, for people: a headline, then one fact per line."""
     from brevane_tools import checking
+    from brevane_tools.signing.definition import HTML_FORMAT
 
     detailed = result.detailed
     label = detailed.get("active_manifest")
@@ -256,7 +257,8 @@ def describe_manifest(result: checking.CheckResult) -> str:
     facts = [
         ("manifest", str(label)),
         ("title", result.title or "(none)"),
-        ("format", str(reported.get("format") or claim.get("dc:format") or "(not stated)")),
+        # A version 2 claim leaves the format out: the page's is the one it was signed and read as.
+        ("format", str(reported.get("format") or claim.get("dc:format") or HTML_FORMAT)),
         ("generator", result.claim_generator or "(not stated)"),
         ("signer", signed_by),
         ("signed at", result.signed_at or "(not time-stamped)"),

@@ -84,7 +84,7 @@ def join(root: str, relative: str) -> str:
 class Storage:
     """The fsspec options of a run (JSON text): handed to every filesystem it opens, in every worker."""
 
-    options: str = "{}"
+    options: str = field(default="{}", repr=False)  # may hold a key and a secret
 
     @classmethod
     def parse(cls, text: str) -> Storage:

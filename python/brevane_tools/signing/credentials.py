@@ -11,7 +11,7 @@ from __future__ import annotations
 import datetime
 import shlex
 import subprocess
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 from brevane_tools import sdk
@@ -63,7 +63,7 @@ class SigningKey:
     """A signing credential as plain PEM texts: the key is in this process."""
 
     cert_chain_pem: bytes  # end-entity certificate first, then its issuers
-    private_key_pem: bytes
+    private_key_pem: bytes = field(repr=False)  # never in a log line or a traceback's locals
     alg: str = "es256"
     tsa_url: Optional[str] = None
 
