@@ -122,6 +122,16 @@ def test_each_form_signs_pages_that_validate(certs: Path, tmp_path: Path, capsys
      "the store directory {tmp}/site/c2pa lies in the input {tmp}/site: give one outside the pages' source"),
     (["--store-dir", "{tmp}/site/a.html/c2pa", "--in-place"],
      "the store directory {tmp}/site/a.html/c2pa cannot be made: {tmp}/site/a.html is not a directory"),
+    (["--rules-dir", "{tmp}/rules", "-o", "{out}"], "--rules-dir goes with --form header"),
+    (["--form", "header", "--rules-dir", "{tmp}/site/rules", "-o", "{out}"],
+     "the rules directory {tmp}/site/rules lies in the input {tmp}/site: give one outside the published tree"),
+    (["--form", "header", "--rules-dir", "{tmp}/out/rules", "-o", "{out}"],
+     "the rules directory {tmp}/out/rules lies in the output tree {tmp}/out: give one outside the published tree"),
+    (["--form", "header", "--rules-dir", "{tmp}/site/a.html/rules", "--in-place"],
+     "the rules directory {tmp}/site/a.html/rules lies in the input {tmp}/site: give one outside the published tree"),
+    (["--form", "header", "--store-dir", "{tmp}/out/c 2", "-o", "{out}"],
+     "the store directory's path in the site, c 2, holds characters the server rules would have to quote: "
+     "name it with letters, digits and '-._~' only"),
 ])
 def test_what_cannot_work_is_one_usage_error_before_any_page(
     certs: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str], flags: list[str], message: str

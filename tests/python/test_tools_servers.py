@@ -41,9 +41,10 @@ HOSTILE = [c.encode() + b".html" for c in "#\\\"';{}$%? <>&+=@!*()[]^`|~,:"] + [
     b"\xff\xfe.html", b"\xc3(.html", b"x.c2pa.html", b"..html", b"<script>.html", b"a'b\"c.html", b"Case.html",
     b"UPPER.html", b"upper.html", b"d#ir/index.html", b"d;ir/x$.html", b"sp ace/i\\n.htm", b"x" * 200 + b".html",
 ]
-SIGNED = HOSTILE + [b"a.html", b"guide/index.html", b"private/payroll.html", b"secret/staff.html",
+SIGNED = HOSTILE + [b"lower.html", b"a.html", b"guide/index.html", b"private/payroll.html", b"secret/staff.html",
                     b"assets/page.html", b"media/page.html"]
-UNSIGNED = {b"case.html": PAGE % 0, b"static.txt": b"a small static file\n"}
+# Names that differ from signed ones only in case (nginx's map ignores case: the rules must not).
+UNSIGNED = {b"case.html": PAGE % 0, b"LOWER.html": PAGE % 1, b"static.txt": b"a small static file\n"}
 RULE_PATHS = ["/c2pa.nginx.conf", "/c2pa.nginx.http.conf", "/c2pa.apache.conf", "/_headers", "/.htaccess",
               "//c2pa.nginx.conf"]
 AUTH = "Basic " + __import__("base64").b64encode(b"staff:s3cret").decode()
@@ -107,7 +108,7 @@ def served(certs: Path) -> Iterator[Served]:  # noqa: F811
         site = top / "site"
         errors = __import__("io").StringIO()
         with contextlib.redirect_stderr(errors):
-            assert sign(certs, "--form", "header", "--exclude", "/case.html", "-o", str(site), str(source)) == 0
+            assert sign(certs, "--form", "header", "--exclude", "/case.html", "--exclude", "/LOWER.html", "-o", str(site), str(source)) == 0
         htpasswd(top / "htpasswd", "staff", "s3cret")
         ports = {kind: (free_port(), free_port()) for kind in ("nginx", "apache", "htaccess")}
         for ruled, port in enumerate(ports["nginx"]):
@@ -157,7 +158,7 @@ def requests() -> list[tuple[str, Optional[str], Optional[bytes]]]:
         made.append((url(name), AUTH if name.startswith(b"secret/") else None, name))
         if name.endswith(b"/index.html"):
             made.append((url(name[: -len(b"index.html")]), None, name))
-    made += [(url(b"secret/staff.html"), None, None), (url(b"case.html"), None, None),
+    made += [(url(b"secret/staff.html"), None, None), (url(b"case.html"), None, None), (url(b"LOWER.html"), None, None),
              (url(b"static.txt"), None, None), (url(b"private/payroll.html.c2pa"), None, None),
              (url(b"secret/staff.html.c2pa"), None, None), (url(b"missing.html"), None, None),
              *((path, None, None) for path in RULE_PATHS)]
@@ -219,3 +220,48 @@ def test_the_site_is_signed_whole_and_warned_of_its_headers_limit(served: Served
     assert f"holds {rules + len(SIGNED):,} rules" in served.warnings
     assert "Cloudflare Pages reads the first 100" in served.warnings
     assert precommit.main(["--site-root", str(served.site), *(str(served.site / os.fsdecode(n)) for n in SIGNED)]) == 0
+
+
+def test_rules_and_stores_apart_from_the_pages(certs: Path, capsys: pytest.CaptureFixture[str]) -> None:  # noqa: F811
+    """--rules-dir keeps the rules out of the site; --store-dir's stores are announced by both servers, and
+    found on disk by check, show and the hook given the same directory."""
+    anchors = ["--trust-anchors", str(certs / "root.pem")]
+    with readable_directory() as top, contextlib.ExitStack() as stack:
+        source, out, rules = top / "source", top / "out", top / "rules"
+        for number, name in enumerate(["a.html", "guide/index.html", "C#.html"]):
+            (source / name).parent.mkdir(parents=True, exist_ok=True)
+            (source / name).write_bytes(PAGE % number)
+        argv = ["--form", "header", "--store-dir", str(out / "c2pa"), "--rules-dir", str(rules), "-o", str(out)]
+        assert sign(certs, *argv, str(source)) == 0
+        assert sorted(os.listdir(rules)) == sorted(serving_files()) and not set(os.listdir(out)) & set(serving_files())
+        nginx_port, apache_port = free_port(), free_port()
+        conf = nginx_conf(top / "nginx", f"server {{ listen 127.0.0.1:{nginx_port}; root {out}; "
+                          f"include {rules}/c2pa.nginx.conf; }}", f"include {rules}/c2pa.nginx.http.conf;")
+        stack.enter_context(nginx(conf, [nginx_port]))
+        host = APACHE_HOST.format(port=apache_port, site=out, htpasswd=top / "none", override="None",
+                                  include=f"Include {rules}/c2pa.apache.conf")
+        stack.enter_context(apache(apache_conf(top / "apache", host), [apache_port]))
+        pages = [f"http://127.0.0.1:{port}{path}" for port in (nginx_port, apache_port)
+                 for path in ("/a.html", "/guide/", "/C%23.html")]
+        capsys.readouterr()
+        assert cli.main(["check", "--json", *pages, *anchors]) == 0
+        assert {(f["state"], f["store_location"].split("/", 3)[3]) for f in json.loads(capsys.readouterr().out)["files"]} \
+            == {("Trusted", "c2pa/a.html.c2pa"), ("Trusted", "c2pa/guide/index.html.c2pa"), ("Trusted", "c2pa/C%23.html.c2pa")}
+        assert cli.main(["check", str(out), *anchors]) == 1  # no store beside the pages
+        capsys.readouterr()
+        assert cli.main(["show", str(out / "guide" / "index.html"), "--site-root", str(out),
+                         "--store-dir", str(out / "c2pa"), *anchors]) == 0
+        assert f"  store        header form, in the store directory {shown(out / 'c2pa/guide/index.html.c2pa')}\n" \
+            in capsys.readouterr().out
+        hook = ["--site-root", str(out), "--store-dir", str(out / "c2pa"), str(out / "a.html"), str(out / "C#.html")]
+        assert precommit.main(hook) == 0
+        (out / "a.html").write_bytes(PAGE % 9)
+        assert precommit.main(hook) == 1
+        assert cli.main(["check", str(out), "--store-dir", str(out / "c2pa"), *anchors]) == 1
+        assert "3 pages: 2 trusted, 1 invalid" in capsys.readouterr().err
+
+
+def serving_files() -> tuple[str, ...]:
+    from brevane_tools.signing.serving import RULE_FILES
+
+    return RULE_FILES

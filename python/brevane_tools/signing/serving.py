@@ -142,22 +142,30 @@ def _nginx_hash_sizes(keys: Sequence[bytes]) -> tuple[int, int]:
     return max_size, max(64, (fullest + 63) // 64 * 64)
 
 
-def _nginx_http(pages: Sequence[Announced]) -> bytes:
+def _nginx_http(pages: Sequence[Announced], store_prefix: str) -> bytes:
     """The http-level part: the stores' media type, and the path -> store lookup.
 
-    nginx's map matches strings case-insensitively, so the first map finds the
-    entries of every page whose path differs from the request's at most in the
-    case of ASCII letters, "path\\nstore" pairs; the second keeps the store of
-    the one pair whose path is exactly the request's. A request path with a
-    newline matches no key (names with control characters are not announced),
-    and without a key the string ends in a newline, which the pattern refuses.
+    nginx's map matches strings case-insensitively, so the first map finds, by
+    the request's path, the entry of every page whose path differs from it at
+    most in the case of ASCII letters; the second keeps the store of the one
+    whose path is exactly the request's. An entry is, smallest first (a map's
+    memory grows with its text):
+
+    - "=": one page of a plain name without capitals, whose store lies where
+      the request's path says (beside it, or below the store directory): the
+      request's path is the page's when it has no capital either;
+    - the page's path: the same with capitals, compared whole;
+    - "path\nstore" pairs, each line whole: every other page.
+
+    A request path with a newline matches no key (names with control characters
+    are not announced), and without a key the string ends in a newline, which
+    no pattern takes.
     """
-    entries: dict[bytes, list[tuple[bytes, bytes]]] = {}
+    prefix = f"/{store_prefix}" if store_prefix else ""
+    entries: dict[bytes, list[Announced]] = {}
     for entry in pages:
-        path = unquote_to_bytes(entry.page)
-        entries.setdefault(path.lower(), []).append((path, entry.store.encode()))
+        entries.setdefault(unquote_to_bytes(entry.page).lower(), []).append(entry)
     max_size, bucket_size = _nginx_hash_sizes(list(entries))
-    dollar = any(b"$" in path for pairs in entries.values() for path, _ in pairs)
     lines = [
         _ABOUT,
         b"# In the http block, before any map of its own: include /path/to/c2pa.nginx.http.conf;\n",
@@ -165,15 +173,25 @@ def _nginx_http(pages: Sequence[Announced]) -> bytes:
         b"map_hash_max_size %d;\nmap_hash_bucket_size %d;\n" % (max_size, bucket_size),
         b"types { " + STORE_TYPE.encode() + b" c2pa; }\n",
     ]
-    if dollar:  # a map value names variables with "$": a literal one comes from a variable of its own
+    values = []
+    for key, group in entries.items():
+        (first, *others) = group
+        if not others and is_plain_path(first.page) and first.store == f"{prefix}{first.page}.c2pa":
+            value = b"=" if first.page.encode() == key else first.page.encode()
+        else:
+            value = b"\n".join(unquote_to_bytes(e.page) + b"\n" + e.store.encode() for e in group)
+        values.append((key, value))
+    if any(b"$" in value for _, value in values):  # "$" names a variable: a literal one comes from a variable
         lines.append(b'geo $c2pa_dollar { default "$"; }\n')
     lines.append(b'map $uri $c2pa_entry {\n    default "";\n')
-    for key, pairs in entries.items():
-        value = b"\n".join(path + b"\n" + store for path, store in pairs)
-        lines.append(b"    " + _nginx_string(key) + b" " + _nginx_string(value, b"${c2pa_dollar}") + b";\n")
+    lines += [b"    " + _nginx_string(key) + b" " + _nginx_string(value, b"${c2pa_dollar}") + b";\n"
+              for key, value in values]
+    link = f'"<{prefix}$c2pa_path.c2pa>; rel=\\"c2pa-manifest\\""'.encode()
     lines.append(
         b"}\n"
         b'map "$uri\\n$c2pa_entry" $c2pa_link {\n    default "";\n'
+        b'    "~\\A(?<c2pa_path>[^A-Z\\n]*)\\n=\\z" ' + link + b";\n"
+        b'    "~\\A(?<c2pa_path>[^\\n]*)\\n\\k<c2pa_path>\\z" ' + link + b";\n"
         b'    "~\\A([^\\n]*)\\n(?:[^\\n]*\\n[^\\n]*\\n)*\\1\\n(?<c2pa_store>[^\\n]+)(?:\\n[^\\n]*\\n[^\\n]+)*\\z"'
         b' "<$c2pa_store>; rel=\\"c2pa-manifest\\"";\n}\n'
     )
@@ -251,7 +269,7 @@ def rules(
     their pages); `href`: the stores lie at --href URLs; `in_site`: written at the site's root.
     """
     return {
-        NGINX_HTTP: _nginx_http(pages),
+        NGINX_HTTP: _nginx_http(pages, store_prefix),
         NGINX: _nginx_server(in_site),
         APACHE: _apache(store_prefix, href, in_site, guarded=False),
         HTACCESS: _BEGIN + _apache(store_prefix, href, in_site, guarded=True) + _END,
