@@ -41,7 +41,7 @@ HOSTILE = [c.encode() + b".html" for c in "#\\\"';{}$%? <>&+=@!*()[]^`|~,:"] + [
     b"\xff\xfe.html", b"\xc3(.html", b"x.c2pa.html", b"..html", b"<script>.html", b"a'b\"c.html", b"Case.html",
     b"UPPER.html", b"upper.html", b"d#ir/index.html", b"d;ir/x$.html", b"sp ace/i\\n.htm", b"x" * 200 + b".html",
 ]
-SIGNED = HOSTILE + [b"lower.html", b"a.html", b"guide/index.html", b"private/payroll.html", b"secret/staff.html",
+SIGNED = HOSTILE + [b"lower.html", b"Solo.html", b"a.html", b"guide/index.html", b"private/payroll.html", b"secret/staff.html",
                     b"assets/page.html", b"media/page.html"]
 # Names that differ from signed ones only in case (nginx's map ignores case: the rules must not).
 UNSIGNED = {b"case.html": PAGE % 0, b"LOWER.html": PAGE % 1, b"static.txt": b"a small static file\n"}
@@ -159,6 +159,7 @@ def requests() -> list[tuple[str, Optional[str], Optional[bytes]]]:
         if name.endswith(b"/index.html"):
             made.append((url(name[: -len(b"index.html")]), None, name))
     made += [(url(b"secret/staff.html"), None, None), (url(b"case.html"), None, None), (url(b"LOWER.html"), None, None),
+             (url(b"solo.html"), None, None),
              (url(b"static.txt"), None, None), (url(b"private/payroll.html.c2pa"), None, None),
              (url(b"secret/staff.html.c2pa"), None, None), (url(b"missing.html"), None, None),
              *((path, None, None) for path in RULE_PATHS)]

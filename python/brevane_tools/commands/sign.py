@@ -497,7 +497,7 @@ def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
         try:
             rule_warnings = serving.write_rules(
                 settings.rules_dir or settings.site_root, announced, store_prefix=settings.store_prefix,
-                href=settings.href is not None, in_site=settings.rules_dir is None,
+                href=settings.href is not None, site=settings.site_root if settings.rules_dir else None,
             )
         except ValueError as exc:
             raise UsageError(str(exc)) from None

@@ -28,6 +28,7 @@ one answers 404), since they list every page and store of the site.
 from __future__ import annotations
 
 import errno
+import os
 import posixpath
 import re
 from collections.abc import Sequence
@@ -142,7 +143,22 @@ def _nginx_hash_sizes(keys: Sequence[bytes]) -> tuple[int, int]:
     return max_size, max(64, (fullest + 63) // 64 * 64)
 
 
-def _nginx_http(pages: Sequence[Announced], store_prefix: str) -> bytes:
+def _case_twins(site: Optional[Path]) -> set[bytes]:
+    """The paths (lowered) that two files or directories of the site share but for the case of ASCII letters."""
+    if site is None:
+        return set()
+    seen: set[bytes] = set()
+    twins: set[bytes] = set()
+    root = os.fsencode(site)
+    for directory, directories, files in os.walk(root):
+        below = directory[len(root):].lower()
+        for name in (*directories, *files):
+            path = below + b"/" + name.lower()
+            (twins if path in seen else seen).add(path)
+    return twins
+
+
+def _nginx_http(pages: Sequence[Announced], store_prefix: str, site: Optional[Path]) -> bytes:
     """The http-level part: the stores' media type, and the path -> store lookup.
 
     nginx's map matches strings case-insensitively, so the first map finds, by
@@ -151,11 +167,12 @@ def _nginx_http(pages: Sequence[Announced], store_prefix: str) -> bytes:
     whose path is exactly the request's. An entry is, smallest first (a map's
     memory grows with its text):
 
-    - "=": one page of a plain name without capitals, whose store lies where
-      the request's path says (beside it, or below the store directory): the
-      request's path is the page's when it has no capital either;
-    - the page's path: the same with capitals, compared whole;
-    - "path\nstore" pairs, each line whole: every other page.
+    - "=": one page of a plain name whose store lies where the request's path
+      says (beside it, or below the store directory), when no other file or
+      directory of the site has its path but for case: a request in another
+      case names no file then, and nginx adds no header to a 404;
+    - the page's path: the same where another does, compared whole;
+    - "path\\nstore" pairs, each line whole: every other page.
 
     A request path with a newline matches no key (names with control characters
     are not announced), and without a key the string ends in a newline, which
@@ -166,6 +183,7 @@ def _nginx_http(pages: Sequence[Announced], store_prefix: str) -> bytes:
     for entry in pages:
         entries.setdefault(unquote_to_bytes(entry.page).lower(), []).append(entry)
     max_size, bucket_size = _nginx_hash_sizes(list(entries))
+    twins = _case_twins(site)
     lines = [
         _ABOUT,
         b"# In the http block, before any map of its own: include /path/to/c2pa.nginx.http.conf;\n",
@@ -177,7 +195,10 @@ def _nginx_http(pages: Sequence[Announced], store_prefix: str) -> bytes:
     for key, group in entries.items():
         (first, *others) = group
         if not others and is_plain_path(first.page) and first.store == f"{prefix}{first.page}.c2pa":
-            value = b"=" if first.page.encode() == key else first.page.encode()
+            # A twin anywhere on the way (a directory too) would answer in another case: compare whole.
+            parts = key.split(b"/")
+            alone = not any(b"/".join(parts[:n]) in twins for n in range(2, len(parts) + 1))
+            value = b"=" if alone else first.page.encode()
         else:
             value = b"\n".join(unquote_to_bytes(e.page) + b"\n" + e.store.encode() for e in group)
         values.append((key, value))
@@ -190,7 +211,7 @@ def _nginx_http(pages: Sequence[Announced], store_prefix: str) -> bytes:
     lines.append(
         b"}\n"
         b'map "$uri\\n$c2pa_entry" $c2pa_link {\n    default "";\n'
-        b'    "~\\A(?<c2pa_path>[^A-Z\\n]*)\\n=\\z" ' + link + b";\n"
+        b'    "~\\A(?<c2pa_path>[^\\n]*)\\n=\\z" ' + link + b";\n"
         b'    "~\\A(?<c2pa_path>[^\\n]*)\\n\\k<c2pa_path>\\z" ' + link + b";\n"
         b'    "~\\A([^\\n]*)\\n(?:[^\\n]*\\n[^\\n]*\\n)*\\1\\n(?<c2pa_store>[^\\n]+)(?:\\n[^\\n]*\\n[^\\n]+)*\\z"'
         b' "<$c2pa_store>; rel=\\"c2pa-manifest\\"";\n}\n'
@@ -261,15 +282,17 @@ def _headers(pages: Sequence[Announced]) -> tuple[bytes, int]:
 
 
 def rules(
-    pages: Sequence[Announced], *, store_prefix: str = "", href: bool = False, in_site: bool = True
+    pages: Sequence[Announced], *, store_prefix: str = "", href: bool = False, in_site: bool = True,
+    site: Optional[Path] = None,
 ) -> dict[str, bytes]:
     """Each rule file's brevane part, by file name: the nginx and Apache files whole, the others' marked blocks.
 
     `store_prefix`: the store directory's path below the site root ("" when stores lie beside
-    their pages); `href`: the stores lie at --href URLs; `in_site`: written at the site's root.
+    their pages); `href`: the stores lie at --href URLs; `in_site`: written at the site's root;
+    `site`: the site's directory, whose names decide how exactly nginx compares a path.
     """
     return {
-        NGINX_HTTP: _nginx_http(pages, store_prefix),
+        NGINX_HTTP: _nginx_http(pages, store_prefix, site),
         NGINX: _nginx_server(in_site),
         APACHE: _apache(store_prefix, href, in_site, guarded=False),
         HTACCESS: _BEGIN + _apache(store_prefix, href, in_site, guarded=True) + _END,
@@ -290,10 +313,11 @@ def merged(old: bytes, block: bytes) -> bytes:
 
 def write_rules(
     directory: Path, pages: Sequence[Announced], *, store_prefix: str = "", href: bool = False,
-    in_site: bool = True,
+    site: Optional[Path] = None,
 ) -> list[str]:
     """Write each rule file in `directory`, never through a link; the warnings they call for.
 
+    `site`: the site's root, when the rules are written elsewhere (--rules-dir).
     Every file is read and merged before any is written: a damaged block stops them all.
     Raises ValueError saying which file could not be written.
     """
@@ -302,7 +326,9 @@ def write_rules(
     target = directory
     try:
         directory.mkdir(parents=True, exist_ok=True)
-        for name, block in rules(ordered, store_prefix=store_prefix, href=href, in_site=in_site).items():
+        in_site = site is None
+        blocks = rules(ordered, store_prefix=store_prefix, href=href, in_site=in_site, site=site or directory)
+        for name, block in blocks.items():
             target = directory / name
             if name in (NGINX_HTTP, NGINX, APACHE):
                 texts[target] = block
