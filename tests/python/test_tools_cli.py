@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import os
@@ -501,3 +502,16 @@ def test_no_repr_shows_a_secret() -> None:
     # What a traceback under --debug, a log line or a cluster's task error would print.
     for holder in (key, storage, runner.Batch("sign", key, storage=storage)):
         assert "s3cr3t" not in repr(holder)
+
+
+def test_a_local_cluster_never_speaks_in_dasks_words(tmp_path: Path) -> None:
+    pytest.importorskip("distributed", reason="--dask needs dask[distributed] (the test extra, CPython 3.10+)")
+    page = write(tmp_path / "p.html", PAGE)
+    with socket.socket() as taken:  # Dask's default HTTP port, taken (if no one else has it already)
+        with contextlib.suppress(OSError):
+            taken.bind(("127.0.0.1", 8787))
+            taken.listen()
+        done = subprocess.run([sys.executable, "-m", "brevane_tools", "locate", str(page), "--dask", "local:1"],
+                              capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (0, f"{page}: none\n")
+    assert all(line.startswith("brevane: ") for line in done.stderr.splitlines()), done.stderr
