@@ -5,19 +5,29 @@ does the rest of a publisher's job with it: signing pages with a real C2PA
 manifest (through the C2PA SDK, the optional extra `brevane[c2pa]`), checking
 them later, and the `brevane` command-line tool for whole directories.
 
-Its layers, bottom up; a module imports only from the layers below its own:
+Its layers, bottom up; a module imports only from its own layer and those
+below it (tests/python/test_tools_layers.py holds every module to its row):
 
-    errors, text, sdk          every error and its exit status; text made safe
-                               for a terminal; the one door to the C2PA SDK
-    head, files/, store_location
-                               the head's <base href> and <title>; finding,
-                               reading (one safe reader) and writing files;
-                               where a page's store lies
-    signing/, trust, checking, remote, store_reader, report
-                               the engines: bytes and settings in, results out
-    commands/                  one module per family, one ordered registry
-    runner, cli                running a batch; argparse and output
-    integrations/              Sphinx, MkDocs, the pre-commit hook
+    errors, text, sdk, results, limits, lazy
+        every error and its exit status; text made safe for a terminal; the one
+        door to the C2PA SDK; what became of a page; the defaults; lazy names
+    head, files/
+        the head's <base href> and <title>; finding, reading (one safe reader
+        for pages and option files), writing and mirroring files, on disk and
+        in object storage
+    store_location
+        where a page's store lies: one rule for check, sign and the hook
+    trust, store_reader, remote, signing/, checking, report
+        the engines: bytes and settings in, results out
+    auditing/
+        a deployed site's pages as served, and what its deployment did to them
+    commands/
+        one module per family, one ordered registry
+    runner, object_runs, cluster, cli
+        running a batch (here, in worker processes, on a Dask cluster);
+        argparse and output
+    integrations/, sphinx, mkdocs, wsgi, asgi, __main__
+        Sphinx, MkDocs, the pre-commit hook, the WSGI and ASGI middleware
 
 The names below are loaded on first use, so importing the package (and
 starting the command-line tool) costs next to nothing.

@@ -72,3 +72,11 @@ def test_every_module_has_a_layer_and_imports_only_downwards_and_nothing_private
 def test_no_module_is_long() -> None:
     lengths = {path.name: len(path.read_text("utf-8").splitlines()) for path in PACKAGE.rglob("*.py")}
     assert {name: n for name, n in lengths.items() if n > 520} == {}
+
+
+def test_the_package_docstring_shows_these_layers() -> None:
+    # A row of the docstring is a line indented by four spaces: names, a package with its "/".
+    shown = [sorted(line.strip().split(", ")) for line in (brevane_tools.__doc__ or "").splitlines()
+             if line.startswith("    ") and not line.startswith("     ")]
+    tops = [{name.split(".")[0] for name in row} for row in LAYERS]
+    assert shown == [sorted(t + "/" if (PACKAGE / t).is_dir() else t for t in row) for row in tops]
