@@ -23,7 +23,9 @@ LAYERS = (
      "commands.audit"),
     ("runner", "object_runs", "cluster", "cli"),
     ("integrations", "integrations.site", "integrations.sphinx", "integrations.mkdocs",
-     "integrations.precommit", "integrations.dynamic", "integrations.wsgi", "integrations.asgi",
+     "integrations.precommit", "integrations.cache_control", "integrations.budget", "integrations.caches",
+     "integrations.settings",
+     "integrations.dynamic", "integrations.wsgi", "integrations.asgi",
      "sphinx", "mkdocs", "wsgi", "asgi", "__main__"),
 )
 RANK = {name: rank for rank, names in enumerate(LAYERS) for name in names}

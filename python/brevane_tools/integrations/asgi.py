@@ -22,7 +22,7 @@ import urllib.parse
 from collections.abc import Awaitable, MutableMapping
 from typing import Any, Callable, Optional, TypeVar
 
-from brevane_tools.integrations.dynamic import STREAM_HEADER, Answer, DynamicSigning, Headers, PageSigner
+from brevane_tools.integrations.dynamic import STREAM_HEADER, Answer, DynamicSigning, Headers, Page, PageSigner
 
 __all__ = ["SigningMiddleware"]
 
@@ -54,8 +54,8 @@ async def _respond(send: Send, status: int, headers: Headers, body: bytes) -> No
 class _Held:
     """One call of the application: its response held back while it may be a page to sign."""
 
-    def __init__(self, signing: PageSigner, send: Send, path: str, head: bool) -> None:
-        self.signing, self._send, self.path, self.head = signing, send, path, head
+    def __init__(self, signing: PageSigner, send: Send, path: str, head: bool, authorized: bool) -> None:
+        self.signing, self._send, self.path, self.head, self.authorized = signing, send, path, head, authorized
         self.start: Optional[Message] = None
         self.chunks: list[bytes] = []
         self.size = 0
@@ -100,7 +100,7 @@ class _Held:
             return
         start = self.start
         if self.code == 304 or any(bytes(k).lower() == STREAM_HEADER.encode() for k, _ in start["headers"]):
-            start = dict(start, headers=_encoded(self.signing.passed_headers(self.code, self.headers)))
+            start = dict(start, headers=_encoded(self.signing.passed_headers(self.code, self.headers, self.authorized)))
         await self._send(start)
         if self.chunks:
             await self._forward({"type": "http.response.body", "body": b"".join(self.chunks), "more_body": more})
@@ -134,42 +134,53 @@ class SigningMiddleware:
             )
             await _respond(send, status, headers, b"" if head else body)
             return
-        if signing.changes_body and any(k == b"if-none-match" for k, _ in scope["headers"]):
+        key = signing.key_of(path, bytes(scope.get("query_string", b"")).decode("latin-1"))
+        if key is None:
+            await self.app(scope, receive, send)
+            return
+        if any(k == b"if-none-match" for k, _ in scope["headers"]):
             scope = dict(scope, headers=[
                 (k, signing.if_none_match(v.decode("latin-1")).encode("latin-1") if k == b"if-none-match" else v)
                 for k, v in scope["headers"]
             ])
-        held = await self._run(scope, receive, send, path, head)
+        authorized = any(k == b"authorization" and v for k, v in scope["headers"])
+        held = await self._run(scope, receive, send, path, head, authorized)
         if held is not None and head and held.size == 0:
-            held = await self._run(dict(scope, method="GET"), _without_body(receive), send, path, head)
+            held = await self._run(dict(scope, method="GET"), _without_body(receive), send, path, head, authorized)
         if held is None or held.start is None:
             return
-        page = b"".join(held.chunks)
+        body = b"".join(held.chunks)
+        page = signing.page(body, path, urllib.parse.quote(base), key, held.headers, authorized)
+        if signing.passes_private(page):
+            await _respond(send, held.code, signing.passed_headers(held.code, held.headers), b"" if head else body)
+            return
         try:
-            answer = await self._answer(page, path, urllib.parse.quote(base))
+            answer = await self._answer(page)
         except Exception as exc:
             if signing.failed(path, exc):
-                await _respond(send, *signing.failed_response())
+                await _respond(send, *signing.failed_response(exc))
             else:
-                await _respond(send, held.code, signing.passed_headers(held.code, held.headers), b"" if head else page)
+                await _respond(send, held.code, signing.passed_headers(held.code, held.headers), b"" if head else body)
             return
         await send(dict(held.start, headers=_encoded(signing.signed_headers(held.headers, answer))))
         await send({"type": "http.response.body", "body": b"" if head else answer.body})
 
-    async def _run(self, scope: Scope, receive: Receive, send: Send, path: str, head: bool) -> Optional[_Held]:
+    async def _run(
+        self, scope: Scope, receive: Receive, send: Send, path: str, head: bool, authorized: bool
+    ) -> Optional[_Held]:
         """Call the application; the held response when it is a whole page to sign, else None (it went on)."""
-        held = _Held(self.signing, send, path, head)
+        held = _Held(self.signing, send, path, head, authorized)
         await self.app(scope, receive, held.send)
         if not held.passing and not held.complete:
             await held.give_up()  # the application returned before the end of its body
         return held if held.complete and not held.passing else None
 
-    async def _answer(self, page: bytes, path: str, base: str) -> Answer:
-        if self.signing.in_memory and len(page) <= LOOP_BYTES:
-            found = self.signing.cached(page, path, base)
+    async def _answer(self, page: Page) -> Answer:
+        if self.signing.in_memory and len(page.body) <= LOOP_BYTES:
+            found = self.signing.cached(page)
             if found is not None:
                 return found
-        return await self._thread(self.signing.answer, page, path, base)
+        return await self._thread(self.signing.answer, page)
 
     async def _thread(self, function: Callable[..., T], *args: Any) -> T:
         return await asyncio.get_running_loop().run_in_executor(self._pool, function, *args)

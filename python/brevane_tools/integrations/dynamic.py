@@ -3,45 +3,50 @@
 A response is signed when it is a `text/html` 200 to a GET or HEAD, not
 compressed, not marked as a stream (`X-Brevane-Stream: 1`, taken out on the
 way), and at most `max_bytes` long; anything else passes untouched, an HTML
-page that could have been signed with one log line on the "brevane" logger.
+page that could have been signed with one log line on the "brevane" logger
+(outside text in it escaped). A private response (see `cache_control`) is
+signed inline or passed unsigned (the `private` setting), and kept nowhere.
 
 A page is signed once: its name, the hex SHA-256 of the signing configuration
-(definition, form, algorithm, certificate), of the URL path where the
-definition depends on it, and of the page's bytes, keys the cache. An
-unchanged page costs that one hash. The name is also where its Manifest Store
-is served, `<prefix><name>.c2pa`: it says what was signed, so a store made
-again after an eviction replaces one that was just as valid. Concurrent
-requests for an unsigned page wait for one signing; a cache with a
+(definition, form, algorithm, certificate), of the page's key (by default its
+URL path) where the definition depends on it, and of the page's bytes, keys
+the cache. An unchanged page costs that one hash. The name is also where its
+Manifest Store is served, `<prefix><name>.c2pa`: it says what was signed, so a
+store made again after an eviction replaces one that was just as valid.
+Concurrent requests for an unsigned page wait for one signing; a cache with a
 `signing_lock(name)` method (`DirectoryCache`) extends that across processes.
+
+New signatures are limited per process (`signatures_per_second`), and a store
+stays served for its floor after the last response that named it; a page
+that a limit leaves unsigned is sent unsigned, or refused (`fail_closed`).
 """
 
 from __future__ import annotations
 
-import collections
 import concurrent.futures
 import contextlib
 import hashlib
 import json
 import logging
-import os
 import re
-import sys
-import tempfile
 import threading
 import time
-from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
-from pathlib import Path
-from typing import Any, Callable, Optional, Protocol, Union
+from typing import Any, Callable, Optional
 
 from brevane_tools.errors import SigningError, UsageError
-from brevane_tools.signing.credentials import Credential, SigningKey
-from brevane_tools.signing.definition import Manifest, PageFacts, load_definition, render_definition
+from brevane_tools.integrations import cache_control
+from brevane_tools.integrations.budget import LogThrottle, SigningBudget
+from brevane_tools.integrations.caches import CacheFull, DirectoryCache, MemoryCache
+from brevane_tools.integrations.settings import FORMS, PRIVATE, STORE_PREFIX, CacheBackend, DynamicSigning, KeyHook
+from brevane_tools.signing.definition import PageFacts, load_definition, render_definition
 from brevane_tools.signing.pages import sign, sign_detached
+from brevane_tools.text import escape
 
 __all__ = [
     "FAILED_STATUS",
     "FORMS",
+    "PRIVATE",
     "STORE_PREFIX",
     "STREAM_HEADER",
     "Answer",
@@ -49,23 +54,20 @@ __all__ = [
     "DirectoryCache",
     "DynamicSigning",
     "Headers",
+    "KeyHook",
     "MemoryCache",
+    "NotSigned",
+    "Page",
     "PageSigner",
 ]
 
 logger = logging.getLogger("brevane")
 
-#: header: the page leaves unchanged, with a Link header to its store; link: the
-#: page gets a `<link rel="c2pa-manifest">`; inline: the store goes into the page.
-FORMS = ("header", "link", "inline")
-STORE_PREFIX = "/.well-known/c2pa/"
 STORE_MEDIA_TYPE = "application/c2pa"
 #: A store's URL names what it signs, so it never changes.
 STORE_CACHE_CONTROL = "public, max-age=31536000, immutable"
 #: A response header by which the application asks for its HTML to be sent as it comes.
 STREAM_HEADER = "x-brevane-stream"
-DEFAULT_MAX_BYTES = 8 * 1024 * 1024
-DEFAULT_CACHE_BYTES = 64 * 1024 * 1024
 #: With fail_closed, what a page that cannot be signed gets instead.
 FAILED_STATUS = 503
 FAILED_BODY = b"This page cannot be served: it could not be signed.\n"
@@ -78,122 +80,16 @@ _STORE_KEY = "brevane:store:"
 _PAGE_KEY = "brevane:page:"
 
 
-class CacheBackend(Protocol):
-    """Where signed pages and stores are kept: Django's cache or a Redis client fit as they are."""
-
-    def get(self, key: str) -> Optional[bytes]: ...
-
-    def set(self, key: str, value: bytes) -> Any: ...
-
-
-class MemoryCache:
-    """The default: least recently used entries go first, past `max_bytes` in all.
-
-    One per process: each process of a server signs the pages it serves, and
-    serves only the stores it signed.
-    """
-
-    def __init__(self, max_bytes: int = DEFAULT_CACHE_BYTES) -> None:
-        self.max_bytes = max_bytes
-        self._entries: collections.OrderedDict[str, bytes] = collections.OrderedDict()
-        self._size = 0
-        self._lock = threading.Lock()
-
-    def get(self, key: str) -> Optional[bytes]:
-        with self._lock:
-            value = self._entries.get(key)
-            if value is not None:
-                self._entries.move_to_end(key)
-            return value
-
-    def set(self, key: str, value: bytes) -> None:
-        with self._lock:
-            old = self._entries.pop(key, None)
-            self._size += len(value) - (len(old) if old is not None else 0)
-            self._entries[key] = value
-            while self._size > self.max_bytes and len(self._entries) > 1:
-                self._size -= len(self._entries.popitem(last=False)[1])
-
-
-class DirectoryCache:
-    """One file per entry in a directory that every process of the site shares.
-
-    Nothing is ever removed: stores must outlive every copy of the pages that
-    name them. Entries are written whole (a temporary file renamed), and on
-    POSIX systems one process signs a page while the others wait for it.
-    """
-
-    def __init__(self, path: Union[str, os.PathLike[str]]) -> None:
-        self.path = Path(path)
-        (self.path / ".locks").mkdir(parents=True, exist_ok=True)
-
-    def _file(self, key: str) -> Path:
-        return self.path / key.replace(":", "-")
-
-    def get(self, key: str) -> Optional[bytes]:
-        try:
-            return self._file(key).read_bytes()
-        except FileNotFoundError:
-            return None
-
-    def set(self, key: str, value: bytes) -> None:
-        handle, temporary = tempfile.mkstemp(dir=self.path, prefix=".new-")
-        try:
-            with os.fdopen(handle, "wb") as out:
-                out.write(value)
-            os.chmod(temporary, 0o644)  # readable by a server that runs as another user
-            os.replace(temporary, self._file(key))
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.unlink(temporary)
-            raise
-
-    @contextlib.contextmanager
-    def signing_lock(self, name: str) -> Iterator[None]:
-        if sys.platform == "win32":
-            yield
-            return
-        import fcntl
-
-        # 256 lock files, never removed: a removed one could be locked by two processes at once.
-        with open(self.path / ".locks" / name[:2], "a+b") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            yield
-
-
 @dataclass(frozen=True)
-class DynamicSigning:
-    """The middleware's settings."""
+class Page:
+    """A response to sign, and what its request and headers say about it."""
 
-    manifest: Manifest  # the definition (a mapping, or JSON text), a template: see signing.definition
-    credential: Credential
-    form: str = "header"
-    alg: str = "sha256"  # the hash of the binding
-    max_bytes: int = DEFAULT_MAX_BYTES  # larger pages pass unsigned
-    cache: Optional[CacheBackend] = None  # None: a MemoryCache
-    fail_closed: bool = False  # a page that cannot be signed is a 503, not sent unsigned
-    prefix: str = STORE_PREFIX  # where stores are served, below the application's root
-    threads: int = 4  # ASGI: the signing threads, so that the event loop never waits on a signature
-
-    @classmethod
-    def from_environment(cls, environ: Optional[Mapping[str, str]] = None, **settings: Any) -> DynamicSigning:
-        """Settings from BREVANE_MANIFEST, BREVANE_CERT and BREVANE_KEY (file paths), and optionally
-        BREVANE_FORM and BREVANE_CACHE_DIR (a DirectoryCache); keyword arguments win."""
-        env = os.environ if environ is None else environ
-        needed = ["BREVANE_MANIFEST"] + ([] if "credential" in settings else ["BREVANE_CERT", "BREVANE_KEY"])
-        missing = [name for name in needed if not env.get(name)]
-        if missing:
-            raise UsageError(
-                f"{' and '.join(missing)} not set: the manifest definition (JSON), the certificate "
-                "chain and the private key (PEM) are named by BREVANE_MANIFEST, BREVANE_CERT and BREVANE_KEY"
-            )
-        if "credential" not in settings:
-            settings["credential"] = SigningKey.from_files(env["BREVANE_CERT"], env["BREVANE_KEY"])
-        if env.get("BREVANE_FORM"):
-            settings.setdefault("form", env["BREVANE_FORM"])
-        if env.get("BREVANE_CACHE_DIR"):
-            settings.setdefault("cache", DirectoryCache(env["BREVANE_CACHE_DIR"]))
-        return cls(Path(env["BREVANE_MANIFEST"]).read_text("utf-8"), **settings)
+    body: bytes
+    path: str  # the URL path below the application's root
+    base: str  # the application's root (SCRIPT_NAME, root_path), %-escaped
+    key: str  # which page it is (the key hook's answer, by default the path)
+    private: bool = False  # for its requester only: signed inline or not at all, kept nowhere
+    keep: float = 0.0  # seconds its store stays served after this response
 
 
 @dataclass(frozen=True)
@@ -203,11 +99,20 @@ class Answer:
     body: bytes
     link: Optional[str] = None  # the header form: the store's URL
     changed: bool = False  # the body is not the application's: its length and ETag change
+    weak: bool = False  # signed inline: its bytes differ each time it is signed, so its ETag is weak
 
 
-def _plain(status: int, body: bytes) -> tuple[int, Headers, bytes]:
+class NotSigned(Exception):
+    """A page left unsigned by a limit rather than a fault: the budget, or a cache full of live stores."""
+
+    def __init__(self, reason: str, retry_after: int) -> None:
+        super().__init__(reason)
+        self.reason, self.retry_after = reason, retry_after
+
+
+def _plain(status: int, body: bytes, *extra: tuple[str, str]) -> tuple[int, Headers, bytes]:
     headers = [("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", str(len(body))),
-               ("Cache-Control", "no-store")]
+               ("Cache-Control", "no-store"), *extra]
     return status, headers, body
 
 
@@ -217,6 +122,11 @@ def _header(headers: Headers, name: str) -> Optional[str]:
         if key.lower() == name:
             return value
     return None
+
+
+def _bounded(cache: object) -> bool:
+    """Whether a cache keeps floors and bounds (MemoryCache, DirectoryCache), or is a plain get/set store."""
+    return callable(getattr(cache, "hold", None)) and callable(getattr(cache, "room", None))
 
 
 class PageSigner:
@@ -231,13 +141,19 @@ class PageSigner:
             raise UsageError(f"the store prefix {settings.prefix!r} must start and end with '/'")
         if settings.max_bytes <= 0 or settings.threads <= 0:
             raise UsageError("max_bytes and threads must be above zero")
+        if settings.private not in PRIVATE:
+            raise UsageError(f"unknown private {settings.private!r}: use one of {', '.join(PRIVATE)}")
+        if not settings.store_floor >= 0 or not (settings.signatures_per_second or 1) > 0:
+            raise UsageError("store_floor must be zero or more, and signatures_per_second above zero (or None)")
         try:
             definition = load_definition(settings.manifest)
         except SigningError as exc:
             raise UsageError(str(exc)) from None
         self.settings = settings
         self.form = settings.form
-        self.cache: CacheBackend = settings.cache if settings.cache is not None else MemoryCache()
+        self.clock = settings.clock
+        self.cache: CacheBackend = settings.cache if settings.cache is not None else MemoryCache(clock=self.clock)
+        self.bounded = _bounded(self.cache)
         # As text, the template is parsed once per process rather than copied for each page.
         self._template = json.dumps(definition, sort_keys=True)
         credential = settings.credential
@@ -252,6 +168,10 @@ class PageSigner:
         self._by_url = render_definition(self._template, PageFacts("a/b", "b")) != render_definition(
             self._template, PageFacts("c/d", "d")
         )
+        rate = settings.signatures_per_second
+        self._budget = SigningBudget(rate, self.clock) if rate is not None else None
+        self._throttle = LogThrottle(self.clock)
+        self._store_size = 32 * 1024  # the last store's size: what room a new one needs, about
         self._signer: Any = None
         self._lock = threading.Lock()
         self._flights: dict[str, concurrent.futures.Future[Answer]] = {}
@@ -273,6 +193,11 @@ class PageSigner:
         return self._signer
 
     # -- requests and responses -------------------------------------------------------------
+
+    def key_of(self, path: str, query: str) -> Optional[str]:
+        """Which page a request asks for; None: leave its response unsigned (the key hook said so)."""
+        hook = self.settings.key
+        return path if hook is None else hook(path, query)
 
     def store_name(self, path: str) -> Optional[str]:
         """The name of the store a request path asks for, or None when it is not one."""
@@ -296,13 +221,14 @@ class PageSigner:
             ("Access-Control-Allow-Origin", "*"),  # public, and read by validators on other origins
         ], store
 
-    @staticmethod
-    def failed_response() -> tuple[int, Headers, bytes]:
+    def failed_response(self, exc: BaseException) -> tuple[int, Headers, bytes]:
+        if isinstance(exc, NotSigned):
+            return _plain(FAILED_STATUS, FAILED_BODY, ("Retry-After", str(exc.retry_after)))
         return _plain(FAILED_STATUS, FAILED_BODY)
 
     def if_none_match(self, value: str) -> str:
         """A request's If-None-Match with the application's own ETags, for it to compare."""
-        return value.replace(self.tag + '"', '"') if self.changes_body else value
+        return value.replace(self.tag + '"', '"')
 
     def signable(self, status: int, headers: Headers, path: str) -> bool:
         """Whether a response is a page to sign; an HTML page that is not says why in the log."""
@@ -310,13 +236,14 @@ class PageSigner:
         if status != 200 or media_type != "text/html":
             return False
         if (_header(headers, STREAM_HEADER) or "0") != "0":
-            logger.info("%s: not signed: the application marked it as a stream (%s)", path, STREAM_HEADER)
+            logger.info("%s: not signed: the application marked it as a stream (%s)", escape(path), STREAM_HEADER)
             return False
         encoding = _header(headers, "content-encoding")
         if encoding and encoding.strip().lower() != "identity":
             logger.warning(
-                "%s: not signed: it is already compressed (Content-Encoding: %s); the signing middleware "
-                "must see pages before any compression or minifying middleware does", path, encoding
+                "%s: not signed: it is already compressed (Content-Encoding: %s): compression runs before "
+                "signing; wrap the application in the signing middleware first, then in compression "
+                "(docs/dynamic.md, \"Order\")", escape(path), escape(encoding)
             )
             return False
         length = _header(headers, "content-length")
@@ -326,23 +253,43 @@ class PageSigner:
         return True
 
     def too_large(self, path: str) -> None:
-        logger.warning("%s: not signed: the page is larger than max_bytes (%d bytes)", path, self.settings.max_bytes)
+        logger.warning("%s: not signed: the page is larger than max_bytes (%d bytes)", escape(path),
+                       self.settings.max_bytes)
 
-    def passed_headers(self, status: int, headers: Headers) -> Headers:
+    def page(self, body: bytes, path: str, base: str, key: str, headers: Headers, authorized: bool) -> Page:
+        """The page to sign: whether it is private, and how long its store must stay."""
+        if cache_control.is_private(headers, authorized):
+            return Page(body, path, base, key, private=True)
+        return Page(body, path, base, key, keep=cache_control.floor(headers, self.settings.store_floor, self.clock()))
+
+    def passes_private(self, page: Page) -> bool:
+        """Whether a page goes out unsigned because it is private (the `private` setting)."""
+        if page.private and self.settings.private == "unsigned":
+            logger.debug("%s: not signed: a private response (private=\"unsigned\")", escape(page.path))
+            return True
+        return False
+
+    def passed_headers(self, status: int, headers: Headers, authorized: bool = False) -> Headers:
         """Headers of a response that passes unsigned; a 304 names the signed page it confirms."""
-        revalidated = status == 304 and self.changes_body
+        revalidated = status == 304 and self._changes(headers, authorized)
         out: Headers = []
         for key, value in headers:
             low = key.lower()
             if low == STREAM_HEADER:
                 continue
             if revalidated and low == "etag":
-                tagged = self._etag(value)
+                tagged = self._etag(value, self.form == "inline" or cache_control.is_private(headers, authorized))
                 if tagged is None:
                     continue
                 value = tagged
             out.append((key, value))
         return out
+
+    def _changes(self, headers: Headers, authorized: bool) -> bool:
+        """Whether signing changes the body of the page these headers are for."""
+        if cache_control.is_private(headers, authorized):
+            return self.settings.private == "inline"
+        return self.changes_body
 
     def signed_headers(self, headers: Headers, answer: Answer) -> Headers:
         out: Headers = []
@@ -352,7 +299,7 @@ class PageSigner:
             if low in ("content-length", STREAM_HEADER):
                 continue
             if low == "etag" and answer.changed:
-                tagged = self._etag(value)
+                tagged = self._etag(value, answer.weak)
                 if tagged is None:
                     continue  # no entity tag: nothing to derive the signed page's from
                 value = tagged
@@ -367,44 +314,56 @@ class PageSigner:
             out.append(("Link", f'<{answer.link}>; rel="c2pa-manifest"'))
         return out
 
-    def _etag(self, value: str) -> Optional[str]:
+    def _etag(self, value: str, weak: bool) -> Optional[str]:
         """The signed page's ETag, from the application's: weak for the inline form, whose
         signature (and so its bytes) differs each time the page is signed again."""
-        weak = value.startswith("W/")
-        opaque = value[2:] if weak else value
+        was_weak = value.startswith("W/")
+        opaque = value[2:] if was_weak else value
         if len(opaque) < 2 or opaque[0] != '"' or opaque[-1] != '"':
             return None
-        return f'{"W/" if weak or self.form == "inline" else ""}{opaque[:-1]}{self.tag}"'
+        return f'{"W/" if was_weak or weak else ""}{opaque[:-1]}{self.tag}"'
 
     def failed(self, path: str, exc: BaseException) -> bool:
         """Log a page that could not be signed; whether it is refused (fail_closed) rather than sent."""
         closed = self.settings.fail_closed
         what = f"answered {FAILED_STATUS} (fail_closed)" if closed else "served unsigned"
+        if isinstance(exc, NotSigned):
+            held = self._throttle.allow(exc.reason)
+            if held is not None:
+                more = f" ({held} more since the last such line)" if held else ""
+                logger.warning("%s: not signed, %s: %s%s", escape(path), what, exc.reason, more)
+            return closed
         expected = isinstance(exc, (SigningError, ValueError, OSError))
-        logger.error("%s: signing failed, %s: %s", path, what, exc, exc_info=None if expected else exc)
+        logger.error("%s: signing failed, %s: %s", escape(path), what, escape(str(exc)),
+                     exc_info=None if expected else exc)
         detail = getattr(exc, "detail", None)
         if detail:
-            logger.debug("%s: %s", path, detail)
+            logger.debug("%s: %s", escape(path), escape(str(detail)))
         return closed
 
     # -- signing ----------------------------------------------------------------------------
 
-    def name_of(self, page: bytes, path: str, base: str, digest: Optional[bytes] = None) -> str:
-        """The store's name: what was signed (the configuration, the path where it matters, the page)."""
+    def name_of(self, page: Page, digest: Optional[bytes] = None) -> str:
+        """The store's name: what was signed (the configuration, the page's key where the
+        definition depends on its URL, the page's bytes). Two bodies never share a name."""
         named = hashlib.sha256(self._fingerprint)
-        named.update(json.dumps([base, path if self._by_url else ""]).encode("ascii") + b"\n")
-        named.update(digest or hashlib.sha256(page).digest())
+        named.update(json.dumps([page.base, page.key if self._by_url else ""]).encode("ascii") + b"\n")
+        named.update(digest or hashlib.sha256(page.body).digest())
         return named.hexdigest()
 
-    def cached(self, page: bytes, path: str, base: str) -> Optional[Answer]:
-        return self._cached(page, self.name_of(page, path, base), base)
+    def cached(self, page: Page) -> Optional[Answer]:
+        return None if page.private else self._cached(page, self.name_of(page))
 
-    def answer(self, page: bytes, path: str, base: str) -> Answer:
-        """The page as it is to be sent: from the cache, else signed (once, however many ask)."""
+    def answer(self, page: Page) -> Answer:
+        """The page as it is to be sent: from the cache, else signed (once, however many ask).
+
+        Raises NotSigned when a limit leaves it unsigned, and the signer's errors."""
+        if page.private:
+            return self._sign_private(page)
         # The page is hashed once: its digest names it, and binds it when signed with SHA-256.
-        digest = hashlib.sha256(page).digest()
-        name = self.name_of(page, path, base, digest)
-        found = self._cached(page, name, base)
+        digest = hashlib.sha256(page.body).digest()
+        name = self.name_of(page, digest)
+        found = self._cached(page, name)
         if found is not None:
             return found
         with self._lock:
@@ -417,7 +376,7 @@ class PageSigner:
         try:
             lock: Optional[Callable[[str], Any]] = getattr(self.cache, "signing_lock", None)
             with lock(name) if lock is not None else contextlib.nullcontext():
-                found = self._cached(page, name, base) or self._sign(page, name, path, base, digest)
+                found = self._cached(page, name) or self._sign(page, name, digest)
         except BaseException as exc:
             flight.set_exception(exc)
             raise
@@ -430,31 +389,79 @@ class PageSigner:
     def _href(self, base: str, name: str) -> str:
         return f"{base}{self.settings.prefix}{name}.c2pa"
 
-    def _cached(self, page: bytes, name: str, base: str) -> Optional[Answer]:
+    def _held(self, key: str, keep: float) -> bool:
+        """Whether an entry is there, kept `keep` seconds more where the cache keeps floors."""
+        if self.bounded:
+            return bool(self.cache.hold(key, keep))  # type: ignore[attr-defined]
+        return self.cache.get(key) is not None
+
+    def _cached(self, page: Page, name: str) -> Optional[Answer]:
         if self.form == "header":
-            return Answer(page, self._href(base, name)) if self.store(name) is not None else None
+            return Answer(page.body, self._href(page.base, name)) if self._held(_STORE_KEY + name, page.keep) else None
         signed = self.cache.get(_PAGE_KEY + name)
         # A page that links to its store is only as good as the store it names.
-        if signed is None or (self.form == "link" and self.store(name) is None):
+        if signed is None or (self.form == "link" and not self._held(_STORE_KEY + name, page.keep)):
             return None
-        return Answer(signed, changed=True)
+        return Answer(signed, changed=True, weak=self.form == "inline")
 
-    def _sign(self, page: bytes, name: str, path: str, base: str, digest: bytes) -> Answer:
+    def _keep(self, key: str, value: bytes, keep: float) -> None:
+        if not self.bounded:
+            self.cache.set(key, value)
+            return
+        try:
+            self.cache.set(key, value, keep)  # type: ignore[call-arg]
+        except CacheFull:
+            raise self._full() from None
+
+    def _full(self) -> NotSigned:
+        cache: Any = self.cache
+        return NotSigned(
+            f"the cache is full of stores that pages still name (max_entries {cache.max_entries}, "
+            f"max_bytes {cache.max_bytes}); each stays store_floor ({self.settings.store_floor:g} s) or the "
+            "page's own max-age after the last page that named it", retry_after=60)
+
+    def _admit(self, room: int) -> None:
+        """Raise NotSigned when there is no room for a new store, or no budget for a new signature."""
+        if room and self.bounded and not self.cache.room(room):  # type: ignore[attr-defined]
+            raise self._full()
+        if self._budget is not None and not self._budget.take():
+            raise NotSigned(f"over the signing budget of {self._budget.rate:g} new signatures per second "
+                            "(signatures_per_second)", retry_after=1)
+
+    def _facts(self, page: Page) -> PageFacts:
+        return PageFacts(path=page.path.lstrip("/"), name=page.path.rstrip("/").rsplit("/", 1)[-1])
+
+    def _sign_private(self, page: Page) -> Answer:
+        self._admit(0)
+        signed = sign(page.body, self._template, self.signer(), alg=self.settings.alg, facts=self._facts(page),
+                      keep_parent=False)
+        logger.debug("%s: a private response, signed inline and kept nowhere", escape(page.path))
+        return Answer(signed.page, changed=True, weak=True)
+
+    def _sign(self, page: Page, name: str, digest: bytes) -> Answer:
+        if self.form != "inline":  # an inline page carries its store: it needs no room to be served
+            self._admit(self._store_size + (len(page.body) if self.form == "link" else 0))
+        else:
+            self._admit(0)
         started = time.perf_counter()
-        facts = PageFacts(path=path.lstrip("/"), name=path.rstrip("/").rsplit("/", 1)[-1])
         alg = self.settings.alg
         if self.form == "header":
-            store = sign_detached(page, self._template, self.signer(), alg=alg, facts=facts,
+            store = sign_detached(page.body, self._template, self.signer(), alg=alg, facts=self._facts(page),
                                   digest=digest if alg == "sha256" else None)
-            self.cache.set(_STORE_KEY + name, store)
-            answer = Answer(page, self._href(base, name))
+            self._store_size = len(store)
+            self._keep(_STORE_KEY + name, store, page.keep)
+            answer = Answer(page.body, self._href(page.base, name))
         else:
-            href = self._href(base, name) if self.form == "link" else None
+            href = self._href(page.base, name) if self.form == "link" else None
             # The application's page is the source: an element it carries is replaced, not kept as a parent.
-            signed = sign(page, self._template, self.signer(), alg=alg, href=href, facts=facts, keep_parent=False)
+            signed = sign(page.body, self._template, self.signer(), alg=alg, href=href, facts=self._facts(page),
+                          keep_parent=False)
             if href is not None:
-                self.cache.set(_STORE_KEY + name, signed.store)  # first: a cached page's store is always there
-            self.cache.set(_PAGE_KEY + name, signed.page)
-            answer = Answer(signed.page, changed=True)
-        logger.debug("%s: signed, %s form, %.1f ms", path, self.form, (time.perf_counter() - started) * 1000)
+                self._store_size = len(signed.store)
+                self._keep(_STORE_KEY + name, signed.store, page.keep)  # first: a cached page's store is there
+            with contextlib.suppress(NotSigned):  # the page is signed: a full cache only costs signing it again
+                self._keep(_PAGE_KEY + name, signed.page, 0.0)
+            answer = Answer(signed.page, changed=True, weak=self.form == "inline")
+        logger.debug("%s: signed, %s form, %.1f ms", escape(page.path), self.form,
+                     (time.perf_counter() - started) * 1000)
         return answer

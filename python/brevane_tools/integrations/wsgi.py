@@ -112,31 +112,40 @@ class SigningMiddleware:
         path = (environ.get("PATH_INFO") or "/").encode("latin-1").decode("utf-8", "replace")
         name = signing.store_name(path)
         if name is not None:
-            code, headers, body = signing.store_response(name)
+            code, headers, store = signing.store_response(name)
             start_response(_status(code), headers)
-            return [] if method == "HEAD" else [body]
+            return [] if method == "HEAD" else [store]
+        key = signing.key_of(path, environ.get("QUERY_STRING", ""))
+        if key is None:
+            return self.app(environ, start_response)
         if "HTTP_IF_NONE_MATCH" in environ:
             environ = dict(environ, HTTP_IF_NONE_MATCH=signing.if_none_match(environ["HTTP_IF_NONE_MATCH"]))
+        authorized = bool(environ.get("HTTP_AUTHORIZATION"))
         call = _Call(self.app, environ)
-        page = self._page(call, path)
-        if page == b"" and method == "HEAD":
+        body = self._page(call, path)
+        if body == b"" and method == "HEAD":
             call = _Call(self.app, dict(environ, REQUEST_METHOD="GET"))
-            page = self._page(call, path)
-        if page is None:
-            start_response(call.status, signing.passed_headers(call.code, call.headers), call.exc_info)
+            body = self._page(call, path)
+        if body is None:
+            start_response(call.status, signing.passed_headers(call.code, call.headers, authorized), call.exc_info)
             if method == "HEAD":
                 call.close()
                 return []
             return call.rest()
+        base = urllib.parse.quote(environ.get("SCRIPT_NAME", "").encode("latin-1"))
+        page = signing.page(body, path, base, key, call.headers, authorized)
+        if signing.passes_private(page):
+            start_response(call.status, signing.passed_headers(call.code, call.headers))
+            return [] if method == "HEAD" else [body]
         try:
-            answer = signing.answer(page, path, urllib.parse.quote(environ.get("SCRIPT_NAME", "").encode("latin-1")))
+            answer = signing.answer(page)
         except Exception as exc:
             if signing.failed(path, exc):
-                code, headers, body = signing.failed_response()
+                code, headers, refusal = signing.failed_response(exc)
                 start_response(_status(code), headers)
-                return [body]
+                return [] if method == "HEAD" else [refusal]
             start_response(call.status, signing.passed_headers(call.code, call.headers))
-            return [] if method == "HEAD" else [page]
+            return [] if method == "HEAD" else [body]
         start_response(call.status, signing.signed_headers(call.headers, answer))
         return [] if method == "HEAD" else [answer.body]
 
