@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import gzip
 import importlib
 import json
 import logging
@@ -14,7 +15,9 @@ import subprocess
 import sys
 import threading
 import time
+import unicodedata
 import urllib.error
+import urllib.parse
 import urllib.request
 import wsgiref.simple_server
 from collections.abc import Iterator
@@ -33,7 +36,8 @@ from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
 from starlette.middleware.gzip import GZipMiddleware  # noqa: E402
 
 from brevane_tools import asgi, cli, wsgi  # noqa: E402
-from brevane_tools.signing import SigningCallback  # noqa: E402
+from brevane_tools.signing import SigningCallback, SigningKey  # noqa: E402
+from brevane_tools.text import escape  # noqa: E402
 
 from make_test_certs import make_test_chain  # noqa: E402
 
@@ -257,9 +261,9 @@ PASSING: dict[str, tuple[str, str, str, dict[str, Any], dict[str, str], str, Opt
     "long once read, ASGI": ("asgi", "chunks", "/", {"max_bytes": 1000}, {}, "GET",
                              "/: not signed: the page is larger than max_bytes (1000 bytes)"),
     "compressed before signing": ("asgi", "gzip", "/news/2", {}, {"Accept_Encoding": "gzip"}, "GET",
-                                  "/news/2: not signed: it is already compressed (Content-Encoding: gzip); the "
-                                  "signing middleware must see pages before any compression or minifying "
-                                  "middleware does"),
+                                  "/news/2: not signed: it is already compressed (Content-Encoding: gzip): "
+                                  "compression runs before signing; wrap the application in the signing "
+                                  "middleware first, then in compression (docs/dynamic.md, \"Order\")"),
     "not HTML": ("wsgi", "site", "/feed.json", {}, {}, "GET", None),
     "not found": ("asgi", "site", "/news/99", {}, {}, "GET", None),
     "not a GET": ("wsgi", "site", "/news/2", {}, {}, "POST", None),
@@ -279,3 +283,321 @@ def test_what_is_not_signed_passes_as_the_application_sent_it(
     assert (got[0], {k: v for k, v in got[1].items() if k not in drop}, got[2]) == (
         expected[0], {k: v for k, v in expected[1].items() if k not in drop}, expected[2])
     assert "x-brevane-stream" not in got[1] and logged(caplog) == ([line] if line else [])
+
+
+# -- HTTP's caching rules, limits, files and logs --------------------------------------------------
+
+class Clock:
+    """A clock the test moves: floors and budgets are tested without sleeping."""
+
+    def __init__(self) -> None:
+        self.now = 1_800_000_000.0
+
+    def __call__(self) -> float:
+        return self.now
+
+
+def page_wsgi(environ: dict[str, Any], start_response: Any) -> list[bytes]:
+    """A page per path and query: `cc` gives Cache-Control lines, `cookie` a Set-Cookie, `q` the text."""
+    query = urllib.parse.parse_qs(environ.get("QUERY_STRING", ""))
+    start_response("200 OK", page_headers(query))
+    return [page_body(environ["PATH_INFO"], query)]
+
+
+async def page_asgi(scope: dict[str, Any], receive: Any, send: Any) -> None:
+    query = urllib.parse.parse_qs(scope["query_string"].decode("latin-1"))
+    headers = [(k.lower().encode(), v.encode()) for k, v in page_headers(query)]
+    await send({"type": "http.response.start", "status": 200, "headers": headers})
+    await send({"type": "http.response.body", "body": page_body(scope["path"], query)})
+
+
+def page_headers(query: dict[str, list[str]]) -> list[tuple[str, str]]:
+    headers = [("Content-Type", "text/html"), ("ETag", '"v1"')]
+    headers += [("Cache-Control", line) for line in query.get("cc", [])]
+    return headers + [("Set-Cookie", "session=1") for _ in query.get("cookie", [])]
+
+
+def page_body(path: str, query: dict[str, list[str]]) -> bytes:
+    return f"<html><head><title>{path}</title></head><body>{query.get('q', [''])[0]}</body></html>".encode()
+
+
+PAGE_APPS = {"wsgi": page_wsgi, "asgi": page_asgi}
+
+
+def outcome(response: Response) -> str:
+    """How a page came back: with a Link header, signed inline, unsigned, or refused."""
+    status, headers, body = response
+    if status != 200:
+        return f"{status} Retry-After {headers.get('retry-after')}"
+    return "link" if "link" in headers else "inline" if b"application/c2pa" in body else "unsigned"
+
+
+def store_of(base: str, response: Response) -> int:
+    """The status of the store a response's Link header names."""
+    return fetch(base + response[1]["link"].split(">")[0][1:])[0]
+
+
+# Cache-Control lines, Set-Cookie, a request's Authorization -> (private, floor with store_floor 10 s)
+CACHE_CONTROL: dict[str, tuple[list[str], bool, bool, tuple[bool, float]]] = {
+    "nothing": ([], False, False, (False, 10)),
+    "private": (["private"], False, False, (True, 10)),
+    "upper case": (["Max-Age=60, PRIVATE"], False, False, (True, 60)),
+    "private with fields": (['private="Set-Cookie", max-age=60'], False, False, (True, 60)),
+    "no-store on a second line": (["public, max-age=60", "no-store"], False, False, (True, 60)),
+    "private inside a quoted value": (['ext="a, private", max-age=60'], False, False, (False, 60)),
+    "no-cache is not private": (["no-cache"], False, False, (False, 10)),
+    "a cookie": ([], True, False, (True, 10)),
+    "a cookie on a public page": (["public, max-age=5"], True, False, (False, 10)),
+    "authorized": (["max-age=600"], False, True, (True, 600)),
+    "authorized, s-maxage": (["s-maxage=600, max-age=60"], False, True, (False, 600)),
+    "authorized, must-revalidate": (["must-revalidate"], False, True, (False, 10)),
+    "stale-if-error adds": (["max-age=60, stale-if-error=300"], False, False, (False, 360)),
+    "twice: the longer": (["max-age=60, max-age=120"], False, False, (False, 120)),
+    "not a number": (["max-age=1e9, max-age=-5"], False, False, (False, 10)),
+    "a year at most": (["max-age=99999999999"], False, False, (False, 31536000)),
+}
+
+
+def test_what_caching_headers_allow() -> None:
+    from brevane_tools.integrations import cache_control
+
+    found = {}
+    for case, (lines, cookie, authorized, _) in CACHE_CONTROL.items():
+        headers = [("Cache-Control", line) for line in lines] + ([("Set-Cookie", "a=1")] if cookie else [])
+        found[case] = (cache_control.is_private(headers, authorized), cache_control.floor(headers, 10, 0))
+    assert found == {case: row[3] for case, row in CACHE_CONTROL.items()}
+    expires = [("Expires", "Thu, 01 Jan 2026 01:00:00 GMT"), ("Date", "Thu, 01 Jan 2026 00:00:00 GMT")]
+    assert cache_control.floor(expires, 10, 0) == 3600
+
+
+# query, request headers -> what a private="unsigned" and a private="inline" middleware send
+PRIVATE_PAGES: dict[str, tuple[str, dict[str, str], str, str]] = {
+    "public": ("q=a", {}, "link", "link"),
+    "private": ("q=b&cc=private", {}, "unsigned", "inline"),
+    "no-store among others": ("q=c&cc=max-age%3D60&cc=NO-STORE", {}, "unsigned", "inline"),
+    "a cookie": ("q=d&cookie=1", {}, "unsigned", "inline"),
+    "authorized": ("q=e", {"Authorization": "Basic dTpw"}, "unsigned", "inline"),
+    "authorized, public": ("q=f&cc=public", {"Authorization": "Basic dTpw"}, "link", "link"),
+}
+
+
+@pytest.mark.parametrize("kind", ["wsgi", "asgi"])
+@pytest.mark.parametrize("private", ["unsigned", "inline"])
+def test_private_responses_are_kept_nowhere(kind: str, private: str, certs: Path, tmp_path: Path) -> None:
+    cache = wsgi.DirectoryCache(tmp_path / "cache")
+    app = signing(kind, PAGE_APPS[kind], Signer(certs), cache=cache, private=private)
+    with serving(kind, app) as base:
+        got = {case: fetch(f"{base}/p?{query}", **headers) for case, (query, headers, _, _) in PRIVATE_PAGES.items()}
+    column = 2 if private == "unsigned" else 3
+    assert {case: outcome(r) for case, r in got.items()} == {c: row[column] for c, row in PRIVATE_PAGES.items()}
+    # Two public pages: their stores are the only entries; a private page leaves nothing behind.
+    assert sorted(p.name[:14] for p in (tmp_path / "cache").iterdir() if p.name[0] != ".") == ["brevane-store-"] * 2
+    if private == "inline":  # signed anew each time: a weak validator, derived from the application's
+        assert got["private"][1]["etag"].startswith('W/"v1-c2pa-')
+
+
+def entries(cache: Any) -> int:
+    if isinstance(cache, wsgi.MemoryCache):
+        return len(cache)
+    return sum(1 for p in cache.path.iterdir() if not p.name.startswith("."))
+
+
+@pytest.mark.parametrize("kind", ["wsgi", "asgi"])
+@pytest.mark.parametrize("cache_kind", ["memory", "directory"])
+def test_churn_never_evicts_a_store_within_its_floor(
+    kind: str, cache_kind: str, certs: Path, tmp_path: Path, caplog: pytest.LogCaptureFixture
+) -> None:
+    clock = Clock()
+    cache: Any = (wsgi.MemoryCache(max_entries=4, clock=clock) if cache_kind == "memory"
+                  else wsgi.DirectoryCache(tmp_path, max_entries=4, clock=clock))
+    app = signing(kind, PAGE_APPS[kind], Signer(certs), cache=cache, store_floor=100, clock=clock)
+    with serving(kind, app) as base:
+        live = fetch(base + "/live?cc=max-age%3D500")  # its floor: its own max-age, 500 s
+        named = fetch(base + "/named")  # its floor: store_floor, 100 s
+        churned = [fetch(f"{base}/search?q={n}") for n in range(6)]
+        first = [outcome(r) for r in churned]  # full of stores within their floor: new pages pass unsigned
+        clock.now += 101  # past the floor of the churned pages' stores, and of the named page's
+        assert fetch(base + "/named")[1]["link"] == named[1]["link"]  # named again: a new floor
+        second = [outcome(fetch(f"{base}/search?q=x{n}")) for n in range(6)]  # evicts the two churned
+        stores = [store_of(base, r) for r in (live, named, churned[0], churned[1])]
+        counted = entries(cache)
+        clock.now += 500  # past every floor: the live page's store goes too, at last
+        third = [outcome(fetch(f"{base}/search?q=y{n}")) for n in range(6)]
+        gone = store_of(base, live)
+    assert (first, second, third) == ([*["link"] * 2, *["unsigned"] * 4], [*["link"] * 2, *["unsigned"] * 4],
+                                      [*["link"] * 4, *["unsigned"] * 2])
+    assert (stores, counted, entries(cache), gone) == ([200, 200, 404, 404], 4, 4, 404)
+    # One line per ten seconds at most, saying how many it stands for.
+    full = [line for line in logged(caplog) if "the cache is full" in line]
+    assert [line.startswith("/search: not signed, served unsigned: the cache is full of stores that pages still "
+                            "name (max_entries 4, max_bytes ") for line in full] == [True] * 3
+    assert [line.endswith("(3 more since the last such line)") for line in full] == [False, True, True]
+
+
+@pytest.mark.parametrize("kind", ["wsgi", "asgi"])
+@pytest.mark.parametrize("closed", [False, True])
+def test_the_signing_budget_passes_or_refuses_what_is_over_it(
+    kind: str, closed: bool, certs: Path, caplog: pytest.LogCaptureFixture
+) -> None:
+    clock, signer = Clock(), Signer(certs)
+    app = signing(kind, PAGE_APPS[kind], signer, signatures_per_second=2, fail_closed=closed, clock=clock)
+    with serving(kind, app) as base:
+        first = [outcome(fetch(f"{base}/p?q={n}")) for n in range(4)]
+        again = outcome(fetch(f"{base}/p?q=0"))  # signed already: costs no budget
+        clock.now += 0.5
+        later = outcome(fetch(f"{base}/p?q=9"))
+    over = "503 Retry-After 1" if closed else "unsigned"
+    assert (first, again, later, signer.count) == (["link", "link", over, over], "link", "link", 3)
+    what = "answered 503 (fail_closed)" if closed else "served unsigned"
+    assert logged(caplog) == [f"/p: not signed, {what}: over the signing budget of 2 new signatures per second "
+                              "(signatures_per_second)"]
+
+
+def without_index(path: str, query: str) -> Optional[str]:
+    """One page at /a/ and /a/index.html; none at all for a search."""
+    if path.startswith("/search"):
+        return None
+    return path.removesuffix("index.html")
+
+
+@pytest.mark.parametrize("kind", ["wsgi", "asgi"])
+def test_the_key_hook_shares_a_signature_between_equal_pages_only(kind: str, certs: Path) -> None:
+    signer = Signer(certs)
+
+    async def same_asgi(scope: dict[str, Any], receive: Any, send: Any) -> None:
+        await page_asgi(dict(scope, path="/a/"), receive, send)
+
+    def same_wsgi(environ: dict[str, Any], start_response: Any) -> list[bytes]:
+        return page_wsgi(dict(environ, PATH_INFO="/a/"), start_response)
+
+    app = signing(kind, same_wsgi if kind == "wsgi" else same_asgi, signer, key=without_index)
+    with serving(kind, app) as base:
+        links = [fetch(base + path)[1].get("link") for path in ("/a/", "/a/index.html", "/a/?q=2", "/b/", "/search")]
+    # The definition names the page (it has no title of its own): without the hook, /a/ and
+    # /a/index.html would be two stores. Another body never shares one; a search is not signed.
+    assert (links[0] == links[1], len(set(links[:4])), links[4], signer.count) == (True, 3, None, 3)
+
+
+@pytest.mark.parametrize("existing", [False, True])
+def test_cache_files_are_private_whatever_the_umask(existing: bool, tmp_path: Path) -> None:
+    where = tmp_path / "cache"
+    if existing:
+        where.mkdir(mode=0o755)
+        (where / "old").write_bytes(b"")
+    mask = os.umask(0)
+    try:
+        cache = wsgi.DirectoryCache(where)
+        cache.set("brevane:store:" + "0" * 64, b"store", 10)
+    finally:
+        os.umask(mask)
+    modes = {p.relative_to(where).as_posix(): p.stat().st_mode & 0o777 for p in [where, *where.rglob("*")]
+             if p.name != "old"}
+    assert set(modes.items()) == {(".", 0o700), (".locks", 0o700), ("brevane-store-" + "0" * 64, 0o600),
+                                  (".locks/usage", 0o600), (".locks/mode", 0o600)}
+
+
+HOSTILE = "/a\r\nCRITICAL forged\x1b[2J\u202e"
+
+
+@pytest.mark.parametrize("kind", ["wsgi", "asgi"])
+def test_log_lines_escape_request_paths(kind: str, certs: Path, caplog: pytest.LogCaptureFixture) -> None:
+    app = signing(kind, APPS["chunks"](None, kind), Signer(certs), max_bytes=100)
+    with serving(kind, app) as base:
+        fetch(base + urllib.parse.quote(HOSTILE))
+    (line,) = logged(caplog)
+    # The toolkit's one escaping rule, whatever it covers: control characters at least.
+    assert line == escape(HOSTILE) + ": not signed: the page is larger than max_bytes (100 bytes)"
+    assert line.startswith("/a\\r\\nCRITICAL forged\\x1b[2J") and not any(unicodedata.category(c) == "Cc" for c in line)
+
+
+def test_settings_never_show_the_key(certs: Path) -> None:
+    key = wsgi.DynamicSigning("{}", SigningKey.from_files(str(certs / "chain.pem"), str(certs / "signer.key")))
+    callback = wsgi.DynamicSigning("{}", SigningCallback(b"chain", lambda data: b"secret-closure"))
+    shown = repr(key) + repr(callback)
+    assert "PRIVATE KEY" not in shown and "lambda" not in shown and "SigningKey(alg='es256')" in shown
+
+
+def test_compression_outside_the_signing_middleware_keeps_the_signature(certs: Path) -> None:
+    """The right order: the page signed, then compressed (Starlette's GZipMiddleware outside)."""
+    app = GZipMiddleware(signing("asgi", page_asgi, Signer(certs)), minimum_size=0)
+    with serving("asgi", app) as base:
+        request = urllib.request.Request(base + "/p?q=" + "x" * 100, headers={"Accept-Encoding": "gzip"})
+        with urllib.request.urlopen(request, timeout=30) as answer:
+            headers, body = answer.headers, gzip.decompress(answer.read())
+    assert (headers["content-encoding"], "c2pa-manifest" in headers["link"], body) == (
+        "gzip", True, page_body("/p", {"q": ["x" * 100]}))
+
+
+@pytest.fixture(scope="module", params=["sync", "gevent"])
+def gunicorn_site(
+    request: pytest.FixtureRequest, certs: Path, tmp_path_factory: pytest.TempPathFactory
+) -> Iterator[tuple[str, Path]]:
+    """tests/python/signed_site.py under gunicorn: two sync workers, or one gevent worker (its greenlets
+    share one thread), over a DirectoryCache of 8 entries, with a signer that takes 0.2 s."""
+    worker = request.param
+    if worker == "gevent":
+        pytest.importorskip("gevent")
+    where = tmp_path_factory.mktemp(worker)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    env = {**os.environ, **settings_env(certs), "BREVANE_CACHE_DIR": str(where / "cache"), "CACHE_ENTRIES": "8",
+           "SIGNER_DELAY": "0.2"}
+    workers = ["-w", "2"] if worker == "sync" else ["-w", "1", "-k", "gevent"]
+    argv = [sys.executable, "-m", "gunicorn", "--no-control-socket", *workers, "--timeout", "20", "-b",
+            f"127.0.0.1:{port}", "--pythonpath", str(ROOT / "tests" / "python"), "signed_site:make_app()"]
+    with open(where / "log", "wb") as log:
+        process = subprocess.Popen(argv, cwd=ROOT, env=env, stdout=log, stderr=subprocess.STDOUT)
+    try:
+        deadline = time.monotonic() + 60
+        while True:
+            assert process.poll() is None and time.monotonic() < deadline, (where / "log").read_text()
+            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
+                break
+            time.sleep(0.1)
+        yield f"http://127.0.0.1:{port}", where / "cache"
+    finally:
+        process.terminate()
+        process.wait(30)
+
+
+def test_two_pages_whose_lock_files_collide_both_answer(gunicorn_site: tuple[str, Path], certs: Path) -> None:
+    """Under gevent, a greenlet that holds a page's lock yields while its signer sleeps: a second page
+    that shares the lock file must wait for it cooperatively, not block the worker's only thread."""
+    from brevane_tools.integrations.dynamic import Page, PageSigner
+    from signed_site import body_of
+
+    base, _ = gunicorn_site
+    settings = wsgi.DynamicSigning((ROOT / "examples" / "manifest.json").read_text(),
+                                   SigningCallback((certs / "chain.pem").read_bytes(), bytes))
+    signer, seen = PageSigner(settings), dict[str, str]()
+    for n in range(1000):
+        path = f"/lock/{n}"
+        name = signer.name_of(Page(body_of(path, ""), path, "", path))
+        if name[:2] in seen:
+            pair = (seen[name[:2]], path)
+            break
+        seen[name[:2]] = path
+    with ThreadPoolExecutor(2) as pool:
+        answers = list(pool.map(lambda path: fetch(base + path), pair))
+    assert [(status, "c2pa-manifest" in headers.get("link", "")) for status, headers, _ in answers] == [(200, True)] * 2
+    names = [headers["link"].split("/")[-1][:2] for _, headers, _ in answers]
+    assert names[0] == names[1]
+
+
+def test_private_pages_and_query_floods_under_gunicorn(gunicorn_site: tuple[str, Path]) -> None:
+    base, cache = gunicorn_site
+
+    def files() -> dict[str, bytes]:
+        return {p.name: p.read_bytes() for p in cache.iterdir() if not p.name.startswith(".")}
+
+    kept = files()
+    account = fetch(base + "/account")
+    assert (outcome(account), files()) == ("unsigned", kept)  # a private page is neither signed nor kept
+    with ThreadPoolExecutor(10) as pool:
+        flood = list(pool.map(lambda n: fetch(f"{base}/search?q={n}"), range(10)))
+    signed = [r for r in flood if outcome(r) == "link"]
+    # Eight entries at most; every store written stays within its floor, so the rest pass unsigned.
+    assert (len(signed), len(files()), sorted({outcome(r) for r in flood})) == (8 - len(kept), 8, ["link", "unsigned"])
+    assert {store_of(base, r) for r in signed} == {200}
+    assert not any(b"Page /account" in data for data in files().values())
