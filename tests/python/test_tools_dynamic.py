@@ -364,10 +364,11 @@ def test_what_caching_headers_allow() -> None:
     found = {}
     for case, (lines, cookie, authorized, _) in CACHE_CONTROL.items():
         headers = [("Cache-Control", line) for line in lines] + ([("Set-Cookie", "a=1")] if cookie else [])
-        found[case] = (cache_control.is_private(headers, authorized), cache_control.floor(headers, 10, 0))
+        found[case] = cache_control.judge(headers, authorized, 10, 0)
     assert found == {case: row[3] for case, row in CACHE_CONTROL.items()}
-    expires = [("Expires", "Thu, 01 Jan 2026 01:00:00 GMT"), ("Date", "Thu, 01 Jan 2026 00:00:00 GMT")]
-    assert cache_control.floor(expires, 10, 0) == 3600
+    expires = ("Expires", "Thu, 01 Jan 2026 01:00:00 GMT")
+    assert [cache_control.judge(headers, False, 10, 1767225600 + 600)[1] for headers in (
+        [expires, ("Date", "Thu, 01 Jan 2026 00:00:00 GMT")], [expires], [expires, ("Date", "soon")])] == [3600, 3000, 10]
 
 
 # query, request headers -> what a private="unsigned" and a private="inline" middleware send
@@ -544,15 +545,17 @@ def gunicorn_site(
     env = {**os.environ, **settings_env(certs), "BREVANE_CACHE_DIR": str(where / "cache"), "CACHE_ENTRIES": "8",
            "SIGNER_DELAY": "0.2"}
     workers = ["-w", "2"] if worker == "sync" else ["-w", "1", "-k", "gevent"]
-    argv = [sys.executable, "-m", "gunicorn", "--no-control-socket", *workers, "--timeout", "20", "-b",
-            f"127.0.0.1:{port}", "--pythonpath", str(ROOT / "tests" / "python"), "signed_site:make_app()"]
+    argv = [sys.executable, "-m", "gunicorn", "--no-control-socket", *workers, "--timeout", "20",
+            "--graceful-timeout", "5", "-b", f"127.0.0.1:{port}", "--pythonpath", str(ROOT / "tests" / "python"),
+            "signed_site:make_app()"]
     with open(where / "log", "wb") as log:
         process = subprocess.Popen(argv, cwd=ROOT, env=env, stdout=log, stderr=subprocess.STDOUT)
     try:
         deadline = time.monotonic() + 60
-        while True:
+        while True:  # until a worker answers: the application, and its cache, are made by then
             assert process.poll() is None and time.monotonic() < deadline, (where / "log").read_text()
-            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
+            with contextlib.suppress(OSError):
+                fetch(f"http://127.0.0.1:{port}/nothing", "POST")
                 break
             time.sleep(0.1)
         yield f"http://127.0.0.1:{port}", where / "cache"

@@ -26,7 +26,7 @@ import email.utils
 from collections.abc import Iterable
 from typing import Optional
 
-__all__ = ["MAX_FLOOR", "directives", "floor", "is_private"]
+__all__ = ["MAX_FLOOR", "directives", "judge"]
 
 #: A store is served as `immutable` for a year: no floor is longer.
 MAX_FLOOR = 31536000.0
@@ -88,37 +88,36 @@ def _seconds(value: Optional[str]) -> Optional[int]:
     return int(value)
 
 
-def _lines(headers: Iterable[tuple[str, str]], name: str) -> list[str]:
-    return [value for key, value in headers if key.lower() == name]
-
-
-def is_private(headers: Iterable[tuple[str, str]], authorized: bool) -> bool:
-    """Whether a response is for its requester only (see the module's rule)."""
-    headers = list(headers)
-    said = directives(_lines(headers, "cache-control"))
-    if "no-store" in said or "private" in said:
-        return True
-    if _lines(headers, "set-cookie") and "public" not in said and "s-maxage" not in said:
-        return True
-    return authorized and not ("public" in said or "s-maxage" in said or "must-revalidate" in said)
-
-
-def floor(headers: Iterable[tuple[str, str]], minimum: float, now: float) -> float:
-    """How long (seconds) the store a response names must stay served after it, the response
-    sent at `now` (seconds since the epoch): see the module."""
-    headers = list(headers)
-    said = directives(_lines(headers, "cache-control"))
+def judge(headers: Iterable[tuple[str, str]], authorized: bool, minimum: float, now: float) -> tuple[bool, float]:
+    """Whether a response is private (see the module), and how long (seconds) the store it names must
+    stay served after it, the response sent at `now` (seconds since the epoch)."""
+    lines: list[str] = []
+    cookie = False
+    dates: dict[str, list[str]] = {"expires": [], "date": []}
+    for key, value in headers:
+        low = key.lower()
+        if low == "cache-control":
+            lines.append(value)
+        elif low == "set-cookie":
+            cookie = True
+        elif low in dates:
+            dates[low].append(value)
+    if not (lines or cookie or authorized or dates["expires"]):
+        return False, min(float(minimum), MAX_FLOOR)  # most pages: nothing to read
+    said = directives(lines)
+    shared = "public" in said or "s-maxage" in said
+    private = ("no-store" in said or "private" in said or (cookie and not shared)
+               or (authorized and not (shared or "must-revalidate" in said)))
     ages = [_seconds(said.get(name)) for name in ("s-maxage", "max-age") if name in said]
     lifetime = max((age for age in ages if age is not None), default=None)
     if lifetime is None:
-        lifetime = _expires(headers, now)
-    stale = max((_seconds(said.get(name)) or 0 for name in ("stale-while-revalidate", "stale-if-error")), default=0)
-    return min(max(float(minimum), float((lifetime or 0) + stale)), MAX_FLOOR)
+        lifetime = _expires(dates["expires"], dates["date"], now)
+    stale = max(_seconds(said.get(name)) or 0 for name in ("stale-while-revalidate", "stale-if-error"))
+    return private, min(max(float(minimum), float((lifetime or 0) + stale)), MAX_FLOOR)
 
 
-def _expires(headers: list[tuple[str, str]], now: float) -> Optional[int]:
+def _expires(expires: list[str], date: list[str], now: float) -> Optional[int]:
     """`Expires` less `Date` (or now: a WSGI server adds `Date` after the middleware), in seconds."""
-    expires, date = _lines(headers, "expires"), _lines(headers, "date")
     if len(expires) != 1 or len(date) > 1:
         return None
     until = email.utils.parsedate_tz(expires[0])

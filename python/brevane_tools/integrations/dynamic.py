@@ -116,14 +116,6 @@ def _plain(status: int, body: bytes, *extra: tuple[str, str]) -> tuple[int, Head
     return status, headers, body
 
 
-def _header(headers: Headers, name: str) -> Optional[str]:
-    """The first value of a header (`name` in lower case)."""
-    for key, value in headers:
-        if key.lower() == name:
-            return value
-    return None
-
-
 def _bounded(cache: object) -> bool:
     """Whether a cache keeps floors and bounds (MemoryCache, DirectoryCache), or is a plain get/set store."""
     return callable(getattr(cache, "hold", None)) and callable(getattr(cache, "room", None))
@@ -232,13 +224,16 @@ class PageSigner:
 
     def signable(self, status: int, headers: Headers, path: str) -> bool:
         """Whether a response is a page to sign; an HTML page that is not says why in the log."""
-        media_type = (_header(headers, "content-type") or "").split(";")[0].strip().lower()
-        if status != 200 or media_type != "text/html":
+        if status != 200:
             return False
-        if (_header(headers, STREAM_HEADER) or "0") != "0":
+        named = {key.lower(): value for key, value in reversed(headers)}  # the first of each name
+        media_type = named.get("content-type", "").split(";")[0].strip().lower()
+        if media_type != "text/html":
+            return False
+        if named.get(STREAM_HEADER, "0") != "0":
             logger.info("%s: not signed: the application marked it as a stream (%s)", escape(path), STREAM_HEADER)
             return False
-        encoding = _header(headers, "content-encoding")
+        encoding = named.get("content-encoding")
         if encoding and encoding.strip().lower() != "identity":
             logger.warning(
                 "%s: not signed: it is already compressed (Content-Encoding: %s): compression runs before "
@@ -246,7 +241,7 @@ class PageSigner:
                 "(docs/dynamic.md, \"Order\")", escape(path), escape(encoding)
             )
             return False
-        length = _header(headers, "content-length")
+        length = named.get("content-length")
         if length is not None and length.strip().isdigit() and int(length) > self.settings.max_bytes:
             self.too_large(path)
             return False
@@ -258,9 +253,8 @@ class PageSigner:
 
     def page(self, body: bytes, path: str, base: str, key: str, headers: Headers, authorized: bool) -> Page:
         """The page to sign: whether it is private, and how long its store must stay."""
-        if cache_control.is_private(headers, authorized):
-            return Page(body, path, base, key, private=True)
-        return Page(body, path, base, key, keep=cache_control.floor(headers, self.settings.store_floor, self.clock()))
+        private, keep = cache_control.judge(headers, authorized, self.settings.store_floor, self.clock())
+        return Page(body, path, base, key, private=True) if private else Page(body, path, base, key, keep=keep)
 
     def passes_private(self, page: Page) -> bool:
         """Whether a page goes out unsigned because it is private (the `private` setting)."""
@@ -278,7 +272,7 @@ class PageSigner:
             if low == STREAM_HEADER:
                 continue
             if revalidated and low == "etag":
-                tagged = self._etag(value, self.form == "inline" or cache_control.is_private(headers, authorized))
+                tagged = self._etag(value, self.form == "inline" or self._private(headers, authorized))
                 if tagged is None:
                     continue
                 value = tagged
@@ -287,9 +281,13 @@ class PageSigner:
 
     def _changes(self, headers: Headers, authorized: bool) -> bool:
         """Whether signing changes the body of the page these headers are for."""
-        if cache_control.is_private(headers, authorized):
+        if self._private(headers, authorized):
             return self.settings.private == "inline"
         return self.changes_body
+
+    @staticmethod
+    def _private(headers: Headers, authorized: bool) -> bool:
+        return cache_control.judge(headers, authorized, 0, 0)[0]
 
     def signed_headers(self, headers: Headers, answer: Answer) -> Headers:
         out: Headers = []
