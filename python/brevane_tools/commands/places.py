@@ -24,7 +24,7 @@ if TYPE_CHECKING:  # object storage loads with the first run that uses it
 
 __all__ = [
     "href_between", "old_store_object", "output_of", "read_store_object", "store_url", "target_relative",
-    "where_stores_go",
+    "where_rules_go", "where_stores_go",
 ]
 
 _ROOT = Path("/")
@@ -85,6 +85,42 @@ def where_stores_go(args: argparse.Namespace, form: str) -> dict[str, Any]:
         if store_below is not None:
             places["store_prefix"] = os.path.relpath(store_below, real_roots[0]).replace(os.sep, "/")
     return places
+
+
+def where_rules_go(args: argparse.Namespace, form: str, where: dict[str, Any]) -> Optional[Path]:
+    """--rules-dir, checked: outside every input and the site, which are published (and, for the header
+    form, a store directory whose path the Apache rules can name)."""
+    from brevane_tools.files.finding import inside
+    from brevane_tools.signing import serving
+
+    if form == "header" and args.href is None:
+        problem = serving.store_prefix_error(where.get("store_prefix"))
+        if problem is not None:
+            raise UsageError(problem)
+    if args.rules_dir is None:
+        return None
+    if form != "header":
+        raise UsageError("--rules-dir goes with --form header")
+    directory = Path(args.rules_dir)
+    real = os.path.realpath(directory)
+    for source in [Path(p) for p in args.paths]:
+        if inside(real, os.path.realpath(source if source.is_dir() else source.parent)):
+            raise UsageError(
+                f"the rules directory {display(directory)} lies in the input {display(source)}: "
+                "give one outside the published tree"
+            )
+    if inside(real, str(where["site_root"])):
+        raise UsageError(
+            f"the rules directory {display(directory)} lies in the output tree {display(where['site_root'])}: "
+            "give one outside the published tree"
+        )
+    existing = Path(os.path.abspath(directory))
+    while not os.path.lexists(existing):
+        existing = existing.parent
+    if not existing.is_dir() or not os.access(existing, os.W_OK | os.X_OK):
+        raise UsageError(f"the rules directory {display(directory)} cannot be written: {display(existing)} "
+                         f"is {'not writable' if existing.is_dir() else 'not a directory'}")
+    return directory
 
 
 def _check_writable(directory: Path) -> None:

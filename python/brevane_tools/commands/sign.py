@@ -31,10 +31,9 @@ import brevane
 from brevane_tools import sdk, signing
 from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageError, read_option_file
 from brevane_tools.commands import places
-from brevane_tools.commands.places import where_stores_go
+from brevane_tools.commands.places import where_rules_go, where_stores_go
 from brevane_tools.errors import SdkUnavailableError, SigningError, StoreLocationError
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, SIGNING_ALGS
-from brevane_tools.text import display
 
 if TYPE_CHECKING:  # what signs and where stores lie load with the first page
     from brevane_tools.signing import serving
@@ -157,7 +156,7 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
                 "'$', '<', '>' and the like must be percent-encoded)"
             )
     where = where_stores_go(args, form)
-    rules_dir = _rules_dir(args, form, where)
+    rules_dir = where_rules_go(args, form, where)
 
     raw = read_option_file(args.manifest, "manifest")
     try:
@@ -189,42 +188,6 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
     except SigningError as exc:
         raise UsageError(str(exc)) from None
     return replace(settings, size_model=model)
-
-
-def _rules_dir(args: argparse.Namespace, form: str, where: dict[str, Any]) -> Optional[Path]:
-    """--rules-dir, checked: outside every input and the site, which are published (and, for the header
-    form, a store directory whose path the Apache rules can name)."""
-    from brevane_tools.files.finding import inside
-    from brevane_tools.signing import serving
-
-    if form == "header" and args.href is None:
-        problem = serving.store_prefix_error(where.get("store_prefix"))
-        if problem is not None:
-            raise UsageError(problem)
-    if args.rules_dir is None:
-        return None
-    if form != "header":
-        raise UsageError("--rules-dir goes with --form header")
-    directory = Path(args.rules_dir)
-    real = os.path.realpath(directory)
-    for source in [Path(p) for p in args.paths]:
-        if inside(real, os.path.realpath(source if source.is_dir() else source.parent)):
-            raise UsageError(
-                f"the rules directory {display(directory)} lies in the input {display(source)}: "
-                "give one outside the published tree"
-            )
-    if inside(real, str(where["site_root"])):
-        raise UsageError(
-            f"the rules directory {display(directory)} lies in the output tree {display(where['site_root'])}: "
-            "give one outside the published tree"
-        )
-    existing = Path(os.path.abspath(directory))
-    while not os.path.lexists(existing):
-        existing = existing.parent
-    if not existing.is_dir() or not os.access(existing, os.W_OK | os.X_OK):
-        raise UsageError(f"the rules directory {display(directory)} cannot be written: {display(existing)} "
-                         f"is {'not writable' if existing.is_dir() else 'not a directory'}")
-    return directory
 
 
 def _trial(settings: SignSettings) -> tuple[tuple[str, int], ...]:
