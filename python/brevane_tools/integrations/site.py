@@ -27,6 +27,7 @@ from brevane_tools.commands.sign import SIGN
 from brevane_tools.commands.base import Report, UsageError
 from brevane_tools.errors import SigningFailed
 from brevane_tools.limits import HASH_ALGS
+from brevane_tools.text import one_line
 
 __all__ = ["FORMS", "SiteSigning", "SigningFailed", "check", "counts", "sign_site"]
 
@@ -149,7 +150,7 @@ def _glob(relative: str) -> str:
 
 def _failure(failed: list[Report], total: int, site: Path, exclude: str) -> str:
     """One line for the pages that could not be signed: which, why, and how to publish them unsigned."""
-    named = [(os.path.relpath(r.path, site), r.error or "") for r in failed[:NAMED_FAILURES]]
+    named = [(os.path.relpath(r.path, site), one_line(r.error or "")) for r in failed[:NAMED_FAILURES]]
     if len(failed) == 1:
         (page, why), = named
         return f"cannot sign {page}: {why}; to publish it unsigned, add {json.dumps(_glob(page))} to {exclude}"
