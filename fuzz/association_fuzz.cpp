@@ -60,7 +60,7 @@ std::string without(std::string_view html, std::span<const ManifestElement> elem
 }
 
 void check_extract(std::string_view html, const std::vector<ManifestElement>& elements) {
-  const auto association = brevane::extract(html);
+  const auto association = brevane::extract_association(html);
   const auto range = brevane::check_association(html);
   require(association.ok() == range.ok());
   if (!association.ok()) require(association.error() == range.error());
@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(  // NOLINT(readability-identifier-naming)
     // A lone new element in the head gives back the store that went in.
     const auto found = brevane::locate_manifest_elements(inline_sink.bytes);
     if (found.size() == 1 && found.front().range == ByteRange{*at, script.size()}) {
-      const auto back = brevane::extract(inline_sink.bytes);
+      const auto back = brevane::extract_association(inline_sink.bytes);
       require(back.ok() && back.value().store == payload);
     }
   }

@@ -1,13 +1,19 @@
 // BREVANE_CHECK and InternalFault: the one header every layer may include.
 //
 // A broken invariant of our own code is never a property of the input, so it is
-// not a DocumentError: it throws InternalFault, which only the module boundary
-// catches (and turns into native_runtime.PanicException).
+// not a DocumentError: it throws InternalFault, which only the boundaries catch
+// (the module turns it into native_runtime.PanicException, the library API into
+// an InternalFault error).
 #pragma once
 
 #include <stdexcept>
+#include <string_view>
 
 namespace brevane {
+
+// What a fault reports when it is no std::exception and so has no what().
+inline constexpr std::string_view kUndescribedFault =
+    "brevane met an internal fault without a description";
 
 class InternalFault : public std::logic_error {
  public:

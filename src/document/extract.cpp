@@ -42,7 +42,7 @@ bool has_href(const ManifestElement& element) noexcept {
 
 }  // namespace
 
-Result<ManifestAssociation> extract(std::string_view html) {
+Result<ManifestAssociation> extract_association(std::string_view html) {
   Result<ManifestElement> single = single_element(html);
   if (!single.ok()) return single.error();
   ManifestElement& element = single.value();

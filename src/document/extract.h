@@ -7,25 +7,16 @@
 #include <string>
 #include <string_view>
 
+#include "brevane/association.hpp"
 #include "document/manifest_elements.h"
 #include "document/result.h"
 
 namespace brevane {
 
-struct ManifestAssociation {
-  ElementKind kind = ElementKind::Embedded;
-  std::uint64_t start = 0;
-  std::uint64_t length = 0;
-  std::string store;  // Embedded: the decoded store, maybe empty
-  std::string href;   // Referenced: never empty
-
-  bool operator==(const ManifestAssociation&) const = default;
-};
-
 // NoManifest, MultipleManifests (judged before any payload) or Malformed.
-Result<ManifestAssociation> extract(std::string_view html);
+Result<ManifestAssociation> extract_association(std::string_view html);
 
-// The same checks as extract, in the same order, with the same errors, but the
+// The same checks as extract_association, in the same order, with the same errors, but the
 // store is only validated, never decoded: the kind and range of the association.
 struct AssociationRange {
   ElementKind kind = ElementKind::Embedded;

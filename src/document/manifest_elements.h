@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "brevane/association.hpp"
+#include "brevane/byte_range.hpp"
 #include "scan/head_scanner.h"
 
 namespace brevane {
@@ -17,16 +19,6 @@ namespace brevane {
 // SCRIPT_TYPE and LINK_REL (views of literals, so data() ends in a NUL).
 inline constexpr std::string_view kScriptType = "application/c2pa";
 inline constexpr std::string_view kLinkRel = "c2pa-manifest";
-
-// `start` up to, not including, `start + length`.
-struct ByteRange {
-  std::uint64_t start = 0;
-  std::uint64_t length = 0;
-
-  bool operator==(const ByteRange&) const = default;
-};
-
-enum class ElementKind : std::uint8_t { Embedded, Referenced };
 
 struct ManifestElement {
   ElementKind kind = ElementKind::Embedded;

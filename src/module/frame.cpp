@@ -19,8 +19,6 @@ constexpr const char* kPanicDoc =
     "an `except Exception` handler does not swallow it: it typically propagates all\n"
     "the way up and ends the interpreter.";
 
-constexpr std::string_view kGenericFault = "brevane met an internal fault without a description";
-
 // Written once, under the interpreter lock, and kept until the process ends.
 PyObject* g_panic_type = nullptr;
 
@@ -38,7 +36,7 @@ PyObject* panic_type() noexcept {
 }
 
 void raise_panic(const std::exception_ptr& fault) noexcept {
-  std::string_view description = kGenericFault;
+  std::string_view description = kUndescribedFault;
   try {
     std::rethrow_exception(fault);
   } catch (const std::exception& e) {

@@ -159,7 +159,7 @@ PyObject* py_extract(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noe
     if (!bind_arguments(kExtract, args, kwargs, slots)) return nullptr;
     const auto html = bytes_argument(slots[0].get(), "html");
     if (!html) return nullptr;
-    const auto association = brevane::extract(*html);
+    const auto association = brevane::extract_association(*html);
     if (!association.ok()) {
       // A document without a manifest is an answer, not an error, for the host.
       if (association.error().kind() == DocumentErrorKind::NoManifest) return new_ref(Py_None);

@@ -42,4 +42,7 @@ endfunction()
 brevane_export_only(brevane PyInit_brevane)
 
 brevane_warnings(brevane)
-install(TARGETS brevane LIBRARY DESTINATION .)
+# Into the wheel; a plain build's install is the C and C++ library's.
+if(DEFINED SKBUILD)
+  install(TARGETS brevane LIBRARY DESTINATION .)
+endif()

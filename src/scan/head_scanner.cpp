@@ -316,6 +316,19 @@ std::string utf8_with_replacement(std::string_view bytes) {
   return text;
 }
 
+bool is_utf8(std::string_view bytes) noexcept {
+  for (std::size_t i = 0; i < bytes.size();) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const Utf8Step step = utf8_step(bytes, i);
+    if (!step.ok) return false;
+    i += step.length;
+  }
+  return true;
+}
+
 const TagAttribute* TagToken::attribute(std::string_view lower_name) const noexcept {
   for (const TagAttribute& attr : attributes) {
     if (equals_ascii_lower(attr.name, lower_name)) return &attr;

@@ -33,6 +33,10 @@ std::string_view trim_ascii_whitespace(std::string_view bytes) noexcept;
 // UTF-8 text from bytes: each ill-formed subsequence (maximal subpart) becomes U+FFFD.
 std::string utf8_with_replacement(std::string_view bytes);
 
+// True when `bytes` is well-formed UTF-8 (no surrogates, nothing above U+10FFFF):
+// exactly the texts utf8_with_replacement leaves unchanged.
+bool is_utf8(std::string_view bytes) noexcept;
+
 // One attribute of a tag. Both views point into the scanned document: the name as
 // written (compare it with equals_ascii_lower), the value's raw bytes (turn them
 // into text with utf8_with_replacement only where one is handed out).

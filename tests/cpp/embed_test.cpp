@@ -33,7 +33,7 @@ TEST(Embed, InlineElementBytes) {
   EXPECT_EQ(
       out.value(),
       "<html><head><script type=\"application/c2pa\">QUJD</script></head><body></body></html>");
-  const Result<ManifestAssociation> back = extract(out.value());
+  const Result<ManifestAssociation> back = extract_association(out.value());
   ASSERT_TRUE(back.ok());
   EXPECT_EQ(back.value().start, 12U);
   EXPECT_EQ(back.value().length, 45U);
@@ -44,7 +44,7 @@ TEST(Embed, EmptyStoreGivesTheBareElement) {
   const Result<std::string> out = embed("<head></head>", "");
   ASSERT_TRUE(out.ok());
   EXPECT_EQ(out.value(), "<head><script type=\"application/c2pa\"></script></head>");
-  const Result<ManifestAssociation> back = extract(out.value());
+  const Result<ManifestAssociation> back = extract_association(out.value());
   ASSERT_TRUE(back.ok());
   EXPECT_EQ(back.value().length, 41U);
   EXPECT_EQ(back.value().store, "");
@@ -64,7 +64,7 @@ TEST(EmbedReference, EmptyHrefIsWrittenAndThenRefusedByExtraction) {
   ASSERT_TRUE(out.ok());
   EXPECT_EQ(out.value(),
             "<head><link rel=\"c2pa-manifest\" href=\"\" type=\"application/c2pa\"></head>");
-  const Result<ManifestAssociation> back = extract(out.value());
+  const Result<ManifestAssociation> back = extract_association(out.value());
   ASSERT_FALSE(back.ok());
   EXPECT_EQ(back.error(), DocumentError::malformed(MalformedCause::LinkWithoutHref));
 }
@@ -101,7 +101,7 @@ TEST(EmbedReference, ExtractionReturnsTheEscapedHref) {
   for (const std::string_view href : {"x&y<z>", "a\"b", "plain/path?q=1", " ", "caf\xC3\xA9"}) {
     const Result<std::string> out = embed_reference("<head></head>", href);
     ASSERT_TRUE(out.ok());
-    const Result<ManifestAssociation> back = extract(out.value());
+    const Result<ManifestAssociation> back = extract_association(out.value());
     ASSERT_TRUE(back.ok()) << href;
     EXPECT_EQ(back.value().href, support::escaped_href(href));
   }
@@ -223,7 +223,7 @@ TEST(Embed, LargeStoreIsEncodedInPlace) {
   const std::string page = "<html><head>\n<title>t</title>\n</head><body>text</body></html>";
   const Result<std::string> out = embed(page, store);
   ASSERT_TRUE(out.ok());
-  const Result<ManifestAssociation> back = extract(out.value());
+  const Result<ManifestAssociation> back = extract_association(out.value());
   ASSERT_TRUE(back.ok());
   EXPECT_EQ(back.value().store, store);
   std::string cut = out.value();

@@ -98,7 +98,7 @@ std::vector<Case> cases() {
 TEST(Extract, AssociationOrError) {
   for (const Case& c : cases()) {
     SCOPED_TRACE(c.name);
-    const Result<ManifestAssociation> result = extract(c.html);
+    const Result<ManifestAssociation> result = extract_association(c.html);
     if (c.error) {
       ASSERT_FALSE(result.ok());
       EXPECT_EQ(result.error(), *c.error);
@@ -128,11 +128,11 @@ TEST(CheckAssociation, AgreesWithExtract) {
 }
 
 TEST(Extract, MessagesOfTheMalformedDetails) {
-  const Result<ManifestAssociation> base64 = extract(in_head(script("QUI")));
+  const Result<ManifestAssociation> base64 = extract_association(in_head(script("QUI")));
   ASSERT_FALSE(base64.ok());
   EXPECT_EQ(base64.error().message(),
             "the C2PA manifest element is malformed: script content is not valid Base64");
-  const Result<ManifestAssociation> href = extract(in_head("<link rel=c2pa-manifest>"));
+  const Result<ManifestAssociation> href = extract_association(in_head("<link rel=c2pa-manifest>"));
   ASSERT_FALSE(href.ok());
   EXPECT_EQ(href.error().message(),
             "the C2PA manifest element is malformed: link has no href to resolve");
@@ -142,7 +142,7 @@ TEST(Extract, LargeStoreRoundTrips) {
   std::string store;
   for (int i = 0; i < 100000; ++i) store.push_back(static_cast<char>(i * 7 + i / 255));
   const std::string html = "<html><head>" + script(support::base64_text(store)) + "</head>";
-  const Result<ManifestAssociation> result = extract(html);
+  const Result<ManifestAssociation> result = extract_association(html);
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result.value().store, store);
   EXPECT_EQ(result.value().length, html.size() - 12 - 7);
