@@ -15,6 +15,8 @@
 #ifndef BREVANE_H
 #define BREVANE_H
 
+/* A C header, which C++ includes too: C's headers and typedefs stay. */
+/* NOLINTBEGIN(modernize-deprecated-headers, modernize-use-using) */
 #include <stddef.h>
 #include <stdint.h>
 
@@ -162,5 +164,6 @@ BREVANE_API brevane_code brevane_inline_hash_before_embed(const char* html, size
 #ifdef __cplusplus
 }
 #endif
+/* NOLINTEND(modernize-deprecated-headers, modernize-use-using) */
 
 #endif /* BREVANE_H */

@@ -34,6 +34,7 @@ APT_TEST=(
   clang-14 libclang-rt-14-dev llvm-14         # libFuzzer and the sanitizers
   clang-format-14 clang-tidy-14
   git                                         # the list of sources to format-check
+  pkg-config rustc                            # consumers of the installed C library
   chromium chromium-driver                    # the site report's tests, in headless Chromium
   nginx apache2                               # serving signed sites on loopback (the header form's rules)
   python3-doc postgresql-doc                  # real documentation sites (Sphinx, DocBook) to sign and mirror

@@ -3,6 +3,8 @@
 # (scripts/setup.sh: apt-get, and venvs under build/), then
 #   1. builds the core and runs the GoogleTest suite and the fuzz-corpus replays,
 #   2. runs the same suite built with AddressSanitizer and UBSan,
+#      then installs the C and C++ library and builds and runs its consumers
+#      (scripts/native.sh: CMake, pkg-config, C, C++, Rust),
 #   3. builds the sdist and from it the one cp39-abi3 wheel, repairs it into a
 #      manylinux wheel and audits it (abi3audit --strict, auditwheel show),
 #   4. installs the repaired wheel into a fresh venv of each CPython from 3.9 on
@@ -40,6 +42,9 @@ ninja -C build/sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
 
+step "The C and C++ library: install, exports, consumers (CMake, pkg-config, Rust)"
+bash scripts/native.sh
+
 probe_dir=$(dirname "$(find build/ci -name '_brevane_fault_probe*.so' | head -n 1)")
 step "Wheel and sdist, pytest on CPython ${PYTHON_VERSIONS[*]}, mypy (nox)"
 sessions=(wheel)
@@ -53,7 +58,7 @@ BREVANE_FAULT_PROBE_DIR="$root/$probe_dir" BREVANE_REQUIRE_FAULT_PROBE=1 \
   -m slow --runslow -k test_leaks
 
 step "clang-format and clang-tidy"
-sources=$(git ls-files 'src/*.cpp' 'src/*.h')
+sources=$(git ls-files 'src/*.cpp' 'src/*.h' 'include/*.h' 'include/*.hpp')
 clang-format-14 --dry-run --Werror $sources
 for source in $(git ls-files 'src/*.cpp'); do
   clang-tidy-14 -p build/ci --quiet "$source"
