@@ -158,6 +158,25 @@ void write_digest(std::string_view bytes, brevane_digest& digest) {
   digest.length = bytes.size();
 }
 
+// The frame of every edit: the output emptied, the document checked, then
+// `edit` (its own arguments checked first) writes into one malloc'ed buffer
+// that becomes the caller's only on success.
+template <class Edit>
+brevane_code edit_document(const char* html, std::size_t html_length,
+                           brevane_owned_string* document, brevane_error* error,
+                           Edit&& edit) noexcept {
+  return c_guarded(error, [&]() -> brevane_code {
+    if (document == nullptr) return null_output(error, "document");
+    *document = {nullptr, 0};
+    if (!readable(html, html_length)) return null_argument(error, "html");
+    MallocSink sink;
+    const brevane_code code = edit(view(html, html_length), sink);
+    if (code != BREVANE_OK) return code;
+    *document = sink.release();
+    return BREVANE_OK;
+  });
+}
+
 }  // namespace
 }  // namespace brevane
 
@@ -220,52 +239,39 @@ brevane_code brevane_extract(const char* html, size_t html_length, brevane_assoc
 
 brevane_code brevane_remove(const char* html, size_t html_length, brevane_owned_string* document,
                             brevane_error* error) noexcept {
-  return c_guarded(error, [&]() -> brevane_code {
-    if (document == nullptr) return null_output(error, "document");
-    *document = {nullptr, 0};
-    if (!readable(html, html_length)) return null_argument(error, "html");
-    brevane::MallocSink sink;
-    brevane::remove_into(view(html, html_length), sink);
-    *document = sink.release();
-    return BREVANE_OK;
-  });
+  return brevane::edit_document(html, html_length, document, error,
+                                [&](std::string_view page, brevane::MallocSink& sink) {
+                                  brevane::remove_into(page, sink);
+                                  return BREVANE_OK;
+                                });
 }
 
 brevane_code brevane_embed(const char* html, size_t html_length, const char* store,
                            size_t store_length, brevane_owned_string* document,
                            brevane_error* error) noexcept {
-  return c_guarded(error, [&]() -> brevane_code {
-    if (document == nullptr) return null_output(error, "document");
-    *document = {nullptr, 0};
-    if (!readable(html, html_length)) return null_argument(error, "html");
-    if (!readable(store, store_length)) return null_argument(error, "store");
-    brevane::MallocSink sink;
-    const auto failure =
-        brevane::embed_into(view(html, html_length), view(store, store_length), sink);
-    if (failure) return brevane::fail(error, *failure);
-    *document = sink.release();
-    return BREVANE_OK;
-  });
+  return brevane::edit_document(
+      html, html_length, document, error,
+      [&](std::string_view page, brevane::MallocSink& sink) -> brevane_code {
+        if (!readable(store, store_length)) return null_argument(error, "store");
+        const auto failure = brevane::embed_into(page, view(store, store_length), sink);
+        return failure ? brevane::fail(error, *failure) : BREVANE_OK;
+      });
 }
 
 brevane_code brevane_embed_reference(const char* html, size_t html_length, const char* href,
                                      size_t href_length, brevane_owned_string* document,
                                      brevane_error* error) noexcept {
-  return c_guarded(error, [&]() -> brevane_code {
-    if (document == nullptr) return null_output(error, "document");
-    *document = {nullptr, 0};
-    if (!readable(html, html_length)) return null_argument(error, "html");
-    if (!readable(href, href_length)) return null_argument(error, "href");
-    const std::string_view text = view(href, href_length);
-    if (!brevane::is_utf8(text)) {
-      return brevane::fail(error, brevane::api::invalid_argument("href", "not valid UTF-8"));
-    }
-    brevane::MallocSink sink;
-    const auto failure = brevane::embed_reference_into(view(html, html_length), text, sink);
-    if (failure) return brevane::fail(error, *failure);
-    *document = sink.release();
-    return BREVANE_OK;
-  });
+  return brevane::edit_document(
+      html, html_length, document, error,
+      [&](std::string_view page, brevane::MallocSink& sink) -> brevane_code {
+        if (!readable(href, href_length)) return null_argument(error, "href");
+        const std::string_view text = view(href, href_length);
+        if (!brevane::is_utf8(text)) {
+          return brevane::fail(error, brevane::api::invalid_argument("href", "not valid UTF-8"));
+        }
+        const auto failure = brevane::embed_reference_into(page, text, sink);
+        return failure ? brevane::fail(error, *failure) : BREVANE_OK;
+      });
 }
 
 brevane_code brevane_compute_data_hash(const char* html, size_t html_length, const char* alg,

@@ -16,18 +16,6 @@
 #include "scan/head_scanner.h"
 
 namespace brevane {
-namespace {
-
-class StringSink final : public ByteSink {
- public:
-  char* allocate(std::uint64_t size) override {
-    bytes.resize(size);
-    return bytes.data();
-  }
-  std::string bytes;
-};
-
-}  // namespace
 
 std::string_view version() noexcept { return BREVANE_VERSION; }
 

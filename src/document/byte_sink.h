@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace brevane {
 
@@ -18,6 +19,16 @@ class ByteSink {
   ByteSink(const ByteSink&) = default;
   ByteSink& operator=(const ByteSink&) = default;
   ~ByteSink() = default;
+};
+
+// A sink that owns a std::string: the C++ API's results, and the tests'.
+class StringSink final : public ByteSink {
+ public:
+  char* allocate(std::uint64_t size) override {
+    bytes.resize(size);
+    return bytes.data();
+  }
+  std::string bytes;
 };
 
 }  // namespace brevane

@@ -163,19 +163,18 @@ TEST(CAbi, AgreesWithTheCppApiOnEveryPage) {
         const auto mismatch = brevane::verify_data_hash(page, wrong, binding->exclusions, alg);
         ASSERT_TRUE(mismatch.has_value());
         CError verify_error;
-        const brevane_code verified = brevane_verify_data_hash(
-            html, n, reinterpret_cast<const unsigned char*>(wrong.data()), wrong.size(),
-            c_binding.exclusions, c_binding.exclusion_count, alg.data(), alg.size(),
-            &verify_error.e);
+        const brevane_code verified =
+            brevane_verify_data_hash(html, n, reinterpret_cast<const unsigned char*>(wrong.data()),
+                                     wrong.size(), c_binding.exclusions, c_binding.exclusion_count,
+                                     alg.data(), alg.size(), &verify_error.e);
         expect_same_error(verified, verify_error, *mismatch);
       }
 
       const auto predicted = brevane::inline_hash_before_embed(page, alg);
       brevane_digest digest;
       CError predict_error;
-      const brevane_code code =
-          brevane_inline_hash_before_embed(html, n, alg.data(), alg.size(), &digest,
-                                           &predict_error.e);
+      const brevane_code code = brevane_inline_hash_before_embed(html, n, alg.data(), alg.size(),
+                                                                 &digest, &predict_error.e);
       if (!predicted) {
         expect_same_error(code, predict_error, predicted.error());
       } else {
@@ -190,11 +189,10 @@ TEST(CAbi, AgreesWithTheCppApiOnEveryPage) {
 TEST(CAbi, NullAlgorithmIsTheDefaultAndAnEmptyNameIsNot) {
   brevane_binding by_default;
   brevane_binding named;
-  ASSERT_EQ(brevane_compute_data_hash(kInline.data(), kInline.size(), nullptr, 0, &by_default,
-                                      nullptr),
-            BREVANE_OK);
-  ASSERT_EQ(brevane_compute_data_hash(kInline.data(), kInline.size(), "sha256", 6, &named,
-                                      nullptr),
+  ASSERT_EQ(
+      brevane_compute_data_hash(kInline.data(), kInline.size(), nullptr, 0, &by_default, nullptr),
+      BREVANE_OK);
+  ASSERT_EQ(brevane_compute_data_hash(kInline.data(), kInline.size(), "sha256", 6, &named, nullptr),
             BREVANE_OK);
   EXPECT_EQ(std::memcmp(&by_default.hash, &named.hash, sizeof named.hash), 0);
   EXPECT_EQ(std::string_view(by_default.alg.data, by_default.alg.length), "sha256");
@@ -218,9 +216,9 @@ TEST(CAbi, LocateAllAnswersASizeQuery) {
   EXPECT_EQ(brevane_locate_all(page.data(), page.size(), one.data(), one.size(), &count, nullptr),
             BREVANE_BUFFER_TOO_SMALL);
   EXPECT_EQ(one[0].start, 6U);  // what fits is written
-  EXPECT_EQ(brevane_locate_all(page.data(), page.size(), ranges.data(), ranges.size(), &count,
-                               nullptr),
-            BREVANE_OK);
+  EXPECT_EQ(
+      brevane_locate_all(page.data(), page.size(), ranges.data(), ranges.size(), &count, nullptr),
+      BREVANE_OK);
   EXPECT_EQ(ranges[1].start, ranges[0].start + ranges[0].length);
 }
 

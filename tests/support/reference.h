@@ -43,16 +43,6 @@ std::string base64_text(std::string_view bytes);
 // The href as embed_reference_into writes it: `"`, `&`, `<` escaped.
 std::string escaped_href(std::string_view href);
 
-// A sink that owns a std::string.
-class StringSink final : public ByteSink {
- public:
-  char* allocate(std::uint64_t size) override {
-    bytes.resize(size);
-    return bytes.data();
-  }
-  std::string bytes;
-};
-
 // The edits into a std::string.
 Result<std::string> embed(std::string_view html, std::string_view store);
 Result<std::string> embed_reference(std::string_view html, std::string_view href);

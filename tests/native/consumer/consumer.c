@@ -95,22 +95,21 @@ int main(int argc, char** argv) {
       BREVANE_OK) {
     return failed("inline_hash_before_embed", &error);
   }
-  printf("predicted: %s\n", predicted.length == binding.hash.length &&
-                                    memcmp(predicted.bytes, binding.hash.bytes,
-                                           predicted.length) == 0
-                                ? "the binding's hash"
-                                : "another hash");
+  printf("predicted: %s\n",
+         predicted.length == binding.hash.length &&
+                 memcmp(predicted.bytes, binding.hash.bytes, predicted.length) == 0
+             ? "the binding's hash"
+             : "another hash");
   brevane_owned_string embedded;
   if (brevane_embed(bare.data, bare.length, association.payload.data, association.payload.length,
                     &embedded, &error) != BREVANE_OK) {
     return failed("embed", &error);
   }
-  printf("re-embedded: %s\n",
-         embedded.length == length && memcmp(embedded.data, page, length) == 0 ? "the same page"
-                                                                               : "another page");
+  printf("re-embedded: %s\n", embedded.length == length && memcmp(embedded.data, page, length) == 0
+                                  ? "the same page"
+                                  : "another page");
   brevane_owned_string linked;
-  if (brevane_embed_reference(bare.data, bare.length, "m.c2pa", 6, &linked, &error) !=
-      BREVANE_OK) {
+  if (brevane_embed_reference(bare.data, bare.length, "m.c2pa", 6, &linked, &error) != BREVANE_OK) {
     return failed("embed_reference", &error);
   }
   printf("linked: %zu bytes\n", linked.length);
