@@ -19,13 +19,9 @@ and TLS (SNI and certificate) keep the name.
 
 Credentials from ~/.netrc are never sent and no cookies are kept; proxies from
 the environment are honoured. Each thread keeps its own connection pools, so
-the pages of a batch and their stores share connections. Every request names
-brevane and its version in its User-Agent, so a site's owner can tell (and
-robots.txt can address) the tool.
-
-A fetch keeps what a deployment audit asks about: the response's headers and
-the redirects it went through; and it can leave the body as it came, content
-coding and all, for a caller that undoes it under its own cap.
+the pages of a batch and their stores share connections. The User-Agent names
+brevane and its version. A fetch keeps the response's headers and redirects,
+and can leave the body as it came, content coding and all (`decode=False`).
 """
 
 from __future__ import annotations
@@ -58,7 +54,7 @@ from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, 
 __all__ = ["USER_AGENT", "FetchError", "FetchLimits", "Fetched", "StatusError", "fetch", "is_web_url", "manifest_links",
            "resolve"]
 
-#: What every request says it comes from; robots.txt addresses the tool by its first word.
+#: Every request's; robots.txt addresses the tool by its first word.
 USER_AGENT = f"brevane/{brevane.__version__} (C2PA checker)"
 
 STORE_MEDIA_TYPE = "application/c2pa"
@@ -109,9 +105,6 @@ class Fetched:
     #: The redirects followed to get here, in order: (status, the URL that answered with it).
     redirects: tuple[tuple[int, str], ...] = ()
 
-    def header(self, name: str) -> str:
-        return self.headers.get(name.lower(), "")
-
 
 def is_web_url(url: str) -> bool:
     parts = urlsplit(url)
@@ -158,10 +151,9 @@ def fetch(
     name is fetched whatever address it has. Any other URL, redirect targets
     included, is refused when its host resolves to a non-public address,
     unless `limits.allow_private_hosts`.
-    `headers` are sent besides the usual ones (an Origin, say); with
-    `decode=False` the body is kept as it came, its Content-Encoding undone by
-    nobody (`max_bytes` then caps the coded bytes).
-    Raises FetchError with one line: the URL, what went wrong, the HTTP status.
+    `headers` are sent besides the usual ones (an Origin, say); `decode=False`
+    keeps the body as it came (`max_bytes` then caps the coded bytes).
+    Raises FetchError (StatusError for an HTTP status) with one line: the URL, what went wrong.
     """
     deadline = time.monotonic() + limits.timeout
     trusted = _host_key(trusted_host) if trusted_host else None
@@ -219,7 +211,7 @@ def _open(
     name = (parts.host or "").strip("[]")
     port = parts.port or (443 if scheme == "https" else 80)
     checked = not allow_private and _host_key(url) != trusted
-    proxy = requests.utils.select_proxy(url, requests.utils.get_environ_proxies(url))
+    proxy = _proxy(url)
     _local.deadline = deadline
     try:
         if proxy and not checked:
@@ -282,6 +274,18 @@ def _open(
                 raise FetchError(late) from None
             raise FetchError(f"{what} at {url} could not be fetched: {_reason(exc)}") from None
     raise FetchError(failure)
+
+
+# The variables that can send an http(s) request through a proxy, in either case.
+_PROXY_VARIABLES = tuple(v for name in ("http_proxy", "https_proxy", "all_proxy") for v in (name, name.upper()))
+
+
+def _proxy(url: str) -> Optional[str]:
+    """The environment's proxy for `url`; without proxy variables, no reading of the whole environment."""
+    if not any(os.environ.get(name) for name in _PROXY_VARIABLES):
+        return None
+    found: Optional[str] = requests.utils.select_proxy(url, requests.utils.get_environ_proxies(url))
+    return found
 
 
 def _addresses(name: str, port: int, deadline: float) -> list[str]:
@@ -479,12 +483,9 @@ class _HTTPSPool(HTTPSConnectionPool):
     ConnectionCls = _HTTPSConnection
 
 
-def _read_capped(
-    response: urllib3.BaseHTTPResponse, url: str, what: str, max_bytes: int, decode: bool = True
-) -> bytes:
-    flag = {"the page": "--max-page-size", "the Manifest Store": "--max-store-size"}.get(what)
-    hint = f"; see {flag}" if flag else ""
-    too_big = f"{what} at {url} is larger than {max_bytes:,} bytes (the limit{hint})"
+def _read_capped(response: urllib3.BaseHTTPResponse, url: str, what: str, max_bytes: int, decode: bool) -> bytes:
+    flag = {"the page": "; see --max-page-size", "the Manifest Store": "; see --max-store-size"}.get(what, "")
+    too_big = f"{what} at {url} is larger than {max_bytes:,} bytes (the limit{flag})"
     declared = response.headers.get("content-length", "")
     # A compressed body's declared length says nothing about its decoded size,
     # which is what the cap is about; it is counted while it streams instead.

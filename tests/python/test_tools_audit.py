@@ -4,6 +4,7 @@ break them; sitemaps and robots.txt as hostile input; how a served page differs 
 from __future__ import annotations
 
 import codecs
+import datetime
 import gzip
 import json
 import re
@@ -50,6 +51,28 @@ def sign(certs: Path, out: Path, pages: dict[str, bytes], *flags: str) -> None:
     assert cli.main(argv) == 0
 
 
+def tls_certificate(directory: Path) -> tuple[Path, Path]:
+    """A self-signed certificate for localhost (its own anchor) and its key, as PEM files."""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "localhost")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+            .serial_number(x509.random_serial_number()).not_valid_before(now - datetime.timedelta(minutes=5))
+            .not_valid_after(now + datetime.timedelta(days=1))
+            .add_extension(x509.SubjectAlternativeName([x509.DNSName("localhost")]), False)
+            .add_extension(x509.BasicConstraints(ca=True, path_length=None), True)
+            .sign(key, hashes.SHA256()))
+    (directory / "tls.pem").write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+    (directory / "tls.key").write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                                          serialization.NoEncryption()))
+    return directory / "tls.pem", directory / "tls.key"
+
+
 def merge(into: Path, *trees: Path) -> None:
     for tree in trees:
         shutil.copytree(tree, into, dirs_exist_ok=True)
@@ -60,6 +83,8 @@ class Deployment:
     clean: str  # a site served as it should be
     broken: str  # the same kind of site, served in every wrong way
     cdn: str  # a second origin, for stores, without CORS
+    https: str  # https://localhost:PORT, its certificate in `tls`
+    tls: Path
     signed: Path  # the signed tree of the broken site (--source)
     anchors: Path  # the roots the audit trusts
 
@@ -88,8 +113,9 @@ def deployment(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Deployment]
                                 (("lasting", 400), ("short", 30), ("stranger", 400)))
     anchors = work / "anchors.pem"
     anchors.write_bytes((lasting / "root.pem").read_bytes() + (short / "root.pem").read_bytes())
-    clean_port, broken_port, cdn_port = free_port(), free_port(), free_port()
+    clean_port, broken_port, cdn_port, https_port = free_port(), free_port(), free_port(), free_port()
     clean, broken, cdn = (f"http://127.0.0.1:{p}" for p in (clean_port, broken_port, cdn_port))
+    tls, tls_key = tls_certificate(work)
 
     # The clean site: link and header forms, robots.txt, a sitemap index naming a gzip sitemap.
     sign(lasting, work / "clean-link", {"index.html": page("Home", "about.html", "h.html", "private/secret.html",
@@ -97,6 +123,9 @@ def deployment(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Deployment]
                                          "about.html": page("About", "index.html")})
     sign(lasting, work / "clean-header", {"h.html": page("Header")}, "--form", "header")
     merge(work / "clean", work / "clean-link", work / "clean-header")
+    # An https page whose store, on the clean site's http origin (CORS allowed there), is named by an http URL.
+    sign(lasting, work / "secure", {"mixed.html": page("Mixed")}, "--href", f"http://localhost:{clean_port}/{{path}}.c2pa",
+         "--store-dir", str(work / "clean"))
     (work / "clean" / "robots.txt").write_text(
         f"User-agent: *\nDisallow: /\n\nUser-agent: brevane\nDisallow: /private/\n\nSitemap: {clean}/maps/index.xml\n")
     (work / "clean" / "maps").mkdir()
@@ -138,7 +167,10 @@ def deployment(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Deployment]
 
     servers = (
         f"server {{ listen 127.0.0.1:{clean_port}; root {work}/clean; {NO_TRANSFORM} "
-        f"include {work}/clean/c2pa.nginx.conf; }}\n"
+        f"include {work}/clean/c2pa.nginx.conf;\n"
+        f'  location ~ \\.c2pa$ {{ {NO_TRANSFORM} add_header Access-Control-Allow-Origin "*"; }} }}\n'
+        f"server {{ listen 127.0.0.1:{https_port} ssl; ssl_certificate {tls}; ssl_certificate_key {tls_key}; "
+        f"root {work}/secure; {NO_TRANSFORM} }}\n"
         f"server {{ listen 127.0.0.1:{cdn_port}; root {work}/cdn; {NO_TRANSFORM} }}\n"
         f"server {{ listen 127.0.0.1:{broken_port}; root {served}; {NO_TRANSFORM}\n"
         + exact("/inject.html", "sub_filter '</head>' '<script>track()</script></head>';")
@@ -151,8 +183,8 @@ def deployment(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Deployment]
         + "}\n"
     )
     conf = nginx_conf(work / "nginx", servers, f"include {work}/clean/c2pa.nginx.http.conf;")
-    with nginx(conf, [clean_port, broken_port, cdn_port]):
-        yield Deployment(clean, broken, cdn, signed, anchors)
+    with nginx(conf, [clean_port, broken_port, cdn_port, https_port]):
+        yield Deployment(clean, broken, cdn, f"https://localhost:{https_port}", tls, signed, anchors)
 
 
 def audit(deployment: Deployment, capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, dict[str, Any]]:
@@ -224,6 +256,18 @@ def test_without_the_signed_tree_a_binding_failure_says_where_the_element_went(
                       f"byte {element + len(INSERTED)}) [assertion.dataHash.malformed]")
     assert injected.startswith("data hash does not match the document content [assertion.dataHash.mismatch]; "
                                "the manifest element is now at bytes ")
+
+
+def test_an_https_page_with_an_http_store_is_mixed_content(deployment: Deployment, capsys: pytest.CaptureFixture[str],
+                                                          monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", str(deployment.tls))
+    status, document = audit(deployment, capsys, f"{deployment.https}/mixed.html")
+    (entry,) = document["files"]
+    assert (status, entry["state"], entry["findings"]) == (0, "Trusted", [{
+        "code": "mixed-content", "severity": "warning",
+        "message": f"the https page names its store at {deployment.clean.replace('127.0.0.1', 'localhost')}"
+                   "/mixed.html.c2pa, over http",
+        "fix": "serve the stores of https pages over https"}])
 
 
 @pytest.mark.parametrize(("page", "flags", "status"), [
@@ -398,3 +442,14 @@ def test_the_first_difference_is_found_and_diagnosed(served: bytes, at: bytes, d
     assert found is not None
     assert (found.offset, found.diagnosis) == (SIGNED.index(at), diagnosis)
     assert difference(SIGNED, SIGNED) is None
+
+
+def test_a_site_whose_robots_txt_cannot_be_had_is_left_alone_and_nothing_audited(
+    capsys: pytest.CaptureFixture[str]
+) -> None:
+    closed = f"http://127.0.0.1:{free_port()}"
+    assert cli.main(["audit", f"{closed}/page.html", "--timeout", "5"]) == 2
+    out, err = capsys.readouterr()
+    assert out.startswith(f"{closed}/page.html: skipped: robots.txt at {closed}/robots.txt could not be fetched: ")
+    assert out.endswith(f": nothing of {closed} is fetched until it can be read\n")
+    assert err == "0 pages audited; 1 skipped; no findings\nbrevane: no page was audited\n"

@@ -190,7 +190,7 @@ def _from_sitemap(url: str, settings: AuditSettings, totals: Totals, found: dict
 
 def _coded(fetched: remote.Fetched) -> bytes:
     """A sitemap's bytes; a coding other than gzip (which the parser undoes under its cap) is refused."""
-    coding = fetched.header("content-encoding").strip().lower()
+    coding = fetched.headers.get("content-encoding", "").strip().lower()
     if coding not in ("", "identity", "gzip", "x-gzip"):
         raise SitemapError(f"the sitemap {fetched.url} is served with Content-Encoding: {coding}")
     return fetched.body

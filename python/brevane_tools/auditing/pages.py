@@ -176,7 +176,7 @@ def _fetch_store(audit: PageAudit, target: str, page: remote.Fetched, limits: re
         audit.findings.append(finding(
             "store-type", f"the store at {fetched.url} is served as {served}, not {remote.STORE_MEDIA_TYPE}"))
     store_origin = origin(fetched.url)
-    allowed = fetched.header("access-control-allow-origin").strip()
+    allowed = fetched.headers.get("access-control-allow-origin", "").strip()
     if store_origin != page_origin and allowed not in ("*", page_origin):
         said = f"Access-Control-Allow-Origin: {allowed}" if allowed else "no Access-Control-Allow-Origin"
         audit.findings.append(finding(
@@ -190,7 +190,7 @@ def _fetch_store(audit: PageAudit, target: str, page: remote.Fetched, limits: re
 
 def _undone(fetched: remote.Fetched, cap: int) -> tuple[bytes, str]:
     """The store a verifier would get, and what was wrong with its coding ("" when nothing was)."""
-    coding = fetched.header("content-encoding").strip().lower()
+    coding = fetched.headers.get("content-encoding", "").strip().lower()
     where = f"the store at {fetched.url}"
     body = fetched.body
     if coding not in _UNDONE_CODINGS:
@@ -241,8 +241,8 @@ def _judge(audit: PageAudit, result: checking.CheckResult, html: bytes, page: re
     elif result.state == "Valid":
         audit.findings.append(finding(
             "untrusted", "the signature is valid, but its certificate is not trusted by the audit's trust settings"))
-    if "no-transform" not in page.header("cache-control").lower():
-        said = page.header("cache-control")
+    if "no-transform" not in page.headers.get("cache-control", "").lower():
+        said = page.headers.get("cache-control", "")
         audit.findings.append(finding(
             "no-transform", "the signed page is served " + (f"with Cache-Control: {said}" if said else
                                                             "without Cache-Control") + ", without no-transform"))
@@ -253,7 +253,7 @@ def _judge(audit: PageAudit, result: checking.CheckResult, html: bytes, page: re
 def _binding(result: checking.CheckResult, html: bytes, page: remote.Fetched, source: Optional[Path]) -> str:
     found = source_page(source, page.url) if source is not None else None
     if found is not None:
-        change = difference(found[1], html, page.header("content-type"))
+        change = difference(found[1], html, page.headers.get("content-type", ""))
         if change is not None:
             return change.describe(len(found[1]), len(html))
         return f"the page as served equals the signed page {found[0]}, but its binding fails: {result.verdict}"
