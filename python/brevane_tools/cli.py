@@ -19,6 +19,7 @@ import argparse
 import json
 import os
 import sys
+import time
 import traceback
 from collections.abc import Callable, Sequence
 from pathlib import Path
@@ -45,10 +46,13 @@ PROGRESS_THRESHOLD = 8
 
 
 class Progress:
-    """A one-line bar on a terminal; silent anywhere else."""
+    """A one-line bar on a terminal, with the pages done, their rate and the time left; silent anywhere else.
+
+    It counts pages only (not the links and other files of a mirror), and redraws at most ten times a second."""
 
     def __init__(self, total: int, stream: TextIO, enabled: bool) -> None:
         self.total, self.done, self.stream, self.enabled = total, 0, stream, enabled
+        self.started = self.drawn = time.monotonic()
 
     def clear(self) -> None:
         if self.enabled:
@@ -58,10 +62,23 @@ class Progress:
     def advance(self) -> None:
         self.done += 1
         if self.enabled:
-            width = 30
-            filled = width * self.done // max(self.total, 1)
-            self.stream.write(f"\r[{'#' * filled}{' ' * (width - filled)}] {self.done}/{self.total}")
-            self.stream.flush()
+            self.draw()
+
+    def draw(self, force: bool = False) -> None:
+        now = time.monotonic()
+        if not self.enabled or (now - self.drawn < 0.1 and self.done < self.total and not force):
+            return
+        self.drawn = now
+        width = 30
+        filled = width * self.done // max(self.total, 1)
+        line = f"\r[{'#' * filled}{' ' * (width - filled)}] {self.done:,}/{self.total:,} pages"
+        elapsed = now - self.started
+        if self.done and elapsed > 0:
+            rate = self.done / elapsed
+            left = round((self.total - self.done) / rate)
+            line += f", {rate:,.0f}/s, ETA {left // 3600}:{left // 60 % 60:02}:{left % 60:02}"
+        self.stream.write(line + "\033[K")
+        self.stream.flush()
 
 
 def _extensions(text: str) -> tuple[str, ...]:
@@ -156,6 +173,11 @@ def build_parser(only: Optional[str] = None) -> argparse.ArgumentParser:
                 "other files hard-linked (or copied across file systems)",
             )
             out.add_argument("--in-place", action="store_true", help="replace each page atomically")
+            sub.add_argument(
+                "--delete", action="store_true",
+                help="with -o DIR: remove from the output what is no longer in the source (as rsync's --delete), "
+                "never outside the output",
+            )
         elif command.output == "store":
             sub.add_argument(
                 "-o", "--output", metavar="PATH",
@@ -222,15 +244,16 @@ def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> in
         follow_outside=args.follow_outside, max_page_size=args.max_page_size,
         site_root=_site_root(args), workers=args.jobs or os.cpu_count() or 1, debug=args.debug,
         exclude=tuple(args.exclude), storage=storage, dask=args.dask, task_pages=args.task_pages,
+        delete=getattr(args, "delete", False),
     )
     planned = plan(run)
-    output = _Output(args, len(planned.jobs), on_report)
+    output = _Output(args, len(planned.jobs), on_report, len(planned.found.errors))
     with temporaries_removed_on_signals():
         mirrored = run_batch(run, planned, output.emit)
     output.progress.clear()
     if command.finish is not None:
         command.finish(settings, output.reports)
-    mirror = planned.others or planned.links or planned.copies
+    mirror = planned.others or planned.links or planned.copies or run.delete
     output.close(command.done, mirrored.as_dict() if mirror else None, len(planned.found.errors),
                  mirrored.leftovers)
     return exit_code(output.reports)
@@ -270,15 +293,32 @@ def _site_root(args: argparse.Namespace) -> Optional[Path]:
 class _Output:
     """What people (or --json readers) see of a batch: a line per page, then a summary."""
 
-    def __init__(self, args: argparse.Namespace, total: int, on_report: Optional[Callable[[Report], None]]) -> None:
+    def __init__(self, args: argparse.Namespace, total: int, on_report: Optional[Callable[[Report], None]],
+                 walk_errors: int = 0) -> None:
         self.args = args
         self.reports: list[Report] = []
         self.on_report = on_report
-        enabled = sys.stderr.isatty() and not args.json and total >= PROGRESS_THRESHOLD
+        # On standard error, so also while --json (or --report) output goes elsewhere; -q silences it.
+        enabled = sys.stderr.isatty() and not args.quiet and total >= PROGRESS_THRESHOLD
         self.progress = Progress(total, sys.stderr, enabled)
+        #: The walk's errors come first; they, the excluded pages and a mirror's other entries are no pages run.
+        self.walk_errors = walk_errors
 
     def emit(self, report: Report) -> None:
         self.reports.append(report)
+        said = self._say(report)
+        if len(self.reports) > self.walk_errors and "mirrored" not in report.data and \
+                not report.data.get("excluded"):
+            self.progress.done += 1
+        self.progress.draw(force=said)
+        if self.on_report is not None:
+            self.on_report(report)
+
+    def _say(self, report: Report) -> bool:
+        """Print what people see of a report (the bar cleared first); whether anything was printed."""
+        quiet = self.args.json or (self.args.quiet and "warning" not in report.data)  # -q keeps warnings
+        if report.ok and report.stdout_bytes is None and quiet:
+            return False
         self.progress.clear()
         if not report.ok:
             print(f"brevane: {report.path}: {one_line(report.error or '')}", file=sys.stderr)
@@ -290,14 +330,11 @@ class _Output:
             sys.stdout.buffer.write(report.stdout_bytes)
             sys.stdout.buffer.flush()
         elif "warning" in report.data:  # a link a mirror kept as it is: not a failure, still worth a line
-            if not self.args.json:
-                print(f"brevane: {report.path}: warning: {escape(report.text)}", file=sys.stderr)
-        elif not self.args.json and not self.args.quiet:
+            print(f"brevane: {report.path}: warning: {escape(report.text)}", file=sys.stderr)
+        else:
             text = report.text if report.multiline else escape(report.text)
             print(f"{report.path}: {text}")
-        self.progress.advance()
-        if self.on_report is not None:
-            self.on_report(report)
+        return True
 
     def close(self, done: str, other_files: Optional[dict[str, int]], walk_errors: int, leftovers: int = 0) -> None:
         reports = self.reports
@@ -306,6 +343,9 @@ class _Output:
         line = summary([r for r in reports[walk_errors:] if "mirrored" not in r.data], done)
         if walk_errors:
             line += f"; {walk_errors:,} input error{'s' if walk_errors != 1 else ''}"
+        copied = [r.data["copied"] for r in reports if not r.ok and "copied" in r.data]
+        if copied:
+            line += f"; {len(copied):,} failed page{'s' if len(copied) != 1 else ''} copied {copied[0]} to the output"
         lost = sum(1 for r in reports if r.data.get("lost"))
         if lost:
             again = "run again with --skip-valid" if self.args.command == "sign" else "run again"
@@ -316,6 +356,8 @@ class _Output:
                 f"{other_files['unchanged']:,} unchanged"
             if other_files["failed"]:
                 line += f", {other_files['failed']:,} failed"
+            if "deleted" in other_files:
+                line += f", {other_files['deleted']:,} deleted (no longer in the source)"
             if other_files["symlinks"]:
                 kinds = [f"{other_files[key]:,} {name}" for key, name in
                          (("dangling", "dangling"), ("outside", "out of the tree")) if other_files[key]]

@@ -29,6 +29,8 @@ from brevane_tools.text import display, escape
 __all__ = ["involved", "plan", "readied", "rounds", "upload"]
 
 LINK_WARNING = "a symbolic link, not mirrored: object storage has no links (--follow-outside copies what leads out)"
+LINK_PAGE_NOTE = "a symbolic link to a page of the site: object storage has no links, so the page is signed " \
+    "here too, as a copy"
 Fetched = Optional[Union[bytes, BaseException]]
 
 
@@ -57,6 +59,8 @@ def plan(run: Plan) -> Planned:
             if not tree.pages:
                 raise UsageError(f"no pages found under {escape(tree.root)}")
     single = len(trees) == 1 and bool(trees[0].pages) and trees[0].pages[0].url == trees[0].root
+    if run.delete and single:
+        raise UsageError("--delete takes -o DIR (or a prefix) and directories (or prefixes) to mirror there")
     if run.output == "-" and run.command.output == "edit":
         if run.json or not single:
             raise UsageError("-o - (standard output) takes exactly one page, without --json")
@@ -100,7 +104,9 @@ def _place(output: str, relative: str, source: str, taken: dict[str, str]) -> Un
 
 
 def _job(run: Plan, tree: ObjectTree, page: ObjectFile, single: bool, taken: dict[str, str]) -> Job:
-    found = ObjectPage(source=page.url, source_root=tree.root, size=page.size)
+    # A single object's site root is its prefix: hrefs resolve beside it, as a single file's do.
+    found = ObjectPage(source=page.url, source_root=posixpath.dirname(page.url) if single else tree.root,
+                       size=page.size)
     name, relative, output = escape(page.url), Path(page.relative), run.output
     if run.in_place:
         found = replace(found, target=page.url, target_root=posixpath.dirname(page.url) if single else tree.root)
@@ -113,12 +119,13 @@ def _job(run: Plan, tree: ObjectTree, page: ObjectFile, single: bool, taken: dic
             target = output if whole else str(_place(output, page.relative, page.url, taken))
             root = posixpath.dirname(output) if whole else output
             found = replace(found, target=target, target_root=root)
+            return Job(Page(name, None, relative=relative, objects=found), mirrored=not whole)
         else:
             whole = single and not Path(output).is_dir()
             destination = Path(output) if whole else Path(_place(output, page.relative, page.url, taken))
             tree_root = destination.parent if whole else Path(output)
             return Job(Page(name, None, relative=relative, destination=destination, objects=found),
-                       out_tree=os.path.realpath(tree_root))
+                       out_tree=os.path.realpath(tree_root), mirrored=not whole)
     return Job(Page(name, None, relative=relative, objects=found))
 
 
@@ -137,21 +144,32 @@ def _from_local(run: Plan) -> Planned:
     """Local pages to object storage: the local walk, and each page and other file given its object."""
     assert run.output is not None
     output = run.output
-    planned = plan_local(replace(run, output=None, in_place=False))
+    planned = plan_local(replace(run, output=None, in_place=False, delete=False))
     whole = len(run.paths) == 1 and not Path(run.paths[0]).is_dir() and not output.endswith("/")
     root = posixpath.dirname(output) if whole else output
     taken: dict[str, str] = {}
     for number, job in enumerate(planned.jobs):
         page = job.page
         target = output if whole else str(_place(output, page.relative.as_posix(), page.name, taken))
-        planned.jobs[number] = replace(job, page=replace(page, objects=ObjectPage(target=target, target_root=root)))
+        planned.jobs[number] = replace(job, page=replace(page, objects=ObjectPage(target=target, target_root=root)),
+                                       mirrored=_mirrors(run) and not whole)
     if _mirrors(run):
         others = [*planned.found.others, *(p for p, _ in planned.excluded)]
         planned.copies = [Copy(o, _place(output, o.relative.as_posix(), display(o.path), taken))
                           for o in others if o.root is not None]
-        planned.notes = [Report(display(link.path), True, text=LINK_WARNING,
-                                data={"mirrored": "symbolic link", "symlink": link.target, "warning": LINK_WARNING})
-                         for link in planned.found.links]
+        for link in planned.found.links:
+            if link.leads == "inside" and link.path.name.lower().endswith(run.extensions) and link.path.is_file():
+                # A second name of a page of the site (an index.html): signed again in its own place.
+                target = str(_place(output, link.relative.as_posix(), display(link.path), taken))
+                page = Page(display(link.path), None, path=link.path, relative=link.relative, site=run.site_root)
+                planned.jobs.append(Job(replace(page, objects=ObjectPage(target=target, target_root=root)),
+                                        mirrored=True))
+                planned.notes.append(Report(display(link.path), True, text=LINK_PAGE_NOTE,
+                                            data={"mirrored": "symbolic link", "symlink": link.target,
+                                                  "note": LINK_PAGE_NOTE}))
+                continue
+            planned.notes.append(Report(display(link.path), True, text=LINK_WARNING, data={
+                "mirrored": "symbolic link", "symlink": link.target, "warning": LINK_WARNING}))
     return planned
 
 
@@ -225,7 +243,13 @@ def upload(batch: Batch, done: Sequence[Done]) -> None:
         target = escape(each.objects[-1][0])
         if failure is not None:
             why = failure.strerror if isinstance(failure, OSError) and failure.strerror else str(failure)
-            each.report = Report(each.report.path, False, error=why, input_error=True)
+            if each.copied is not None:
+                each.report.not_copied(why)
+            else:
+                each.report = Report(each.report.path, False, error=why, input_error=True)
+            continue
+        if each.copied is not None:
+            each.report.copied_to(each.copied, target)
             continue
         each.report.data.update(output=target, written=True)
         each.report.text += f" -> {target}"

@@ -20,13 +20,14 @@ from typing import TYPE_CHECKING, Any, Optional, Union
 
 from brevane_tools import commands
 from brevane_tools.commands.base import Command, Page, Report
-from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE, PageFailed, SigningError, UsageError, exit_status, reason
+from brevane_tools.errors import EXIT_USAGE, PageFailed, SigningError, UsageError, exit_status, reason
 from brevane_tools.files.finding import (
     DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES, Found, InputFile, Link, find_pages, inside, resolved,
 )
 from brevane_tools.files.mirroring import Mirrored, mirror
 from brevane_tools.files.reading import read_page
 from brevane_tools.files.writing import BatchWriter
+from brevane_tools.results import exit_code, summary
 from brevane_tools.text import display, escape
 
 if TYPE_CHECKING:  # object storage loads only for the runs that use it
@@ -47,6 +48,9 @@ class Job:
     to_stdout: bool = False
     #: Where a destination's directory must lie (the resolved output tree); None for --in-place.
     out_tree: Optional[str] = None
+    #: The page is part of a mirror (-o DIR): should the command fail on it, it is copied there
+    #: unchanged, so that the output still is the whole site.
+    mirrored: bool = False
 
 
 @dataclass(frozen=True)
@@ -71,6 +75,8 @@ class Done:
     files_tree: Optional[str] = None  # see Outcome.files_tree
     #: What goes to object storage instead: (URL, bytes), the page last.
     objects: tuple[tuple[str, bytes], ...] = ()
+    #: A failed page of a mirror, copied unchanged: how the report names that ("unsigned", "unchanged").
+    copied: Optional[str] = None
 
 
 def run_job(batch: Batch, job: Job, fetched: Optional[Union[bytes, BaseException]] = None) -> Done:
@@ -112,7 +118,7 @@ def _run(batch: Batch, job: Job, fetched: Optional[Union[bytes, BaseException]])
             page = replace(page, html=html)
         outcome = command.run(page, batch.settings)
     except Exception as exc:  # noqa: BLE001 - one page never stops a batch
-        return Done(_failure(page.name, exc, batch.debug))
+        return _copied_unchanged(batch, job, page, _failure(page.name, exc, batch.debug))
     report = Report(page.name, True, text=outcome.text, data=outcome.data, multiline=outcome.multiline)
     output = outcome.page if command.output == "edit" else outcome.store
     if output is None:
@@ -137,6 +143,22 @@ def _run(batch: Batch, job: Job, fetched: Optional[Union[bytes, BaseException]])
         report.data["written"] = False
         return Done(report)
     return Done(report, ((page.destination, output), *outcome.files), job, outcome.files_tree)
+
+
+def _copied_unchanged(batch: Batch, job: Job, page: Page, report: Report) -> Done:
+    """A failed page of a mirror goes there as it is (the failure stands: the run still fails)."""
+    if not job.mirrored or report.internal:
+        return Done(report)
+    how = "unsigned" if batch.command == "sign" else "unchanged"
+    target = page.objects.target if page.objects is not None else None
+    if target is not None:
+        if page.html is None:  # never read: nothing to copy
+            return Done(report)
+        return Done(report, job=job, objects=((target, page.html),), copied=how)
+    if page.destination is None or page.path is None or job.out_tree is None:
+        return Done(report)
+    # Linked, or copied, from the very file the walk found, as the other files of a mirror are (read or not).
+    return Done(report, job=job, copied=how)
 
 
 @dataclass(frozen=True)
@@ -164,6 +186,8 @@ class Plan:
     #: tasks (None: `cluster.DEFAULT_TASK_PAGES`).
     dask: Optional[str] = None
     task_pages: Optional[int] = None
+    #: Remove from the output (-o DIR, or a prefix) what is no longer in the source, as rsync's --delete.
+    delete: bool = False
 
 
 @dataclass
@@ -200,6 +224,8 @@ def plan(run: Plan) -> Planned:
     """The jobs of a run; UsageError or FileNotFoundError (exit status 2) before anything is touched."""
     from brevane_tools import cluster, object_runs
 
+    if run.delete and (not _mirrors(run) or not _whole_trees(run)):
+        raise UsageError("--delete takes -o DIR (or a prefix) and directories (or prefixes) to mirror there")
     cluster.start(run.workers, run.dask)
     if object_runs.involved(run):
         return object_runs.plan(run)
@@ -251,12 +277,12 @@ def _jobs(run: Plan, paths: Sequence[str], pages: list[InputFile]) -> list[Job]:
     output = run.output
 
     def job(page: InputFile, destination: Optional[Path] = None, to_stdout: bool = False,
-            out_tree: Optional[str] = None) -> Job:
+            out_tree: Optional[str] = None, mirrored: bool = False) -> Job:
         found = Page(
             display(page.path), None, path=page.path, relative=page.relative, destination=destination,
             site=run.site_root, identity=page.identity, follow=page.via_link,
         )
-        return Job(found, to_stdout, out_tree)
+        return Job(found, to_stdout, out_tree, mirrored)
 
     if run.in_place:
         # A page reached through a link (allowed by the link policy) is edited where it lives.
@@ -287,8 +313,14 @@ def _jobs(run: Plan, paths: Sequence[str], pages: list[InputFile]) -> list[Job]:
                 f"{display(page.path)} and {display(seen[destination])} would both be written to {display(destination)}"
             )
         seen[destination] = page.path
-        jobs.append(job(page, destination, out_tree=tree))
+        jobs.append(job(page, destination, out_tree=tree, mirrored=_mirrors(run)))
     return jobs
+
+
+def _whole_trees(run: Plan) -> bool:
+    from brevane_tools.files.objects import is_object_url
+
+    return all(is_object_url(p) or os.path.isdir(p) for p in run.paths)
 
 
 def _mirrors(run: Plan) -> bool:
@@ -344,11 +376,15 @@ def run_chunk(batch: Batch, jobs: Sequence[Job]) -> list[Report]:
         for done in pending:
             failure = failures.get(id(done))
             if failure is not None:
-                destination = done.files[0][0]
+                destination = done.files[0][0] if done.files else done.job.page.destination if done.job else None
+                assert destination is not None
                 why = failure.strerror or str(failure)
-                done.report = Report(
-                    done.report.path, False, error=f"cannot write {display(destination)}: {why}", input_error=True
-                )
+                if done.copied is not None:
+                    done.report.not_copied(f"cannot write {display(destination)}: {why}")
+                else:
+                    done.report = Report(
+                        done.report.path, False, error=f"cannot write {display(destination)}: {why}", input_error=True
+                    )
             reports.append(done.report)
         pending.clear()
 
@@ -387,41 +423,6 @@ def raw_name(path: Optional[Path]) -> dict[str, str]:
     return {"path_base64": base64.b64encode(raw).decode("ascii")}
 
 
-def summary(reports: Sequence[Report], done: str = "ok") -> str:
-    """One line for the batch: states when the command reports them, else what became of the pages.
-
-    `done` names a page the command did its work on; a command that names it
-    ("signed") always shows pages done, unchanged (still valid), excluded and
-    failed; others show ok and failed, and excluded ones when there are any.
-    """
-    counts: dict[str, int] = {}
-    stated = any("state" in r.data for r in reports)
-    for report in reports:
-        if stated and "state" in report.data:
-            key = str(report.data["state"]).lower()
-        elif report.internal:
-            key = "internal errors"
-        elif not report.ok:
-            key = "failed"
-        elif report.data.get("excluded"):
-            key = "excluded"
-        elif report.data.get("skipped"):
-            key = "unchanged"
-        else:
-            key = done
-        counts[key] = counts.get(key, 0) + 1
-    if not stated:
-        order = [done, "unchanged", "excluded", "failed"] if done != "ok" else [done, "failed"]
-        counts = {**{key: counts.get(key, 0) for key in order}, **counts}
-    total = len(reports)
-    parts = ", ".join(f"{n:,} {key}" for key, n in counts.items())
-    line = f"{total:,} page{'s' if total != 1 else ''}: {parts}"
-    waived = sum(1 for r in reports if r.data.get("waived"))
-    if waived:
-        line += f" ({waived:,} inline, with the C2PA SDK's failure for inline stores waived)"
-    return line
-
-
 def run_batch(
     run: Plan, planned: Planned, emit: Callable[[Report], None]
 ) -> Mirrored:
@@ -437,11 +438,12 @@ def run_batch(
         emit(note)
 
     from brevane_tools import cluster
-    from brevane_tools.files.leftovers import writing_trees
+    from brevane_tools.files.leftovers import trees_written, writing_trees
 
     mirrored = Mirrored()
     # Workers (--jobs, --dask) start at once, and come up while this process mirrors.
-    with writing_trees(*_written(run)) as trees, \
+    written = ([], []) if run.command.output == "none" else trees_written(run.paths, run.output, run.in_place)
+    with writing_trees(*written) as trees, \
             cluster.executing(batch, planned.jobs, run.workers, run.dask, run.task_pages) as chunks:
         mirrored.leftovers = trees.removed
         # The other files first: a page's new store replaces the old one the mirror copies, never the reverse.
@@ -450,21 +452,12 @@ def run_batch(
         for reports in chunks:
             for report in reports:
                 emit(report)
+        if run.delete:  # once the output holds everything new: never a moment with less than before
+            from brevane_tools.deleting import prune
+
+            mirrored.delete = True
+            prune(run, planned, mirrored, emit)
     return mirrored
-
-
-def _written(run: Plan) -> tuple[list[str], list[Path]]:
-    """The local trees (and single pages) a run writes: its directory arguments in place, or its output directory."""
-    from brevane_tools.files.objects import is_object_url
-
-    if run.command.output == "none":
-        return [], []
-    if run.in_place:
-        local = [p for p in run.paths if not is_object_url(p) and not is_url(p)]
-        return [os.path.realpath(p) for p in local if os.path.isdir(p)], [Path(p) for p in local if os.path.isfile(p)]
-    if run.output not in (None, "-") and not is_object_url(run.output) and os.path.isdir(run.output):
-        return [os.path.realpath(run.output)], []
-    return [], []
 
 
 def _mirror(run: Plan, planned: Planned, mirrored: Mirrored, emit: Callable[[Report], None]) -> None:
@@ -490,29 +483,32 @@ def _stage(writer: BatchWriter, done: Done) -> None:
     """Write a page's files to temporary files; its report says where, or why not."""
     assert done.job is not None
     page = done.job.page
-    destination = done.files[0][0]
+    destination = done.files[0][0] if done.files else page.destination
+    assert destination is not None
     try:
         in_place = done.job.out_tree is None
-        written = writer.stage(
-            id(done), done.files, mode_from=page.path, in_tree=done.job.out_tree, in_place=in_place,
-            replaces=page.identity if in_place else None,  # the very file that was read, and no other
-            files_tree=done.files_tree,
-        )
+        if done.copied is not None and not done.files:
+            assert page.path is not None and done.job.out_tree is not None
+            written = writer.stage_copy(id(done), page.path, destination, done.job.out_tree, identity=page.identity,
+                                        follow=page.follow) != "unchanged"
+        else:
+            written = writer.stage(
+                id(done), done.files, mode_from=page.path, in_tree=done.job.out_tree, in_place=in_place,
+                replaces=page.identity if in_place else None,  # the very file that was read, and no other
+                files_tree=done.files_tree,
+            )
     except OSError as exc:
         why = exc.strerror or str(exc)
         error = why if exc.filename is None and why.startswith(display(destination)) else \
             f"cannot write {display(destination)}: {why}"
+        if done.copied is not None:
+            done.report.not_copied(error)
+            return
         done.report = Report(done.report.path, False, error=error, input_error=True)
+        return
+    if done.copied is not None:
+        done.report.copied_to(done.copied, display(destination))
         return
     done.report.data["output"] = display(destination)
     done.report.data["written"] = written
     done.report.text += f" -> {display(destination)}" if written else " (unchanged, not written)"
-
-
-def exit_code(reports: Sequence[Report]) -> int:
-    """The run's exit status: internal errors first, then input errors, then failed pages."""
-    if any(r.internal for r in reports):
-        return EXIT_INTERNAL
-    if any(r.input_error for r in reports):
-        return EXIT_USAGE
-    return EXIT_FAILED if any(not r.ok for r in reports) else EXIT_OK

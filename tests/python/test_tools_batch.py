@@ -237,3 +237,14 @@ def test_the_workers_end_with_the_client_and_leave_nothing(tmp_path: Path, how: 
     assert _await_ends(members, 5) == []
     assert _group(run.pid) == []
     assert _temporaries(out) == []
+
+
+def test_sign_on_a_tree_without_pages_is_a_usage_error(tmp_path: Path, certs: Path,
+                                                       capsys: pytest.CaptureFixture[str]) -> None:
+    (tmp_path / "site" / "sub").mkdir(parents=True)
+    (tmp_path / "site" / "sub" / "style.css").write_bytes(b"css")
+    argv = ["sign", "--manifest", str(ROOT / "examples" / "manifest.json"), "--cert", str(certs / "chain.pem"),
+            "--key", str(certs / "signer.key"), str(tmp_path / "site"), "-o", str(tmp_path / "out")]
+    assert cli.main(argv) == 2
+    assert capsys.readouterr().err == f"brevane: no pages found under {tmp_path / 'site'}\n"
+    assert not (tmp_path / "out").exists()

@@ -21,7 +21,7 @@ LAYERS = (
      "auditing.certificates", "auditing.pages", "auditing.crawling"),
     ("commands", "commands.base", "commands.page", "commands.places", "commands.sign", "commands.check",
      "commands.audit"),
-    ("runner", "object_runs", "cluster", "cli"),
+    ("runner", "object_runs", "deleting", "cluster", "cli"),
     ("integrations", "integrations.site", "integrations.sphinx", "integrations.mkdocs",
      "integrations.precommit", "integrations.cache_control", "integrations.budget", "integrations.caches",
      "integrations.settings",

@@ -2,14 +2,18 @@
 
 from __future__ import annotations
 
+import io
 import os
+import re
+import sys
 from pathlib import Path
 from typing import Union
 
 import brevane
 import pytest
 
-from brevane_tools import cli
+from brevane_tools import cli, commands
+from brevane_tools.commands.base import Command, Outcome, Page, PageFailed
 
 PAGE = b"<html><head><title>t</title></head><body>x</body></html>\n"
 EMBEDDED = brevane.embed(PAGE, b"store")
@@ -158,3 +162,78 @@ def test_a_link_in_the_way_in_the_output_is_replaced_but_a_directory_link_is_nev
     ]
     assert os.readlink(out / "style.css") == "a.html"
     assert entries(elsewhere) == {"keep": ("file", b"keep")}
+
+
+def _failing_on_b(page: Page, _: None) -> Outcome:
+    """A command that edits every page but b.html, which it cannot."""
+    if page.relative.name == "b.html":
+        raise PageFailed("cannot edit this one")
+    assert page.html is not None
+    return Outcome("edited", page=page.html + b"<!--edited-->")
+
+
+PROBE: Command[None] = Command("probe", "test", lambda _: None, lambda _: None, _failing_on_b, output="edit")
+#: A site, and what an earlier mirror left in its output that the site no longer has (and one store it keeps).
+SITE = {"a.html": PAGE, "b.html": PAGE + b"<!--b-->", "img.png": b"png", "sub/c.html": PAGE}
+STALE = {"old.html": b"old", "old.html.c2pa": b"store", "gone/deep/x.png": b"x", "a.html.c2pa": b"kept with a.html"}
+
+
+def mirrored_with_probe(site: dict[str, bytes]) -> dict[str, bytes]:
+    """What the output holds after `probe -o OUT --delete` of SITE over STALE."""
+    edited = {name: data + b"<!--edited-->" for name, data in site.items() if name.endswith(".html") and
+              not name.endswith("b.html")}
+    return {**site, **edited, "a.html.c2pa": STALE["a.html.c2pa"]}
+
+
+def test_a_mirror_copies_failed_pages_unchanged_and_delete_removes_what_left_the_source(
+    capsysbinary: pytest.CaptureFixture[bytes], tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(commands, "COMMANDS", (*commands.COMMANDS, PROBE))
+    site, out, elsewhere = tmp_path / "site", tmp_path / "out", tmp_path / "elsewhere"
+    build(site, dict(SITE))
+    build(out, {**STALE, "escape": "../elsewhere", "sub/old-link": "../a.html"})
+    build(elsewhere, {"keep.html": b"keep"})
+    code, _, err = run(capsysbinary, "probe", "-o", str(out), str(site), "--delete")
+    assert code == 1  # the failed page still fails the run
+    lines = err.splitlines()
+    assert lines[0] == f"brevane: {site}/b.html: cannot edit this one; copied unchanged to {out}/b.html"
+    assert lines[-1] == (
+        "3 pages: 2 ok, 1 failed; 1 failed page copied unchanged to the output; other files: 1 hard-linked, "
+        "0 copied, 0 unchanged, 5 deleted (no longer in the source)"
+    )
+    assert {r: data for r, (kind, data) in entries(out).items() if kind == "file"} == mirrored_with_probe(SITE)
+    assert sorted(r for r, (kind, _) in entries(out).items() if kind != "file") == ["sub"]
+    assert entries(elsewhere) == {"keep.html": ("file", b"keep")}  # the link out was removed, never followed
+
+
+@pytest.mark.parametrize("argv", [["--in-place"], ["-o", "{out}/one.html", "{site}/a.html"]])
+def test_delete_takes_a_mirror_of_whole_trees(
+    capsysbinary: pytest.CaptureFixture[bytes], tmp_path: Path, argv: list[str]
+) -> None:
+    build(tmp_path / "site", {"a.html": PAGE})
+    (tmp_path / "out").mkdir()
+    values = {"site": tmp_path / "site", "out": tmp_path / "out"}
+    argv = [a.format(**values) for a in argv] + ([str(tmp_path / "site")] if "-o" not in argv else [])
+    code, _, err = run(capsysbinary, "remove", "--delete", *argv)
+    assert (code, err) == (2, "brevane: --delete takes -o DIR (or a prefix) and directories (or prefixes) to "
+                              "mirror there\n")
+
+
+class Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+@pytest.mark.parametrize("flags", [["--json"], []])
+def test_progress_counts_pages_only_and_shows_on_a_terminal_whatever_the_output(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, flags: list[str]
+) -> None:
+    site = tmp_path / "site"
+    build(site, {**{f"p{i}.html": EMBEDDED for i in range(10)}, "alias.html": "p0.html", "gone.html": "nothing.html",
+                 "img.png": b"png", "empty": None})
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert cli.main(["remove", *flags, "-o", str(tmp_path / "out"), str(site)]) == 0
+    bars = re.findall(r"\] ([0-9,]+)/([0-9,]+) pages(, [0-9,]+/s, ETA [0-9]+:[0-9]{2}:[0-9]{2})?", terminal.getvalue())
+    assert {total for _, total, _ in bars} == {"10"}
+    assert bars[-1][0] == "10" and bars[-1][2]  # the last page drawn, with its rate and what is left

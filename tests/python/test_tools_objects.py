@@ -16,11 +16,12 @@ from typing import Any
 import brevane
 import pytest
 
-from brevane_tools import cli, object_runs
+from brevane_tools import cli, commands, object_runs
 from brevane_tools.errors import UsageError
 from brevane_tools.files import objects
 from brevane_tools.files.mirroring import Mirrored
 from test_tools_integrations import certs  # noqa: F401
+from test_tools_mirror import PROBE, SITE, STALE, build, mirrored_with_probe
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -280,3 +281,48 @@ def test_a_second_run_signs_only_what_the_output_lacks_or_got_wrong(
     done = {Path(f["path"]).name: "unchanged" if f.get("skipped") else "signed" for f in document["files"]}
     # Lost, edited since, or made from other bytes: signed again; only the output still whole is left alone.
     assert done == {"p0.html": "unchanged", "p1.html": "signed", "p2.html": "signed", "p3.html": "signed"}
+
+
+@pytest.mark.parametrize("source", ["objects", "local"])
+def test_a_mirror_in_the_store_copies_failed_pages_and_delete_removes_what_left_the_source(
+    s3: S3, tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch, source: str
+) -> None:
+    monkeypatch.setattr(commands, "COMMANDS", (*commands.COMMANDS, PROBE))
+    bucket = s3.bucket()
+    s3.fs.pipe({f"{bucket}/out/{name}": data for name, data in STALE.items()})
+    s3.fs.pipe_file(f"{bucket}/out-2/kept.html", b"beside the output, never touched")
+    if source == "objects":
+        s3.fs.pipe({f"{bucket}/site/{name}": data for name, data in SITE.items()})
+        site = f"s3://{bucket}/site"
+    else:
+        build(tmp_path / "site", {**SITE, "index.html": "sub/c.html"})  # a second name of a page: a copy
+        site = str(tmp_path / "site")
+    status, document, err = _brevane(capsys, "probe", site, "-o", f"s3://{bucket}/out", "--delete", "--json",
+                                     *s3.argv)
+    assert status == 1
+    assert [f"{f['path']}: {f['error']}" for f in document["files"] if not f["ok"]] == [
+        f"{site}/b.html: cannot edit this one; copied unchanged to s3://{bucket}/out/b.html"]
+    deleted = sorted(f["path"] for f in document["files"] if f.get("mirrored") == "deleted")
+    assert deleted == [f"s3://{bucket}/out/{name}" for name in ("gone/deep/x.png", "old.html", "old.html.c2pa")]
+    expected = mirrored_with_probe(SITE)
+    if source == "local":
+        expected["index.html"] = expected["sub/c.html"]
+        (note,) = [f for f in document["files"] if f["path"] == f"{site}/index.html" and "mirrored" in f]
+        assert note["note"] == object_runs.LINK_PAGE_NOTE
+    assert s3.tree(f"{bucket}/out") == expected
+    assert s3.tree(f"{bucket}/out-2") == {"kept.html": b"beside the output, never touched"}
+
+
+def test_check_and_show_take_a_single_object(s3: S3, certs: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    bucket = s3.bucket()
+    page = b"<html><head><title>t</title></head><body>p</body></html>"
+    s3.fs.pipe_file(f"{bucket}/site/sub/page.html", page)
+    status, _, err = _brevane(capsys, "sign", *_signing(certs), f"s3://{bucket}/site/sub/page.html", "--in-place", *s3.argv)
+    assert status == 0, err
+    assert sorted(s3.tree(f"{bucket}/site")) == ["sub/page.html", "sub/page.html.c2pa"]
+    for command in ("check", "show"):
+        status, document, err = _brevane(capsys, command, f"s3://{bucket}/site/sub/page.html", "--json",
+                                         "--trust-anchors", str(certs / "root.pem"), *s3.argv)
+        assert status == 0, err
+        (entry,) = document["files"]
+        assert entry["path"] == f"s3://{bucket}/site/sub/page.html" and entry["ok"]

@@ -516,5 +516,5 @@ def _reads_back(settings: SignSettings) -> tuple[str, ...]:
 SIGN: Command[SignSettings] = Command(
     "sign", "sign pages with a C2PA manifest: linked (by default), inline, or announced by an HTTP header",
     _arguments, _prepare, _sign, output="edit", hash_alg=True, done="signed", finish=_finish,
-    reads_back=_reads_back,
+    reads_back=_reads_back, needs_pages=True,
 )

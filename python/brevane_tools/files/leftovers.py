@@ -28,8 +28,9 @@ from pathlib import Path
 from typing import Optional
 
 from brevane_tools.files.finding import is_temporary
+from brevane_tools.files.objects import is_object_url
 
-__all__ = ["UNTOUCHED", "writing_trees"]
+__all__ = ["UNTOUCHED", "trees_written", "writing_trees"]
 
 #: A leftover older than this is removed even while another run writes the tree.
 UNTOUCHED = 3600.0
@@ -93,6 +94,16 @@ def writing_trees(trees: Sequence[str], files: Sequence[Path] = ()) -> Iterator[
         yield held
     finally:
         held.release()
+
+
+def trees_written(paths: Sequence[str], output: Optional[str], in_place: bool) -> tuple[list[str], list[Path]]:
+    """The local trees (and single pages) a run that writes writes: its arguments in place, or its output directory."""
+    if in_place:
+        local = [p for p in paths if not is_object_url(p) and not p.lower().startswith(("http://", "https://"))]
+        return [os.path.realpath(p) for p in local if os.path.isdir(p)], [Path(p) for p in local if os.path.isfile(p)]
+    if output not in (None, "-") and not is_object_url(output) and os.path.isdir(output):
+        return [os.path.realpath(output)], []
+    return [], []
 
 
 def _remove(top: int, before: Optional[float]) -> int:

@@ -12,17 +12,21 @@ was about in `data["mirrored"]`: "file", "symbolic link" or "directory".
 
 from __future__ import annotations
 
+import os
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional
 
-from brevane_tools.files.finding import InputFile, Link
+from brevane_tools.files.finding import InputFile, Link, is_temporary
 from brevane_tools.files.writing import BatchWriter
 from brevane_tools.results import Report
 from brevane_tools.text import display
 
-__all__ = ["MIRROR_DIRECTORIES", "Mirrored", "mirror"]
+__all__ = ["MIRROR_DIRECTORIES", "STORE_SUFFIX", "Mirrored", "in_local_source", "mirror", "prune"]
+
+#: A store beside its page: `--delete` keeps it for as long as the page is in the source.
+STORE_SUFFIX = ".c2pa"
 
 
 @dataclass
@@ -42,11 +46,16 @@ class Mirrored:
     #: Temporary files that killed runs left in the trees this run writes, removed (not in `as_dict`:
     #: not a file of the site).
     leftovers: int = 0
+    #: Entries of the output no longer in the source, removed by --delete (a directory counts once),
+    #: and whether the run was asked to (the count is shown then only).
+    deleted: int = 0
+    delete: bool = False
 
     def as_dict(self) -> dict[str, int]:
         return {
             "linked": self.linked, "copied": self.copied, "unchanged": self.unchanged, "symlinks": self.symlinks,
             "dangling": self.dangling, "outside": self.outside, "failed": self.failed,
+            **({"deleted": self.deleted} if self.delete else {}),
         }
 
 
@@ -142,3 +151,111 @@ def mirror(
             continue
         staged_as(entry, how)
     commit()
+
+
+_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
+
+
+def in_local_source(sources: Sequence[str]) -> Callable[[str], bool]:
+    """Whether a path below the output is in one of the local `sources` (directories, or files by name).
+    What cannot be told (an unreadable directory on the way) counts as there: it is kept."""
+
+    def there(relative: str) -> bool:
+        for source in sources:
+            if not os.path.isdir(source):
+                if relative == os.path.basename(source):
+                    return True
+                continue
+            try:
+                os.lstat(os.path.join(source, relative))
+            except (FileNotFoundError, NotADirectoryError):
+                continue
+            except OSError:
+                return True
+            return True
+        return False
+
+    return there
+
+
+def prune(
+    tree: str, shown_as: Path, in_source: Callable[[str], bool], spared: Sequence[str], mirrored: Mirrored,
+    emit: Callable[[Report], None],
+) -> None:
+    """`--delete`: remove from the output tree (resolved; named `shown_as` in reports) every entry whose path below it is no longer
+    in the source (`in_source` says; a store beside a page stays with its page), as rsync's --delete.
+
+    The tree is walked through directory descriptors, never through a link: a link is removed as the
+    link it is, and nothing outside the tree is touched. `spared` (paths below the tree) are never
+    entered, such as a store directory of the run; the tool's temporary files are left to
+    `files.leftovers`."""
+    top = os.open(tree, _DIRECTORY)
+    stack: list[tuple[int, str, list[str]]] = []
+    fd, here = top, ""
+    try:
+        while True:
+            below: list[str] = []
+            try:
+                with os.scandir(fd) as scan:
+                    entries = sorted(scan, key=lambda e: e.name)
+            except OSError:
+                entries = []
+            for entry in entries:
+                relative = f"{here}{entry.name}"
+                if is_temporary(entry.name) or relative in spared:
+                    continue
+                is_dir = entry.is_dir(follow_symlinks=False)
+                if in_source(relative) or (entry.name.endswith(STORE_SUFFIX) and not is_dir and
+                                           in_source(relative[: -len(STORE_SUFFIX)])):
+                    if is_dir:
+                        below.append(entry.name)
+                    continue
+                shown = display(shown_as / relative)
+                try:
+                    _delete(fd, entry.name, is_dir)
+                except OSError as exc:
+                    mirrored.failed += 1
+                    emit(Report(shown, False, error=f"cannot delete it: {exc.strerror or exc}", input_error=True,
+                                data={"mirrored": "deleted"}))
+                    continue
+                mirrored.deleted += 1
+                text = "deleted, with everything in it: no longer in the source" if is_dir else \
+                    "deleted: no longer in the source"
+                emit(Report(shown, True, text=text, data={"mirrored": "deleted"}))
+            stack.append((fd, here, below))
+            fd = -1
+            while stack and fd < 0:
+                parent, path, names = stack[-1]
+                if not names:
+                    stack.pop()
+                    if parent != top:
+                        os.close(parent)
+                    continue
+                name = names.pop()
+                try:
+                    fd, here = os.open(name, _DIRECTORY, dir_fd=parent), f"{path}{name}/"
+                except OSError:
+                    fd = -1  # gone, or swapped for a link since it was listed: never entered
+            if fd < 0:
+                return
+    finally:
+        for parent, _, _ in stack:
+            if parent != top:
+                os.close(parent)
+        os.close(top)
+
+
+def _delete(parent: int, name: str, is_dir: bool) -> None:
+    """Remove an entry of the open directory `parent`: a directory with everything in it, never through a link."""
+    if not is_dir:
+        os.unlink(name, dir_fd=parent)
+        return
+    fd = os.open(name, _DIRECTORY, dir_fd=parent)
+    try:
+        with os.scandir(fd) as scan:
+            entries = [(e.name, e.is_dir(follow_symlinks=False)) for e in scan]
+        for child, child_is_dir in entries:
+            _delete(fd, child, child_is_dir)
+    finally:
+        os.close(fd)
+    os.rmdir(name, dir_fd=parent)

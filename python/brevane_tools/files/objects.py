@@ -469,3 +469,27 @@ def write_groups(storage: Storage, groups: Sequence[Sequence[tuple[str, bytes]]]
     for number, failure in zip(last, write_many(storage, [groups[n][-1] for n in last])):
         failed[number] = failure
     return failed
+
+
+def prune(storage: Storage, output: str, in_source: Callable[[str], bool], mirrored: Mirrored,
+          emit: Callable[[Report], None]) -> None:
+    """`--delete` below an output prefix: every object whose path below it is no longer in the source
+    goes (a store beside a page stays with its page), each deleted by its own request, concurrently."""
+    from brevane_tools.files.mirroring import STORE_SUFFIX
+
+    try:
+        tree = find(storage, output.rstrip("/") + "/", ())
+    except FileNotFoundError:
+        return  # an empty prefix: nothing to delete
+    fs, _ = storage.filesystem(output)
+    gone = [found for found in tree.others if not in_source(found.relative) and not (
+        found.relative.endswith(STORE_SUFFIX) and in_source(found.relative[: -len(STORE_SUFFIX)]))]
+    paths = [storage.filesystem(found.url)[1] for found in gone]
+    for found, failure in zip(gone, _each(fs, "rm_file", [((path,), {}) for path in paths])):
+        if isinstance(failure, BaseException):
+            mirrored.failed += 1
+            why = _as_os_error(failure, "delete", found.url)
+            emit(Report(escape(found.url), False, error=str(why), input_error=True, data={"mirrored": "deleted"}))
+            continue
+        mirrored.deleted += 1
+        emit(Report(escape(found.url), True, text="deleted: no longer in the source", data={"mirrored": "deleted"}))
