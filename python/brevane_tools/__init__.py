@@ -23,8 +23,8 @@ below it (tests/python/test_tools_layers.py holds every module to its row):
         a deployed site's pages as served, and what its deployment did to them
     commands/
         one module per family, one ordered registry
-    runner, object_runs, cluster, cli
-        running a batch (here, in worker processes, on a Dask cluster);
+    runner, object_runs, deleting, cluster, cli
+        running a batch (here, in worker processes, on a Dask cluster; --delete);
         argparse and output
     integrations/, sphinx, mkdocs, wsgi, asgi, __main__
         Sphinx, MkDocs, the pre-commit hook, the WSGI and ASGI middleware
