@@ -39,7 +39,8 @@ HOSTILE = [c.encode() + b".html" for c in "#\\\"';{}$%? <>&+=@!*()[]^`|~,:"] + [
     "nel\u0085.html".encode(), "ls\u2028.html".encode(), "ps\u2029.html".encode(), "bom\ufeff.html".encode(),
     "rtl\u202e.html".encode(), "caf\u00e9.html".encode(), "\u65e5\u672c.html".encode(), "\U0001f600.html".encode(),
     b"\xff\xfe.html", b"\xc3(.html", b"x.c2pa.html", b"..html", b"<script>.html", b"a'b\"c.html", b"Case.html",
-    b"UPPER.html", b"upper.html", b"d#ir/index.html", b"d;ir/x$.html", b"sp ace/i\\n.htm", b"x" * 200 + b".html",
+    b"UPPER.html", b"upper.html", b"tab\t.html", b"cr\r.html", b"lf\n.html", b"soh\x01.html", b"del\x7f.html",
+    b"esc\x1b[31m.html", b"d#ir/index.html", b"d;ir/x$.html", b"sp ace/i\\n.htm", b"x" * 200 + b".html",
 ]
 SIGNED = HOSTILE + [b"lower.html", b"Solo.html", b"a.html", b"guide/index.html", b"private/payroll.html", b"secret/staff.html",
                     b"assets/page.html", b"media/page.html"]
@@ -182,7 +183,8 @@ def test_the_rules_add_each_page_its_link_and_change_nothing_else(served: Served
         if plain.links or ruled.status >= 500:
             wrong.append((path, "plain links or a server error", plain, ruled))
         # nginx's location with an add_header of its own drops the server's Link as it drops its other headers.
-        if page is None or ruled.status != 200 or (server == "nginx" and path.startswith("/assets/")):
+        # A line feed in a name cannot stand in nginx's map: that page is left out (and warned of).
+        if page is None or ruled.status != 200 or (server == "nginx" and (path.startswith("/assets/") or b"\n" in page)):
             if ruled.links:
                 wrong.append((path, "a link without a store", ruled.links))
             continue
@@ -220,6 +222,7 @@ def test_the_site_is_signed_whole_and_warned_of_its_headers_limit(served: Served
     rules = (served.site / "_headers").read_text(errors="surrogateescape").count("\n  Link: ")
     assert f"holds {rules + len(SIGNED):,} rules" in served.warnings
     assert "Cloudflare Pages reads the first 100" in served.warnings
+    assert "1 page with a line feed in its name gets no Link header from the nginx rules" in served.warnings
     assert precommit.main(["--site-root", str(served.site), *(str(served.site / os.fsdecode(n)) for n in SIGNED)]) == 0
 
 

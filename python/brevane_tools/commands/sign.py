@@ -339,10 +339,6 @@ def _announced(page: Page, settings: SignSettings) -> serving.Announced:
     assert page.destination is not None
     relative = PurePosixPath(page.relative.as_posix())
     served = (relative.parent / page.destination.name).as_posix()
-    if any(ord(c) < 0x20 or ord(c) == 0x7F for c in served):
-        raise ValueError(
-            "its name holds a control character, which server rules cannot match: rename it, or --exclude it"
-        )
     if settings.href is not None:
         path = relative.as_posix().encode("utf-8", "surrogateescape")
         values = {"path": quote(path, safe="/"), "name": quote(path.rsplit(b"/", 1)[-1], safe="")}

@@ -174,14 +174,15 @@ def _nginx_http(pages: Sequence[Announced], store_prefix: str, site: Optional[Pa
     - the page's path: the same where another does, compared whole;
     - "path\\nstore" pairs, each line whole: every other page.
 
-    A request path with a newline matches no key (names with control characters
-    are not announced), and without a key the string ends in a newline, which
-    no pattern takes.
+    A request path with a line feed matches no key (the pages whose names hold
+    one are left out: a warning says so), and without a key the string ends in
+    a line feed, which no pattern takes.
     """
     prefix = f"/{store_prefix}" if store_prefix else ""
     entries: dict[bytes, list[Announced]] = {}
     for entry in pages:
-        entries.setdefault(unquote_to_bytes(entry.page).lower(), []).append(entry)
+        if b"\n" not in unquote_to_bytes(entry.page):
+            entries.setdefault(unquote_to_bytes(entry.page).lower(), []).append(entry)
     max_size, bucket_size = _nginx_hash_sizes(list(entries))
     twins = _case_twins(site)
     lines = [
@@ -353,6 +354,13 @@ def write_rules(
             f"{display(directory / HEADERS)} holds {count:,} rules (one per URL a page is served at, one per "
             f"store): Cloudflare Pages reads the first {HEADERS_RULE_LIMIT}; on such a host, serve the link "
             "form (--form link) instead"
+        )
+    unnamed = [a for a in ordered if b"\n" in unquote_to_bytes(a.page)]
+    if unnamed:
+        warnings.append(
+            f"{len(unnamed):,} page{'s' if len(unnamed) != 1 else ''} with a line feed in {'their names get' if len(unnamed) != 1 else 'its name gets'} "
+            f"no Link header from the nginx rules (an nginx map cannot tell such a name from its entry's "
+            f"separator), e.g. {display(unquote_to_bytes(unnamed[0].page).decode('utf-8', 'surrogateescape'))}"
         )
     if href:
         warnings.append(
