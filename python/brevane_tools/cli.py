@@ -226,12 +226,7 @@ def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> in
     command = commands.named(args.command)
     assert command is not None
     if command.drive is not None:
-        try:
-            settings = command.prepare(args)
-        except UsageError as exc:
-            print(f"brevane: {escape(str(exc))}", file=sys.stderr)
-            return EXIT_USAGE
-        return command.drive(settings, on_report)
+        return command.drive(command.prepare(args), on_report)
     if args.jobs < 0:
         raise UsageError("--jobs must not be negative")
     if args.dask and args.jobs != 1:
