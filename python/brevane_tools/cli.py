@@ -3,11 +3,13 @@
 Exit codes: 0 when every file went well; 1 when some file failed (a check did
 not pass, or the module refused the file: the reason is one line on standard
 error with the file name and the module's message, status code included);
-2 for a usage or input error (bad arguments, a path that does not exist, a
-file or directory that cannot be read or written, a link or file the tool
-refuses); 3 when the tool itself failed on some page (an internal error: the
-rest of the batch still ran; --debug shows the traceback). A file that fails
-is never changed.
+2 for a usage or input error, one line each (bad arguments, a path that does
+not exist, a file or directory that cannot be read or written, a link or file
+the tool refuses, object storage or a cluster that cannot be reached); 3 when
+the tool itself failed (an internal error: on a page, the rest of the batch
+still ran; --debug shows the traceback). A file that fails is never changed.
+`main` is the one place where an error that stops a run becomes its exit
+status, by the table of `brevane_tools.errors`.
 
 Everything printed for people has its control characters escaped (see
 `brevane_tools.text`); --json output carries the exact texts.
