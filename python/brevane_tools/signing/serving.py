@@ -259,7 +259,7 @@ def _apache(store_prefix: str, href: bool, in_site: bool, guarded: bool) -> byte
         prefix = f"/{store_prefix}" if store_prefix else ""
         store = f"%{{DOCUMENT_ROOT}}{prefix}%{{REQUEST_URI}}.c2pa" if store_prefix else "%{REQUEST_FILENAME}.c2pa"
         out += module("mod_headers.c", [
-            f'Header set Link "expr=<{prefix}%{{escape:%{{REQUEST_URI}}}}.c2pa>; rel=\\"c2pa-manifest\\"" '
+            f'Header merge Link "expr=<{prefix}%{{escape:%{{REQUEST_URI}}}}.c2pa>; rel=\\"c2pa-manifest\\"" '
             f"\"expr=-f '{store}'\"\n".encode()
         ])
     if in_site:
