@@ -241,8 +241,11 @@ def test_rules_and_stores_apart_from_the_pages(certs: Path, capsys: pytest.Captu
         for number, name in enumerate(["a.html", "guide/index.html", "C#.html"]):
             (source / name).parent.mkdir(parents=True, exist_ok=True)
             (source / name).write_bytes(PAGE % number)
+        (source / "c2pa.nginx.conf").write_text("location = /a.html { }\n")  # an earlier run's, in the source
         argv = ["--form", "header", "--store-dir", str(out / "c2pa"), "--rules-dir", str(rules), "-o", str(out)]
         assert sign(certs, *argv, str(source)) == 0
+        assert "still holds rules of an earlier run (c2pa.nginx.conf)" in capsys.readouterr().err
+        (out / "c2pa.nginx.conf").unlink()
         assert sorted(os.listdir(rules)) == sorted(serving_files()) and not set(os.listdir(out)) & set(serving_files())
         nginx_port, apache_port = free_port(), free_port()
         conf = nginx_conf(top / "nginx", f"server {{ listen 127.0.0.1:{nginx_port}; root {out}; "

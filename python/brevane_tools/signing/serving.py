@@ -355,6 +355,12 @@ def write_rules(
             f"store): Cloudflare Pages reads the first {HEADERS_RULE_LIMIT}; on such a host, serve the link "
             "form (--form link) instead"
         )
+    stale = [name for name in (NGINX_HTTP, NGINX, APACHE) if site is not None and os.path.lexists(site / name)]
+    if stale:
+        warnings.append(
+            f"the site {display(site)} still holds rules of an earlier run ({', '.join(stale)}), which are "
+            "published with it and deny nothing now: delete them"
+        )
     unnamed = [a for a in ordered if b"\n" in unquote_to_bytes(a.page)]
     if unnamed:
         warnings.append(
