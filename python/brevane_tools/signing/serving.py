@@ -356,7 +356,7 @@ def write_rules(
             "form (--form link) instead"
         )
     stale = [name for name in (NGINX_HTTP, NGINX, APACHE) if site is not None and os.path.lexists(site / name)]
-    if stale:
+    if site is not None and stale:
         warnings.append(
             f"the site {display(site)} still holds rules of an earlier run ({', '.join(stale)}), which are "
             "published with it and deny nothing now: delete them"
