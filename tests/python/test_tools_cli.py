@@ -439,6 +439,8 @@ _OPTION_FILES: dict[str, tuple[list[str], dict[str, str], str]] = {
     "hook --trust-anchors": (["precommit", "--sdk", "--trust-anchors", "{file}", "{page}"], {}, "trust anchors"),
     "SigningKey.from_files cert": (["from_files", "{file}", "{good}"], {}, "certificate chain"),
     "SigningKey.from_files key": (["from_files", "{good}", "{file}"], {}, "private key"),
+    "middleware $BREVANE_MANIFEST": (["from_environment"], {"BREVANE_MANIFEST": "{file}", "BREVANE_CERT": "{good}",
+                                                           "BREVANE_KEY": "{good}"}, "manifest"),
 }
 
 
@@ -469,6 +471,7 @@ def test_every_option_file_is_one_bounded_read_of_a_regular_file(
 ) -> None:
     from brevane_tools.errors import UsageError, exit_status
     from brevane_tools.integrations import precommit
+    from brevane_tools.integrations.settings import DynamicSigning
     from brevane_tools.signing import SigningKey
 
     argv, environ, what = _OPTION_FILES[option]
@@ -484,9 +487,12 @@ def test_every_option_file_is_one_bounded_read_of_a_regular_file(
     argv = [_filled(a, values) for a in argv]
     for variable, value in environ.items():
         monkeypatch.setenv(variable, _filled(value, values))
-    if argv[0] == "from_files":
+    if argv[0].startswith("from_"):  # the Python entry points: the credentials, the middleware's settings
         with pytest.raises(UsageError) as refused:
-            SigningKey.from_files(argv[1], argv[2])
+            if argv[0] == "from_files":
+                SigningKey.from_files(argv[1], argv[2])
+            else:
+                DynamicSigning.from_environment()
         status, err = exit_status(refused.value), f"{refused.value}\n"
     elif argv[0] == "precommit":
         status, err = precommit.main(argv[1:]), capsys.readouterr().err.removeprefix("brevane-precommit: ")

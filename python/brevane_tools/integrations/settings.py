@@ -6,10 +6,10 @@ import os
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any, Callable, Optional, Protocol
 
 from brevane_tools.errors import UsageError
+from brevane_tools.files.reading import read_option_file
 from brevane_tools.integrations.caches import DirectoryCache
 from brevane_tools.signing.credentials import Credential, SigningKey
 from brevane_tools.signing.definition import Manifest
@@ -85,4 +85,4 @@ class DynamicSigning:
             settings.setdefault("form", env["BREVANE_FORM"])
         if env.get("BREVANE_CACHE_DIR"):
             settings.setdefault("cache", DirectoryCache(env["BREVANE_CACHE_DIR"]))
-        return cls(Path(env["BREVANE_MANIFEST"]).read_text("utf-8"), **settings)
+        return cls(read_option_file(env["BREVANE_MANIFEST"], "manifest").decode("utf-8"), **settings)
