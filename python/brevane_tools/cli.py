@@ -33,6 +33,7 @@ from brevane_tools import commands
 from brevane_tools.commands.base import Report, UsageError, parse_size
 from brevane_tools.errors import EXIT_FAILED, EXIT_OK, EXIT_USAGE, reason, run_exit_status
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES
+from brevane_tools.results import Spool, Tally
 from brevane_tools.text import display, escape, one_line
 
 if TYPE_CHECKING:
@@ -223,7 +224,7 @@ def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> in
     args = build_parser(named if commands.named(named or "") else None).parse_args(words)
     # The runner loads once the arguments are good: `brevane --help` stays quick.
     from brevane_tools.files.writing import temporaries_removed_on_signals
-    from brevane_tools.runner import Plan, exit_code, plan, run_batch
+    from brevane_tools.runner import Plan, plan, run_batch
 
     command = commands.named(args.command)
     assert command is not None
@@ -244,16 +245,17 @@ def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> in
         delete=getattr(args, "delete", False),
     )
     planned = plan(run)
-    output = _Output(args, len(planned.jobs), on_report, len(planned.found.errors))
+    output = _Output(args, len(planned.jobs), on_report, len(planned.found.errors), command.done,
+                     keep=command.finish is not None)
     with temporaries_removed_on_signals():
         mirrored = run_batch(run, planned, output.emit)
     output.progress.clear()
     if command.finish is not None:
         command.finish(settings, output.reports)
     mirror = planned.others or planned.links or planned.copies or run.delete
-    output.close(command.done, mirrored.as_dict() if mirror else None, len(planned.found.errors),
-                 mirrored.leftovers)
-    return exit_code(output.reports)
+    output.close(mirrored.as_dict() if mirror else None, mirrored.leftovers)
+    output.reports.close()
+    return output.all.exit_code()
 
 
 def _dask_address(text: str) -> str:
@@ -291,9 +293,16 @@ class _Output:
     """What people (or --json readers) see of a batch: a line per page, then a summary."""
 
     def __init__(self, args: argparse.Namespace, total: int, on_report: Optional[Callable[[Report], None]],
-                 walk_errors: int = 0) -> None:
+                 walk_errors: int = 0, done: str = "ok", keep: bool = False) -> None:
         self.args = args
-        self.reports: list[Report] = []
+        #: The pages' tally (the walk's errors and a mirror's other entries apart); the reports themselves
+        #: go to disk, and only when the JSON document or the command's `finish` reads them back.
+        self.tally, self.count = Tally(done), 0
+        self.lost = self.copied = 0
+        self.copied_how = ""
+        self.reports = Spool()
+        self.keep = args.json or keep
+        self.all = Tally()  # every report, for the exit status
         self.on_report = on_report
         # On standard error, so also while --json (or --report) output goes elsewhere; -q silences it.
         enabled = sys.stderr.isatty() and not args.quiet and total >= PROGRESS_THRESHOLD
@@ -302,11 +311,19 @@ class _Output:
         self.walk_errors = walk_errors
 
     def emit(self, report: Report) -> None:
-        self.reports.append(report)
+        if self.keep:
+            self.reports.append(report)
+        self.all.add(report)
+        self.count += 1
         said = self._say(report)
-        if len(self.reports) > self.walk_errors and "mirrored" not in report.data and \
-                not report.data.get("excluded"):
-            self.progress.done += 1
+        if self.count > self.walk_errors and "mirrored" not in report.data:
+            self.tally.add(report)
+            if not report.data.get("excluded"):
+                self.progress.done += 1
+        self.lost += bool(report.data.get("lost"))
+        if not report.ok and "copied" in report.data:
+            self.copied += 1
+            self.copied_how = report.data["copied"]
         self.progress.draw(force=said)
         if self.on_report is not None:
             self.on_report(report)
@@ -333,17 +350,15 @@ class _Output:
             print(f"{report.path}: {text}")
         return True
 
-    def close(self, done: str, other_files: Optional[dict[str, int]], walk_errors: int, leftovers: int = 0) -> None:
-        reports = self.reports
-        from brevane_tools.runner import summary
-
-        line = summary([r for r in reports[walk_errors:] if "mirrored" not in r.data], done)
+    def close(self, other_files: Optional[dict[str, int]], leftovers: int = 0) -> None:
+        line = self.tally.line()
+        walk_errors = self.walk_errors
         if walk_errors:
             line += f"; {walk_errors:,} input error{'s' if walk_errors != 1 else ''}"
-        copied = [r.data["copied"] for r in reports if not r.ok and "copied" in r.data]
-        if copied:
-            line += f"; {len(copied):,} failed page{'s' if len(copied) != 1 else ''} copied {copied[0]} to the output"
-        lost = sum(1 for r in reports if r.data.get("lost"))
+        if self.copied:
+            line += f"; {self.copied:,} failed page{'s' if self.copied != 1 else ''} copied {self.copied_how} " \
+                "to the output"
+        lost = self.lost
         if lost:
             again = "run again with --skip-valid" if self.args.command == "sign" else "run again"
             line += f"; {lost:,} page{'s' if lost != 1 else ''} lost with {'their' if lost != 1 else 'its'} " \
@@ -363,25 +378,27 @@ class _Output:
         if leftovers:
             line += f"; {leftovers:,} temporary file{'s' if leftovers != 1 else ''} of killed runs removed"
         if self.args.json:
-            document = {
-                "schema": JSON_SCHEMA,
-                "command": self.args.command,
-                "files": [
-                    {"path": r.path, "ok": r.ok, **({"error": r.error} if r.error else {}),
-                     **({"internal": True} if r.internal else {}), **r.data}
-                    for r in reports
-                ],
-                "failed": sum(1 for r in reports if not r.ok),
-                "summary": line,
-                **({"other_files": other_files} if other_files is not None else {}),
-                **({"leftovers_removed": leftovers} if leftovers else {}),
-            }
-            json.dump(document, sys.stdout, indent=2)
-            sys.stdout.write("\n")
-        if (len(reports) > 1 or other_files is not None or leftovers) and not self.args.quiet:
+            self._document(line, other_files, leftovers)
+        if (self.count > 1 or other_files is not None or leftovers) and not self.args.quiet:
             # (one page's line says it all already)
             sys.stdout.flush()  # after the pages' lines, also when both streams go to one file
             print(line, file=sys.stderr)
+
+    def _document(self, line: str, other_files: Optional[dict[str, int]], leftovers: int) -> None:
+        """The --json document, as `json.dump(..., indent=2)` writes it, its entries read back one at a time."""
+        out = sys.stdout
+        out.write(f'{{\n  "schema": {JSON_SCHEMA},\n  "command": {json.dumps(self.args.command)},\n  "files": [')
+        for number, r in enumerate(self.reports):
+            entry = {"path": r.path, "ok": r.ok, **({"error": r.error} if r.error else {}),
+                     **({"internal": True} if r.internal else {}), **r.data}
+            out.write(("," if number else "") + "\n    " + json.dumps(entry, indent=2).replace("\n", "\n    "))
+        out.write("\n  ]" if len(self.reports) else "]")
+        rest = {
+            "failed": self.all.failed, "summary": line,
+            **({"other_files": other_files} if other_files is not None else {}),
+            **({"leftovers_removed": leftovers} if leftovers else {}),
+        }
+        out.write(",\n" + json.dumps(rest, indent=2)[2:-2] + "\n}\n")
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -6,14 +6,17 @@ renders `Report`s, the commands make `Outcome`s, the runner turns one into the o
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+import os
+import pickle
+import tempfile
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, Optional, Union, overload
 
 from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE
 
-__all__ = ["Outcome", "Report", "exit_code", "summary"]
+__all__ = ["Outcome", "Report", "Spool", "Tally", "exit_code", "summary"]
 
 
 @dataclass
@@ -61,17 +64,19 @@ class Report:
         self.data.pop("output", None)
 
 
-def summary(reports: Sequence[Report], done: str = "ok") -> str:
-    """One line for the batch: states when the command reports them, else what became of the pages.
+class Tally:
+    """What a batch's summary line and exit status need of its reports, counted as they come: a run
+    of any size keeps a few numbers, not its reports."""
 
-    `done` names a page the command did its work on; a command that names it
-    ("signed") always shows pages done, unchanged (still valid), excluded and
-    failed; others show ok and failed, and excluded ones when there are any.
-    """
-    counts: dict[str, int] = {}
-    stated = any("state" in r.data for r in reports)
-    for report in reports:
-        if stated and "state" in report.data:
+    def __init__(self, done: str = "ok") -> None:
+        self.done = done
+        self.counts: dict[str, int] = {}
+        self.total = self.waived = self.failed = 0
+        self.stated = self.internal = self.input_error = False
+
+    def add(self, report: Report) -> None:
+        if "state" in report.data:
+            self.stated = True
             key = str(report.data["state"]).lower()
         elif report.internal:
             key = "internal errors"
@@ -82,18 +87,47 @@ def summary(reports: Sequence[Report], done: str = "ok") -> str:
         elif report.data.get("skipped"):
             key = "unchanged"
         else:
-            key = done
-        counts[key] = counts.get(key, 0) + 1
-    if not stated:
-        order = [done, "unchanged", "excluded", "failed"] if done != "ok" else [done, "failed"]
-        counts = {**{key: counts.get(key, 0) for key in order}, **counts}
-    total = len(reports)
-    parts = ", ".join(f"{n:,} {key}" for key, n in counts.items())
-    line = f"{total:,} page{'s' if total != 1 else ''}: {parts}"
-    waived = sum(1 for r in reports if r.data.get("waived"))
-    if waived:
-        line += f" ({waived:,} inline, with the C2PA SDK's failure for inline stores waived)"
-    return line
+            key = self.done
+        self.counts[key] = self.counts.get(key, 0) + 1
+        self.total += 1
+        self.waived += bool(report.data.get("waived"))
+        self.failed += not report.ok
+        self.internal |= report.internal
+        self.input_error |= report.input_error
+
+    def line(self) -> str:
+        """One line for the batch: states when the command reports them, else what became of the pages.
+
+        `done` names a page the command did its work on; a command that names it
+        ("signed") always shows pages done, unchanged (still valid), excluded and
+        failed; others show ok and failed, and excluded ones when there are any.
+        """
+        counts = self.counts
+        if not self.stated:
+            done = self.done
+            order = [done, "unchanged", "excluded", "failed"] if done != "ok" else [done, "failed"]
+            counts = {**{key: counts.get(key, 0) for key in order}, **counts}
+        parts = ", ".join(f"{n:,} {key}" for key, n in counts.items())
+        line = f"{self.total:,} page{'s' if self.total != 1 else ''}: {parts}"
+        if self.waived:
+            line += f" ({self.waived:,} inline, with the C2PA SDK's failure for inline stores waived)"
+        return line
+
+    def exit_code(self) -> int:
+        """The run's exit status: internal errors first, then input errors, then failed pages."""
+        if self.internal:
+            return EXIT_INTERNAL
+        if self.input_error:
+            return EXIT_USAGE
+        return EXIT_FAILED if self.failed else EXIT_OK
+
+
+def summary(reports: Sequence[Report], done: str = "ok") -> str:
+    """The summary line of these reports (see `Tally.line`)."""
+    tally = Tally(done)
+    for report in reports:
+        tally.add(report)
+    return tally.line()
 
 
 def exit_code(reports: Sequence[Report]) -> int:
@@ -103,3 +137,70 @@ def exit_code(reports: Sequence[Report]) -> int:
     if any(r.input_error for r in reports):
         return EXIT_USAGE
     return EXIT_FAILED if any(not r.ok for r in reports) else EXIT_OK
+
+
+class Spool(Sequence[Report]):
+    """Reports kept on disk as they come, read back in order as often as asked: what a run hands to
+    its `--json` document and to its command's `finish` costs it no memory per page."""
+
+    def __init__(self) -> None:
+        self._file = tempfile.TemporaryFile()
+        self._count = 0
+
+    def append(self, report: Report) -> None:
+        pickle.dump(report, self._file, pickle.HIGHEST_PROTOCOL)
+        self._count += 1
+
+    def __len__(self) -> int:
+        return self._count
+
+    def __iter__(self) -> Iterator[Report]:
+        self._file.flush()
+        reader = _Reader(self._file.fileno())  # an offset of its own: iterations may overlap
+        for _ in range(self._count):
+            yield pickle.load(reader)  # noqa: S301 - written by this very process, just now
+
+    @overload
+    def __getitem__(self, index: int) -> Report: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> Sequence[Report]: ...
+
+    def __getitem__(self, index: Union[int, slice]) -> Union[Report, Sequence[Report]]:
+        """By position (a walk through the spool: for the odd caller, not for every page)."""
+        if isinstance(index, slice):
+            return list(self)[index]
+        if index < 0:
+            index += self._count
+        for number, report in enumerate(self):
+            if number == index:
+                return report
+        raise IndexError(index)
+
+    def close(self) -> None:
+        self._file.close()
+
+
+class _Reader:
+    """A file read from the start at an offset of its own (pread), as pickle reads it."""
+
+    def __init__(self, fd: int) -> None:
+        self.fd, self.offset = fd, 0
+
+    def read(self, size: int = -1) -> bytes:
+        if size < 0:
+            size = os.fstat(self.fd).st_size - self.offset
+        data = os.pread(self.fd, size, self.offset)
+        self.offset += len(data)
+        return data
+
+    def readline(self) -> bytes:
+        line = b""
+        while not line.endswith(b"\n"):
+            chunk = os.pread(self.fd, 256, self.offset)
+            if not chunk:
+                break
+            cut = chunk.find(b"\n") + 1 or len(chunk)
+            line += chunk[:cut]
+            self.offset += cut
+        return line
