@@ -37,12 +37,12 @@ import brevane
 from brevane_tools import store_location
 from brevane_tools.checking import binding_verdict, whole_page_verdict
 from brevane_tools.commands.base import read_option_file
-from brevane_tools.errors import SdkUnavailableError, UsageError
+from brevane_tools.errors import SdkUnavailableError, UsageError, run_exit_status
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE
 from brevane_tools.files.reading import read_page
 from brevane_tools.sdk import load as load_sdk
 from brevane_tools.store_reader import StoreError, read_data_hash
-from brevane_tools.text import display, escape
+from brevane_tools.text import display, escape, one_line
 
 
 #: Pages and stores larger than these are not read (the check command's defaults).
@@ -144,22 +144,15 @@ def check_file(
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
-    anchors: Optional[bytes] = None
-    if args.trust_anchors:
-        if not args.sdk:
-            print("brevane-precommit: --trust-anchors needs --sdk", file=sys.stderr)
-            return 2
-        try:
-            anchors = read_option_file(args.trust_anchors, "trust anchors")
-        except UsageError as exc:
-            print(f"brevane-precommit: {exc}", file=sys.stderr)
-            return 2
-    if args.sdk:
-        try:
+    try:
+        if args.trust_anchors and not args.sdk:
+            raise UsageError("--trust-anchors needs --sdk")
+        anchors = read_option_file(args.trust_anchors, "trust anchors") if args.trust_anchors else None
+        if args.sdk:
             load_sdk()
-        except SdkUnavailableError as exc:
-            print(f"brevane-precommit: {exc}", file=sys.stderr)
-            return 2
+    except (UsageError, SdkUnavailableError) as exc:
+        print(f"brevane-precommit: {one_line(str(exc))}", file=sys.stderr)
+        return run_exit_status(exc)
     site_root = Path(args.site_root) if args.site_root else repository_root()
     failed = 0
     for name in args.files:
@@ -173,7 +166,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             print(f"{shown}: skipped: {exc}")
         except Exception as exc:  # noqa: BLE001 - one page never stops the hook
             failed += 1
-            print(f"{shown}: {escape(str(exc))}")
+            print(f"{shown}: {one_line(str(exc))}")
     if failed:
         print(f"brevane-check: {failed} of {len(args.files)} page{'s' if len(args.files) != 1 else ''} failed")
     return 1 if failed else 0
