@@ -8,7 +8,8 @@ FOR TRYING OUT, with a throwaway certificate chain. From the checkout's root:
     brevane check --trust-anchors /tmp/c2pa/root.pem http://127.0.0.1:8000/news/1
 
 Pages leave unchanged with a Link header to their Manifest Store; BREVANE_FORM=link
-or inline puts the manifest into the page instead. With several worker processes
+or inline puts the manifest into the page instead. /account is private
+(Cache-Control: private): it passes unsigned, and nothing of it is kept. With several worker processes
 (uvicorn --workers 4), BREVANE_CACHE_DIR names a directory they share, so that
 each store is found by whichever worker is asked for it. See docs/dynamic.md.
 """
@@ -72,6 +73,12 @@ async def live(request: Request) -> Response:
     return StreamingResponse(parts(), media_type="text/html", headers={"X-Brevane-Stream": "1"})
 
 
+async def account(request: Request) -> Response:
+    """One visitor's page: private, so the middleware neither keeps nor publishes it (see docs/dynamic.md)."""
+    return HTMLResponse(page("Your account", "<p>Balance: 42 doubloons.</p>"),
+                        headers={"Cache-Control": "private, no-store"})
+
+
 async def feed(request: Request) -> Response:
     return JSONResponse({"stories": [f"/news/{n}" for n in STORIES]})
 
@@ -80,6 +87,7 @@ site = Starlette(routes=[
     Route("/", index),
     Route("/news/{number:int}", story),
     Route("/live", live),
+    Route("/account", account),
     Route("/feed.json", feed),
 ])
 

@@ -36,6 +36,7 @@ from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
 from starlette.middleware.gzip import GZipMiddleware  # noqa: E402
 
 from brevane_tools import asgi, cli, wsgi  # noqa: E402
+from brevane_tools.errors import UsageError  # noqa: E402
 from brevane_tools.signing import SigningCallback, SigningKey  # noqa: E402
 from brevane_tools.text import escape  # noqa: E402
 
@@ -128,6 +129,12 @@ def test_head_and_304_agree_with_the_signed_page(example: tuple[str, str]) -> No
     assert (status, again["etag"], body) == (304, got["etag"], b"")
     # The inline form's bytes differ each time a page is signed again: its validator is weak.
     assert got["etag"].startswith("W/") == (form == "inline")
+
+
+def test_the_examples_private_page_passes_unsigned(example: tuple[str, str]) -> None:
+    status, headers, body = fetch(example[1] + "/account")
+    assert (status, headers["cache-control"], "link" in headers, b"application/c2pa" in body) == (
+        200, "private, no-store", False, False)
 
 
 class _Threading(socketserver.ThreadingMixIn, wsgiref.simple_server.WSGIServer):
@@ -509,6 +516,17 @@ def test_log_lines_escape_request_paths(kind: str, certs: Path, caplog: pytest.L
     # The toolkit's one escaping rule, whatever it covers: control characters at least.
     assert line == escape(HOSTILE) + ": not signed: the page is larger than max_bytes (100 bytes)"
     assert line.startswith("/a\\r\\nCRITICAL forged\\x1b[2J") and not any(unicodedata.category(c) == "Cc" for c in line)
+
+
+@pytest.mark.parametrize(("setting", "message"), [
+    ({"private": "public"}, "unknown private 'public': use one of unsigned, inline"),
+    ({"signatures_per_second": 0}, "store_floor must be zero or more, and signatures_per_second above zero (or None)"),
+    ({"store_floor": -1}, "store_floor must be zero or more, and signatures_per_second above zero (or None)"),
+])
+def test_settings_out_of_range_are_refused(setting: dict[str, Any], message: str, certs: Path) -> None:
+    with pytest.raises(UsageError) as refused:
+        wsgi.SigningMiddleware(page_wsgi, wsgi.DynamicSigning("{}", SigningCallback(b"", bytes), **setting))
+    assert str(refused.value) == message
 
 
 def test_settings_never_show_the_key(certs: Path) -> None:

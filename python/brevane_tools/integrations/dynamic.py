@@ -135,7 +135,8 @@ class PageSigner:
             raise UsageError("max_bytes and threads must be above zero")
         if settings.private not in PRIVATE:
             raise UsageError(f"unknown private {settings.private!r}: use one of {', '.join(PRIVATE)}")
-        if not settings.store_floor >= 0 or not (settings.signatures_per_second or 1) > 0:
+        rate = settings.signatures_per_second
+        if not settings.store_floor >= 0 or (rate is not None and not rate > 0):
             raise UsageError("store_floor must be zero or more, and signatures_per_second above zero (or None)")
         try:
             definition = load_definition(settings.manifest)
@@ -160,7 +161,6 @@ class PageSigner:
         self._by_url = render_definition(self._template, PageFacts("a/b", "b")) != render_definition(
             self._template, PageFacts("c/d", "d")
         )
-        rate = settings.signatures_per_second
         self._budget = SigningBudget(rate, self.clock) if rate is not None else None
         self._throttle = LogThrottle(self.clock)
         self._store_size = 32 * 1024  # the last store's size: what room a new one needs, about
@@ -259,7 +259,8 @@ class PageSigner:
     def passes_private(self, page: Page) -> bool:
         """Whether a page goes out unsigned because it is private (the `private` setting)."""
         if page.private and self.settings.private == "unsigned":
-            logger.debug("%s: not signed: a private response (private=\"unsigned\")", escape(page.path))
+            if logger.isEnabledFor(logging.DEBUG):
+                logger.debug("%s: not signed: a private response (private=\"unsigned\")", escape(page.path))
             return True
         return False
 
@@ -433,7 +434,8 @@ class PageSigner:
         self._admit(0)
         signed = sign(page.body, self._template, self.signer(), alg=self.settings.alg, facts=self._facts(page),
                       keep_parent=False)
-        logger.debug("%s: a private response, signed inline and kept nowhere", escape(page.path))
+        if logger.isEnabledFor(logging.DEBUG):
+            logger.debug("%s: a private response, signed inline and kept nowhere", escape(page.path))
         return Answer(signed.page, changed=True, weak=True)
 
     def _sign(self, page: Page, name: str, digest: bytes) -> Answer:
@@ -460,6 +462,7 @@ class PageSigner:
             with contextlib.suppress(NotSigned):  # the page is signed: a full cache only costs signing it again
                 self._keep(_PAGE_KEY + name, signed.page, 0.0)
             answer = Answer(signed.page, changed=True, weak=self.form == "inline")
-        logger.debug("%s: signed, %s form, %.1f ms", escape(page.path), self.form,
-                     (time.perf_counter() - started) * 1000)
+        if logger.isEnabledFor(logging.DEBUG):
+            logger.debug("%s: signed, %s form, %.1f ms", escape(page.path), self.form,
+                         (time.perf_counter() - started) * 1000)
         return answer
