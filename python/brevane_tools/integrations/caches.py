@@ -225,7 +225,8 @@ class DirectoryCache:
         return self.path / key.replace(":", "-")
 
     def get(self, key: str) -> Optional[bytes]:
-        flags = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
+        # Never a link nor a FIFO, though nobody but this user can put one in a 0700 directory.
+        flags = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
         try:
             fd = os.open(self._file(key), flags)
         except OSError:
