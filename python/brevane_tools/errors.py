@@ -2,9 +2,8 @@
 
 The bottom of the toolkit's layers: it imports nothing of the toolkit. One
 table, `EXIT_STATUS`, says what an error means, in its order (first match
-wins): the runner classes each page's errors by it, and the command line, the
-pre-commit hook and the site integrations class by it whatever stops a whole
-run (`run_exit_status`). Anything the table does not know is an internal
+wins): the runner classes each page's errors by it, and the command line and
+the pre-commit hook class by it whatever stops a whole run (`run_exit_status`). Anything the table does not know is an internal
 error, with its own exit status.
 """
 
@@ -37,7 +36,7 @@ __all__ = [
 EXIT_OK = 0
 EXIT_FAILED = 1  # some page failed: a check did not pass, or the module refused the page
 EXIT_USAGE = 2  # bad arguments, unusable option files, inputs that cannot be read or written
-EXIT_INTERNAL = 3  # a fault of the tool itself on some page; --debug shows its traceback
+EXIT_INTERNAL = 3  # a fault of the tool itself; --debug shows its traceback
 
 
 class UsageError(Exception):
