@@ -22,7 +22,6 @@ import json
 import os
 import sys
 import time
-import traceback
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn, Optional, TextIO
@@ -207,7 +206,7 @@ def main(
         if status == EXIT_USAGE:
             print(f"brevane: {one_line(_reason(exc))}", file=sys.stderr)
         elif "--debug" in words:
-            traceback.print_exc()
+            sys.excepthook(type(exc), exc, exc.__traceback__)  # the interpreter's own report
         else:
             print(f"brevane: internal error: {type(exc).__name__}: {one_line(str(exc))}", file=sys.stderr)
         return status

@@ -19,6 +19,7 @@ import pytest
 
 from brevane_tools import cli, commands, files, runner, sdk
 from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report
+from brevane_tools.errors import EXIT_INTERNAL
 
 PAGE = b"<html><head><title>t</title></head><body>x</body></html>\n"
 EMBEDDED = (
@@ -524,3 +525,19 @@ def test_a_local_cluster_never_speaks_in_dasks_words(tmp_path: Path) -> None:
                               capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stdout) == (0, f"{page}: none\n")
     assert all(line.startswith("brevane: ") for line in done.stderr.splitlines()), done.stderr
+
+
+@pytest.mark.parametrize("debug", [False, True])
+def test_a_fault_that_stops_a_run_is_an_internal_error(
+    run: Run, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, debug: bool
+) -> None:
+    def lost(*_: Any) -> Any:
+        raise KeyError("href")
+
+    monkeypatch.setattr(runner, "plan", lost)
+    code, _, err = run("locate", str(write(tmp_path / "p.html", PAGE)), *(["--debug"] if debug else []))
+    assert code == EXIT_INTERNAL
+    if debug:
+        assert err.startswith("Traceback (most recent call last):\n") and err.endswith("KeyError: 'href'\n")
+    else:
+        assert err == "brevane: internal error: KeyError: 'href'\n"
