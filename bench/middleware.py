@@ -12,7 +12,11 @@ throwaway test chain). Printed, never asserted:
 - uncached: the time a page never seen adds (a new page each call, header form),
   against one bare SDK signature of the same definition and binding
   (Builder, sign) (aim: at most 1.15 x);
-- not HTML: the time a JSON response of 20 KiB adds (aim: next to nothing).
+- not HTML: the time a JSON response of 20 KiB adds (aim: next to nothing);
+- a flood: the time a new page adds when a limit leaves it unsigned (over the
+  signing budget, or a cache full of stores within their floor);
+- DirectoryCache: the time to keep a new store (written and synced: wall
+  clock) and to find one (a response that names it).
 
 Times are the process's CPU time (other processes' work left out); each figure
 is the mean per call of the best of `--repeat` runs, which is the run least
@@ -27,8 +31,10 @@ import hashlib
 import io
 import itertools
 import json
+import logging
 import os
 import sys
+import tempfile
 import time
 from collections.abc import Iterable
 from pathlib import Path
@@ -40,7 +46,7 @@ sys.path.insert(0, str(ROOT / "examples"))
 import c2pa  # noqa: E402
 
 from brevane_tools.signing import PageFacts, SigningKey, render_definition  # noqa: E402
-from brevane_tools.wsgi import DynamicSigning, SigningMiddleware  # noqa: E402
+from brevane_tools.wsgi import DirectoryCache, DynamicSigning, MemoryCache, SigningMiddleware  # noqa: E402
 from make_test_certs import make_test_chain  # noqa: E402
 
 MANIFEST = (ROOT / "examples" / "manifest.json").read_text()
@@ -167,6 +173,53 @@ def main() -> None:
     wrapped = SigningMiddleware(app_of(feed, "application/json"), DynamicSigning(MANIFEST, key))
     added_json = best(lambda: per_call(wrapped, args.calls), args.repeat) - bare
     print(f"  20 KiB JSON: bare application {bare * 1e6:.1f}, added {added_json * 1e6:.1f}")
+
+    print("\na flood: time added per new 20 KiB page that a limit leaves unsigned (microseconds)")
+    flood_pages = (page_of(20 * 1024, f" {n}") for n in itertools.count())
+    flood: dict[str, bytes] = {}
+
+    def flood_app(environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
+        start_response("200 OK", [("Content-Type", "text/html")])
+        return [flood["page"]]
+
+    logging.getLogger("brevane").disabled = True  # one line per ten seconds: not what is measured
+    limited = {
+        "over the budget": DynamicSigning(MANIFEST, key, signatures_per_second=1e-9),
+        "cache full of live stores": DynamicSigning(MANIFEST, key, cache=MemoryCache(max_entries=1)),
+    }
+    for label, settings in limited.items():
+        wrapped = SigningMiddleware(flood_app, settings)
+        flood["page"] = next(flood_pages)
+        per_call(wrapped, 1)  # spends the budget, or fills the cache
+
+        def refused(target: Callable[..., Iterable[bytes]]) -> float:
+            total = 0.0
+            for _ in range(args.calls // 4):
+                flood["page"] = next(flood_pages)
+                total += per_call(target, 1)
+            return total / (args.calls // 4)
+
+        added = best(lambda: refused(wrapped), args.repeat) - best(lambda: refused(flood_app), args.repeat)
+        print(f"  {label}: {added * 1e6:.1f}")
+
+    print("\nDirectoryCache: time to keep a new 16 KiB store (synced), and to find one (microseconds)")
+    with tempfile.TemporaryDirectory() as where:
+        cache = DirectoryCache(where)
+        store = os.urandom(16 * 1024)
+        names = [f"brevane:store:{n:064x}" for n in range(20)]
+        started = time.perf_counter()
+        for name in names:
+            cache.set(name, store, 3600)
+        kept = (time.perf_counter() - started) / len(names)
+        found = best(lambda: _held(cache, names, args.calls), args.repeat)
+        print(f"  keep: {kept * 1e6:.0f} (wall clock); find: {found * 1e6:.1f}")
+
+
+def _held(cache: DirectoryCache, names: list[str], calls: int) -> float:
+    started = clock()
+    for n in range(calls):
+        cache.hold(names[n % len(names)], 3600)
+    return (clock() - started) / calls
 
 
 if __name__ == "__main__":
