@@ -10,8 +10,10 @@ and any cache but an in-process one, runs in the middleware's own thread
 pool, so the event loop never waits on a signature or a cache server; an
 in-process lookup of a small page is quicker done on the loop. A HEAD is
 answered with the headers the GET gets: an application that leaves the body
-out of a HEAD is asked again as for a GET. Needs an asyncio event loop
-(uvicorn, hypercorn's asyncio worker, daphne, granian).
+out of a HEAD is asked again as for a GET. The key hook runs on the loop,
+before the application (it must be quick); a request's `Authorization` header
+makes its response private unless the response says otherwise. Needs an
+asyncio event loop (uvicorn, hypercorn's asyncio worker, daphne, granian).
 """
 
 from __future__ import annotations

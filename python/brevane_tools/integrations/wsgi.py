@@ -7,7 +7,11 @@ rule. Here: a response the application starts lazily (a generator) is stepped
 until it starts; a page is read whole (to `max_bytes`), while anything that
 passes is handed on as the application made it (a file wrapper stays one). A
 HEAD is answered with the headers the GET gets: an application that leaves the
-body out of a HEAD (Werkzeug does) is asked again as for a GET.
+body out of a HEAD (Werkzeug does) is asked again as for a GET. What the rules
+need of the request is read here: the path and query string (the key hook, which
+may leave the request alone before the application runs) and whether it carries
+`Authorization` (a response to it may be private). Nothing here blocks a gevent
+or eventlet worker's thread: the caches' locks are waited for by sleeping.
 """
 
 from __future__ import annotations
