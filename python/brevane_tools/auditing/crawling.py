@@ -21,8 +21,9 @@ import time
 import traceback
 from collections import deque
 from collections.abc import Iterable
-from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field, replace
+from queue import SimpleQueue
 from typing import Callable, Optional
 from urllib.parse import urlsplit
 
@@ -203,23 +204,22 @@ def run_audit(urls: Iterable[str], settings: AuditSettings, emit: Callable[[Visi
     totals = Totals()
     robots = _RobotsCache(settings.page)
     queue = deque(targets(urls, settings, totals, robots))
-    seen = {t.url for t in queue}
-    started = 0
-    running: dict[Future[Visit], Target] = {}
+    seen = {t.url for t in queue} if settings.crawl else set()
+    started = running = 0
+    # Each finished page comes back through one queue: waiting costs the same for 4 pages in flight as for 64.
+    finished: SimpleQueue[Future[Visit]] = SimpleQueue()
     with ThreadPoolExecutor(max_workers=settings.concurrency, thread_name_prefix="brevane-audit") as pool:
         while queue or running:
-            while queue and len(running) < settings.concurrency * 2 and started < settings.max_pages:
-                target = queue.popleft()
+            while queue and running < settings.concurrency * 2 and started < settings.max_pages:
                 started += 1
-                running[pool.submit(_visit, target, settings, robots)] = target
+                running += 1
+                pool.submit(_visit, queue.popleft(), settings, robots).add_done_callback(finished.put)
             if not running:
                 break
-            finished, _ = wait(running, return_when=FIRST_COMPLETED)
-            for future in finished:
-                target = running.pop(future)
-                visit = future.result()
-                _follow(visit, settings, queue, seen)
-                emit(visit)
+            visit = finished.get().result()
+            running -= 1
+            _follow(visit, settings, queue, seen)
+            emit(visit)
     totals.over_limit += len(queue)
     return totals
 

@@ -26,8 +26,8 @@ CODES: dict[str, tuple[str, str]] = {
                             "with --form header"),
     "store-type": ("warning", "serve .c2pa files as application/c2pa"),
     "store-cors": ("warning", "send Access-Control-Allow-Origin (the page's origin, or *) with the stores"),
-    "store-encoding": ("warning", "serve stores as they are: no precompressed files without their "
-                                  "Content-Encoding, no coding other than gzip or deflate, no transforming proxy"),
+    "store-encoding": ("warning", "serve stores as they are: no compression (gzip off for application/c2pa), "
+                                  "no precompressed files, no transforming proxy"),
     "mixed-content": ("warning", "serve the stores of https pages over https"),
     "certificate-expiring": ("warning", "sign again with a certificate that lasts, and time-stamp (--tsa-url) "
                                         "so that signatures outlive it"),
