@@ -150,7 +150,8 @@ def targets(urls: Iterable[str], settings: AuditSettings, totals: Totals,
             _from_sitemap(url, settings, totals, found, budget, 0)
         elif _is_root(url) and not settings.crawl:
             for sitemap in _root_sitemaps(url, cache):
-                _from_sitemap(sitemap, settings, totals, found, budget, 0)
+                # A sitemap that robots.txt names may lie elsewhere (a CDN) and still speak for this host.
+                _from_sitemap(sitemap, settings, totals, found, budget, 0, _host(url))
         else:
             found.setdefault(url, Target(url))
     return list(found.values())
@@ -162,7 +163,7 @@ def _root_sitemaps(url: str, robots: _RobotsCache) -> list[str]:
 
 
 def _from_sitemap(url: str, settings: AuditSettings, totals: Totals, found: dict[str, Target],
-                  budget: list[int], level: int) -> None:
+                  budget: list[int], level: int, site: str = "") -> None:
     if len(found) >= settings.max_pages:
         return
     if budget[0] <= 0:
@@ -175,14 +176,14 @@ def _from_sitemap(url: str, settings: AuditSettings, totals: Totals, found: dict
     except remote.FetchError as exc:
         raise SitemapError(str(exc)) from None
     index, entries = parse_sitemap(_coded(fetched), url)
-    allowed = {_host(fetched.url), *settings.hosts}
+    allowed = {_host(fetched.url), *settings.hosts, *([site] if site else [])}
     for entry in entries:
         if _host(entry.loc) not in allowed or not remote.is_web_url(entry.loc):
             totals.off_site += 1
         elif index:
             if level >= 1:
                 raise SitemapError(f"the sitemap index {url} names another index, {entry.loc}")
-            _from_sitemap(entry.loc, settings, totals, found, budget, level + 1)
+            _from_sitemap(entry.loc, settings, totals, found, budget, level + 1, site)
         elif len(found) < settings.max_pages:
             found.setdefault(entry.loc, Target(entry.loc, 0, entry.lastmod))
         elif entry.loc not in found:
