@@ -504,6 +504,22 @@ def test_cache_files_are_private_whatever_the_umask(existing: bool, tmp_path: Pa
                                   (".locks/usage", 0o600), (".locks/mode", 0o600)}
 
 
+def test_a_directory_cache_counts_itself_again_when_its_record_is_lost(tmp_path: Path) -> None:
+    clock = Clock()
+    cache = wsgi.DirectoryCache(tmp_path, max_entries=3, clock=clock)
+    for n in range(3):
+        clock.now += 1
+        cache.set(f"brevane:page:{n:064x}", b"page", 0)
+    (tmp_path / ".locks" / "usage").unlink()  # as after a crash: the next writer counts the directory
+    stale, fresh = tmp_path / ".brevane-page-a.0123abcd.tmp", tmp_path / ".brevane-page-b.4567cdef.tmp"
+    for temporary, age in ((stale, 7200), (fresh, 60)):
+        temporary.write_bytes(b"")
+        os.utime(temporary, (clock.now - age, clock.now - age))
+    cache.set("brevane:page:" + "f" * 64, b"page", 0)  # over the bound: the oldest goes, and the stale temporary
+    assert sorted(p.name[-2:] for p in tmp_path.iterdir() if p.name != ".locks") == ["01", "02", "ff", "mp"]
+    assert (fresh.exists(), sum(1 for p in tmp_path.iterdir() if p.name.startswith("brevane-"))) == (True, 3)
+
+
 HOSTILE = "/a\r\nCRITICAL forged\x1b[2J\u202e"
 
 
