@@ -15,8 +15,9 @@ below it (tests/python/test_tools_layers.py holds every module to its row):
         the head's <base href> and <title>; finding, reading (one safe reader
         for pages and option files), writing and mirroring files, on disk and
         in object storage
-    store_location
-        where a page's store lies: one rule for check, sign and the hook
+    store_location, link_header
+        where a page's store lies: one rule for check, sign and the hook; what a
+        Link header names
     trust, store_reader, remote, signing/, checking, report
         the engines: bytes and settings in, results out
     auditing/

@@ -37,7 +37,7 @@ import time
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any, Optional, Union
-from urllib.parse import unquote, urldefrag, urljoin, urlsplit
+from urllib.parse import unquote, urlsplit
 
 import certifi  # requests' own bundle, as before
 import requests
@@ -49,6 +49,7 @@ from urllib3.util import Timeout, make_headers, parse_url
 import brevane
 
 from brevane_tools.errors import FetchError
+from brevane_tools.link_header import manifest_links, resolve
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
 
 __all__ = ["USER_AGENT", "FetchError", "FetchLimits", "Fetched", "StatusError", "fetch", "is_web_url", "manifest_links",
@@ -58,7 +59,6 @@ __all__ = ["USER_AGENT", "FetchError", "FetchLimits", "Fetched", "StatusError", 
 USER_AGENT = f"brevane/{brevane.__version__} (C2PA checker)"
 
 STORE_MEDIA_TYPE = "application/c2pa"
-MANIFEST_REL = "c2pa-manifest"
 _REDIRECTS = (301, 302, 303, 307, 308)
 _CONNECTION_PREFIX = re.compile(r"^\w*Connection\(host=[^)]*\): ")
 _MAX_HEADER_BYTES = 64 * 1024  # the status line and every header line, together
@@ -109,54 +109,6 @@ class Fetched:
 def is_web_url(url: str) -> bool:
     parts = urlsplit(url)
     return parts.scheme.lower() in ("http", "https") and bool(parts.netloc)
-
-
-def resolve(reference: str, against: str) -> str:
-    """`reference` resolved against the URL `against`, without its fragment."""
-    return urldefrag(urljoin(against, reference.strip()))[0]
-
-
-def manifest_links(link_header: str, base_url: str) -> list[str]:
-    """The targets of `rel="c2pa-manifest"` links in a Link header, resolved against `base_url`.
-
-    `rel` may hold several space-separated relation types, quoted or not, in any case.
-    A target is everything between "<" and ">": ";" and "," are a URL's own
-    characters there (Apache's `escape` leaves them as they are).
-    """
-    targets: list[str] = []
-    for url, relation in _link_values(link_header):
-        if MANIFEST_REL in relation.lower().split() and url.strip():
-            target = resolve(url, base_url)
-            if target not in targets:
-                targets.append(target)
-    return targets
-
-
-_LINK_PARAM = re.compile(r'\s*;\s*([^\s=;,]+)\s*(?:=\s*(?:"((?:[^"\\]|\\.)*)"|([^\s;,]*)))?')
-
-
-def _link_values(header: str) -> list[tuple[str, str]]:
-    """Each link of a Link header (RFC 8288) as (target, its first rel); a malformed one is skipped."""
-    found: list[tuple[str, str]] = []
-    position = 0
-    while True:
-        start = header.find("<", position)
-        if start < 0:
-            return found
-        end = header.find(">", start)
-        if end < 0:
-            return found
-        relation: Optional[str] = None
-        position = end + 1
-        while (param := _LINK_PARAM.match(header, position)) is not None:
-            position = param.end()
-            if param[1].lower() == "rel" and relation is None:
-                relation = re.sub(r"\\(.)", r"\1", param[2]) if param[2] is not None else (param[3] or "")
-        found.append((header[start + 1:end], relation or ""))
-        comma = header.find(",", position)
-        if comma < 0:
-            return found
-        position = comma + 1
 
 
 def fetch(
@@ -515,14 +467,17 @@ def _read_capped(response: urllib3.BaseHTTPResponse, url: str, what: str, max_by
     declared = response.headers.get("content-length", "")
     # A compressed body's declared length says nothing about its decoded size,
     # which is what the cap is about; it is counted while it streams instead.
-    if declared.isdigit() and int(declared) > max_bytes and ("content-encoding" not in response.headers or not decode):
+    exact = declared.isdigit() and ("content-encoding" not in response.headers or not decode)
+    if exact and int(declared) > max_bytes:
         raise FetchError(too_big)
     chunks: list[bytes] = []
     size = 0
     try:
         while True:
-            # One read at a time, whatever arrived, so the cap holds while the body streams.
-            chunk = response.read1(64 * 1024, decode_content=decode)
+            # A body of a declared length within the cap is read whole, in one call (each socket
+            # read still under the deadline); any other one read at a time, the cap counted as it streams.
+            chunk = response.read(int(declared) + 1, decode_content=decode) if exact else \
+                response.read1(64 * 1024, decode_content=decode)
             if not chunk:
                 break
             size += len(chunk)

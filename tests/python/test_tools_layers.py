@@ -14,7 +14,7 @@ LAYERS = (
     ("errors", "text", "sdk", "results", "limits", "lazy"),
     ("head", "files", "files.finding", "files.reading", "files.directories", "files.writing", "files.mirroring",
      "files.objects", "files.leftovers"),
-    ("store_location",),
+    ("store_location", "link_header"),
     ("trust", "store_reader", "remote", "signing", "signing.definition", "signing.credentials",
      "signing.pages", "signing.serving", "checking", "report"),
     ("auditing", "auditing.findings", "auditing.sitemaps", "auditing.diffing", "auditing.links",
