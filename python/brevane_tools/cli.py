@@ -299,7 +299,7 @@ class _Output:
         self.tally, self.count = Tally(done), 0
         self.lost = self.copied = 0
         self.copied_how = ""
-        self.reports = Spool()
+        self.reports: Spool[Report] = Spool()
         self.keep = args.json or keep
         self.all = Tally()  # every report, for the exit status
         self.on_report = on_report

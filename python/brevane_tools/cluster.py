@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import itertools
 import os
 import re
 import select
@@ -33,7 +34,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, Optional
 
 from brevane_tools.errors import UsageError
@@ -84,20 +85,23 @@ def task_size(pages: int, workers: int, most: int) -> int:
     return max(1, min(most, -(-pages // (workers * CHUNKS_PER_WORKER))))
 
 
-def chunked(jobs: Sequence[Job], size: int) -> list[Sequence[Job]]:
-    return [jobs[i : i + size] for i in range(0, len(jobs), size)]
+def chunked(jobs: Iterable[Job], size: int) -> Iterator[list[Job]]:
+    """The jobs, `size` at a time, read as they are needed."""
+    each = iter(jobs)
+    while chunk := list(itertools.islice(each, size)):
+        yield chunk
 
 
-def shrinking(jobs: Sequence[Job], workers: int, most: int = COMMIT_PAGES, least: int = 16) -> list[Sequence[Job]]:
+def shrinking(jobs: Sequence[Job], workers: int, most: int = COMMIT_PAGES, least: int = 16) -> Iterator[list[Job]]:
     """Chunks that shrink as the run nears its end (each a share of what is left), so that no worker
-    sits idle long while another finishes a large last chunk."""
-    chunks: list[Sequence[Job]] = []
-    start = 0
-    while start < len(jobs):
-        size = max(least, min(most, (len(jobs) - start) // (workers * 2)))
-        chunks.append(jobs[start : start + size])
-        start += size
-    return chunks
+    sits idle long while another finishes a large last chunk; read as they are needed."""
+    each, left = iter(jobs), len(jobs)
+    while left > 0:
+        chunk = list(itertools.islice(each, max(least, min(most, left // (workers * 2)))))
+        if not chunk:
+            return
+        left -= len(chunk)
+        yield chunk
 
 
 def start(workers: int, dask: Optional[str]) -> None:
@@ -108,14 +112,14 @@ def start(workers: int, dask: Optional[str]) -> None:
 
 @contextlib.contextmanager
 def executing(
-    batch: Batch, jobs: list[Job], workers: int, dask: Optional[str], task_pages: Optional[int] = None,
+    batch: Batch, jobs: Sequence[Job], workers: int, dask: Optional[str], task_pages: Optional[int] = None,
 ) -> Iterator[Chunks]:
     """The reports of every job, a chunk at a time, in the order of the jobs.
 
     Workers start on entry, so they come up while the caller does its own share (a mirror)."""
     if dask is not None:
         with _client(batch, dask) as client:
-            yield _on_cluster(client, batch, jobs, task_pages or DEFAULT_TASK_PAGES)
+            yield _on_cluster(client, batch, list(jobs), task_pages or DEFAULT_TASK_PAGES)
     elif workers > 1 and len(jobs) > 1:
         with _Pool(batch, min(workers, len(jobs))) as pool:
             yield pool.run(shrinking(jobs, workers))
@@ -255,46 +259,65 @@ class _Pool:
             self._start()
         return process.exitcode  # type: ignore[no-any-return]
 
-    def run(self, chunks: Sequence[Sequence[Job]]) -> Chunks:
+    def run(self, chunks: Iterable[Sequence[Job]]) -> Chunks:
+        """The reports of each chunk, in order; chunks are read only as workers are ready for them."""
         from multiprocessing.connection import wait
 
+        each = iter(chunks)
+        carried: Optional[Sequence[Job]] = None  # taken from `chunks`, not yet sent
+        out: dict[int, Sequence[Job]] = {}  # sent, their reports not back yet
         done: dict[int, list[Report]] = {}
         sent = reported = 0
-        while reported < len(chunks):
+        while True:
             for connection, (process, number) in list(self.workers.items()):
-                if number is None and sent < len(chunks) and sent < reported + self.AHEAD * self.size:
-                    try:
-                        connection.send(chunks[sent])
-                    except OSError:  # lost while idle: it had no pages, and another takes its place
-                        self._replace(connection)
-                        continue
-                    self.workers[connection] = (process, sent)
-                    sent += 1
+                if number is not None or sent >= reported + self.AHEAD * self.size:
+                    continue
+                chunk = carried if carried is not None else next(each, None)
+                if chunk is None:
+                    break
+                try:
+                    connection.send(chunk)
+                except OSError:  # lost while idle: it had no pages, and another takes its place
+                    carried = chunk
+                    self._replace(connection)
+                    continue
+                carried = None
+                out[sent] = chunk
+                self.workers[connection] = (process, sent)
+                sent += 1
             if not self.workers:  # every worker lost and no spare left: what is left fails
-                for number in range(reported, len(chunks)):
-                    done.setdefault(number, lost(self.batch, chunks[number], "no worker process is left"))
+                for chunk in itertools.chain([carried] if carried is not None else [], each):
+                    done[sent] = lost(self.batch, chunk, "no worker process is left")
+                    sent += 1
+                carried = None
             busy = {c: p for c, (p, n) in self.workers.items() if n is not None}
             ready = wait([*busy, *(p.sentinel for p in busy.values())]) if busy else []
             for connection in [c for c in busy if c in ready or busy[c].sentinel in ready]:
-                self._collect(connection, chunks, done)
+                self._collect(connection, out, done)
             while reported in done:
                 yield done.pop(reported)
                 reported += 1
+            if not busy and reported == sent and carried is None:
+                chunk = next(each, None)
+                if chunk is None:
+                    return
+                carried = chunk
 
-    def _collect(self, connection: Any, chunks: Sequence[Sequence[Job]], done: dict[int, list[Report]]) -> None:
+    def _collect(self, connection: Any, out: dict[int, Sequence[Job]], done: dict[int, list[Report]]) -> None:
         process, number = self.workers[connection]
         assert number is not None
+        jobs = out.pop(number)
         try:
             reply = connection.recv()
         except (EOFError, OSError):
             why = f"its worker process was lost ({_signal_name(self._replace(connection))})"
-            done[number] = lost(self.batch, chunks[number], why)
+            done[number] = lost(self.batch, jobs, why)
             return
         self.workers[connection] = (process, None)
         if isinstance(reply, tuple):  # the tool failed on the chunk itself
             error, detail = reply
             reply = [Report(job.page.name, False, error=f"internal error: {error}", internal=True, detail=detail)
-                     for job in chunks[number]]
+                     for job in jobs]
         done[number] = reply
 
 
@@ -351,7 +374,7 @@ def _lost(batch: Batch, jobs: Sequence[Job], exc: BaseException) -> list[Report]
 def _on_cluster(client: Any, batch: Batch, jobs: list[Job], most: int) -> Chunks:
     """Every task submitted at once (they run while the caller mirrors); their reports, in order, as iterated."""
     workers = max(1, sum(client.nthreads().values()))
-    tasks = chunked(jobs, task_size(len(jobs), workers, most))
+    tasks = list(chunked(jobs, task_size(len(jobs), workers, most)))
     shared = client.scatter(batch, broadcast=True, hash=False)
     run = os.urandom(4).hex()
     futures = [

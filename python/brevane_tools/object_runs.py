@@ -24,6 +24,7 @@ from brevane_tools.files.finding import inside
 from brevane_tools.files.objects import Copy, ObjectFile, ObjectPage, ObjectTree, Storage
 from brevane_tools.runner import COMMIT_BYTES, COMMIT_PAGES, Batch, Done, Job, Plan, Planned
 from brevane_tools.runner import plan as plan_local
+from brevane_tools.results import Spool
 from brevane_tools.text import display, escape
 
 __all__ = ["involved", "plan", "readied", "rounds", "upload"]
@@ -148,11 +149,12 @@ def _from_local(run: Plan) -> Planned:
     whole = len(run.paths) == 1 and not Path(run.paths[0]).is_dir() and not output.endswith("/")
     root = posixpath.dirname(output) if whole else output
     taken: dict[str, str] = {}
-    for number, job in enumerate(planned.jobs):
+    local, planned.jobs = planned.jobs, Spool()
+    for job in local:
         page = job.page
         target = output if whole else str(_place(output, page.relative.as_posix(), page.name, taken))
-        planned.jobs[number] = replace(job, page=replace(page, objects=ObjectPage(target=target, target_root=root)),
-                                       mirrored=_mirrors(run) and not whole)
+        planned.jobs.append(replace(job, page=replace(page, objects=ObjectPage(target=target, target_root=root)),
+                                    mirrored=_mirrors(run) and not whole))
     if _mirrors(run):
         others = [*planned.found.others, *(p for p, _ in planned.excluded)]
         planned.copies = [Copy(o, _place(output, o.relative.as_posix(), display(o.path), taken))

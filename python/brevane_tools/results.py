@@ -6,17 +6,22 @@ renders `Report`s, the commands make `Outcome`s, the runner turns one into the o
 
 from __future__ import annotations
 
+import base64
 import os
 import pickle
 import tempfile
-from collections.abc import Iterator, Sequence
+import typing
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Optional, Union, overload
+from typing import Any, Optional, TypeVar, Union, overload
 
 from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE
+from brevane_tools.text import display
 
-__all__ = ["Outcome", "Report", "Spool", "Tally", "exit_code", "summary"]
+__all__ = ["Outcome", "Report", "Spool", "Tally", "exit_code", "raw_name", "summary"]
+
+T = TypeVar("T")
 
 
 @dataclass
@@ -122,6 +127,16 @@ class Tally:
         return EXIT_FAILED if self.failed else EXIT_OK
 
 
+def raw_name(path: Optional[Path]) -> dict[str, str]:
+    """A name shown with escapes (not UTF-8, or with control characters) also goes in the JSON exactly."""
+    if path is None:
+        return {}
+    raw = os.fsencode(path)
+    if display(path) == raw.decode("utf-8", "replace"):
+        return {}
+    return {"path_base64": base64.b64encode(raw).decode("ascii")}
+
+
 def summary(reports: Sequence[Report], done: str = "ok") -> str:
     """The summary line of these reports (see `Tally.line`)."""
     tally = Tally(done)
@@ -139,42 +154,46 @@ def exit_code(reports: Sequence[Report]) -> int:
     return EXIT_FAILED if any(not r.ok for r in reports) else EXIT_OK
 
 
-class Spool(Sequence[Report]):
-    """Reports kept on disk as they come, read back in order as often as asked: what a run hands to
-    its `--json` document and to its command's `finish` costs it no memory per page."""
+class Spool(typing.Sequence[T]):
+    """Records (reports, pages, jobs) kept on disk as they come, read back in order as often as asked:
+    what a run lists of its pages costs it no memory per page, whatever their number."""
 
     def __init__(self) -> None:
         self._file = tempfile.TemporaryFile()
         self._count = 0
 
-    def append(self, report: Report) -> None:
-        pickle.dump(report, self._file, pickle.HIGHEST_PROTOCOL)
+    def append(self, item: T) -> None:
+        pickle.dump(item, self._file, pickle.HIGHEST_PROTOCOL)
         self._count += 1
+
+    def extend(self, items: Iterable[T]) -> None:
+        for item in items:
+            self.append(item)
 
     def __len__(self) -> int:
         return self._count
 
-    def __iter__(self) -> Iterator[Report]:
+    def __iter__(self) -> Iterator[T]:
         self._file.flush()
         reader = _Reader(self._file.fileno())  # an offset of its own: iterations may overlap
         for _ in range(self._count):
             yield pickle.load(reader)  # noqa: S301 - written by this very process, just now
 
     @overload
-    def __getitem__(self, index: int) -> Report: ...
+    def __getitem__(self, index: int) -> T: ...
 
     @overload
-    def __getitem__(self, index: slice) -> Sequence[Report]: ...
+    def __getitem__(self, index: slice) -> Sequence[T]: ...
 
-    def __getitem__(self, index: Union[int, slice]) -> Union[Report, Sequence[Report]]:
+    def __getitem__(self, index: Union[int, slice]) -> Union[T, Sequence[T]]:
         """By position (a walk through the spool: for the odd caller, not for every page)."""
         if isinstance(index, slice):
             return list(self)[index]
         if index < 0:
             index += self._count
-        for number, report in enumerate(self):
+        for number, item in enumerate(self):
             if number == index:
-                return report
+                return item
         raise IndexError(index)
 
     def close(self) -> None:

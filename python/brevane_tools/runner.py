@@ -9,11 +9,11 @@ is described in `brevane_tools.files`.
 
 from __future__ import annotations
 
-import base64
 import fnmatch
+import itertools
 import os
 import traceback
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Optional, Union
@@ -27,7 +27,7 @@ from brevane_tools.files.finding import (
 from brevane_tools.files.mirroring import Mirrored, mirror
 from brevane_tools.files.reading import read_page
 from brevane_tools.files.writing import BatchWriter
-from brevane_tools.results import exit_code, summary
+from brevane_tools.results import Spool, exit_code, raw_name, summary
 from brevane_tools.text import display, escape
 
 if TYPE_CHECKING:  # object storage loads only for the runs that use it
@@ -194,8 +194,8 @@ class Plan:
 class Planned:
     """The jobs of a run, the other files it mirrors, and what the walk could not use."""
 
-    jobs: list[Job] = field(default_factory=list)
-    others: list[tuple[InputFile, Path]] = field(default_factory=list)
+    jobs: Spool[Job] = field(default_factory=Spool)
+    others: Sequence[tuple[InputFile, Path]] = field(default_factory=list)
     found: Found = field(default_factory=Found)
     #: Pages left alone by --exclude, with the glob that matched each.
     excluded: list[tuple[InputFile, str]] = field(default_factory=list)
@@ -237,20 +237,27 @@ def plan(run: Plan) -> Planned:
     found = find_pages(paths, run.extensions, run.follow_outside, mirror=_mirrors(run))
     if command.needs_pages:
         _require_pages(paths, found)
-    excluded = [(p, pattern) for p in found.pages for pattern in [excluded_by(p, run.exclude)] if pattern]
-    if excluded:
-        left = {id(p) for p, _ in excluded}
-        found.pages = [p for p in found.pages if id(p) not in left]
-    jobs = [Job(Page(escape(url), None, url=url)) for url in urls]
-    jobs += _jobs(run, paths, found.pages)
+    excluded: list[tuple[InputFile, str]] = []
+    if run.exclude:
+        kept: Spool[InputFile] = Spool()
+        for page in found.pages:
+            pattern = excluded_by(page, run.exclude)
+            if pattern is None:
+                kept.append(page)
+            else:
+                excluded.append((page, pattern))
+        found.pages = kept
+    jobs: Spool[Job] = Spool()
+    jobs.extend(Job(Page(escape(url), None, url=url)) for url in urls)
+    jobs.extend(_jobs(run, paths, found.pages))
     # Excluded pages are part of the site all the same: a mirror copies them as they are.
-    others, links, directories = _mirrored(run, found, [*found.others, *(p for p, _ in excluded)])
+    others, links, directories = _mirrored(run, found, itertools.chain(found.others, (p for p, _ in excluded)))
     return Planned(jobs, others, found, excluded, links, directories)
 
 
 def _require_pages(paths: Sequence[str], found: Found) -> None:
     """A directory without a single page is a mistake (a misnamed or empty build), never a pass."""
-    roots = {os.path.realpath(p.root) for p in found.pages if p.root is not None}
+    roots = {os.path.realpath(root) for root in {p.root for p in found.pages if p.root is not None}}
     for argument in paths:
         if os.path.isdir(argument) and os.path.realpath(argument) not in roots:
             raise UsageError(f"no pages found under {display(argument)}")
@@ -273,7 +280,8 @@ def _check_overlap(run: Plan, pages: Sequence[InputFile], output: Path) -> None:
             raise UsageError(f"the input {display(page.path)} lies in the output {display(output)}")
 
 
-def _jobs(run: Plan, paths: Sequence[str], pages: list[InputFile]) -> list[Job]:
+def _jobs(run: Plan, paths: Sequence[str], pages: Sequence[InputFile]) -> Iterator[Job]:
+    """The job of each page, one at a time (a run of any size lists none of them in memory)."""
     output = run.output
 
     def job(page: InputFile, destination: Optional[Path] = None, to_stdout: bool = False,
@@ -286,35 +294,38 @@ def _jobs(run: Plan, paths: Sequence[str], pages: list[InputFile]) -> list[Job]:
 
     if run.in_place:
         # A page reached through a link (allowed by the link policy) is edited where it lives.
-        return [job(p, Path(resolved(p.path))) for p in pages]
+        return (job(p, Path(resolved(p.path))) for p in pages)
     if output is None:
-        return [job(p) for p in pages]
+        return (job(p) for p in pages)
     single_file = len(pages) == 1 and len(paths) == 1 and not Path(paths[0]).is_dir()
     if output == "-":
         if run.json:
             raise UsageError("-o - (standard output) cannot be combined with --json")
         if not single_file:
             raise UsageError("-o - (standard output) takes exactly one page")
-        return [job(pages[0], to_stdout=True)]
+        return iter([job(pages[0], to_stdout=True)])
     if single_file and not Path(output).is_dir():
         target = Path(output)
         if os.path.lexists(target) and os.path.samefile(target, pages[0].path):
             raise UsageError(f"the output {display(target)} is the input page (use --in-place)")
-        return [job(pages[0], target, out_tree=os.path.realpath(target.parent))]
+        return iter([job(pages[0], target, out_tree=os.path.realpath(target.parent))])
     _check_overlap(run, pages, Path(output))
     suffix = ".c2pa" if run.command.output == "store" else ""
-    jobs: list[Job] = []
-    seen: dict[Path, Path] = {}
+    # Paths below one argument are its own: only several arguments can put two pages in one place.
+    seen: Optional[dict[Path, Path]] = {} if len(paths) > 1 else None
     tree = os.path.realpath(output)
-    for page in pages:
-        destination = Path(output) / (str(page.relative) + suffix)
-        if destination in seen:
-            raise UsageError(
-                f"{display(page.path)} and {display(seen[destination])} would both be written to {display(destination)}"
-            )
-        seen[destination] = page.path
-        jobs.append(job(page, destination, out_tree=tree, mirrored=_mirrors(run)))
-    return jobs
+
+    def placed() -> Iterator[Job]:  # run through by `plan`, before anything is written
+        for page in pages:
+            destination = Path(output) / (str(page.relative) + suffix)
+            if seen is not None:
+                if destination in seen:
+                    raise UsageError(f"{display(page.path)} and {display(seen[destination])} would both be written "
+                                     f"to {display(destination)}")
+                seen[destination] = page.path
+            yield job(page, destination, out_tree=tree, mirrored=_mirrors(run))
+
+    return placed()
 
 
 def _whole_trees(run: Plan) -> bool:
@@ -329,26 +340,30 @@ def _mirrors(run: Plan) -> bool:
 
 
 def _mirrored(
-    run: Plan, found: Found, others: Sequence[InputFile]
-) -> tuple[list[tuple[InputFile, Path]], list[tuple[Link, Path]], list[Path]]:
+    run: Plan, found: Found, others: Iterable[InputFile]
+) -> tuple[Sequence[tuple[InputFile, Path]], list[tuple[Link, Path]], list[Path]]:
     """What `-o DIR` makes besides the pages, so that the output is the whole site: the other
-    files, the symbolic links (as links), and every directory; each with its place in the output."""
+    files (kept on disk), the symbolic links (as links), and every directory; each with its place in
+    the output."""
     if not _mirrors(run):
         return [], [], []
     assert run.output is not None
     output = Path(run.output)
-    taken: dict[Path, Path] = {}
+    # Paths below one argument are its own: only several arguments can put two entries in one place.
+    taken: Optional[dict[Path, Path]] = {} if len(run.paths) > 1 else None
 
     def place(source: Path, relative: Path) -> Path:
         target = output / relative
-        if target in taken:
-            raise UsageError(
-                f"{display(source)} and {display(taken[target])} would both be written to {display(target)}"
-            )
-        taken[target] = source
+        if taken is not None:
+            if target in taken:
+                raise UsageError(
+                    f"{display(source)} and {display(taken[target])} would both be written to {display(target)}"
+                )
+            taken[target] = source
         return target
 
-    files = [(other, place(other.path, other.relative)) for other in others if other.root is not None]
+    files: Spool[tuple[InputFile, Path]] = Spool()
+    files.extend((other, place(other.path, other.relative)) for other in others if other.root is not None)
     links = [(link, place(link.path, link.relative)) for link in found.links]
     return files, links, [output / directory for directory in found.directories]
 
@@ -411,16 +426,6 @@ def _rounds(batch: Batch, jobs: Sequence[Job]) -> Iterator[list[tuple[Job, Optio
     from brevane_tools.object_runs import rounds
 
     yield from rounds(batch, jobs)
-
-
-def raw_name(path: Optional[Path]) -> dict[str, str]:
-    """A name shown with escapes (not UTF-8, or with control characters) also goes in the JSON exactly."""
-    if path is None:
-        return {}
-    raw = os.fsencode(path)
-    if display(path) == raw.decode("utf-8", "replace"):
-        return {}
-    return {"path_base64": base64.b64encode(raw).decode("ascii")}
 
 
 def run_batch(

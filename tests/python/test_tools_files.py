@@ -29,7 +29,7 @@ import brevane
 import pytest
 
 import brevane_tools
-from brevane_tools import cli
+from brevane_tools import cli, files
 from brevane_tools import commands
 from brevane_tools.commands.base import Command, Outcome, Page
 
@@ -515,3 +515,13 @@ def test_a_run_removes_the_leftovers_of_killed_runs_in_the_trees_it_writes_and_n
     assert (elsewhere / ".p.html.0123abcd.tmp").read_bytes() == b"not ours to remove"
     plural = "s" if len(gone) != 1 else ""
     assert result.stderr.decode().splitlines()[-1].endswith(f"; {len(gone)} temporary file{plural} of killed runs removed")
+
+
+def test_pages_come_in_the_order_of_their_paths_without_a_list_of_them(tmp_path: Path) -> None:
+    # A directory's pages sit where its name sorts: "b/" before "b.html", before "b0/"; capitals first.
+    names = ["b.html", "b/c.html", "B/x.html", "b-c.html", "b0/z.html", "a.html", "b/a/deep.html", "\u00e9.html"]
+    for name in names:
+        write(tmp_path / "site" / name, PAGE)
+    found = files.find_pages([str(tmp_path / "site")])
+    assert [p.relative for p in found] == sorted(Path(name) for name in names)
+    assert len(found.pages) == len(names) and found.pages[-1].relative == Path("\u00e9.html")

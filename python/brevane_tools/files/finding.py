@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Literal, Optional, Union
 
 from brevane_tools import limits
+from brevane_tools.results import Spool
 from brevane_tools.text import display
 
 __all__ = [
@@ -103,9 +104,10 @@ class InputError:
 
 @dataclass
 class Found:
-    pages: list[InputFile] = field(default_factory=list)
+    #: In the order of their paths (each tree's, then the next argument's); kept on disk, not in memory.
+    pages: Spool[InputFile] = field(default_factory=Spool)
     #: Regular files that are not pages, under directory arguments (mirrored by -o DIR).
-    others: list[InputFile] = field(default_factory=list)
+    others: Spool[InputFile] = field(default_factory=Spool)
     errors: list[InputError] = field(default_factory=list)
     #: Symbolic links under directory arguments, not followed (mirrored by -o DIR as links).
     links: list[Link] = field(default_factory=list)
@@ -167,7 +169,11 @@ def find_pages(
     refused. A missing argument raises FileNotFoundError; anything else that
     cannot be used is an `InputError` in the result, and the rest is still found.
     """
+    arguments = list(arguments)
     walk = _Walk(Found(), tuple(s.lower() for s in suffixes), follow_outside, mirror)
+    # Within one tree walked without following links every file has a place of its own: only several
+    # arguments, or links followed, can reach a file twice, and only then are places remembered.
+    walk.remember = len(arguments) > 1 or follow_outside
     for argument in arguments:
         root = Path(argument)
         try:
@@ -198,23 +204,22 @@ class _Entry:
 
 @dataclass
 class _Frame:
-    """A directory being walked: held open until every directory below it is done."""
+    """A directory being walked: held open until every entry in it is done."""
 
     fd: int
     path: Path
     relative: Path
-    #: Directories still to walk: name, and whether it is a link the walk follows.
-    below: list[tuple[str, bool]]
+    device: tuple[int, int]  # its (device, inode): where its entries lie
+    #: Entries still to visit, the last name first: files are taken, and directories walked, in name order.
+    entries: list[os.DirEntry[str]]
 
 
 @dataclass
 class _Tree:
-    """What one directory argument holds, sorted once the walk is over."""
+    """What one directory argument holds besides its files (taken as they are met), sorted once the walk is over."""
 
     root: Path
     real_root: str
-    pages: list[_Entry] = field(default_factory=list)
-    others: list[_Entry] = field(default_factory=list)
     links: list[Link] = field(default_factory=list)
     directories: list[Path] = field(default_factory=list)
     walked: set[tuple[int, int]] = field(default_factory=set)
@@ -224,11 +229,14 @@ class _Walk:
     def __init__(self, found: Found, suffixes: tuple[str, ...], follow_outside: bool, mirror: bool) -> None:
         self.found, self.suffixes, self.follow_outside, self.mirror = found, suffixes, follow_outside, mirror
         self.seen: set[_Place] = set()
+        self.remember = True
 
-    def take(self, into: list[InputFile], entry: _Entry, root: Optional[Path] = None) -> None:
-        if entry.place not in self.seen:  # the same file twice, or two spellings of one
+    def take(self, into: Spool[InputFile], entry: _Entry, root: Optional[Path] = None) -> None:
+        if entry.place in self.seen:  # the same file twice, or two spellings of one
+            return
+        if self.remember:
             self.seen.add(entry.place)
-            into.append(InputFile(entry.path, entry.relative, root, (entry.st.st_dev, entry.st.st_ino), entry.via_link))
+        into.append(InputFile(entry.path, entry.relative, root, (entry.st.st_dev, entry.st.st_ino), entry.via_link))
 
     def error(self, path: Path, message: str) -> None:
         self.found.errors.append(InputError(display(path), message))
@@ -243,29 +251,18 @@ class _Walk:
                 self.error(root, f"cannot read the directory: {exc.strerror or exc}")
             while stack:
                 frame = stack[-1]
-                if not frame.below:
+                if not frame.entries:
                     os.close(stack.pop().fd)
                     continue
-                name, follow = frame.below.pop()
-                path = frame.path / name
-                try:
-                    # Opened by name in its open parent, never through a link it was not meant to follow.
-                    fd = os.open(name, _DIRECTORY | (0 if follow else _NOFOLLOW), dir_fd=frame.fd)
-                except OSError as exc:
-                    self.error(path, f"cannot read the directory: {exc.strerror or exc}")
-                    continue
-                self.enter(tree, fd, path, frame.relative / name, stack)
+                self.visit(tree, frame, frame.entries.pop(), stack)
         finally:
             for frame in stack:
                 os.close(frame.fd)
-        for into, entries in ((self.found.pages, tree.pages), (self.found.others, tree.others)):
-            for entry in sorted(entries, key=lambda e: e.relative):
-                self.take(into, entry, root)
         self.found.links += sorted(tree.links, key=lambda link: link.relative)
         self.found.directories += sorted(tree.directories)
 
     def enter(self, tree: _Tree, fd: int, path: Path, relative: Path, stack: list[_Frame]) -> None:
-        """List an open directory; it stays open (on `stack`) while the directories below it are walked."""
+        """List an open directory; it stays open (on `stack`) while its entries are visited."""
         try:
             st = os.fstat(fd)
             if (st.st_dev, st.st_ino) in tree.walked:
@@ -279,36 +276,48 @@ class _Walk:
             self.error(path, f"cannot read the directory: {exc.strerror or exc}")
             return
         tree.directories.append(relative)
-        below: list[tuple[str, bool]] = []
-        for entry in entries:
-            if is_temporary(entry.name):
-                continue  # left by a kill: never a page, never part of the site
-            place = (st.st_dev, st.st_ino, entry.name)
-            try:
-                found = entry.stat(follow_symlinks=False)
-            except FileNotFoundError:
-                continue  # gone since the directory was listed
-            except OSError as exc:
-                self.error(path / entry.name, exc.strerror or str(exc))
-                continue
-            if stat.S_ISLNK(found.st_mode):
-                self.link(tree, fd, path / entry.name, relative / entry.name, below)
-            elif stat.S_ISDIR(found.st_mode):
-                below.append((entry.name, False))
-            else:
-                self.file(tree, _Entry(path / entry.name, relative / entry.name, found, False, place))
-        stack.append(_Frame(fd, path, relative, below))
+        stack.append(_Frame(fd, path, relative, (st.st_dev, st.st_ino), entries))
+
+    def visit(self, tree: _Tree, frame: _Frame, entry: os.DirEntry[str], stack: list[_Frame]) -> None:
+        """An entry, in name order: a file is taken at once, a directory walked at once (so pages come in
+        the order of their paths, and no list of them is ever made)."""
+        name = entry.name
+        if is_temporary(name):
+            return  # left by a kill: never a page, never part of the site
+        path, relative = frame.path / name, frame.relative / name
+        try:
+            found = entry.stat(follow_symlinks=False)
+        except FileNotFoundError:
+            return  # gone since the directory was listed
+        except OSError as exc:
+            self.error(path, exc.strerror or str(exc))
+            return
+        follow = stat.S_ISLNK(found.st_mode)
+        if follow and not self.link(tree, frame.fd, path, relative):
+            return
+        if not follow and not stat.S_ISDIR(found.st_mode):
+            self.file(tree, _Entry(path, relative, found, False, (*frame.device, name)))
+            return
+        try:
+            # Opened by name in its open parent, never through a link it was not meant to follow.
+            fd = os.open(name, _DIRECTORY | (0 if follow else _NOFOLLOW), dir_fd=frame.fd)
+        except OSError as exc:
+            self.error(path, f"cannot read the directory: {exc.strerror or exc}")
+            return
+        self.enter(tree, fd, path, relative, stack)
 
     def file(self, tree: _Tree, entry: _Entry) -> None:
         if entry.path.name.lower().endswith(self.suffixes):
             if stat.S_ISREG(entry.st.st_mode):
-                tree.pages.append(entry)
+                self.take(self.found.pages, entry, tree.root)
             else:
                 self.error(entry.path, f"{kind_of(entry.st.st_mode)}, not read")
         elif stat.S_ISREG(entry.st.st_mode):
-            tree.others.append(entry)
+            self.take(self.found.others, entry, tree.root)
 
-    def link(self, tree: _Tree, fd: int, path: Path, relative: Path, below: list[tuple[str, bool]]) -> None:
+    def link(self, tree: _Tree, fd: int, path: Path, relative: Path) -> bool:
+        """A symbolic link met in the walk: listed, refused, or followed to a file (taken); True when it
+        leads to a directory the walk follows."""
         try:
             text = os.readlink(path.name, dir_fd=fd)
             try:
@@ -317,10 +326,10 @@ class _Walk:
                 if exc.errno not in (errno.ENOENT, errno.ELOOP, errno.ENOTDIR):
                     raise
                 tree.links.append(Link(path, relative, text, "dangling"))
-                return
+                return False
         except OSError as exc:
             self.error(path, exc.strerror or str(exc))
-            return
+            return False
         try:
             # Where the text read leads from where the directory really is: not the name again, which may be
             # another link by now.
@@ -339,10 +348,11 @@ class _Walk:
                     "--follow-outside follows it",
                 )
         elif stat.S_ISDIR(target.st_mode):
-            below.append((path.name, True))
+            return True
         else:
             # A page is one page wherever it is reached from; another file is copied once per name.
             own = os.fstat(fd)
             page = path.name.lower().endswith(self.suffixes)
             place = _place_of(str(path), target) if page else (own.st_dev, own.st_ino, path.name)
             self.file(tree, _Entry(path, relative, target, True, place))
+        return False
