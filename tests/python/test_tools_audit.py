@@ -19,6 +19,7 @@ import pytest
 from needs_sdk import ROOT
 
 from brevane_tools import cli
+from brevane_tools.auditing import crawling
 from brevane_tools.auditing.diffing import difference
 from brevane_tools.auditing.sitemaps import MAX_ENTRIES, Robots, SitemapError, parse_sitemap
 from web_servers import free_port, nginx, nginx_conf
@@ -167,12 +168,15 @@ def deployment(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Deployment]
         return f"location = {path} {{ {NO_TRANSFORM} {' '.join(rules)} }}\n"
 
     servers = (
+        # The clean site answers brevane's User-Agent only; the CDN store requests that carry an Origin only.
         f"server {{ listen 127.0.0.1:{clean_port}; root {work}/clean; {NO_TRANSFORM} "
+        f'if ($http_user_agent !~ "^brevane/[0-9.]+ ") {{ return 403; }} '
         f"include {work}/clean/c2pa.nginx.conf;\n"
         f'  location ~ \\.c2pa$ {{ {NO_TRANSFORM} add_header Access-Control-Allow-Origin "*"; }} }}\n'
         f"server {{ listen 127.0.0.1:{https_port} ssl; ssl_certificate {tls}; ssl_certificate_key {tls_key}; "
         f"root {work}/secure; {NO_TRANSFORM} }}\n"
-        f"server {{ listen 127.0.0.1:{cdn_port}; root {work}/cdn; {NO_TRANSFORM} }}\n"
+        f'server {{ listen 127.0.0.1:{cdn_port}; root {work}/cdn; {NO_TRANSFORM} if ($http_origin != "{broken}") '
+        "{ return 403; } }\n"
         f"server {{ listen 127.0.0.1:{broken_port}; root {served}; {NO_TRANSFORM}\n"
         + exact("/inject.html", "sub_filter '</head>' '<script>track()</script></head>';")
         + exact("/inline.html", "sub_filter '<title>' '<script>track()</script><title>';")
@@ -355,6 +359,21 @@ def test_a_sitemap_that_cannot_be_read_and_bad_arguments_exit_2(
             "found (line 1, column 13)\n"
     else:
         assert err == f"brevane: {message.format(broken=deployment.broken)}\n"
+
+
+def test_the_rate_spaces_the_requests_to_each_host(monkeypatch: pytest.MonkeyPatch) -> None:
+    now = [100.0]
+    waits: list[float] = []
+    monkeypatch.setattr(crawling.time, "monotonic", lambda: now[0])
+    monkeypatch.setattr(crawling.time, "sleep", waits.append)
+    pace = crawling._Pace(4.0)
+    for url in ("http://a.example/1", "http://a.example/2", "http://b.example/1", "http://A.example/3"):
+        pace(url)
+    now[0] += 10.0  # an idle host starts afresh
+    pace("http://a.example/4")
+    assert waits == [0.25, 0.5]
+    crawling._Pace(0.0)("http://a.example/5")  # no --rate: never a wait
+    assert waits == [0.25, 0.5]
 
 
 # --- Sitemaps and robots.txt, as hostile input ---
