@@ -361,18 +361,16 @@ def test_a_sitemap_that_cannot_be_read_and_bad_arguments_exit_2(
         assert err == f"brevane: {message.format(broken=deployment.broken)}\n"
 
 
-def test_the_rate_spaces_the_requests_to_each_host(monkeypatch: pytest.MonkeyPatch) -> None:
+def test_the_rate_spaces_the_requests_to_each_host() -> None:
     now = [100.0]
     waits: list[float] = []
-    monkeypatch.setattr(crawling.time, "monotonic", lambda: now[0])
-    monkeypatch.setattr(crawling.time, "sleep", waits.append)
-    pace = crawling._Pace(4.0)
+    pace = crawling.HostPace(4.0, lambda: now[0], waits.append)
     for url in ("http://a.example/1", "http://a.example/2", "http://b.example/1", "http://A.example/3"):
         pace(url)
     now[0] += 10.0  # an idle host starts afresh
     pace("http://a.example/4")
     assert waits == [0.25, 0.5]
-    crawling._Pace(0.0)("http://a.example/5")  # no --rate: never a wait
+    crawling.HostPace(0.0)("http://a.example/5")  # no --rate: never a wait
     assert waits == [0.25, 0.5]
 
 

@@ -32,7 +32,7 @@ from brevane_tools.auditing.links import origin, same_origin
 from brevane_tools.auditing.pages import PageAudit, PageSettings, audit_page
 from brevane_tools.auditing.sitemaps import MAX_ROBOTS_BYTES, MAX_SITEMAP_BYTES, Robots, SitemapError, parse_sitemap
 
-__all__ = ["AuditSettings", "Target", "Totals", "Visit", "run_audit", "targets"]
+__all__ = ["AuditSettings", "HostPace", "Target", "Totals", "Visit", "run_audit", "targets"]
 
 ROBOTS_AGENT = "brevane"
 _MAX_SITEMAPS = 1_000  # sitemaps read for one audit, indexes included
@@ -75,24 +75,26 @@ class Totals:
     notes: list[str] = field(default_factory=list)
 
 
-class _Pace:
+class HostPace:
     """A token bucket per host, one token deep: requests to a host start at least 1/rate seconds apart."""
 
-    def __init__(self, rate: float) -> None:
+    def __init__(self, rate: float, clock: Callable[[], float] = time.monotonic,
+                 sleep: Callable[[float], None] = time.sleep) -> None:
         self.interval = 1.0 / rate if rate > 0 else 0.0
         self.next: dict[str, float] = {}
         self.lock = threading.Lock()
+        self.clock, self.sleep = clock, sleep
 
     def __call__(self, url: str) -> None:
         if not self.interval:
             return
         host = urlsplit(url).netloc.lower()
         with self.lock:
-            now = time.monotonic()
+            now = self.clock()
             at = max(now, self.next.get(host, now))
             self.next[host] = at + self.interval
         if at > now:
-            time.sleep(at - now)  # this request's turn at the host
+            self.sleep(at - now)  # this request's turn at the host
 
 
 class _RobotsCache:
@@ -200,7 +202,7 @@ def _coded(fetched: remote.Fetched) -> bytes:
 
 def run_audit(urls: Iterable[str], settings: AuditSettings, emit: Callable[[Visit], None]) -> Totals:
     """Audit the pages the URLs name, `emit` hearing each as it finishes (in this thread); SitemapError."""
-    pace = _Pace(settings.rate)
+    pace = HostPace(settings.rate)
     settings = replace(settings, page=replace(settings.page, pace=pace))
     totals = Totals()
     robots = _RobotsCache(settings.page)
