@@ -1,9 +1,11 @@
 // The C++ API (include/brevane/*.hpp): each function runs one core operation
 // inside api::guarded and hands back owning values. Edits are written once,
 // into the string that is returned.
-#include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "api/boundary.h"
 #include "brevane/brevane.hpp"

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -289,6 +290,48 @@ TEST(CAbi, FailureEmptiesOutputsAndLeavesTheErrorAloneOnSuccess) {
   EXPECT_EQ(out.data[0], '\0');
   brevane_free(out);
   brevane_free(brevane_owned_string{nullptr, 0});
+}
+
+// What a page gives through the C ABI: its binding's bytes, or the error code,
+// then the embedded page. Any state shared between calls would show as a
+// difference between threads and the serial run.
+std::string c_answers(const std::string& page) {
+  std::string out;
+  brevane_binding binding;
+  const brevane_code code =
+      brevane_compute_data_hash(page.data(), page.size(), nullptr, 0, &binding, nullptr);
+  out += std::to_string(code) + ":";
+  out.append(reinterpret_cast<const char*>(binding.hash.bytes), binding.hash.length);
+  brevane_owned_string embedded;
+  brevane_error error{};
+  if (brevane_embed(page.data(), page.size(), "store", 5, &embedded, &error) == BREVANE_OK) {
+    out.append(embedded.data, embedded.length);
+    brevane_free(embedded);
+  } else {
+    out.append(error.message.data, error.message.length);
+    brevane_free(error.message);
+  }
+  return out;
+}
+
+TEST(CAbi, ThreadsShareNothing) {
+  std::vector<std::string> serial;
+  for (const std::string& page : kPages) serial.push_back(c_answers(page));
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < mismatches.size(); ++t) {
+    threads.emplace_back([&serial, &mismatches, t] {
+      for (int round = 0; round < 200; ++round) {
+        for (std::size_t i = 0; i < kPages.size(); ++i) {
+          if (c_answers(kPages[(i + t) % kPages.size()]) != serial[(i + t) % kPages.size()]) {
+            ++mismatches[t];
+          }
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, std::vector<int>(mismatches.size(), 0));
 }
 
 TEST(CppApi, VersionIsTheCAbisText) {
