@@ -26,7 +26,7 @@ import pytest
 
 MODULES = Path("/usr/lib/apache2/modules")
 APACHE_MODULES = ("mpm_event", "authz_core", "authz_host", "authz_user", "authn_core", "authn_file", "auth_basic",
-                  "mime", "headers", "dir", "alias")
+                  "mime", "headers", "dir", "alias", "rewrite")
 
 
 def free_port() -> int:

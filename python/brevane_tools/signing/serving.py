@@ -255,12 +255,14 @@ def _apache(store_prefix: str, href: bool, in_site: bool, guarded: bool) -> byte
         )
     else:
         # REQUEST_URI is the decoded path (after DirectoryIndex and MultiViews, the file's); escape() encodes
-        # every byte a URL path cannot hold as it is.
+        # every byte a URL path cannot hold as it is. The file served must be the one at that path below the
+        # document root (its trailing slashes dropped, $1): a RewriteRule, Alias or userdir of the server's
+        # own serves another file at the path, whose Link would name the store of a page not served.
         prefix = f"/{store_prefix}" if store_prefix else ""
-        store = f"%{{DOCUMENT_ROOT}}{prefix}%{{REQUEST_URI}}.c2pa" if store_prefix else "%{REQUEST_FILENAME}.c2pa"
         out += module("mod_headers.c", [
             f'Header merge Link "expr=<{prefix}%{{escape:%{{REQUEST_URI}}}}.c2pa>; rel=\\"c2pa-manifest\\"" '
-            f"\"expr=-f '{store}'\"\n".encode()
+            f"\"expr=%{{DOCUMENT_ROOT}} =~ m#^(.*?)/*$# && %{{REQUEST_FILENAME}} == '$1%{{REQUEST_URI}}' "
+            f"&& -f '$1{prefix}%{{REQUEST_URI}}.c2pa'\"\n".encode()
         ])
     if in_site:
         out += module("mod_alias.c", [
