@@ -207,8 +207,8 @@ brevane_code brevane_locate_all(const char* html, size_t html_length, brevane_ra
     }
     *count = elements.size();
     if (elements.size() > capacity) {
-      const std::string message = "room for " + std::to_string(capacity) + " ranges, " +
-                                  std::to_string(*count) + " manifest elements found";
+      const std::string message = "buffer too small: " + std::to_string(*count) +
+                                  " manifest elements found, room for " + std::to_string(capacity);
       return brevane::fail(error, BREVANE_BUFFER_TOO_SMALL, message, {});
     }
     return BREVANE_OK;

@@ -212,6 +212,8 @@ TEST(CAbi, LocateAllAnswersASizeQuery) {
   EXPECT_EQ(brevane_locate_all(page.data(), page.size(), nullptr, 0, &count, &query.e),
             BREVANE_BUFFER_TOO_SMALL);
   EXPECT_EQ(count, 2U);
+  EXPECT_EQ(std::string_view(query.e.message.data, query.e.message.length),
+            "buffer too small: 2 manifest elements found, room for 0");
   std::array<brevane_range, 2> ranges{};
   std::array<brevane_range, 1> one{};
   EXPECT_EQ(brevane_locate_all(page.data(), page.size(), one.data(), one.size(), &count, nullptr),
