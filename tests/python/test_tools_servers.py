@@ -249,10 +249,14 @@ def test_rules_and_stores_apart_from_the_pages(certs: Path, capsys: pytest.Captu
             (source / name).parent.mkdir(parents=True, exist_ok=True)
             (source / name).write_bytes(PAGE % number)
         (source / "c2pa.nginx.conf").write_text("location = /a.html { }\n")  # an earlier run's, in the source
+        (source / "_headers").write_text("/x\n  X-Site: 1\n# BEGIN brevane C2PA links\n/a.html\n  Link: </a.html.c2pa>\n"
+                                         "# END brevane C2PA links\n")
         argv = ["--form", "header", "--store-dir", str(out / "c2pa"), "--rules-dir", str(rules), "-o", str(out)]
         assert sign(certs, *argv, str(source)) == 0
-        assert "still holds rules of an earlier run (c2pa.nginx.conf)" in capsys.readouterr().err
+        assert "still holds rules of an earlier run (c2pa.nginx.conf, the brevane block in _headers)" \
+            in capsys.readouterr().err
         (out / "c2pa.nginx.conf").unlink()
+        (out / "_headers").unlink()
         assert sorted(os.listdir(rules)) == sorted(serving_files()) and not set(os.listdir(out)) & set(serving_files())
         # One page signed again: the rules keep naming the site's other pages.
         assert sign(certs, *argv[:-2], "--in-place", str(out / "a.html")) == 0

@@ -358,6 +358,8 @@ def write_rules(
             "form (--form link) instead"
         )
     stale = [name for name in (NGINX_HTTP, NGINX, APACHE) if site is not None and os.path.lexists(site / name)]
+    if site is not None and _holds_block(site / HEADERS):  # it lists every page: nginx and Apache serve it
+        stale.append(f"the brevane block in {HEADERS}")
     if site is not None and stale:
         warnings.append(
             f"the site {display(site)} still holds rules of an earlier run ({', '.join(stale)}), which are "
@@ -376,6 +378,13 @@ def write_rules(
             "have one): use the nginx rules or _headers, or the link form"
         )
     return warnings
+
+
+def _holds_block(path: Path) -> bool:
+    try:
+        return _BEGIN in read_file(path, MAX_RULE_FILE, what=f"the rules {display(path)}", follow=False)
+    except (OSError, ValueError):
+        return False
 
 
 def store_prefix_error(prefix: Optional[str]) -> Optional[str]:
