@@ -26,6 +26,7 @@ and can leave the body as it came, content coding and all (`decode=False`).
 
 from __future__ import annotations
 
+import functools
 import http.client
 import io
 import ipaddress
@@ -322,6 +323,7 @@ def _non_public(ip: IPAddress) -> Optional[str]:
     return None
 
 
+@functools.lru_cache(maxsize=4096)  # twice per fetch, for the same few hosts
 def _host_key(where: str) -> str:
     """The host of a URL or a netloc as compared for trust: case, brackets, a final dot and port aside."""
     try:
