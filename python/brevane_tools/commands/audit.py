@@ -186,12 +186,19 @@ def _report(visit: Visit, fail_on: str) -> Report:
         return Report(audit.url, False, error=audit.error, data=data, internal=visit.internal is not None,
                       detail=visit.internal)
     failing = [f for f in audit.findings if at_least(f.severity, fail_on)]
-    head = f"skipped: {audit.skipped}" if audit.skipped else (audit.state or "not checked")
+    head = f"skipped: {audit.skipped}" if audit.skipped else _state(visit)
     if audit.findings:
         head += f", {len(audit.findings)} finding{'s' if len(audit.findings) != 1 else ''}"
     lines = [escape(head)] + [escape(f"  {f.severity} {f.code}: {f.message}") + "\n" + escape(f"    fix: {f.fix}")
                               for f in audit.findings]
     return Report(audit.url, not failing, text="\n".join(lines), data=data, multiline=True)
+
+
+def _state(visit: Visit) -> str:
+    """The check's state; for a page that could not be checked, why: it carries no manifest, or else."""
+    if visit.audit.state:
+        return visit.audit.state
+    return "unsigned" if any(f.code == "unsigned" for f in visit.audit.findings) else "not checked"
 
 
 class _Printer:
@@ -250,7 +257,7 @@ class _Printer:
             self.skipped += 1
         else:
             self.audited += 1
-            self.states[(visit.audit.state or "unsigned").lower()] += 1
+            self.states[_state(visit).lower()] += 1
 
     def clear(self) -> None:
         if self.progress:
