@@ -21,6 +21,7 @@ from needs_sdk import ROOT
 from brevane_tools import cli
 from brevane_tools.auditing import crawling
 from brevane_tools.auditing.diffing import difference
+from brevane_tools.auditing.findings import CODES
 from brevane_tools.auditing.sitemaps import MAX_ENTRIES, Robots, SitemapError, parse_sitemap
 from web_servers import free_port, nginx, nginx_conf
 
@@ -229,6 +230,9 @@ def test_every_way_a_deployment_breaks_is_found_once_on_its_page(deployment: Dep
                              str(deployment.signed))
     assert status == 1
     assert codes(document) == BROKEN
+    errors = {page for page, found in BROKEN.items() if {CODES[code][0] for code in found} & {"error"}}
+    assert {e["path"].rsplit("/", 1)[-1] for e in document["files"] if not e["ok"]} == errors
+    assert document["failed"] == len(errors) == 6
     messages = {entry["path"].rsplit("/", 1)[-1]: entry["findings"][0]["message"] for entry in document["files"]}
     signed = (deployment.signed / "inject.html").read_bytes()
     offset = signed.index(b"</head>")

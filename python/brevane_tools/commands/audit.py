@@ -175,7 +175,9 @@ def _report(visit: Visit, fail_on: str) -> Report:
     from brevane_tools.auditing.findings import at_least
 
     audit = visit.audit
-    data: dict[str, Any] = {**audit.result, "findings": [f.as_dict() for f in audit.findings]}
+    # The check's own "ok" (trusted, binding a match) gives way to the audit's, which --fail-on decides.
+    data: dict[str, Any] = {k: v for k, v in audit.result.items() if k != "ok"}
+    data["findings"] = [f.as_dict() for f in audit.findings]
     if visit.target.lastmod is not None:
         data["lastmod"] = visit.target.lastmod
     if audit.final_url and audit.final_url != audit.url:
@@ -279,7 +281,7 @@ class _Printer:
         self.clear()
         text = self.summary(totals)
         if self.run.json:
-            tail = {"failed": self.failed + self.internal, "summary": text.split("\n", 1)[0],
+            tail = {"failed": self.failed + self.internal + self.failing, "summary": text.split("\n", 1)[0],
                     "findings": {code: n for code, n in self.codes.items()}}
             body = json.dumps(tail, indent=2)[1:-2]  # its fields, inside the open document
             self._open()
