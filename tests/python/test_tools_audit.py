@@ -162,6 +162,8 @@ def deployment(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Deployment]
     store = served / "gzipped.html.c2pa"
     store.write_bytes(gzip.compress(store.read_bytes()))
     (served / "nostore.html.c2pa").unlink()
+    # robots.txt may name sitemaps elsewhere, but cannot send the audit to a private address.
+    (served / "robots.txt").write_text("Sitemap: http://10.255.255.1/map.xml\n")
     entries = "".join(f"<url><loc>{broken}/{name}</loc></url>" for name in BROKEN)
     (served / "sitemap.xml").write_text(f'<urlset xmlns="http://www.sitemaps.org/schemas/sitemap/0.9">{entries}</urlset>')
 
@@ -347,6 +349,8 @@ def test_the_report_shows_the_findings_per_page(deployment: Deployment, tmp_path
 @pytest.mark.parametrize(("argv", "message"), [
     (["{broken}/none.xml"], "the sitemap at {broken}/none.xml could not be fetched: HTTP 404 Not Found"),
     (["{broken}/inject.xml"], None),  # not XML: said by the parser, with where
+    (["{broken}/"], "the sitemap at http://10.255.255.1/map.xml is on a private address (10.255.255.1), not "
+     "fetched: pass --allow-private-hosts to allow it"),
     (["ftp://example.com/"], "ftp://example.com/ is not an http or https URL"),
     (["{broken}/", "--source", "/nonexistent"], "--source /nonexistent is not a directory"),
 ])

@@ -149,11 +149,12 @@ def targets(urls: Iterable[str], settings: AuditSettings, totals: Totals,
     budget = [_MAX_SITEMAPS]
     for url in urls:
         if _is_sitemap(url):
-            _from_sitemap(url, settings, totals, found, budget, 0)
+            _from_sitemap(url, settings, totals, found, budget, 0, url)
         elif _is_root(url) and not settings.crawl:
             for sitemap in _root_sitemaps(url, cache):
-                # A sitemap that robots.txt names may lie elsewhere (a CDN) and still speak for this host.
-                _from_sitemap(sitemap, settings, totals, found, budget, 0, _host(url))
+                # A sitemap that robots.txt names may lie elsewhere (a CDN) and still speak for this host;
+                # only this host is trusted for it, so robots.txt cannot send a fetch to a private address.
+                _from_sitemap(sitemap, settings, totals, found, budget, 0, url)
         else:
             found.setdefault(url, Target(url))
     return list(found.values())
@@ -165,7 +166,8 @@ def _root_sitemaps(url: str, robots: _RobotsCache) -> list[str]:
 
 
 def _from_sitemap(url: str, settings: AuditSettings, totals: Totals, found: dict[str, Target],
-                  budget: list[int], level: int, site: str = "") -> None:
+                  budget: list[int], level: int, named_by: str) -> None:
+    """Read a sitemap (and an index's sitemaps) into `found`; `named_by` is the URL the user gave."""
     if len(found) >= settings.max_pages:
         return
     if budget[0] <= 0:
@@ -174,18 +176,18 @@ def _from_sitemap(url: str, settings: AuditSettings, totals: Totals, found: dict
     limits = settings.page.limits
     try:
         settings.page.pace(url)
-        fetched = remote.fetch(url, "the sitemap", MAX_SITEMAP_BYTES, limits, trusted_host=url, decode=False)
+        fetched = remote.fetch(url, "the sitemap", MAX_SITEMAP_BYTES, limits, trusted_host=named_by, decode=False)
     except remote.FetchError as exc:
         raise SitemapError(str(exc)) from None
     index, entries = parse_sitemap(_coded(fetched), url)
-    allowed = {_host(fetched.url), *settings.hosts, *([site] if site else [])}
+    allowed = {_host(fetched.url), _host(named_by), *settings.hosts}
     for entry in entries:
         if _host(entry.loc) not in allowed or not remote.is_web_url(entry.loc):
             totals.off_site += 1
         elif index:
             if level >= 1:
                 raise SitemapError(f"the sitemap index {url} names another index, {entry.loc}")
-            _from_sitemap(entry.loc, settings, totals, found, budget, level + 1, site)
+            _from_sitemap(entry.loc, settings, totals, found, budget, level + 1, named_by)
         elif len(found) < settings.max_pages:
             found.setdefault(entry.loc, Target(entry.loc, 0, entry.lastmod))
         elif entry.loc not in found:
