@@ -22,6 +22,7 @@ from brevane_tools import cli
 from brevane_tools.auditing import crawling
 from brevane_tools.auditing.diffing import difference
 from brevane_tools.auditing.findings import CODES
+from brevane_tools.auditing.links import page_links
 from brevane_tools.auditing.sitemaps import MAX_ENTRIES, Robots, SitemapError, parse_sitemap
 from web_servers import free_port, nginx, nginx_conf
 
@@ -327,6 +328,12 @@ def test_a_crawl_follows_same_origin_links_to_its_depth(deployment: Deployment, 
     assert all(not found for found in codes(document).values())
 
 
+def test_a_crawl_stops_at_max_pages(deployment: Deployment, capsys: pytest.CaptureFixture[str]) -> None:
+    status, document = audit(deployment, capsys, f"{deployment.clean}/index.html", "--crawl", "--max-pages", "2")
+    assert (status, sorted(codes(document))) == (0, ["about.html", "index.html"])
+    assert document["summary"] == "2 pages audited: 2 trusted; the crawl stopped at --max-pages; no findings"
+
+
 def test_max_pages_bounds_the_audit(deployment: Deployment, capsys: pytest.CaptureFixture[str]) -> None:
     status, document = audit(deployment, capsys, f"{deployment.broken}/sitemap.xml", "--max-pages", "2")
     assert (len(document["files"]), document["summary"].endswith(f"; {len(BROKEN) - 2} left by --max-pages; "
@@ -408,6 +415,7 @@ def test_a_sitemap_of_50000_entries_is_read_and_one_more_is_refused() -> None:
     (gzip.compress(urlset(1))[:-12], "the sitemap s is a truncated gzip file"),
     (b"<html><body>not found</body></html>", "the sitemap s is neither a <urlset> nor a <sitemapindex>: <html>"),
     (b"", "the sitemap s is not well-formed XML: no element found (line 1, column 0)"),
+    (b"<urlset>" + b"<x>" * 20, "the sitemap s nests its elements more than 16 deep"),
 ])
 def test_hostile_sitemaps_are_refused(body: bytes, message: str) -> None:
     with pytest.raises(SitemapError) as refused:
@@ -446,6 +454,28 @@ def test_robots_txt_applies_its_longest_rule_for_brevane(path: str, allowed: boo
     assert robots.allows("https://site.example" + path) is allowed
     assert robots.sitemaps == ("https://site.example/map.xml",)
     assert Robots.parse(ROBOTS, "someone").allows("https://site.example/page.html") is False  # the * group
+
+
+def test_a_hostile_robots_pattern_costs_no_more_than_its_length_times_the_path() -> None:
+    # As a regular expression, 30 ".*a" before a miss would take exponential time.
+    robots = Robots.parse("User-agent: brevane\nDisallow: /" + "*a" * 30 + "$\n", "brevane")
+    assert robots.allows("https://site.example/" + "a" * 5000 + "b") is True
+    assert robots.allows("https://site.example/" + "a" * 5000) is False
+
+
+# --- The links a crawl follows ---
+
+@pytest.mark.parametrize(("markup", "links"), [
+    (b'<a href="x.html">x</a><A HREF=\'y.html#top\'>y</A><area shape=rect href=z/>',
+     ["https://site.example/d/x.html", "https://site.example/d/y.html", "https://site.example/d/z/"]),
+    (b'<a data-href="no" title=">">no</a><abbr href="no"><a\nhref = "&#x2F;abs&amp;q">', ["https://site.example/abs&q"]),
+    (b'<a href="javascript:alert(1)"><a href="mailto:x@y"><a href="http://[::1">x</a><a href="x.html"><a href=x.html>',
+     ["https://site.example/d/x.html"]),
+    (b'<head><base href="https://cdn.example/b/"></head><a href="p.html">', ["https://cdn.example/b/p.html"]),
+    (b"<a " * 200_000, []),  # no tag ever ends: one linear scan, no link
+])
+def test_a_crawl_reads_the_links_of_a_page(markup: bytes, links: list[str]) -> None:
+    assert page_links(markup, "https://site.example/d/page.html") == links
 
 
 # --- How a served page differs from the signed one ---

@@ -72,6 +72,7 @@ class Totals:
 
     off_site: int = 0  # sitemap entries on hosts not allowed
     over_limit: int = 0  # pages left once --max-pages was reached
+    crawl_cut: bool = False  # a crawl found more pages than --max-pages allowed
     notes: list[str] = field(default_factory=list)
 
 
@@ -223,21 +224,28 @@ def run_audit(urls: Iterable[str], settings: AuditSettings, emit: Callable[[Visi
                 break
             visit = finished.get().result()
             running -= 1
-            _follow(visit, settings, queue, seen)
+            _follow(visit, settings, queue, seen, settings.max_pages - started - len(queue), totals)
             emit(visit)
     totals.over_limit += len(queue)
     return totals
 
 
-def _follow(visit: Visit, settings: AuditSettings, queue: deque[Target], seen: set[str]) -> None:
+def _follow(visit: Visit, settings: AuditSettings, queue: deque[Target], seen: set[str], room: int,
+            totals: Totals) -> None:
+    """Queue a crawled page's new same-origin links, at most `room` of them (what --max-pages leaves),
+    so a site of endless links keeps the queue and the set of links seen small."""
     target = visit.target
     if not settings.crawl or target.depth >= settings.depth:
         return
     home = visit.audit.final_url or target.url
     for link in visit.audit.links:
         if link not in seen and same_origin(link, home):
+            if room <= 0:
+                totals.crawl_cut = True  # not remembered: the crawl's memory stays within --max-pages
+                break
             seen.add(link)
             queue.append(Target(link, target.depth + 1))
+            room -= 1
     visit.audit.links = []  # handed on; the page's record stays small
 
 

@@ -10,6 +10,7 @@ and only http(s) URLs come out, fragments dropped, each once, at most
 from __future__ import annotations
 
 import re
+from collections.abc import Iterator
 from urllib.parse import urldefrag, urljoin, urlsplit
 
 from brevane_tools.head import decode_attribute, head_facts
@@ -17,9 +18,8 @@ from brevane_tools.head import decode_attribute, head_facts
 __all__ = ["MAX_LINKS", "origin", "page_links", "same_origin"]
 
 MAX_LINKS = 10_000
-_ANCHOR = re.compile(
-    rb"<(?:a|area)\s[^>]*?\bhref\s*=\s*(?:\"([^\"]*)\"|'([^']*)'|([^\s>\"']+))", re.IGNORECASE
-)
+_TAG = re.compile(rb"<(?:a|area)[\s/]", re.IGNORECASE)
+_HREF = re.compile(rb"""(?<![\w-])href\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s>"']+))""", re.IGNORECASE)
 _NOISE = re.compile("[\t\n\r]")
 
 
@@ -33,8 +33,7 @@ def page_links(html: bytes, page_url: str) -> list[str]:
     if base_href is not None:
         base = urljoin(page_url, _NOISE.sub("", base_href).strip())
     found: dict[str, None] = {}
-    for match in _ANCHOR.finditer(html):
-        raw = next(group for group in match.groups() if group is not None)
+    for raw in _hrefs(html):
         href = _NOISE.sub("", decode_attribute(raw.decode("utf-8", "replace"))).strip()
         try:
             target = urldefrag(urljoin(base, href))[0]
@@ -46,6 +45,20 @@ def page_links(html: bytes, page_url: str) -> list[str]:
             if len(found) >= MAX_LINKS:
                 break
     return list(found)
+
+
+def _hrefs(html: bytes) -> Iterator[bytes]:
+    """The raw href of each <a> and <area> tag. Each tag is read up to its ">" and the search
+    goes on after it, so no byte is read twice: hostile markup costs a linear scan."""
+    position = 0
+    while (tag := _TAG.search(html, position)) is not None:
+        end = html.find(b">", tag.end())
+        if end < 0:
+            return  # no tag ends after this: nothing more to read
+        href = _HREF.search(html, tag.end(), end)
+        if href is not None:
+            yield next(group for group in href.groups() if group is not None)
+        position = end + 1
 
 
 def same_origin(a: str, b: str) -> bool:

@@ -31,6 +31,8 @@ MAX_ROBOTS_BYTES = 512 * 1024  # what RFC 9309 asks a crawler to read at least
 _PIECE = 64 * 1024
 _GZIP_MAGIC = b"\x1f\x8b"
 _MAX_LOC = 4096  # a URL longer than this is no page's address
+_MAX_DEPTH = 16  # <urlset><url><loc> is three; extensions (images, news) add a few
+_MAX_RULES = 10_000  # robots.txt rules kept for one agent
 
 
 class SitemapError(ValueError):
@@ -67,6 +69,8 @@ def _parser(where: str, reading: _Reading) -> expat.XMLParserType:
         raise SitemapError(f"the sitemap {where} declares a document type (entities are refused)")
 
     def start(name: str, _attributes: dict[str, str]) -> None:
+        if len(reading.path) >= _MAX_DEPTH:
+            raise SitemapError(f"the sitemap {where} nests its elements more than {_MAX_DEPTH} deep")
         local = _local(name)
         if not reading.path:
             if local not in ("urlset", "sitemapindex"):
@@ -154,21 +158,31 @@ class _Rule:
     pattern: str  # as written, %-escapes decoded where they name unreserved characters
 
     def matches(self, path: str) -> bool:
-        return _compiled(self.pattern).match(path) is not None
+        pattern = self.pattern
+        if "*" not in pattern:  # the usual rule: a prefix, or with "$" the whole path
+            return path == pattern[:-1] if pattern.endswith("$") else path.startswith(pattern)
+        return _wildcard(pattern[:-1] if pattern.endswith("$") else pattern + "*", path)
 
 
-_PATTERNS: dict[str, re.Pattern[str]] = {}
-
-
-def _compiled(pattern: str) -> re.Pattern[str]:
-    found = _PATTERNS.get(pattern)
-    if found is None:
-        anchored = pattern.endswith("$")
-        body = ".*".join(re.escape(part) for part in (pattern[:-1] if anchored else pattern).split("*"))
-        found = re.compile(body + ("$" if anchored else ""), re.DOTALL)
-        if len(_PATTERNS) < 4096:
-            _PATTERNS[pattern] = found
-    return found
+def _wildcard(pattern: str, path: str) -> bool:
+    """Whether `path` is all of `pattern`, "*" matching any run: the greedy match that goes back
+    to the last "*" only, so a hostile pattern costs at most len(pattern) x len(path) steps
+    (a regular expression of many ".*" can take exponential time)."""
+    p = s = 0
+    star, mark = -1, 0
+    while s < len(path):
+        if p < len(pattern) and pattern[p] == "*":
+            star, mark = p, s
+            p += 1
+        elif p < len(pattern) and pattern[p] == path[s]:
+            p += 1
+            s += 1
+        elif star >= 0:
+            p, mark = star + 1, mark + 1
+            s = mark
+        else:
+            return False
+    return pattern[p:].strip("*") == ""
 
 
 @dataclass(frozen=True)
@@ -223,7 +237,7 @@ def _groups(text: str) -> list[tuple[set[str], list[_Rule]]]:
                 groups.append((agents, rules))
                 agents, rules = set(), []
             agents.add(value.split("/")[0].strip().lower())
-        elif key in ("allow", "disallow") and agents:
+        elif key in ("allow", "disallow") and agents and len(rules) < _MAX_RULES:
             rules.append(_Rule(key == "allow", _normal(value)))
     if agents:
         groups.append((agents, rules))

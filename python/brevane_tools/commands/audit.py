@@ -274,6 +274,8 @@ class _Printer:
                             (totals.over_limit, "left by --max-pages"), (totals.off_site, "on other hosts left out")):
             if count:
                 line += f"; {count:,} {what}"
+        if totals.crawl_cut:
+            line += "; the crawl stopped at --max-pages"
         found = [f"  {CODES[code][0]:<8} {code:<21} {self.codes[code]:,}" for code in CODES if self.codes[code]]
         return "\n".join([line + ("; findings:" if found else "; no findings"), *found])
 
