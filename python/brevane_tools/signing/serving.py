@@ -69,6 +69,8 @@ MAX_RULE_FILE = 64 * 1024 * 1024
 _LINK_TARGET = re.compile(r"[A-Za-z0-9\-._~:/?#\[\]@!&'()*+,;=%]+")
 #: A path that Apache's expressions and nginx's strings take as it is.
 _PLAIN_PATH = re.compile(r"[A-Za-z0-9\-._~/]+")
+#: The longest quoted token written for nginx, which reads at most 4,095 bytes as one.
+_NGINX_TOKEN = 4000
 #: The site's own rule files, as request paths: what the rules written in the site deny.
 _RULE_PATHS = "c2pa\\.nginx\\.http\\.conf|c2pa\\.nginx\\.conf|c2pa\\.apache\\.conf|_headers|\\.htaccess"
 
@@ -158,6 +160,26 @@ def _case_twins(site: Optional[Path]) -> set[bytes]:
     return twins
 
 
+def _nginx_entries(pages: Sequence[Announced]) -> tuple[dict[bytes, list[Announced]], list[Announced], list[Announced]]:
+    """The map's pages by key (the path, lowered); the pages left out for a line feed, and for length.
+
+    nginx reads a quoted configuration token of at most 4,095 bytes and refuses the
+    whole configuration otherwise: a page whose entry could exceed that (a path deep
+    in long directories, a name of many "$", each a variable in a value) is left out
+    with its case twins, taken at the largest form of an entry.
+    """
+    entries: dict[bytes, list[Announced]] = {}
+    broken, long = [], []
+    for entry in pages:
+        path = unquote_to_bytes(entry.page)
+        (broken.append(entry) if b"\n" in path else entries.setdefault(path.lower(), []).append(entry))
+    for key in list(entries):
+        value = b"\n".join(unquote_to_bytes(e.page) + b"\n" + e.store.encode() for e in entries[key])
+        if max(len(_nginx_string(key)), len(_nginx_string(value, b"${c2pa_dollar}"))) > _NGINX_TOKEN:
+            long += entries.pop(key)
+    return entries, broken, long
+
+
 def _nginx_http(pages: Sequence[Announced], store_prefix: str, site: Optional[Path]) -> bytes:
     """The http-level part: the stores' media type, and the path -> store lookup.
 
@@ -175,14 +197,11 @@ def _nginx_http(pages: Sequence[Announced], store_prefix: str, site: Optional[Pa
     - "path\\nstore" pairs, each line whole: every other page.
 
     A request path with a line feed matches no key (the pages whose names hold
-    one are left out: a warning says so), and without a key the string ends in
-    a line feed, which no pattern takes.
+    one are left out, as are those too long for nginx: a warning says so), and
+    without a key the string ends in a line feed, which no pattern takes.
     """
     prefix = f"/{store_prefix}" if store_prefix else ""
-    entries: dict[bytes, list[Announced]] = {}
-    for entry in pages:
-        if b"\n" not in unquote_to_bytes(entry.page):
-            entries.setdefault(unquote_to_bytes(entry.page).lower(), []).append(entry)
+    entries = _nginx_entries(pages)[0]
     max_size, bucket_size = _nginx_hash_sizes(list(entries))
     twins = _case_twins(site)
     lines = [
@@ -209,12 +228,14 @@ def _nginx_http(pages: Sequence[Announced], store_prefix: str, site: Optional[Pa
     lines += [b"    " + _nginx_string(key) + b" " + _nginx_string(value, b"${c2pa_dollar}") + b";\n"
               for key, value in values]
     link = f'"<{prefix}$c2pa_path.c2pa>; rel=\\"c2pa-manifest\\""'.encode()
+    # Only a response that is the file: a redirect or an answer of a location's own (`return 301`) at a
+    # page's path is not (nginx adds headers to 3xx too); 304 is the file's, as not_modified sets it first.
     lines.append(
         b"}\n"
-        b'map "$uri\\n$c2pa_entry" $c2pa_link {\n    default "";\n'
-        b'    "~\\A(?<c2pa_path>[^\\n]*)\\n=\\z" ' + link + b";\n"
-        b'    "~\\A(?<c2pa_path>[^\\n]*)\\n\\k<c2pa_path>\\z" ' + link + b";\n"
-        b'    "~\\A([^\\n]*)\\n(?:[^\\n]*\\n[^\\n]*\\n)*\\1\\n(?<c2pa_store>[^\\n]+)(?:\\n[^\\n]*\\n[^\\n]+)*\\z"'
+        b'map "$status $uri\\n$c2pa_entry" $c2pa_link {\n    default "";\n'
+        b'    "~\\A(?:200|206|304) (?<c2pa_path>[^\\n]*)\\n=\\z" ' + link + b";\n"
+        b'    "~\\A(?:200|206|304) (?<c2pa_path>[^\\n]*)\\n\\k<c2pa_path>\\z" ' + link + b";\n"
+        b'    "~\\A(?:200|206|304) ([^\\n]*)\\n(?:[^\\n]*\\n[^\\n]*\\n)*\\1\\n(?<c2pa_store>[^\\n]+)(?:\\n[^\\n]*\\n[^\\n]+)*\\z"'
         b' "<$c2pa_store>; rel=\\"c2pa-manifest\\"";\n}\n'
     )
     return b"".join(lines)
@@ -365,7 +386,14 @@ def write_rules(
             f"the site {display(site)} still holds rules of an earlier run ({', '.join(stale)}), which are "
             "published with it and deny nothing now: delete them"
         )
-    unnamed = [a for a in ordered if b"\n" in unquote_to_bytes(a.page)]
+    _, unnamed, long = _nginx_entries(ordered)
+    if long:
+        warnings.append(
+            f"{len(long):,} page{'s' if len(long) != 1 else ''} get{'' if len(long) != 1 else 's'} no Link header "
+            f"from the nginx rules: {'their entries are' if len(long) != 1 else 'its entry is'} longer than nginx "
+            f"reads in one piece ({_NGINX_TOKEN:,} bytes), e.g. "
+            f"{display(unquote_to_bytes(long[0].page).decode('utf-8', 'surrogateescape'))}"
+        )
     if unnamed:
         warnings.append(
             f"{len(unnamed):,} page{'s' if len(unnamed) != 1 else ''} with a line feed in {'their names get' if len(unnamed) != 1 else 'its name gets'} "
