@@ -20,6 +20,7 @@ from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any, Callable, Optional
+from urllib.parse import urlsplit
 
 from brevane_tools import sdk
 from brevane_tools.auditing.findings import SEVERITIES
@@ -133,10 +134,9 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _prepare(args: argparse.Namespace) -> AuditRun:
-    from brevane_tools.remote import is_web_url
-
     for url in args.urls:
-        if not is_web_url(url):
+        parts = urlsplit(url)
+        if parts.scheme.lower() not in ("http", "https") or not parts.netloc:
             raise UsageError(f"{escape(url)} is not an http or https URL")
     source = Path(args.source) if args.source else None
     if source is not None and not source.is_dir():
