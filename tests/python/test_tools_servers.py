@@ -45,7 +45,7 @@ HOSTILE = [c.encode() + b".html" for c in "#\\\"';{}$%? <>&+=@!*()[]^`|~,:"] + [
 ]
 SIGNED = HOSTILE + [b"lower.html", b"Solo.html", b"a.html", b"guide/index.html", b"private/payroll.html", b"secret/staff.html",
                     b"assets/page.html", b"media/page.html", b"old/page.html",
-                    b"moved.html"]
+                    b"moved.html", b"hidden.html"]
 # A URL that a rewrite of the server's own serves from another page's file: its Link, if any, is the file's.
 REWRITTEN = (b"old/page.html", b"a.html")
 # Names that differ from signed ones only in case (nginx's map ignores case: the rules must not).
@@ -78,6 +78,7 @@ NGINX_SERVER = """server {{ listen 127.0.0.1:{port}; root {site}; {include}
     location ~ \\.txt$ {{ }}
     location = /old/page.html {{ rewrite ^ /a.html last; }}
     location = /moved.html {{ return 301 /a.html; }}
+    location = /hidden.html {{ deny all; }}
 }}"""
 APACHE_HOST = """Listen 127.0.0.1:{port}
 <VirtualHost 127.0.0.1:{port}>
@@ -88,7 +89,11 @@ APACHE_HOST = """Listen 127.0.0.1:{port}
     RewriteEngine On
     RewriteRule ^/old/page\\.html$ /a.html
     Redirect /moved.html /a.html
+    <Files "hidden.html">
+        Require all denied
+    </Files>
     <Directory {site}>
+        Options MultiViews
         Require all granted
         AllowOverride {override}
     </Directory>
@@ -172,7 +177,7 @@ def requests() -> list[tuple[str, Optional[str], Optional[bytes]]]:
         if name.endswith(b"/index.html"):
             made.append((url(name[: -len(b"index.html")]), None, name))
     made += [(url(b"secret/staff.html"), None, None), (url(b"case.html"), None, None), (url(b"LOWER.html"), None, None),
-             (url(b"solo.html"), None, None),
+             (url(b"solo.html"), None, None), (url(b"hidden"), None, None),
              (url(b"static.txt"), None, None), (url(b"private/payroll.html.c2pa"), None, None),
              (url(b"secret/staff.html.c2pa"), None, None), (url(b"missing.html"), None, None),
              *((path, None, None) for path in RULE_PATHS)]

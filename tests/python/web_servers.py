@@ -26,7 +26,8 @@ import pytest
 
 MODULES = Path("/usr/lib/apache2/modules")
 APACHE_MODULES = ("mpm_event", "authz_core", "authz_host", "authz_user", "authn_core", "authn_file", "auth_basic",
-                  "mime", "headers", "dir", "alias", "rewrite")
+                  "mime", "headers", "dir", "alias", "rewrite",
+                  "negotiation")
 
 
 def free_port() -> int:

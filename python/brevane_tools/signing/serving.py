@@ -268,7 +268,11 @@ def _apache(store_prefix: str, href: bool, in_site: bool, guarded: bool) -> byte
         return [b"<IfModule " + name.encode() + b">\n", *(b"    " + line for line in lines), b"</IfModule>\n"]
 
     out = [_ABOUT]
-    out += module("mod_mime.c", [b"AddType " + STORE_TYPE.encode() + b" .c2pa\n"])
+    # ForceType, not AddType: an extension AddType names becomes a variant MultiViews negotiates, so "/intro"
+    # (and "/private" for a page denied by name) could answer with intro.html.c2pa, when it is the smaller.
+    out += module("mod_mime.c", [
+        b'<FilesMatch "\\.c2pa$">\n', b"    ForceType " + STORE_TYPE.encode() + b"\n", b"</FilesMatch>\n",
+    ])
     if href:
         out.append(
             b"# The stores lie at --href URLs: Apache cannot tell which pages have one, so it announces none\n"
