@@ -321,6 +321,7 @@ async def page_asgi(scope: dict[str, Any], receive: Any, send: Any) -> None:
 def page_headers(query: dict[str, list[str]]) -> list[tuple[str, str]]:
     headers = [("Content-Type", "text/html"), ("ETag", '"v1"')]
     headers += [("Cache-Control", line) for line in query.get("cc", [])]
+    headers += [("Vary", line) for line in query.get("vary", [])]
     return headers + [("Set-Cookie", "session=1") for _ in query.get("cookie", [])]
 
 
@@ -344,24 +345,30 @@ def store_of(base: str, response: Response) -> int:
     return fetch(base + response[1]["link"].split(">")[0][1:])[0]
 
 
-# Cache-Control lines, Set-Cookie, a request's Authorization -> (private, floor with store_floor 10 s)
-CACHE_CONTROL: dict[str, tuple[list[str], bool, bool, tuple[bool, float]]] = {
-    "nothing": ([], False, False, (False, 10)),
-    "private": (["private"], False, False, (True, 10)),
-    "upper case": (["Max-Age=60, PRIVATE"], False, False, (True, 60)),
-    "private with fields": (['private="Set-Cookie", max-age=60'], False, False, (True, 60)),
-    "no-store on a second line": (["public, max-age=60", "no-store"], False, False, (True, 60)),
-    "private inside a quoted value": (['ext="a, private", max-age=60'], False, False, (False, 60)),
-    "no-cache is not private": (["no-cache"], False, False, (False, 10)),
-    "a cookie": ([], True, False, (True, 10)),
-    "a cookie on a public page": (["public, max-age=5"], True, False, (False, 10)),
-    "authorized": (["max-age=600"], False, True, (True, 600)),
-    "authorized, s-maxage": (["s-maxage=600, max-age=60"], False, True, (False, 600)),
-    "authorized, must-revalidate": (["must-revalidate"], False, True, (False, 10)),
-    "stale-if-error adds": (["max-age=60, stale-if-error=300"], False, False, (False, 360)),
-    "twice: the longer": (["max-age=60, max-age=120"], False, False, (False, 120)),
-    "not a number": (["max-age=1e9, max-age=-5"], False, False, (False, 10)),
-    "a year at most": (["max-age=99999999999"], False, False, (False, 31536000)),
+# Cache-Control lines, other response headers, the request's visitor headers -> (private, floor with store_floor 10 s)
+COOKIE, AUTHORIZED = [("Set-Cookie", "a=1")], ("authorization",)
+CACHE_CONTROL: dict[str, tuple[list[str], list[tuple[str, str]], tuple[str, ...], tuple[bool, float]]] = {
+    "nothing": ([], [], (), (False, 10)),
+    "private": (["private"], [], (), (True, 10)),
+    "upper case": (["Max-Age=60, PRIVATE"], [], (), (True, 60)),
+    "private with fields": (['private="Set-Cookie", max-age=60'], [], (), (True, 60)),
+    "no-store on a second line": (["public, max-age=60", "no-store"], [], (), (True, 60)),
+    "private inside a quoted value": (['ext="a, private", max-age=60'], [], (), (False, 60)),
+    "no-cache is not private": (["no-cache"], [], (), (False, 10)),
+    "a cookie": ([], COOKIE, (), (True, 10)),
+    "a cookie on a public page": (["public, max-age=5"], COOKIE, (), (False, 10)),
+    "authorized": (["max-age=600"], [], AUTHORIZED, (True, 600)),
+    "authorized, s-maxage": (["s-maxage=600, max-age=60"], [], AUTHORIZED, (False, 600)),
+    "authorized, must-revalidate": (["must-revalidate"], [], AUTHORIZED, (False, 10)),
+    # Django's page for a signed-in visitor: Vary: Cookie and nothing else says it is theirs.
+    "varies by the cookie sent": ([], [("Vary", "Accept-Encoding"), ("vary", "COOKIE")], ("cookie",), (True, 10)),
+    "varies by a cookie not sent": ([], [("Vary", "Accept-Encoding, Cookie")], (), (False, 10)),
+    "varies by the cookie, public": (["public"], [("Vary", "Cookie")], ("cookie",), (False, 10)),
+    "varies by anything": ([], [("Vary", "*")], (), (True, 10)),
+    "stale-if-error adds": (["max-age=60, stale-if-error=300"], [], (), (False, 360)),
+    "twice: the longer": (["max-age=60, max-age=120"], [], (), (False, 120)),
+    "not a number": (["max-age=1e9, max-age=-5"], [], (), (False, 10)),
+    "a year at most": (["max-age=99999999999"], [], (), (False, 31536000)),
 }
 
 
@@ -369,12 +376,11 @@ def test_what_caching_headers_allow() -> None:
     from brevane_tools.integrations import cache_control
 
     found = {}
-    for case, (lines, cookie, authorized, _) in CACHE_CONTROL.items():
-        headers = [("Cache-Control", line) for line in lines] + ([("Set-Cookie", "a=1")] if cookie else [])
-        found[case] = cache_control.judge(headers, authorized, 10, 0)
+    for case, (lines, others, visitor, _) in CACHE_CONTROL.items():
+        found[case] = cache_control.judge([("Cache-Control", line) for line in lines] + others, visitor, 10, 0)
     assert found == {case: row[3] for case, row in CACHE_CONTROL.items()}
     expires = ("Expires", "Thu, 01 Jan 2026 01:00:00 GMT")
-    assert [cache_control.judge(headers, False, 10, 1767225600 + 600)[1] for headers in (
+    assert [cache_control.judge(headers, (), 10, 1767225600 + 600)[1] for headers in (
         [expires, ("Date", "Thu, 01 Jan 2026 00:00:00 GMT")], [expires], [expires, ("Date", "soon")])] == [3600, 3000, 10]
 
 
@@ -386,6 +392,7 @@ PRIVATE_PAGES: dict[str, tuple[str, dict[str, str], str, str]] = {
     "a cookie": ("q=d&cookie=1", {}, "unsigned", "inline"),
     "authorized": ("q=e", {"Authorization": "Basic dTpw"}, "unsigned", "inline"),
     "authorized, public": ("q=f&cc=public", {"Authorization": "Basic dTpw"}, "link", "link"),
+    "varies by the cookie sent": ("q=g&vary=Cookie", {"Cookie": "sessionid=1"}, "unsigned", "inline"),
 }
 
 
@@ -486,22 +493,53 @@ def test_the_key_hook_shares_a_signature_between_equal_pages_only(kind: str, cer
     assert (links[0] == links[1], len(set(links[:4])), links[4], signer.count) == (True, 3, None, 3)
 
 
-@pytest.mark.parametrize("existing", [False, True])
-def test_cache_files_are_private_whatever_the_umask(existing: bool, tmp_path: Path) -> None:
-    where = tmp_path / "cache"
-    if existing:
-        where.mkdir(mode=0o755)
-        (where / "old").write_bytes(b"")
-    mask = os.umask(0)
+def another_users(where: Path) -> Path:
+    """A directory that belongs to someone else: made and given away by root, else the root directory."""
+    if os.geteuid() != 0:
+        return Path("/")
+    where.mkdir(mode=0o777)
+    os.chown(where, 65534, 65534)
+    return where
+
+
+# what lies at the cache's path before -> the umask it is made under
+CACHE_DIRECTORIES: dict[str, tuple[str, int]] = {
+    "nothing, umask 0000": ("", 0),
+    "nothing, umask 0022": ("", 0o022),
+    "a directory open to all, with a file of its own": ("open", 0o022),
+    "a link to a directory": ("link", 0),
+    "another user's directory": ("other", 0),
+}
+
+
+@pytest.mark.parametrize("case", list(CACHE_DIRECTORIES))
+def test_cache_files_are_private_whatever_the_umask(case: str, tmp_path: Path) -> None:
+    before, umask = CACHE_DIRECTORIES[case]
+    where = real = tmp_path / "cache"
+    if before == "open":
+        where.mkdir(mode=0o777)
+        (where / "notes").write_bytes(b"")  # not the cache's: neither counted nor evicted nor changed
+    elif before == "link":
+        real = tmp_path / "real"
+        real.mkdir(mode=0o755)
+        where.symlink_to(real)
+    elif before == "other":
+        where = real = another_users(where)
+    mask = os.umask(umask)
     try:
+        if before == "other":
+            with pytest.raises(UsageError) as refused:
+                wsgi.DirectoryCache(where)
+            assert str(refused.value) == (f"the cache directory {where} belongs to user {where.stat().st_uid}, not "
+                                          f"to this process's user {os.geteuid()}: give the cache a directory of its own")
+            return
         cache = wsgi.DirectoryCache(where)
         cache.set("brevane:store:" + "0" * 64, b"store", 10)
     finally:
         os.umask(mask)
-    modes = {p.relative_to(where).as_posix(): p.stat().st_mode & 0o777 for p in [where, *where.rglob("*")]
-             if p.name != "old"}
+    modes = {p.relative_to(real).as_posix(): p.stat().st_mode & 0o777 for p in [real, *real.rglob("*")]}
     assert set(modes.items()) == {(".", 0o700), (".locks", 0o700), ("brevane-store-" + "0" * 64, 0o600),
-                                  (".locks/usage", 0o600), (".locks/mode", 0o600)}
+                                  (".locks/usage", 0o600), *([("notes", 0o644)] if before == "open" else [])}
 
 
 def test_a_directory_cache_counts_itself_again_when_its_record_is_lost(tmp_path: Path) -> None:
@@ -512,11 +550,11 @@ def test_a_directory_cache_counts_itself_again_when_its_record_is_lost(tmp_path:
         cache.set(f"brevane:page:{n:064x}", b"page", 0)
     (tmp_path / ".locks" / "usage").unlink()  # as after a crash: the next writer counts the directory
     stale, fresh = tmp_path / ".brevane-page-a.0123abcd.tmp", tmp_path / ".brevane-page-b.4567cdef.tmp"
-    for temporary, age in ((stale, 7200), (fresh, 60)):
+    for temporary, age in ((stale, 7200), (fresh, 60), (tmp_path / "notes.txt", 7200)):  # the last is not the cache's
         temporary.write_bytes(b"")
-        os.utime(temporary, (clock.now - age, clock.now - age))
+        os.utime(temporary, (time.time() - age, time.time() - age))  # the file system's time, not the cache's
     cache.set("brevane:page:" + "f" * 64, b"page", 0)  # over the bound: the oldest goes, and the stale temporary
-    assert sorted(p.name[-2:] for p in tmp_path.iterdir() if p.name != ".locks") == ["01", "02", "ff", "mp"]
+    assert sorted(p.name[-2:] for p in tmp_path.iterdir() if p.name != ".locks") == ["01", "02", "ff", "mp", "xt"]
     assert (fresh.exists(), sum(1 for p in tmp_path.iterdir() if p.name.startswith("brevane-"))) == (True, 3)
 
 

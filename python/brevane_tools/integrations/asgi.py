@@ -11,8 +11,8 @@ pool, so the event loop never waits on a signature or a cache server; an
 in-process lookup of a small page is quicker done on the loop. A HEAD is
 answered with the headers the GET gets: an application that leaves the body
 out of a HEAD is asked again as for a GET. The key hook runs on the loop,
-before the application (it must be quick); a request's `Authorization` header
-makes its response private unless the response says otherwise. Needs an
+before the application (it must be quick); a request's `Authorization` or
+`Cookie` header may make its response private (see `cache_control`). Needs an
 asyncio event loop (uvicorn, hypercorn's asyncio worker, daphne, granian).
 """
 
@@ -24,6 +24,7 @@ import urllib.parse
 from collections.abc import Awaitable, MutableMapping
 from typing import Any, Callable, Optional, TypeVar
 
+from brevane_tools.integrations import cache_control
 from brevane_tools.integrations.dynamic import STREAM_HEADER, Answer, DynamicSigning, Headers, Page, PageSigner
 
 __all__ = ["SigningMiddleware"]
@@ -35,6 +36,7 @@ Send = Callable[[Message], Awaitable[None]]
 Application = Callable[[Scope, Receive, Send], Awaitable[None]]
 T = TypeVar("T")
 
+_VISITOR = frozenset(name.encode("ascii") for name in cache_control.VISITOR_HEADERS)
 #: Pages up to this size are looked up in a MemoryCache on the event loop: hashing
 #: them takes less than handing them to a thread and back.
 LOOP_BYTES = 64 * 1024
@@ -56,8 +58,8 @@ async def _respond(send: Send, status: int, headers: Headers, body: bytes) -> No
 class _Held:
     """One call of the application: its response held back while it may be a page to sign."""
 
-    def __init__(self, signing: PageSigner, send: Send, path: str, head: bool, authorized: bool) -> None:
-        self.signing, self._send, self.path, self.head, self.authorized = signing, send, path, head, authorized
+    def __init__(self, signing: PageSigner, send: Send, path: str, head: bool, visitor: frozenset[str]) -> None:
+        self.signing, self._send, self.path, self.head, self.visitor = signing, send, path, head, visitor
         self.start: Optional[Message] = None
         self.chunks: list[bytes] = []
         self.size = 0
@@ -102,7 +104,7 @@ class _Held:
             return
         start = self.start
         if self.code == 304 or any(bytes(k).lower() == STREAM_HEADER.encode() for k, _ in start["headers"]):
-            start = dict(start, headers=_encoded(self.signing.passed_headers(self.code, self.headers, self.authorized)))
+            start = dict(start, headers=_encoded(self.signing.passed_headers(self.code, self.headers, self.visitor)))
         await self._send(start)
         if self.chunks:
             await self._forward({"type": "http.response.body", "body": b"".join(self.chunks), "more_body": more})
@@ -145,14 +147,14 @@ class SigningMiddleware:
                 (k, signing.if_none_match(v.decode("latin-1")).encode("latin-1") if k == b"if-none-match" else v)
                 for k, v in scope["headers"]
             ])
-        authorized = any(k == b"authorization" and v for k, v in scope["headers"])
-        held = await self._run(scope, receive, send, path, head, authorized)
+        visitor = frozenset(k.decode("latin-1") for k, v in scope["headers"] if v and k in _VISITOR)
+        held = await self._run(scope, receive, send, path, head, visitor)
         if held is not None and head and held.size == 0:
-            held = await self._run(dict(scope, method="GET"), _without_body(receive), send, path, head, authorized)
+            held = await self._run(dict(scope, method="GET"), _without_body(receive), send, path, head, visitor)
         if held is None or held.start is None:
             return
         body = b"".join(held.chunks)
-        page = signing.page(body, path, urllib.parse.quote(base), key, held.headers, authorized)
+        page = signing.page(body, path, urllib.parse.quote(base), key, held.headers, visitor)
         if signing.passes_private(page):
             await _respond(send, held.code, signing.passed_headers(held.code, held.headers), b"" if head else body)
             return
@@ -168,10 +170,10 @@ class SigningMiddleware:
         await send({"type": "http.response.body", "body": b"" if head else answer.body})
 
     async def _run(
-        self, scope: Scope, receive: Receive, send: Send, path: str, head: bool, authorized: bool
+        self, scope: Scope, receive: Receive, send: Send, path: str, head: bool, visitor: frozenset[str]
     ) -> Optional[_Held]:
         """Call the application; the held response when it is a whole page to sign, else None (it went on)."""
-        held = _Held(self.signing, send, path, head, authorized)
+        held = _Held(self.signing, send, path, head, visitor)
         await self.app(scope, receive, held.send)
         if not held.passing and not held.complete:
             await held.give_up()  # the application returned before the end of its body

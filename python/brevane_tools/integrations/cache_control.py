@@ -10,7 +10,11 @@ publishes only what HTTP lets a shared cache keep. A response is private when
   itself lets shared caches keep such responses, but the caches in front of
   most sites (nginx, Varnish, CDNs) do not, since they are a visitor's own;
 - it answers a request that carried `Authorization`, unless it says `public`,
-  `s-maxage` or `must-revalidate` (HTTP's rule for shared caches).
+  `s-maxage` or `must-revalidate` (HTTP's rule for shared caches);
+- it says `Vary: *`, or `Vary: Cookie` to a request that carried a cookie,
+  unless it says `public` or `s-maxage`: the page is the one that visitor's
+  cookie chose (Django says so of every page that read the session or the
+  user), and the caches in front of most sites keep no such page.
 
 A page's store must outlive every copy of the page: its floor is the longest
 time the response lets a cache keep it (`s-maxage` or `max-age`, else
@@ -23,14 +27,16 @@ malformed directive is skipped, as caches skip it.
 from __future__ import annotations
 
 import email.utils
-from collections.abc import Iterable
+from collections.abc import Collection, Iterable
 from typing import Optional
 
-__all__ = ["MAX_FLOOR", "directives", "judge"]
+__all__ = ["MAX_FLOOR", "VISITOR_HEADERS", "directives", "judge"]
 
 #: A store is served as `immutable` for a year: no floor is longer.
 MAX_FLOOR = 31536000.0
 _SPACE = " \t"
+#: Request headers that name a visitor: a response to a request with one may be that visitor's alone.
+VISITOR_HEADERS = ("authorization", "cookie")
 
 
 def directives(lines: Iterable[str]) -> dict[str, Optional[str]]:
@@ -88,11 +94,13 @@ def _seconds(value: Optional[str]) -> Optional[int]:
     return int(value)
 
 
-def judge(headers: Iterable[tuple[str, str]], authorized: bool, minimum: float, now: float) -> tuple[bool, float]:
+def judge(headers: Iterable[tuple[str, str]], sent: Collection[str], minimum: float, now: float) -> tuple[bool, float]:
     """Whether a response is private (see the module), and how long (seconds) the store it names must
-    stay served after it, the response sent at `now` (seconds since the epoch)."""
+    stay served after it, the response sent at `now` (seconds since the epoch); `sent`: which of
+    VISITOR_HEADERS its request carried (lower case)."""
     lines: list[str] = []
     cookie = False
+    varies: set[str] = set()
     dates: dict[str, list[str]] = {"expires": [], "date": []}
     for key, value in headers:
         low = key.lower()
@@ -100,13 +108,17 @@ def judge(headers: Iterable[tuple[str, str]], authorized: bool, minimum: float, 
             lines.append(value)
         elif low == "set-cookie":
             cookie = True
+        elif low == "vary":
+            varies.update(field.strip(_SPACE).lower() for field in value.split(","))
         elif low in dates:
             dates[low].append(value)
-    if not (lines or cookie or authorized or dates["expires"]):
+    authorized = "authorization" in sent
+    per_visitor = "*" in varies or ("cookie" in varies and "cookie" in sent)
+    if not (lines or cookie or per_visitor or authorized or dates["expires"]):
         return False, min(float(minimum), MAX_FLOOR)  # most pages: nothing to read
     said = directives(lines)
     shared = "public" in said or "s-maxage" in said
-    private = ("no-store" in said or "private" in said or (cookie and not shared)
+    private = ("no-store" in said or "private" in said or ((cookie or per_visitor) and not shared)
                or (authorized and not (shared or "must-revalidate" in said)))
     ages = [_seconds(said.get(name)) for name in ("s-maxage", "max-age") if name in said]
     lifetime = max((age for age in ages if age is not None), default=None)

@@ -9,8 +9,9 @@ seconds from now). Past their floor, entries go least recently used first
 and a new one does not fit, nothing is evicted: `set` raises `CacheFull`, and
 the middleware passes that page unsigned (or refuses it, fail-closed).
 
-`DirectoryCache` is shared by the processes of a site through a directory
-(mode 0700, entries 0600, whatever the umask). Its waits are never blocking
+`DirectoryCache` is shared by the processes of a site through a directory of
+their user's own (mode 0700, entries 0600, whatever the umask); it counts and
+evicts its own entries only, never other files that lie there. Its waits are never blocking
 locks: a lock that is held is tried again after a `time.sleep`, which gevent
 and eventlet turn into a switch to another greenlet, so a greenlet that holds
 a lock while its signer waits never stalls the thread that must let it finish.
@@ -31,8 +32,10 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import BinaryIO, Callable, Optional, Union
 
+from brevane_tools.errors import UsageError
 from brevane_tools.files.finding import is_temporary
-from brevane_tools.files.writing import atomic_write
+from brevane_tools.files.writing import synced_file
+from brevane_tools.text import display
 
 __all__ = ["CacheFull", "DirectoryCache", "MemoryCache"]
 
@@ -46,7 +49,8 @@ _SWEEP_SHARE = 0.1
 _SLACK = 60.0
 #: Temporary files of a killed writer are removed once they are this old.
 _STALE = 3600.0
-_KEY = re.compile(r"[A-Za-z0-9:_-]{1,200}\Z")
+_KEY = re.compile(r"brevane:[A-Za-z0-9:_-]{1,200}\Z")
+_ENTRY = re.compile(r"brevane-[A-Za-z0-9_-]{1,200}\Z")  # an entry's file name: its key, ":" made "-"
 _USAGE = struct.Struct("<QQ")  # entries, bytes
 
 
@@ -188,10 +192,11 @@ def _locked(path: Path, patience: float) -> Iterator[bool]:
 class DirectoryCache:
     """One file per entry in a directory that every process of the site shares.
 
-    Entries are written whole (a temporary file synced and renamed: after a crash
-    an entry is old or new, never torn). A file's modification time is its floor.
-    The count and size of all entries is kept in `.locks/usage`, changed under
-    its lock; a writer that finds the bounds reached sweeps the directory
+    Entries are written whole (a temporary file synced, then renamed under the
+    usage lock: after a crash an entry is old, new or missing, never torn). A
+    file's modification time is its floor. The count and size of all entries
+    (files named `brevane-...`; other files are left alone) is kept in
+    `.locks/usage`, changed under its lock; a writer that finds the bounds reached sweeps the directory
     (counting it again) and evicts the entries past their floor, oldest first,
     until a tenth of the bounds is free. One process signs a page while the
     others wait for it (`signing_lock`), each waiting at most `lock_wait` seconds.
@@ -203,20 +208,23 @@ class DirectoryCache:
         lock_wait: float = 60.0,
     ) -> None:
         _bounds(max_entries, max_bytes)
-        self.path = Path(path)
         self.max_bytes, self.max_entries, self.clock, self.lock_wait = max_bytes, max_entries, clock, lock_wait
+        Path(path).mkdir(mode=0o700, parents=True, exist_ok=True)
+        # A link is followed once, here: one swapped later never moves the cache elsewhere.
+        self.path = Path(os.path.realpath(path))
+        owner, user = os.stat(self.path).st_uid, getattr(os, "geteuid", lambda: None)()
+        if user is not None and owner != user:
+            # Whoever owns it can read, plant or remove entries, whatever its mode says now.
+            raise UsageError(f"the cache directory {display(self.path)} belongs to user {owner}, not to this "
+                             f"process's user {user}: give the cache a directory of its own")
         self._locks = self.path / ".locks"
         for directory in (self.path, self._locks):
-            directory.mkdir(mode=0o700, parents=True, exist_ok=True)
+            directory.mkdir(mode=0o700, exist_ok=True)
             # Private whatever the umask, and also when it was made before: entries are
             # reached through it only, so its mode covers files of any mode left in it.
             if stat.S_IMODE(os.stat(directory).st_mode) != 0o700:
                 os.chmod(directory, 0o700)
         self._usage_file = self._locks / "usage"
-        self._mode_file = self._locks / "mode"  # 0600: the mode each new entry takes
-        if not self._mode_file.exists():
-            os.close(os.open(self._mode_file, os.O_WRONLY | os.O_CREAT, 0o600))
-        os.chmod(self._mode_file, 0o600)
         self._full_until = 0.0
 
     def _file(self, key: str) -> Path:
@@ -268,7 +276,8 @@ class DirectoryCache:
     def set(self, key: str, value: bytes, keep: float = 0.0) -> None:
         """Keep `value` under `key`, for at least `keep` seconds; CacheFull when it does not fit."""
         path = self._file(key)
-        with _locked(self._usage_file, self.lock_wait) as had:
+        # Written and synced before the lock, which is held for the count and the rename alone.
+        with synced_file(path, value, 0o600) as put_in_place, _locked(self._usage_file, self.lock_wait) as had:
             if not had:
                 raise CacheFull(key)
             with open(self._usage_file, "r+b") as usage:
@@ -283,7 +292,7 @@ class DirectoryCache:
                 entries, total = self._read(usage)
                 self._write(usage, entries + count, total + size)
                 try:
-                    atomic_write(path, value, self._mode_file, follow=False)
+                    put_in_place()
                     now = self.clock()
                     floor = now + keep if keep > 0 else now
                     os.utime(path, (now, floor), follow_symlinks=False)
@@ -326,6 +335,7 @@ class DirectoryCache:
     def _sweep(self, count: int, size: int) -> tuple[int, int]:
         """Count the directory again and evict entries past their floor, oldest floor first."""
         now = self.clock()
+        stale = time.time() - _STALE  # temporaries bear the file system's time, not the cache's clock
         found: list[tuple[float, str, int]] = []
         entries = total = 0
         with os.scandir(self.path) as listing:
@@ -335,11 +345,11 @@ class DirectoryCache:
                 except FileNotFoundError:
                     continue
                 if item.name.startswith("."):
-                    if is_temporary(item.name) and st.st_mtime < now - _STALE:
+                    if is_temporary(item.name) and st.st_mtime < stale:
                         with contextlib.suppress(OSError):
                             os.unlink(item.path)  # left by a writer that was killed
                     continue
-                if stat.S_ISREG(st.st_mode):
+                if stat.S_ISREG(st.st_mode) and _ENTRY.match(item.name):
                     entries, total = entries + 1, total + st.st_size
                     found.append((st.st_mtime, item.path, st.st_size))
         aim_entries = min(self.max_entries - count, int(self.max_entries * (1 - _SWEEP_SHARE)))

@@ -251,9 +251,10 @@ class PageSigner:
         logger.warning("%s: not signed: the page is larger than max_bytes (%d bytes)", escape(path),
                        self.settings.max_bytes)
 
-    def page(self, body: bytes, path: str, base: str, key: str, headers: Headers, authorized: bool) -> Page:
-        """The page to sign: whether it is private, and how long its store must stay."""
-        private, keep = cache_control.judge(headers, authorized, self.settings.store_floor, self.clock())
+    def page(self, body: bytes, path: str, base: str, key: str, headers: Headers, visitor: frozenset[str]) -> Page:
+        """The page to sign: whether it is private, and how long its store must stay; `visitor`: which
+        of cache_control.VISITOR_HEADERS its request carried."""
+        private, keep = cache_control.judge(headers, visitor, self.settings.store_floor, self.clock())
         return Page(body, path, base, key, private=True) if private else Page(body, path, base, key, keep=keep)
 
     def passes_private(self, page: Page) -> bool:
@@ -264,31 +265,31 @@ class PageSigner:
             return True
         return False
 
-    def passed_headers(self, status: int, headers: Headers, authorized: bool = False) -> Headers:
+    def passed_headers(self, status: int, headers: Headers, visitor: frozenset[str] = frozenset()) -> Headers:
         """Headers of a response that passes unsigned; a 304 names the signed page it confirms."""
-        revalidated = status == 304 and self._changes(headers, authorized)
+        revalidated = status == 304 and self._changes(headers, visitor)
         out: Headers = []
         for key, value in headers:
             low = key.lower()
             if low == STREAM_HEADER:
                 continue
             if revalidated and low == "etag":
-                tagged = self._etag(value, self.form == "inline" or self._private(headers, authorized))
+                tagged = self._etag(value, self.form == "inline" or self._private(headers, visitor))
                 if tagged is None:
                     continue
                 value = tagged
             out.append((key, value))
         return out
 
-    def _changes(self, headers: Headers, authorized: bool) -> bool:
+    def _changes(self, headers: Headers, visitor: frozenset[str]) -> bool:
         """Whether signing changes the body of the page these headers are for."""
-        if self._private(headers, authorized):
+        if self._private(headers, visitor):
             return self.settings.private == "inline"
         return self.changes_body
 
     @staticmethod
-    def _private(headers: Headers, authorized: bool) -> bool:
-        return cache_control.judge(headers, authorized, 0, 0)[0]
+    def _private(headers: Headers, visitor: frozenset[str]) -> bool:
+        return cache_control.judge(headers, visitor, 0, 0)[0]
 
     def signed_headers(self, headers: Headers, answer: Answer) -> Headers:
         out: Headers = []

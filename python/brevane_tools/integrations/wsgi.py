@@ -10,7 +10,7 @@ HEAD is answered with the headers the GET gets: an application that leaves the
 body out of a HEAD (Werkzeug does) is asked again as for a GET. What the rules
 need of the request is read here: the path and query string (the key hook, which
 may leave the request alone before the application runs) and whether it carries
-`Authorization` (a response to it may be private). Nothing here blocks a gevent
+`Authorization` or `Cookie` (a response to it may be private). Nothing here blocks a gevent
 or eventlet worker's thread: the caches' locks are waited for by sleeping.
 """
 
@@ -21,6 +21,7 @@ import urllib.parse
 from collections.abc import Iterable, Iterator
 from typing import Any, Callable, Optional
 
+from brevane_tools.integrations import cache_control
 from brevane_tools.integrations.dynamic import DynamicSigning, Headers, PageSigner
 
 __all__ = ["SigningMiddleware"]
@@ -124,20 +125,20 @@ class SigningMiddleware:
             return self.app(environ, start_response)
         if "HTTP_IF_NONE_MATCH" in environ:
             environ = dict(environ, HTTP_IF_NONE_MATCH=signing.if_none_match(environ["HTTP_IF_NONE_MATCH"]))
-        authorized = bool(environ.get("HTTP_AUTHORIZATION"))
+        visitor = frozenset(name for name in cache_control.VISITOR_HEADERS if environ.get("HTTP_" + name.upper()))
         call = _Call(self.app, environ)
         body = self._page(call, path)
         if body == b"" and method == "HEAD":
             call = _Call(self.app, dict(environ, REQUEST_METHOD="GET"))
             body = self._page(call, path)
         if body is None:
-            start_response(call.status, signing.passed_headers(call.code, call.headers, authorized), call.exc_info)
+            start_response(call.status, signing.passed_headers(call.code, call.headers, visitor), call.exc_info)
             if method == "HEAD":
                 call.close()
                 return []
             return call.rest()
         base = urllib.parse.quote(environ.get("SCRIPT_NAME", "").encode("latin-1"))
-        page = signing.page(body, path, base, key, call.headers, authorized)
+        page = signing.page(body, path, base, key, call.headers, visitor)
         if signing.passes_private(page):
             start_response(call.status, signing.passed_headers(call.code, call.headers))
             return [] if method == "HEAD" else [body]
