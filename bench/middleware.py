@@ -16,7 +16,9 @@ throwaway test chain). Printed, never asserted:
 - a flood: the time a new page adds when a limit leaves it unsigned (over the
   signing budget, or a cache full of stores within their floor);
 - DirectoryCache: the time to keep a new store (written and synced: wall
-  clock) and to find one (a response that names it).
+  clock) and to find one (a response that names it); and what a flood costs
+  once the cache is full and its floors pass one by one (each sweep counts
+  the whole directory, so sweeps wait for a batch of entries to go).
 
 Times are the process's CPU time (other processes' work left out); each figure
 is the mean per call of the best of `--repeat` runs, which is the run least
@@ -213,6 +215,24 @@ def main() -> None:
         kept = (time.perf_counter() - started) / len(names)
         found = best(lambda: _held(cache, names, args.calls), args.repeat)
         print(f"  keep: {kept * 1e6:.0f} (wall clock); find: {found * 1e6:.1f}")
+
+    print("\nDirectoryCache full of 20,000 stores whose floors pass one a second, a flood of 20 new pages a second:"
+          "\n  CPU time per new page, kept or refused (microseconds)")
+    with tempfile.TemporaryDirectory() as where:
+        now = [1_800_000_000.0]
+        for n in range(20_000):
+            entry = Path(where) / f"brevane-store-{n:064x}"
+            entry.write_bytes(b"s" * 100)
+            os.utime(entry, (0, now[0] + n))
+        full = DirectoryCache(where, max_entries=20_000, clock=lambda: now[0])
+        now[0] += 200.5  # 200 floors passed
+        started, kept_count = clock(), 0
+        for n in range(400):
+            now[0] += 0.05
+            if full.room(100):
+                full.set(f"brevane:store:{20_000 + n:064x}", b"n" * 100, 3600)
+                kept_count += 1
+        print(f"  {(clock() - started) / 400 * 1e6:.0f} ({kept_count} of 400 kept)")
 
 
 def _held(cache: DirectoryCache, names: list[str], calls: int) -> float:

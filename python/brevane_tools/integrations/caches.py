@@ -45,6 +45,8 @@ DEFAULT_DIRECTORY_BYTES = 1024 * 1024 * 1024
 DEFAULT_DIRECTORY_ENTRIES = 100_000
 #: A sweep of a full directory frees this share of its bounds, so that it is not swept again at once.
 _SWEEP_SHARE = 0.1
+#: Once too few entries are past their floor, a sweep waits until this share of the bounds can go at once.
+_SWEEP_BATCH = 0.01
 #: A floor is pushed this much further than asked (at most), so that a busy page rewrites it rarely.
 _SLACK = 60.0
 #: Temporary files of a killed writer are removed once they are this old.
@@ -225,7 +227,9 @@ class DirectoryCache:
             if stat.S_IMODE(os.stat(directory).st_mode) != 0o700:
                 os.chmod(directory, 0o700)
         self._usage_file = self._locks / "usage"
-        self._full_until = 0.0
+        self._batch = max(1, int(max_entries * _SWEEP_BATCH))
+        self._sweep_after = 0.0  # no sweep before then: too few entries are past their floor
+        self._full_until = 0.0  # nothing fits before then: the record said full, and no sweep may run
 
     def _file(self, key: str) -> Path:
         if not _KEY.match(key):
@@ -324,13 +328,16 @@ class DirectoryCache:
         usage.flush()
 
     def _fits(self, usage: BinaryIO, count: int, size: int) -> bool:
-        """Whether `count` more entries of `size` more bytes fit, sweeping when the record says they do not."""
+        """Whether `count` more entries of `size` more bytes fit, sweeping when the record says they do
+        not and a sweep may free a batch (see `_sweep`)."""
         entries, total = self._read(usage)
-        if 0 <= entries and entries + count <= self.max_entries and total + size <= self.max_bytes:
-            return True
-        entries, total = self._sweep(count, size)
-        self._write(usage, entries, total)
-        return entries + count <= self.max_entries and total + size <= self.max_bytes
+        fits = 0 <= entries and entries + count <= self.max_entries and total + size <= self.max_bytes
+        if not fits and (entries < 0 or self.clock() >= self._sweep_after):
+            entries, total = self._sweep(count, size)
+            self._write(usage, entries, total)
+            fits = entries + count <= self.max_entries and total + size <= self.max_bytes
+        self._full_until = 0.0 if fits else self._sweep_after
+        return fits
 
     def _sweep(self, count: int, size: int) -> tuple[int, int]:
         """Count the directory again and evict entries past their floor, oldest floor first."""
@@ -355,17 +362,17 @@ class DirectoryCache:
         aim_entries = min(self.max_entries - count, int(self.max_entries * (1 - _SWEEP_SHARE)))
         aim_bytes = min(self.max_bytes - size, int(self.max_bytes * (1 - _SWEEP_SHARE)))
         found.sort()
-        earliest = float("inf")
-        for floor, path, length in found:
+        self._sweep_after = 0.0
+        for index, (floor, path, length) in enumerate(found):
             if entries <= aim_entries and total <= aim_bytes:
                 break
             if floor > now:
-                earliest = floor
+                # Not before a batch can go: sweeping as each floor passes would count the whole
+                # directory for each entry a flood brings, at more cost than its signature.
+                self._sweep_after = found[min(index + self._batch, len(found)) - 1][0]
                 break
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(path)
             entries, total = entries - 1, total - length
-        full = entries + count > self.max_entries or total + size > self.max_bytes
-        self._full_until = earliest if full else 0.0
         return entries, total
 

@@ -45,11 +45,15 @@ class _Call:
         self.chunks: list[bytes] = []  # written or read, not sent yet
         self._iterator: Optional[Iterator[bytes]] = None
         self.iterable = app(environ, self._start_response)
-        while not self.status:  # a generator starts its response on its first step
-            chunk = next(self.iterator, None)
-            if chunk is None:
-                break
-            self.chunks.append(chunk)
+        try:
+            while not self.status:  # a generator starts its response on its first step
+                chunk = next(self.iterator, None)
+                if chunk is None:
+                    break
+                self.chunks.append(chunk)
+        except BaseException:
+            self.close()
+            raise
 
     def _start_response(self, status: str, headers: Headers, exc_info: Any = None) -> Callable[[bytes], object]:
         self.status, self.headers, self.exc_info = status, list(headers), exc_info
@@ -69,11 +73,15 @@ class _Call:
     def read(self, limit: int) -> Optional[bytes]:
         """The whole body; None once it grows past `limit` (what was read then stays to be sent)."""
         size = sum(map(len, self.chunks))
-        for chunk in self.iterator:
-            self.chunks.append(chunk)
-            size += len(chunk)
-            if size > limit:
-                return None
+        try:
+            for chunk in self.iterator:
+                self.chunks.append(chunk)
+                size += len(chunk)
+                if size > limit:
+                    return None
+        except BaseException:
+            self.close()  # the server never sees this iterable: closing it (its clean-up) is ours
+            raise
         self.close()
         return b"".join(self.chunks)
 
