@@ -39,7 +39,7 @@ from brevane_tools.files.finding import kind_of, temporary_name
 from brevane_tools.files.reading import FileIdentity, open_checked
 from brevane_tools.text import display
 
-__all__ = ["BatchWriter", "atomic_write", "synced_file", "temporaries_removed_on_signals"]
+__all__ = ["BatchWriter", "atomic_write", "temporaries_removed_on_signals"]
 
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
@@ -515,41 +515,3 @@ def atomic_write(target: Path, data: bytes, mode_from: Optional[Path] = None, *,
     failure = writer.commit().get(None)
     if failure is not None:
         raise failure
-
-
-@contextlib.contextmanager
-def synced_file(target: Path, data: bytes, mode: int) -> Iterator[Callable[[], None]]:
-    """`data` in a new temporary file beside `target` (permission bits `mode`, whatever the umask),
-    written and synced (that file alone, not its file system) before the block runs; the function
-    the block gets renames it over `target`. What the block leaves unrenamed is removed.
-
-    For a directory of the caller's own (a cache), where a lock held around the rename alone must
-    never wait on a disk: a lost rename after a crash leaves the old file (or none), never a torn one.
-    """
-    directory = os.open(target.parent, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | _CLOEXEC)
-    try:
-        fd, temp = _create_temporary(directory, target, _new_file(directory))
-        name, renamed = os.path.basename(temp), False
-
-        def rename() -> None:
-            nonlocal renamed
-            os.replace(name, target.name, src_dir_fd=directory, dst_dir_fd=directory)
-            renamed = True
-
-        try:
-            try:
-                os.fchmod(fd, mode)
-                view = memoryview(data)
-                while view:
-                    view = view[os.write(fd, view):]
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-            yield rename
-        finally:
-            if not renamed:
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(name, dir_fd=directory)
-            _TEMPORARIES.discard(temp)
-    finally:
-        os.close(directory)
