@@ -21,10 +21,11 @@ from brevane_tools.text import display, escape
 
 if TYPE_CHECKING:  # object storage loads with the first run that uses it
     from brevane_tools.files.objects import ObjectPage, Storage
+    from brevane_tools.signing.serving import Announced
 
 __all__ = [
-    "href_between", "old_store_object", "output_of", "read_store_object", "store_url", "target_relative",
-    "where_rules_go", "where_stores_go",
+    "announced_at", "href_between", "old_store_object", "output_of", "read_store_object", "store_url",
+    "stored_before", "target_relative", "where_rules_go", "where_stores_go",
 ]
 
 _ROOT = Path("/")
@@ -85,6 +86,41 @@ def where_stores_go(args: argparse.Namespace, form: str) -> dict[str, Any]:
         if store_below is not None:
             places["store_prefix"] = os.path.relpath(store_below, real_roots[0]).replace(os.sep, "/")
     return places
+
+
+def announced_at(relative: PurePosixPath, served: str, href: Optional[str], store_prefix: str) -> Announced:
+    """The header form's page read at `relative` and served at `served` (below the site root), with the URL
+    of its store: the --href template's, or its path in the store directory or beside the page."""
+    from urllib.parse import quote
+
+    from brevane_tools import signing
+    from brevane_tools.signing import serving
+
+    if href is not None:
+        path = relative.as_posix().encode("utf-8", "surrogateescape")
+        values = {"path": quote(path, safe="/"), "name": quote(path.rsplit(b"/", 1)[-1], safe="")}
+        return serving.Announced(serving.url_path(served), signing.substitute(href, values))
+    below = f"{store_prefix}/{relative.as_posix()}" if store_prefix else served
+    return serving.Announced(serving.url_path(served), serving.url_path(below + ".c2pa"))
+
+
+def stored_before(site_root: Path, stores: str, named: set[str], href: Optional[str],
+                  store_prefix: str) -> list[Announced]:
+    """The site's files not `named` whose store lies in `stores` (the tree the run writes stores to): the
+    rules describe the site, not the run, so a run over some of its pages keeps the others announced."""
+    from brevane_tools.signing import serving
+
+    root, tree = os.fsencode(site_root), os.fsencode(stores)
+    found = []
+    for directory, _, names in os.walk(root):
+        below = directory[len(root) + 1:]
+        for name in names:
+            relative = os.path.join(below, name)
+            page = os.fsdecode(relative).replace(os.sep, "/")
+            if not name.endswith(b".c2pa") and serving.url_path(page) not in named and \
+                    os.path.isfile(os.path.join(tree, relative + b".c2pa")):
+                found.append(announced_at(PurePosixPath(page), page, href, store_prefix))
+    return found
 
 
 def where_rules_go(args: argparse.Namespace, form: str, where: dict[str, Any]) -> Optional[Path]:

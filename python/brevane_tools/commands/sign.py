@@ -24,7 +24,6 @@ from collections.abc import Sequence
 from dataclasses import dataclass, replace
 from pathlib import Path, PurePosixPath
 from typing import TYPE_CHECKING, Any, Optional
-from urllib.parse import quote
 
 import brevane
 
@@ -334,46 +333,10 @@ def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
 
 def _announced(page: Page, settings: SignSettings) -> serving.Announced:
     """The page's URL path and the URL of its store, as the server rules name them."""
-    from brevane_tools.signing import serving
-
     assert page.destination is not None
     relative = PurePosixPath(page.relative.as_posix())
-    return _announced_at(relative, (relative.parent / page.destination.name).as_posix(), settings)
-
-
-def _announced_at(relative: PurePosixPath, served: str, settings: SignSettings) -> serving.Announced:
-    """The Announced of a page read at `relative` and served at `served`, both below the site root."""
-    from brevane_tools.signing import serving
-
-    if settings.href is not None:
-        path = relative.as_posix().encode("utf-8", "surrogateescape")
-        values = {"path": quote(path, safe="/"), "name": quote(path.rsplit(b"/", 1)[-1], safe="")}
-        store = signing.substitute(settings.href, values)
-    else:
-        below = f"{settings.store_prefix}/{relative.as_posix()}" if settings.store_prefix else served
-        store = serving.url_path(below + STORE_SUFFIX)
-    return serving.Announced(serving.url_path(served), store)
-
-
-def _signed_before(settings: SignSettings, named: set[str]) -> list[serving.Announced]:
-    """The site's other files whose store lies where this run would write it: the rules describe the site,
-    not the run, so a run over some of its pages (a file signed in place) keeps the others announced."""
-    from brevane_tools.signing import serving
-
-    assert settings.site_root is not None
-    root = os.fsencode(settings.site_root)
-    stores = os.fsencode(settings.store_tree or os.path.join(settings.site_root, settings.store_prefix))
-    found = []
-    for directory, _, names in os.walk(root):
-        below = directory[len(root) + 1:]
-        for name in names:
-            if name.endswith(b".c2pa"):
-                continue
-            relative = os.path.join(below, name)
-            page = os.fsdecode(relative).replace(os.sep, "/")
-            if serving.url_path(page) not in named and os.path.isfile(os.path.join(stores, relative + b".c2pa")):
-                found.append(_announced_at(PurePosixPath(page), page, settings))
-    return found
+    served = (relative.parent / page.destination.name).as_posix()
+    return places.announced_at(relative, served, settings.href, settings.store_prefix)
 
 
 def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings) -> bool:
@@ -480,7 +443,9 @@ def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
     if settings.site_root is not None:
         announced = [serving.Announced(str(r.data["page_url"]), str(r.data["href"]))
                      for r in reports if r.ok and "page_url" in r.data]
-        announced += _signed_before(settings, {a.page for a in announced})
+        stores = settings.store_tree or os.path.join(settings.site_root, settings.store_prefix)
+        announced += places.stored_before(settings.site_root, stores, {a.page for a in announced},
+                                          settings.href, settings.store_prefix)
         try:
             rule_warnings = serving.write_rules(
                 settings.rules_dir or settings.site_root, announced, store_prefix=settings.store_prefix,
