@@ -14,9 +14,9 @@ break their syntax.
   block: one would win over the site's own locations and their access rules.
 - Apache: `c2pa.apache.conf` for the virtual host and a marked block in
   `.htaccess`: one constant rule set, whatever the number of pages. A page gets
-  the header when its store lies beside it (or in the store directory), and
-  its URL is the request's own path, percent-encoded by Apache itself, so no
-  name ever appears in a rule.
+  the header when it is the file at the request's path and its store lies
+  beside it (or in the store directory), and its URL is that path,
+  percent-encoded by Apache itself, so no name ever appears in a rule.
 - `_headers` (Netlify, Cloudflare Pages): neither host can test for a file, so
   a wildcard would name stores of pages that have none: one rule per URL a page
   is served at, as a marked block.
