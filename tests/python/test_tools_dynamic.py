@@ -37,6 +37,7 @@ from starlette.middleware.gzip import GZipMiddleware  # noqa: E402
 
 from brevane_tools import asgi, cli, wsgi  # noqa: E402
 from brevane_tools.errors import UsageError  # noqa: E402
+from brevane_tools.integrations.caches import CacheFull  # noqa: E402
 from brevane_tools.signing import SigningCallback, SigningKey  # noqa: E402
 from brevane_tools.text import escape  # noqa: E402
 
@@ -544,7 +545,7 @@ def test_cache_files_are_private_whatever_the_umask(case: str, tmp_path: Path) -
 
 def test_a_directory_cache_counts_itself_again_when_its_record_is_lost(tmp_path: Path) -> None:
     clock = Clock()
-    cache = wsgi.DirectoryCache(tmp_path, max_entries=3, clock=clock)
+    cache = wsgi.DirectoryCache(tmp_path, max_entries=3, max_bytes=100, clock=clock)
     for n in range(3):
         clock.now += 1
         cache.set(f"brevane:page:{n:064x}", b"page", 0)
@@ -556,6 +557,9 @@ def test_a_directory_cache_counts_itself_again_when_its_record_is_lost(tmp_path:
     cache.set("brevane:page:" + "f" * 64, b"page", 0)  # over the bound: the oldest goes, and the stale temporary
     assert sorted(p.name[-2:] for p in tmp_path.iterdir() if p.name != ".locks") == ["01", "02", "ff", "mp", "xt"]
     assert (fresh.exists(), sum(1 for p in tmp_path.iterdir() if p.name.startswith("brevane-"))) == (True, 3)
+    with pytest.raises(CacheFull):  # larger than the bound: nothing is evicted for what can never fit
+        cache.set("brevane:page:" + "e" * 64, b"e" * 101, 0)
+    assert sum(1 for p in tmp_path.iterdir() if p.name.startswith("brevane-")) == 3
 
 
 HOSTILE = "/a\r\nCRITICAL forged\x1b[2J\u202e"

@@ -363,6 +363,8 @@ class DirectoryCache:
     def _fits(self, usage: BinaryIO, count: int, size: int) -> bool:
         """Whether `count` more entries of `size` more bytes fit, sweeping when the record says they do
         not and a sweep may free a batch (see `_sweep`)."""
+        if size > self.max_bytes:
+            return False  # never fits: evicting everything else for it would only cost their signatures
         entries, total = self._read(usage)
         fits = 0 <= entries and entries + count <= self.max_entries and total + size <= self.max_bytes
         if not fits and (entries < 0 or self.clock() >= self._sweep_after):
