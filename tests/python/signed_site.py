@@ -2,9 +2,11 @@
 
 Its pages reflect their query (`/search?q=...`: a new page per query), `/account`
 is private, and its signer takes SIGNER_DELAY seconds per signature, slept with
-`time.sleep`, which gevent turns into a switch to another greenlet. The
-settings come from the environment as `DynamicSigning.from_environment` reads
-them, plus CACHE_ENTRIES (the DirectoryCache's max_entries).
+`time.sleep`, which gevent turns into a switch to another greenlet; with
+SIGNER_COMMAND=1, a `SigningCommand` sleeps in `sh` and signs with OpenSSL's
+tool, waited for through `subprocess`. The settings come from the environment
+as `DynamicSigning.from_environment` reads them, plus CACHE_ENTRIES (the
+DirectoryCache's max_entries).
 """
 
 from __future__ import annotations
@@ -19,7 +21,7 @@ from typing import Any, Callable
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 
-from brevane_tools.signing import SigningCallback
+from brevane_tools.signing import SigningCallback, SigningCommand
 from brevane_tools.wsgi import DirectoryCache, DynamicSigning, SigningMiddleware
 
 
@@ -48,7 +50,8 @@ def make_app() -> Any:
         return bytes(key.sign(data, ec.ECDSA(hashes.SHA256())))
 
     chain = open(os.environ["BREVANE_CERT"], "rb").read()
+    command = ("sh", "-c", f'sleep {delay}; exec openssl dgst -sha256 -sign "$0"', os.environ["BREVANE_KEY"])
+    credential = SigningCommand(chain, command) if os.environ.get("SIGNER_COMMAND") else SigningCallback(chain, slow)
     cache = DirectoryCache(os.environ["BREVANE_CACHE_DIR"], max_entries=int(os.environ["CACHE_ENTRIES"]))
-    settings = DynamicSigning.from_environment(credential=SigningCallback(chain, slow), cache=cache,
-                                               signatures_per_second=None)
+    settings = DynamicSigning.from_environment(credential=credential, cache=cache, signatures_per_second=None)
     return SigningMiddleware(site, settings)

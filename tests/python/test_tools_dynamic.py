@@ -9,6 +9,7 @@ import json
 import logging
 import os
 import random
+import shutil
 import socket
 import socketserver
 import subprocess
@@ -606,21 +607,24 @@ def test_compression_outside_the_signing_middleware_keeps_the_signature(certs: P
         "gzip", True, page_body("/p", {"q": ["x" * 100]}))
 
 
-@pytest.fixture(scope="module", params=["sync", "gevent"])
+@pytest.fixture(scope="module", params=["sync", "gevent", "gevent, a signer command"])
 def gunicorn_site(
     request: pytest.FixtureRequest, certs: Path, tmp_path_factory: pytest.TempPathFactory
 ) -> Iterator[tuple[str, Path]]:
     """tests/python/signed_site.py under gunicorn: two sync workers, or one gevent worker (its greenlets
-    share one thread), over a DirectoryCache of 8 entries, with a signer that takes 0.2 s."""
-    worker = request.param
+    share one thread), over a DirectoryCache of 8 entries, with a signer that takes 0.2 s: a callback,
+    or a command waited for through gevent's subprocess."""
+    worker, _, signer = request.param.partition(", ")
     if worker == "gevent":
         pytest.importorskip("gevent")
+    if signer and shutil.which("openssl") is None:
+        pytest.skip("the signer command here is OpenSSL's command-line tool")
     where = tmp_path_factory.mktemp(worker)
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     env = {**os.environ, **settings_env(certs), "BREVANE_CACHE_DIR": str(where / "cache"), "CACHE_ENTRIES": "8",
-           "SIGNER_DELAY": "0.2"}
+           "SIGNER_DELAY": "0.2", **({"SIGNER_COMMAND": "1"} if signer else {})}
     workers = ["-w", "2"] if worker == "sync" else ["-w", "1", "-k", "gevent"]
     argv = [sys.executable, "-m", "gunicorn", "--no-control-socket", *workers, "--timeout", "20",
             "--graceful-timeout", "5", "-b", f"127.0.0.1:{port}", "--pythonpath", str(ROOT / "tests" / "python"),
