@@ -112,6 +112,8 @@ def test_each_form_signs_pages_that_validate(certs: Path, tmp_path: Path, capsys
      "not -o -, or sign with --form inline"),
     (["--reference", "--form", "inline", "-o", "{out}"], "--reference is --form link: it cannot go with --form inline"),
     (["--form", "inline", "--href", "x", "-o", "{out}"], "--href and --store-dir go with --form link or --form header"),
+    (["--href", "https://cdn.example/{{stem}}.c2pa", "-o", "{out}"],
+     "--href: unknown placeholder {{stem}} in the template: use {{path}}, {{name}}, or {{{{ and }}}} for braces"),
     (["--form", "header", "--href", "https://cdn.example/a b/{{path}}", "-o", "{out}"],
      "--href: https://cdn.example/a b/a.html is not a URL a Link header can carry as it is (spaces, quotes, "
      "'$', '<', '>' and the like must be percent-encoded)"),

@@ -62,7 +62,7 @@ def substitute(text: str, values: Mapping[str, str]) -> str:
         if word not in values:
             raise SigningError(
                 f"unknown placeholder {{{word}}} in the manifest definition: use "
-                f"{', '.join('{' + p + '}' for p in PLACEHOLDERS)}, or {{{{ and }}}} for braces"
+                f"{', '.join('{' + p + '}' for p in values)}, or {{{{ and }}}} for braces"
             )
         return values[word]
 
