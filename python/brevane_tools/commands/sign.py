@@ -460,7 +460,15 @@ def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
 
 
 def _warnings(settings: SignSettings, reports: Sequence[Report]) -> list[str]:
-    signed = [r for r in reports if r.ok and "store_size" in r.data]
+    # One pass, keeping only the stores worth a warning: a run's reports may outnumber memory.
+    signed, grown, large = False, [], []
+    for r in reports:
+        if r.ok and "store_size" in r.data:
+            signed, versions, size = True, r.data.get("manifests", 1), r.data["store_size"]
+            if versions > 2 or (versions > 1 and size > LARGE_STORE):
+                grown.append(Report(r.path, True, data={"store_size": size, "manifests": versions}))
+            elif versions == 1 and size > LARGE_STORE:
+                large.append(Report(r.path, True, data={"store_size": size}))
     warnings = []
     if signed and settings.credential.tsa_url is None:
         ends = signing.certificate_end(settings.credential.cert_chain_pem)
@@ -469,9 +477,6 @@ def _warnings(settings: SignSettings, reports: Sequence[Report]) -> list[str]:
             f"({ends:%Y-%m-%d %H:%M} UTC), readers no longer accept these signatures; time-stamp them "
             "with --tsa-url URL (or ta_url in the manifest definition)"
         )
-    grown = [r for r in signed if r.data.get("manifests", 1) > 2 or
-             (r.data.get("manifests", 1) > 1 and r.data["store_size"] > LARGE_STORE)]
-    large = [r for r in signed if r.data.get("manifests", 1) == 1 and r.data["store_size"] > LARGE_STORE]
     if grown:
         top = max(grown, key=lambda r: int(r.data["store_size"]))
         warnings.append(
