@@ -253,11 +253,25 @@ async def chunks_asgi(scope: dict[str, Any], receive: Any, send: Any) -> None:
     await send({"type": "http.response.body", "body": b""})
 
 
+def fragment_wsgi(environ: dict[str, Any], start_response: Any) -> list[bytes]:
+    """A piece of a page, as htmx asks for: HTML without a head."""
+    start_response("200 OK", [("Content-Type", "text/html")])
+    return [b"<li>one more row</li>"]
+
+
+async def fragment_asgi(scope: dict[str, Any], receive: Any, send: Any) -> None:
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/html")]})
+    await send({"type": "http.response.body", "body": b"<li>one more row</li>"})
+
+
 APPS: dict[str, Any] = {
     "site": lambda sites, kind: sites[kind],
     "gzip": lambda sites, kind: GZipMiddleware(sites[kind], minimum_size=0),
     "chunks": lambda sites, kind: chunks_wsgi if kind == "wsgi" else chunks_asgi,
+    "fragment": lambda sites, kind: fragment_wsgi if kind == "wsgi" else fragment_asgi,
 }
+HEADLESS = "/rows: not signed, served unsigned: the document has no head element to embed into ({} form; the " \
+    "header form signs such pages)"
 STREAM = "/live: not signed: the application marked it as a stream (x-brevane-stream)"
 # case: (kind, app, path, settings, request headers, method) -> the log line (None: not a page to sign anyway)
 PASSING: dict[str, tuple[str, str, str, dict[str, Any], dict[str, str], str, Optional[str]]] = {
@@ -273,6 +287,11 @@ PASSING: dict[str, tuple[str, str, str, dict[str, Any], dict[str, str], str, Opt
                                   "/news/2: not signed: it is already compressed (Content-Encoding: gzip): "
                                   "compression runs before signing; wrap the application in the signing "
                                   "middleware first, then in compression (docs/dynamic.md, \"Order\")"),
+    # Not a fault of the signer: refusing it (fail_closed) or spending the budget on it would be.
+    "no head, link form": ("wsgi", "fragment", "/rows", {"form": "link", "fail_closed": True}, {}, "GET",
+                           HEADLESS.format("link")),
+    "no head, inline form": ("asgi", "fragment", "/rows", {"form": "inline", "signatures_per_second": 1e-9}, {},
+                             "GET", HEADLESS.format("inline")),
     "not HTML": ("wsgi", "site", "/feed.json", {}, {}, "GET", None),
     "not found": ("asgi", "site", "/news/99", {}, {}, "GET", None),
     "not a GET": ("wsgi", "site", "/news/2", {}, {}, "POST", None),

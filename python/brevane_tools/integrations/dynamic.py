@@ -34,6 +34,8 @@ import time
 from dataclasses import dataclass
 from typing import Any, Callable, Optional
 
+import brevane
+
 from brevane_tools.errors import SigningError, UsageError
 from brevane_tools.integrations import cache_control
 from brevane_tools.integrations.budget import LogThrottle, SigningBudget
@@ -103,10 +105,12 @@ class Answer:
 
 
 class NotSigned(Exception):
-    """A page left unsigned by a limit rather than a fault: the budget, or a cache full of live stores."""
+    """A page left unsigned by a limit rather than a fault (the budget, or a cache full of live stores),
+    or by what it is: without a head, it has no place for the link and inline forms' element."""
 
-    def __init__(self, reason: str, retry_after: int) -> None:
+    def __init__(self, reason: str, retry_after: Optional[int]) -> None:
         super().__init__(reason)
+        #: None: the page itself, which no later try changes: it is sent unsigned, even with fail_closed.
         self.reason, self.retry_after = reason, retry_after
 
 
@@ -328,10 +332,12 @@ class PageSigner:
         closed = self.settings.fail_closed
         what = f"answered {FAILED_STATUS} (fail_closed)" if closed else "served unsigned"
         if isinstance(exc, NotSigned):
+            closed = closed and exc.retry_after is not None
             held = self._throttle.allow(exc.reason)
             if held is not None:
                 more = f" ({held} more since the last such line)" if held else ""
-                logger.warning("%s: not signed, %s: %s%s", escape(path), what, exc.reason, more)
+                logger.warning("%s: not signed, %s: %s%s", escape(path), what if closed else "served unsigned",
+                               exc.reason, more)
             return closed
         expected = isinstance(exc, (SigningError, ValueError, OSError))
         logger.error("%s: signing failed, %s: %s", escape(path), what, escape(str(exc)),
@@ -431,7 +437,15 @@ class PageSigner:
     def _facts(self, page: Page) -> PageFacts:
         return PageFacts(path=page.path.lstrip("/"), name=page.path.rstrip("/").rsplit("/", 1)[-1])
 
+    def _headless(self, page: Page, form: str) -> None:
+        """Raise NotSigned, before the budget is spent, when the page has no head for the element."""
+        try:
+            brevane.embed(page.body, b"")
+        except ValueError as exc:
+            raise NotSigned(f"{exc} ({form} form; the header form signs such pages)", retry_after=None) from None
+
     def _sign_private(self, page: Page) -> Answer:
+        self._headless(page, "inline")
         self._admit(0)
         signed = sign(page.body, self._template, self.signer(), alg=self.settings.alg, facts=self._facts(page),
                       keep_parent=False)
@@ -440,6 +454,8 @@ class PageSigner:
         return Answer(signed.page, changed=True, weak=True)
 
     def _sign(self, page: Page, name: str, digest: bytes) -> Answer:
+        if self.form != "header":
+            self._headless(page, self.form)
         if self.form != "inline":  # an inline page carries its store: it needs no room to be served
             self._admit(self._store_size + (len(page.body) if self.form == "link" else 0))
         else:
