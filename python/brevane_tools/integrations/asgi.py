@@ -58,8 +58,11 @@ async def _respond(send: Send, status: int, headers: Headers, body: bytes) -> No
 class _Held:
     """One call of the application: its response held back while it may be a page to sign."""
 
-    def __init__(self, signing: PageSigner, send: Send, path: str, head: bool, visitor: frozenset[str]) -> None:
+    def __init__(
+        self, signing: PageSigner, send: Send, path: str, head: bool, visitor: frozenset[str], signed_copy: bool
+    ) -> None:
         self.signing, self._send, self.path, self.head, self.visitor = signing, send, path, head, visitor
+        self.signed_copy = signed_copy  # the request's If-None-Match named a signed page's tag
         self.start: Optional[Message] = None
         self.chunks: list[bytes] = []
         self.size = 0
@@ -104,7 +107,8 @@ class _Held:
             return
         start = self.start
         if self.code == 304 or any(bytes(k).lower() == STREAM_HEADER.encode() for k, _ in start["headers"]):
-            start = dict(start, headers=_encoded(self.signing.passed_headers(self.code, self.headers, self.visitor)))
+            start = dict(start, headers=_encoded(self.signing.passed_headers(self.code, self.headers, self.visitor,
+                                                                                   self.signed_copy)))
         await self._send(start)
         if self.chunks:
             await self._forward({"type": "http.response.body", "body": b"".join(self.chunks), "more_body": more})
@@ -142,15 +146,20 @@ class SigningMiddleware:
         if key is None:
             await self.app(scope, receive, send)
             return
+        signed_copy = False
         if any(k == b"if-none-match" for k, _ in scope["headers"]):
-            scope = dict(scope, headers=[
-                (k, signing.if_none_match(v.decode("latin-1")).encode("latin-1") if k == b"if-none-match" else v)
-                for k, v in scope["headers"]
-            ])
+            headers = []
+            for k, v in scope["headers"]:
+                if k == b"if-none-match":
+                    tags, named = signing.if_none_match(v.decode("latin-1"))
+                    v, signed_copy = tags.encode("latin-1"), signed_copy or named
+                headers.append((k, v))
+            scope = dict(scope, headers=headers)
         visitor = frozenset(k.decode("latin-1") for k, v in scope["headers"] if v and k in _VISITOR)
-        held = await self._run(scope, receive, send, path, head, visitor)
+        held = await self._run(scope, receive, _Held(signing, send, path, head, visitor, signed_copy))
         if held is not None and head and held.size == 0:
-            held = await self._run(dict(scope, method="GET"), _without_body(receive), send, path, head, visitor)
+            held = await self._run(dict(scope, method="GET"), _without_body(receive),
+                                   _Held(signing, send, path, head, visitor, signed_copy))
         if held is None or held.start is None:
             return
         body = b"".join(held.chunks)
@@ -169,11 +178,8 @@ class SigningMiddleware:
         await send(dict(held.start, headers=_encoded(signing.signed_headers(held.headers, answer))))
         await send({"type": "http.response.body", "body": b"" if head else answer.body})
 
-    async def _run(
-        self, scope: Scope, receive: Receive, send: Send, path: str, head: bool, visitor: frozenset[str]
-    ) -> Optional[_Held]:
+    async def _run(self, scope: Scope, receive: Receive, held: _Held) -> Optional[_Held]:
         """Call the application; the held response when it is a whole page to sign, else None (it went on)."""
-        held = _Held(self.signing, send, path, head, visitor)
         await self.app(scope, receive, held.send)
         if not held.passing and not held.complete:
             await held.give_up()  # the application returned before the end of its body

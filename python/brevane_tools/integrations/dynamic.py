@@ -222,9 +222,10 @@ class PageSigner:
             return _plain(FAILED_STATUS, FAILED_BODY, ("Retry-After", str(exc.retry_after)))
         return _plain(FAILED_STATUS, FAILED_BODY)
 
-    def if_none_match(self, value: str) -> str:
-        """A request's If-None-Match with the application's own ETags, for it to compare."""
-        return value.replace(self.tag + '"', '"')
+    def if_none_match(self, value: str) -> tuple[str, bool]:
+        """A request's If-None-Match with the application's own ETags, for it to compare; and
+        whether it named a signed page's tag."""
+        return value.replace(self.tag + '"', '"'), self.tag + '"' in value
 
     def signable(self, status: int, headers: Headers, path: str) -> bool:
         """Whether a response is a page to sign; an HTML page that is not says why in the log."""
@@ -269,9 +270,12 @@ class PageSigner:
             return True
         return False
 
-    def passed_headers(self, status: int, headers: Headers, visitor: frozenset[str] = frozenset()) -> Headers:
-        """Headers of a response that passes unsigned; a 304 names the signed page it confirms."""
-        revalidated = status == 304 and self._changes(headers, visitor)
+    def passed_headers(
+        self, status: int, headers: Headers, visitor: frozenset[str] = frozenset(), signed_copy: bool = False
+    ) -> Headers:
+        """Headers of a response that passes unsigned; a 304 names the signed page it confirms when
+        the request named one (`signed_copy`); else the copy it confirms is the application's own."""
+        revalidated = status == 304 and signed_copy and self._changes(headers, visitor)
         out: Headers = []
         for key, value in headers:
             low = key.lower()

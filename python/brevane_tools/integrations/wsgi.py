@@ -131,8 +131,10 @@ class SigningMiddleware:
         key = signing.key_of(path, environ.get("QUERY_STRING", ""))
         if key is None:
             return self.app(environ, start_response)
+        signed_copy = False
         if "HTTP_IF_NONE_MATCH" in environ:
-            environ = dict(environ, HTTP_IF_NONE_MATCH=signing.if_none_match(environ["HTTP_IF_NONE_MATCH"]))
+            tags, signed_copy = signing.if_none_match(environ["HTTP_IF_NONE_MATCH"])
+            environ = dict(environ, HTTP_IF_NONE_MATCH=tags)
         visitor = frozenset(name for name in cache_control.VISITOR_HEADERS if environ.get("HTTP_" + name.upper()))
         call = _Call(self.app, environ)
         body = self._page(call, path)
@@ -140,7 +142,8 @@ class SigningMiddleware:
             call = _Call(self.app, dict(environ, REQUEST_METHOD="GET"))
             body = self._page(call, path)
         if body is None:
-            start_response(call.status, signing.passed_headers(call.code, call.headers, visitor), call.exc_info)
+            start_response(call.status, signing.passed_headers(call.code, call.headers, visitor, signed_copy),
+                           call.exc_info)
             if method == "HEAD":
                 call.close()
                 return []
