@@ -10,7 +10,7 @@ import os
 from collections.abc import Callable
 from pathlib import Path
 
-from brevane_tools.files import mirroring, objects
+from brevane_tools.files import mirroring, object_copies, objects
 from brevane_tools.files.finding import inside
 from brevane_tools.files.mirroring import Mirrored
 from brevane_tools.files.objects import ObjectFile
@@ -33,7 +33,7 @@ def prune(run: Plan, planned: Planned, mirrored: Mirrored, emit: Callable[[Repor
             return relative in listed
 
     if objects.is_object_url(run.output):
-        objects.prune(run.storage or objects.Storage(), run.output, in_source, mirrored, emit)
+        object_copies.prune(run.storage or objects.Storage(), run.output, in_source, mirrored, emit)
         return
     tree = os.path.realpath(run.output)
     store_dir = getattr(run.settings, "store_dir", None)

@@ -21,7 +21,8 @@ from brevane_tools.commands.base import Page, Report
 from brevane_tools.errors import UsageError
 from brevane_tools.files import objects
 from brevane_tools.files.finding import inside
-from brevane_tools.files.objects import Copy, ObjectFile, ObjectPage, ObjectTree, Storage
+from brevane_tools.files.object_copies import Copy
+from brevane_tools.files.objects import ObjectFile, ObjectPage, ObjectTree, Storage
 from brevane_tools.runner import COMMIT_BYTES, COMMIT_PAGES, Batch, Done, Job, Plan, Planned
 from brevane_tools.runner import plan as plan_local
 from brevane_tools.results import Spool

@@ -31,7 +31,8 @@ from brevane_tools.results import Spool, exit_code, raw_name, summary
 from brevane_tools.text import display, escape
 
 if TYPE_CHECKING:  # object storage loads only for the runs that use it
-    from brevane_tools.files.objects import Copy, Storage
+    from brevane_tools.files.object_copies import Copy
+    from brevane_tools.files.objects import Storage
 
 __all__ = ["Batch", "Done", "Job", "Mirrored", "Plan", "Planned", "exit_code", "is_url", "plan", "raw_name", "run_batch", "run_job", "summary"]
 
@@ -467,11 +468,11 @@ def run_batch(
 
 def _mirror(run: Plan, planned: Planned, mirrored: Mirrored, emit: Callable[[Report], None]) -> None:
     if planned.copies:
-        from brevane_tools.files import objects
+        from brevane_tools.files import object_copies, objects
 
         assert run.output is not None
         tree = None if objects.is_object_url(run.output) else os.path.realpath(run.output)
-        objects.mirror(run.storage or objects.Storage(), planned.copies, tree, mirrored, emit)
+        object_copies.mirror(run.storage or objects.Storage(), planned.copies, tree, mirrored, emit)
     if not (planned.others or planned.links or planned.directories):
         return
     assert run.output is not None

@@ -18,7 +18,7 @@ import pytest
 
 from brevane_tools import cli, commands, object_runs
 from brevane_tools.errors import UsageError
-from brevane_tools.files import objects
+from brevane_tools.files import object_copies, objects
 from brevane_tools.files.mirroring import Mirrored
 from test_tools_integrations import certs  # noqa: F401
 from test_tools_mirror import PROBE, SITE, STALE, build, mirrored_with_probe
@@ -128,8 +128,8 @@ def test_a_mirror_copies_inside_the_store_and_leaves_what_is_there_already(s3: S
     def mirror() -> Mirrored:
         tree = objects.find(s3.storage, f"s3://{bucket}/site", (".html",))
         mirrored = Mirrored()
-        copies = [objects.Copy(o, objects.join(f"s3://{bucket}/out", o.relative)) for o in tree.others]
-        objects.mirror(s3.storage, copies, None, mirrored, lambda report: pytest.fail(str(report.error)))
+        copies = [object_copies.Copy(o, objects.join(f"s3://{bucket}/out", o.relative)) for o in tree.others]
+        object_copies.mirror(s3.storage, copies, None, mirrored, lambda report: pytest.fail(str(report.error)))
         return mirrored
 
     assert (mirror().copied, mirror().unchanged) == (2, 2)
@@ -326,3 +326,27 @@ def test_check_and_show_take_a_single_object(s3: S3, certs: Path, capsys: pytest
         assert status == 0, err
         (entry,) = document["files"]
         assert entry["path"] == f"s3://{bucket}/site/sub/page.html" and entry["ok"]
+
+
+def test_large_objects_are_streamed_into_a_local_mirror_and_across_stores_whole(
+    s3: S3, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    bucket = s3.bucket()
+    large = bytes(range(256)) * (40 << 10)  # 10 MiB: above what is read whole, two parts
+    files = {"site/a.html": b"<html><head></head></html>", "site/big.bin": large, "site/small.css": b"css"}
+    s3.fs.pipe({f"{bucket}/{name}": data for name, data in files.items()})
+    status, _, err = _brevane(capsys, "remove", f"s3://{bucket}/site", "-o", str(tmp_path / "out"), *s3.argv)
+    assert status == 0, err
+    assert {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()} == {
+        "a.html": files["site/a.html"], "big.bin": large, "small.css": b"css"}
+    # Again, with the local copy in place: nothing is rewritten.
+    before = (tmp_path / "out" / "big.bin").stat().st_ino
+    status, _, err = _brevane(capsys, "remove", f"s3://{bucket}/site", "-o", str(tmp_path / "out"), *s3.argv)
+    assert status == 0 and err.endswith("other files: 0 hard-linked, 0 copied, 2 unchanged\n"), err
+    assert (tmp_path / "out" / "big.bin").stat().st_ino == before
+    # From the S3 server to memory:// and back: another filesystem, a part at a time.
+    status, _, err = _brevane(capsys, "remove", f"s3://{bucket}/site", "-o", "memory://mirror", *s3.argv)
+    assert status == 0, err
+    status, _, err = _brevane(capsys, "remove", "memory://mirror", "-o", f"s3://{bucket}/back", *s3.argv)
+    assert status == 0, err
+    assert s3.tree(f"{bucket}/back") == {name[len("site/"):]: data for name, data in files.items()}

@@ -26,30 +26,20 @@ import posixpath
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from pathlib import Path
-from typing import Any, Callable, Optional, Union
+from typing import Any, Optional, Union
 from urllib.parse import unquote_to_bytes, urlsplit
 
 from brevane_tools.errors import PageTooLarge, UsageError
-from brevane_tools.files.finding import InputFile
-from brevane_tools.files.mirroring import Mirrored
-from brevane_tools.files.reading import open_checked
-from brevane_tools.files.writing import BatchWriter
-from brevane_tools.results import Report
-from brevane_tools.text import display, escape, one_line
+from brevane_tools.text import escape, one_line
 
 __all__ = [
-    "ObjectFile", "ObjectPage", "ObjectTree", "Storage", "find", "is_object_url", "join", "local_path",
-    "read", "read_many", "write_many",
+    "ObjectFile", "ObjectPage", "ObjectTree", "Storage", "each_call", "find", "is_object_url", "join", "local_path",
+    "media_type_argument", "os_error", "read", "read_many", "write_groups", "write_many",
 ]
 
 _SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
 #: Requests one worker keeps in flight at once.
 CONCURRENCY = 32
-#: Local files a mirror into object storage holds open at once.
-_OPEN_AT_ONCE = 256
-#: A mirror into local files reads each object whole: larger ones are refused.
-_WHOLE_FILE = 1 << 30
 #: Media types the filesystems below are told of, where the name alone does not say it.
 _MEDIA_TYPES = {".c2pa": "application/c2pa"}
 #: How each filesystem takes an object's media type on a write; others keep their default.
@@ -193,7 +183,7 @@ def find(storage: Storage, url: str, suffixes: Sequence[str]) -> ObjectTree:
 _Call = tuple[tuple[Any, ...], dict[str, Any]]
 
 
-def _each(fs: Any, method: str, calls: Sequence[_Call]) -> list[Any]:
+def each_call(fs: Any, method: str, calls: Sequence[_Call]) -> list[Any]:
     """Call `method` of `fs` once per argument list: each result, or the exception it raised.
 
     On an asynchronous filesystem the calls run concurrently, CONCURRENCY at a
@@ -222,7 +212,7 @@ def _each(fs: Any, method: str, calls: Sequence[_Call]) -> list[Any]:
     return sync(fs.loop, run)  # type: ignore[no-any-return]
 
 
-def _as_os_error(exc: BaseException, doing: str, url: str) -> BaseException:
+def os_error(exc: BaseException, doing: str, url: str) -> BaseException:
     """A filesystem's error as one line naming the object; a size over the limit stays what it is."""
     if isinstance(exc, PageTooLarge) or not isinstance(exc, Exception):
         return exc
@@ -251,10 +241,10 @@ def read_many(
         by_filesystem.setdefault(id(fs), (fs, []))[1].append((index, url, path))
     for fs, items in by_filesystem.values():
         # One byte past the limit is enough to tell an object that grew since it was listed.
-        got = _each(fs, "cat_file", [((path,), {"start": 0, "end": limit + 1}) for _, _, path in items])
+        got = each_call(fs, "cat_file", [((path,), {"start": 0, "end": limit + 1}) for _, _, path in items])
         for (index, url, _), data in zip(items, got):
             if isinstance(data, BaseException):
-                results[index] = _as_os_error(data, "read", url)
+                results[index] = os_error(data, "read", url)
             elif len(data) > limit:
                 results[index] = PageTooLarge(f"{what} is over the limit of {limit:,} bytes{hint}")
             else:
@@ -277,7 +267,7 @@ def media_type(name: str) -> str:
     return _MEDIA_TYPES.get(suffix) or mimetypes.guess_type(name)[0] or "application/octet-stream"
 
 
-def _type_argument(fs: Any, name: str) -> dict[str, str]:
+def media_type_argument(fs: Any, name: str) -> dict[str, str]:
     protocols = fs.protocol if isinstance(fs.protocol, (tuple, list)) else (fs.protocol,)
     argument = next((_MEDIA_TYPE_ARGUMENT[p] for p in protocols if p in _MEDIA_TYPE_ARGUMENT), None)
     return {argument: media_type(name)} if argument else {}
@@ -291,170 +281,11 @@ def write_many(storage: Storage, items: Sequence[tuple[str, bytes]]) -> list[Opt
         fs, path = storage.filesystem(url)
         by_filesystem.setdefault(id(fs), (fs, []))[1].append((index, url, path, data))
     for fs, group in by_filesystem.values():
-        done = _each(fs, "pipe_file", [((path, data), _type_argument(fs, path)) for _, _, path, data in group])
+        done = each_call(fs, "pipe_file", [((path, data), media_type_argument(fs, path)) for _, _, path, data in group])
         for (index, url, _, _), outcome in zip(group, done):
             if isinstance(outcome, BaseException):
-                results[index] = _as_os_error(outcome, "write", url)
+                results[index] = os_error(outcome, "write", url)
     return results
-
-
-def copy_many(storage: Storage, pairs: Sequence[tuple[str, str]]) -> list[Optional[BaseException]]:
-    """Copy each (source URL, target URL): within one filesystem by the store itself (no byte passes
-    through here), across two by reading and writing it whole; None for each one copied."""
-    results: list[Optional[BaseException]] = [None] * len(pairs)
-    across: list[int] = []
-    by_filesystem: dict[int, tuple[Any, list[tuple[int, str, str, str]]]] = {}
-    for index, (source, target) in enumerate(pairs):
-        fs, source_path = storage.filesystem(source)
-        other, target_path = storage.filesystem(target)
-        if other is not fs:
-            across.append(index)
-            continue
-        by_filesystem.setdefault(id(fs), (fs, []))[1].append((index, target, source_path, target_path))
-    for fs, group in by_filesystem.values():
-        done = _each(fs, "cp_file", [((source, target), {}) for _, _, source, target in group])
-        for (index, _, _, _), outcome in zip(group, done):
-            if isinstance(outcome, BaseException):
-                results[index] = _as_os_error(outcome, "copy", pairs[index][0])
-    for index in across:
-        source, target = pairs[index]
-        try:
-            fs, path = storage.filesystem(source)
-            data = fs.cat_file(path)
-        except Exception as exc:  # noqa: BLE001
-            results[index] = _as_os_error(exc, "read", source)
-            continue
-        (results[index],) = write_many(storage, [(target, data)])
-    return results
-
-
-def listing(storage: Storage, url: str) -> dict[str, tuple[int, Optional[str]]]:
-    """What lies below `url` already, by relative path: (size, ETag); empty when nothing does."""
-    try:
-        tree = find(storage, url, ())
-    except FileNotFoundError:
-        return {}
-    return {o.relative: (o.size, o.etag) for o in tree.others}
-
-
-def _put_local(storage: Storage, items: Sequence[tuple[InputFile, str]]) -> list[Optional[BaseException]]:
-    """Upload local files, each from the very file the walk found (read through its checked descriptor)."""
-    results: list[Optional[BaseException]] = [None] * len(items)
-    for start in range(0, len(items), _OPEN_AT_ONCE):
-        opened: list[tuple[int, int, str, Any, str]] = []  # index, descriptor, URL, filesystem, path
-        try:
-            for index in range(start, min(start + _OPEN_AT_ONCE, len(items))):
-                source, url = items[index]
-                try:
-                    fd, _ = open_checked(source.path, follow=source.via_link, identity=source.identity)
-                except OSError as exc:
-                    results[index] = OSError(exc.errno, f"cannot read it: {exc.strerror or exc}")
-                    continue
-                opened.append((index, fd, url, *storage.filesystem(url)))
-            groups: dict[int, list[tuple[int, int, str, Any, str]]] = {}
-            for item in opened:
-                groups.setdefault(id(item[3]), []).append(item)
-            for group in groups.values():
-                fs = group[0][3]
-                # Read again through /proc, the descriptor's own name: the file judged, whatever its name is now.
-                calls = [((f"/proc/self/fd/{fd}", path), _type_argument(fs, path)) for _, fd, _, _, path in group]
-                done = _each(fs, "put_file", calls)
-                for (index, _, url, _, _), outcome in zip(group, done):
-                    if isinstance(outcome, BaseException):
-                        results[index] = _as_os_error(outcome, "write", url)
-        finally:
-            for _, fd, _, _, _ in opened:
-                os.close(fd)
-    return results
-
-
-
-
-@dataclass(frozen=True)
-class Copy:
-    """A file of a mirror that is not a page: from an object or a local file, to an object or a local file."""
-
-    source: Union[ObjectFile, InputFile]
-    target: Union[str, Path]
-
-    @property
-    def name(self) -> str:
-        return escape(self.source.url) if isinstance(self.source, ObjectFile) else display(self.source.path)
-
-
-def mirror(
-    storage: Storage, copies: Sequence[Copy], tree: Optional[str], mirrored: Mirrored, emit: Callable[[Report], None],
-) -> None:
-    """Make the other files of a site in the output: each copied whole, in rounds of concurrent requests.
-
-    An object already in the output with the source's size and ETag is left as it
-    is. `tree` is the resolved local output tree, for copies to local files
-    (written as pages are: `writing.BatchWriter`).
-    """
-    existing: dict[str, dict[str, tuple[int, Optional[str]]]] = {}
-
-    def unchanged(copy: Copy) -> bool:
-        source, target = copy.source, copy.target
-        if not isinstance(source, ObjectFile) or not isinstance(target, str) or source.etag is None:
-            return False
-        root, _, name = target.rpartition("/")
-        if root not in existing:
-            existing[root] = listing(storage, root) if root else {}
-        return existing[root].get(name) == (source.size, source.etag)
-
-    def outcome(copy: Copy, failure: Optional[BaseException]) -> None:
-        if failure is None:
-            mirrored.copied += 1
-            return
-        mirrored.failed += 1
-        why = failure.strerror if isinstance(failure, OSError) and failure.strerror else str(failure)
-        emit(Report(copy.name, False, error=why, input_error=True, data={"mirrored": "file"}))
-
-    for start in range(0, len(copies), _OPEN_AT_ONCE):
-        round_ = []
-        for copy in copies[start:start + _OPEN_AT_ONCE]:
-            if unchanged(copy):
-                mirrored.unchanged += 1
-            else:
-                round_.append(copy)
-        between = [(c, c.source.url, c.target) for c in round_
-                   if isinstance(c.source, ObjectFile) and isinstance(c.target, str)]
-        for (copy, _, _), failure in zip(between, copy_many(storage, [(s, t) for _, s, t in between])):
-            outcome(copy, failure)
-        up = [(c, c.source, c.target) for c in round_ if isinstance(c.source, InputFile) and isinstance(c.target, str)]
-        for (copy, _, _), failure in zip(up, _put_local(storage, [(s, t) for _, s, t in up])):
-            outcome(copy, failure)
-        down = [c for c in round_ if isinstance(c.target, Path)]
-        if down:
-            assert tree is not None
-            _download(storage, down, tree, mirrored, outcome)
-
-
-def _download(storage: Storage, copies: Sequence[Copy], tree: str, mirrored: Mirrored,
-              outcome: Callable[[Copy, Optional[BaseException]], None]) -> None:
-    writer = BatchWriter()
-    staged: list[Copy] = []
-    sources = [c.source for c in copies if isinstance(c.source, ObjectFile)]
-    got = read_many(storage, [(s.url, s.size) for s in sources], _WHOLE_FILE, what="the file", flag="")
-    try:
-        for copy, data in zip(copies, got):
-            if isinstance(data, BaseException):
-                outcome(copy, data)
-                continue
-            assert isinstance(copy.target, Path)
-            try:
-                if writer.stage(copy, [(copy.target, data)], in_tree=tree):
-                    staged.append(copy)
-                else:
-                    mirrored.unchanged += 1
-            except OSError as exc:
-                outcome(copy, OSError(exc.errno, f"cannot copy to {display(copy.target)}: {exc.strerror or exc}"))
-        failures = writer.commit()
-    except BaseException:
-        writer.discard()
-        raise
-    for copy in staged:
-        outcome(copy, failures.get(copy))
 
 
 def write_groups(storage: Storage, groups: Sequence[Sequence[tuple[str, bytes]]]) -> list[Optional[BaseException]]:
@@ -469,27 +300,3 @@ def write_groups(storage: Storage, groups: Sequence[Sequence[tuple[str, bytes]]]
     for number, failure in zip(last, write_many(storage, [groups[n][-1] for n in last])):
         failed[number] = failure
     return failed
-
-
-def prune(storage: Storage, output: str, in_source: Callable[[str], bool], mirrored: Mirrored,
-          emit: Callable[[Report], None]) -> None:
-    """`--delete` below an output prefix: every object whose path below it is no longer in the source
-    goes (a store beside a page stays with its page), each deleted by its own request, concurrently."""
-    from brevane_tools.files.mirroring import STORE_SUFFIX
-
-    try:
-        tree = find(storage, output.rstrip("/") + "/", ())
-    except FileNotFoundError:
-        return  # an empty prefix: nothing to delete
-    fs, _ = storage.filesystem(output)
-    gone = [found for found in tree.others if not in_source(found.relative) and not (
-        found.relative.endswith(STORE_SUFFIX) and in_source(found.relative[: -len(STORE_SUFFIX)]))]
-    paths = [storage.filesystem(found.url)[1] for found in gone]
-    for found, failure in zip(gone, _each(fs, "rm_file", [((path,), {}) for path in paths])):
-        if isinstance(failure, BaseException):
-            mirrored.failed += 1
-            why = _as_os_error(failure, "delete", found.url)
-            emit(Report(escape(found.url), False, error=str(why), input_error=True, data={"mirrored": "deleted"}))
-            continue
-        mirrored.deleted += 1
-        emit(Report(escape(found.url), True, text="deleted: no longer in the source", data={"mirrored": "deleted"}))

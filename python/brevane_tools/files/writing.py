@@ -37,6 +37,7 @@ from brevane_tools.errors import WriteRefused
 from brevane_tools.files.directories import open_directory, status
 from brevane_tools.files.finding import kind_of, temporary_name
 from brevane_tools.files.reading import FileIdentity, open_checked
+from brevane_tools.files.syncing import sync_directories, sync_files
 from brevane_tools.text import display
 
 __all__ = ["BatchWriter", "atomic_write", "temporaries_removed_on_signals"]
@@ -44,6 +45,9 @@ __all__ = ["BatchWriter", "atomic_write", "temporaries_removed_on_signals"]
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 _NEW = os.O_WRONLY | os.O_CREAT | os.O_EXCL | _CLOEXEC
+
+#: A streamed copy is read and written this much at a time.
+_PART = 8 << 20
 
 # Temporary files that exist right now, so that a signal handler can remove them.
 _TEMPORARIES: set[str] = set()
@@ -309,6 +313,35 @@ class BatchWriter:
         self.groups.append(_Group(key, [item]))
         return how
 
+    def stage_stream(self, key: object, read: Callable[[int], bytes], target: Path, in_tree: str) -> bool:
+        """Stage a copy of a stream (`read(n)` gives up to n bytes, b"" at its end) at `target`, a part at a
+        time, so a large file never lies whole in memory; False when the target already holds those bytes."""
+        directory = self._directory(target, in_tree)
+        st = status(target.name, directory)
+        if st is not None and not stat.S_ISREG(st.st_mode):
+            raise WriteRefused(errno.EINVAL, f"{display(target)} is {kind_of(st.st_mode)}, not replaced")
+        fd, temp = _create_temporary(directory, target, _new_file(directory))
+        item = _Staged(target, temp, directory)
+        size = 0
+        try:
+            while part := read(_PART):
+                size += len(part)
+                view = memoryview(part)
+                while view:
+                    view = view[os.write(fd, view):]
+            os.fchmod(fd, stat.S_IMODE(st.st_mode) & 0o777 if st is not None else _default_mode())
+        except BaseException:
+            os.close(fd)
+            self._discard([item])
+            raise
+        os.close(fd)
+        if st is not None and st.st_size == size and _same_file_bytes(item):
+            self._discard([item])
+            return False
+        self.groups.append(_Group(key, [item]))
+        self.size += size
+        return True
+
     def stage_link(self, key: object, text: str, target: Path, in_tree: str) -> bool:
         """Stage a symbolic link holding `text` at `target`; False when one already holds it.
 
@@ -355,7 +388,7 @@ class BatchWriter:
             if not groups:
                 return failures
             try:
-                _sync([item for group in groups for item in group.staged])
+                sync_files([(item.directory, item.temp_name, item.link) for group in groups for item in group.staged])
             except OSError as exc:
                 for group in groups:
                     self._discard(group.staged)
@@ -371,7 +404,7 @@ class BatchWriter:
                 finally:
                     for item in group.staged:
                         _TEMPORARIES.discard(item.temp)
-            _sync_renames(directories)
+            sync_directories(directories)
             return failures
         finally:
             self._close_directories()
@@ -439,59 +472,6 @@ def _rename_group(staged: Sequence[_Staged]) -> None:
             if status(backup, directory) is not None:
                 os.unlink(backup, dir_fd=directory)
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-
-_libc: Any = None  # the C library, loaded when first needed
-
-
-def _syncfs(fd: int) -> bool:
-    """syncfs(2) where the C library has it: one call makes a whole file system durable."""
-    global _libc
-    import ctypes
-
-    if _libc is None:
-        _libc = ctypes.CDLL(None, use_errno=True)  # the process's own symbols, the C library's among them
-    function = getattr(_libc, "syncfs", None)
-    if function is None:
-        return False
-    if function(fd) != 0:
-        code = ctypes.get_errno()
-        raise OSError(code, os.strerror(code))
-    return True
-
-
-def _sync(staged: Sequence[_Staged]) -> None:
-    """Make the files durable: one syncfs per file system, else one fsync per file."""
-    done: set[int] = set()
-    for item in staged:
-        # A symbolic link cannot be opened: its directory stands for it.
-        fd = item.directory if item.link else os.open(item.temp_name, os.O_RDONLY | _CLOEXEC, dir_fd=item.directory)
-        try:
-            device = os.fstat(fd).st_dev
-            if device in done:
-                continue
-            if _syncfs(fd):
-                done.add(device)
-            else:
-                os.fsync(fd)
-        finally:
-            if fd != item.directory:
-                os.close(fd)
-
-
-def _sync_renames(directories: Sequence[int]) -> None:
-    # Makes the renames durable; some file systems cannot sync a directory, and
-    # the data is already safe on them.
-    done: set[int] = set()
-    for fd in dict.fromkeys(directories):
-        try:
-            device = os.fstat(fd).st_dev
-            if device not in done and _syncfs(fd):
-                done.add(device)
-            elif device not in done:
-                os.fsync(fd)
-        except OSError:
-            pass
 
 
 def atomic_write(target: Path, data: bytes, mode_from: Optional[Path] = None, *, follow: bool = True) -> None:

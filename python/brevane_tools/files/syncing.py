@@ -1,0 +1,67 @@
+"""Making writes durable with as few calls as there can be: syncfs(2), one call per file system, where the
+C library has it; else one fsync per file. `writing.BatchWriter` syncs a round of files, then the
+directories its renames changed.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from typing import Any
+
+__all__ = ["sync_directories", "sync_files", "syncfs"]
+
+_CLOEXEC = getattr(os, "O_CLOEXEC", 0)
+
+_libc: Any = None  # the C library, loaded when first needed
+
+
+def syncfs(fd: int) -> bool:
+    """syncfs(2) where the C library has it: one call makes a whole file system durable."""
+    global _libc
+    import ctypes
+
+    if _libc is None:
+        _libc = ctypes.CDLL(None, use_errno=True)  # the process's own symbols, the C library's among them
+    function = getattr(_libc, "syncfs", None)
+    if function is None:
+        return False
+    if function(fd) != 0:
+        code = ctypes.get_errno()
+        raise OSError(code, os.strerror(code))
+    return True
+
+
+def sync_files(files: Sequence[tuple[int, str, bool]]) -> None:
+    """Make files durable (each: its open directory, its name there, whether it is a symbolic link):
+    one syncfs per file system, else one fsync per file."""
+    done: set[int] = set()
+    for directory, name, link in files:
+        # A symbolic link cannot be opened: its directory stands for it.
+        fd = directory if link else os.open(name, os.O_RDONLY | _CLOEXEC, dir_fd=directory)
+        try:
+            device = os.fstat(fd).st_dev
+            if device in done:
+                continue
+            if syncfs(fd):
+                done.add(device)
+            else:
+                os.fsync(fd)
+        finally:
+            if fd != directory:
+                os.close(fd)
+
+
+def sync_directories(directories: Sequence[int]) -> None:
+    # Makes the renames durable; some file systems cannot sync a directory, and
+    # the data is already safe on them.
+    done: set[int] = set()
+    for fd in dict.fromkeys(directories):
+        try:
+            device = os.fstat(fd).st_dev
+            if device not in done and syncfs(fd):
+                done.add(device)
+            elif device not in done:
+                os.fsync(fd)
+        except OSError:
+            pass
