@@ -167,7 +167,7 @@ class PageSigner:
         )
         self._budget = SigningBudget(rate, self.clock) if rate is not None else None
         self._throttle = LogThrottle(self.clock)
-        self._store_size = 32 * 1024  # the last store's size: what room a new one needs, about
+        self._store_size: Optional[int] = None  # the last store's size: what room a new one needs, about
         self._signer: Any = None
         self._lock = threading.Lock()
         self._flights: dict[str, concurrent.futures.Future[Answer]] = {}
@@ -438,6 +438,16 @@ class PageSigner:
             raise NotSigned(f"over the signing budget of {self._budget.rate:g} new signatures per second "
                             "(signatures_per_second)", retry_after=1)
 
+    def _room_for_store(self) -> int:
+        """What a new store needs: the last one's size; before any, what the signer reserves for its
+        signature and chain, and some claim. A guess far above it leaves a small cache never signing."""
+        if self._store_size is None:
+            try:
+                self._store_size = int(self.signer().reserve_size()) + 2048
+            except Exception:  # noqa: BLE001 - an unknown reserve only costs a guess
+                self._store_size = len(self.settings.credential.cert_chain_pem) + 4096
+        return self._store_size
+
     def _facts(self, page: Page) -> PageFacts:
         return PageFacts(path=page.path.lstrip("/"), name=page.path.rstrip("/").rsplit("/", 1)[-1])
 
@@ -461,7 +471,7 @@ class PageSigner:
         if self.form != "header":
             self._headless(page, self.form)
         if self.form != "inline":  # an inline page carries its store: it needs no room to be served
-            self._admit(self._store_size + (len(page.body) if self.form == "link" else 0))
+            self._admit(self._room_for_store() + (len(page.body) if self.form == "link" else 0))
         else:
             self._admit(0)
         started = time.perf_counter()
