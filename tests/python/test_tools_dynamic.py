@@ -533,7 +533,8 @@ def another_users(where: Path) -> Path:
 CACHE_DIRECTORIES: dict[str, tuple[str, int]] = {
     "nothing, umask 0000": ("", 0),
     "nothing, umask 0022": ("", 0o022),
-    "a directory open to all, with a file of its own": ("open", 0o022),
+    # What others left while they could write in it: a file, a link for the usage record, maybe a store.
+    "a directory open to all, with what others left": ("open", 0o022),
     "a link to a directory": ("link", 0),
     "another user's directory": ("other", 0),
 }
@@ -543,9 +544,16 @@ CACHE_DIRECTORIES: dict[str, tuple[str, int]] = {
 def test_cache_files_are_private_whatever_the_umask(case: str, tmp_path: Path) -> None:
     before, umask = CACHE_DIRECTORIES[case]
     where = real = tmp_path / "cache"
+    store, victim = "brevane-store-" + "0" * 64, tmp_path / "victim"
+    victim.write_bytes(b"victim")
     if before == "open":
-        where.mkdir(mode=0o777)
+        (where / ".locks").mkdir(mode=0o777, parents=True)
+        where.chmod(0o777)
         (where / "notes").write_bytes(b"")  # not the cache's: neither counted nor evicted nor changed
+        (where / ".locks" / "usage").symlink_to(victim)
+        if os.geteuid() == 0:  # a store another user planted: never served
+            (where / store).write_bytes(b"planted")
+            os.chown(where / store, 65534, 65534)
     elif before == "link":
         real = tmp_path / "real"
         real.mkdir(mode=0o755)
@@ -561,9 +569,11 @@ def test_cache_files_are_private_whatever_the_umask(case: str, tmp_path: Path) -
                                           f"to this process's user {os.geteuid()}: give the cache a directory of its own")
             return
         cache = wsgi.DirectoryCache(where)
+        planted = cache.get("brevane:store:" + "0" * 64)
         cache.set("brevane:store:" + "0" * 64, b"store", 10)
     finally:
         os.umask(mask)
+    assert (planted, victim.read_bytes(), (real / store).read_bytes()) == (None, b"victim", b"store")
     modes = {p.relative_to(real).as_posix(): p.stat().st_mode & 0o777 for p in [real, *real.rglob("*")]}
     assert set(modes.items()) == {(".", 0o700), (".locks", 0o700), ("brevane-store-" + "0" * 64, 0o600),
                                   (".locks/usage", 0o600), *([("notes", 0o644)] if before == "open" else [])}

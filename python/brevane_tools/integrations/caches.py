@@ -53,6 +53,7 @@ _STALE = 3600.0
 _KEY = re.compile(r"brevane:[A-Za-z0-9:_-]{1,200}\Z")
 _ENTRY = re.compile(r"brevane-[A-Za-z0-9_-]{1,200}\Z")  # an entry's file name: its key, ":" made "-"
 _USAGE = struct.Struct("<QQ")  # entries, bytes
+_OPEN = os.O_RDWR | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)  # a lock file or the usage record
 
 
 class CacheFull(Exception):
@@ -210,7 +211,7 @@ def _locked(path: Path, patience: float) -> Iterator[bool]:
         return
     import fcntl
 
-    fd = os.open(path, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o600)
+    fd = os.open(path, _OPEN | os.O_CREAT, 0o600)
     try:
         def try_once() -> bool:
             try:
@@ -252,13 +253,24 @@ class DirectoryCache:
             # Whoever owns it can read, plant or remove entries, whatever its mode says now.
             raise UsageError(f"the cache directory {display(self.path)} belongs to user {owner}, not to this "
                              f"process's user {user}: give the cache a directory of its own")
+        self._user = user
         self._locks = self.path / ".locks"
         for directory in (self.path, self._locks):
             directory.mkdir(mode=0o700, exist_ok=True)
+            found = os.lstat(directory)  # .locks is judged once the directory is 0700: nobody swaps it then
+            if not stat.S_ISDIR(found.st_mode) or (user is not None and found.st_uid != user):
+                raise UsageError(f"{display(directory)} is not a directory of this process's user: remove it, or "
+                                 "give the cache a directory of its own")
             # Private whatever the umask, and also when it was made before: entries are
             # reached through it only, so its mode covers files of any mode left in it.
-            if stat.S_IMODE(os.stat(directory).st_mode) != 0o700:
+            if stat.S_IMODE(found.st_mode) != 0o700:
                 os.chmod(directory, 0o700)
+        # Made when others could write in it, it may hold their links and files: the locks are made anew.
+        with os.scandir(self._locks) as listing:
+            for item in listing:
+                found = item.stat(follow_symlinks=False)
+                if not stat.S_ISREG(found.st_mode) or (user is not None and found.st_uid != user):
+                    os.unlink(item.path)
         self._usage_file = self._locks / "usage"
         self._batch = max(1, int(max_entries * _SWEEP_BATCH))
         self._sweep_after = 0.0  # no sweep before then: too few entries are past their floor
@@ -270,14 +282,16 @@ class DirectoryCache:
         return self.path / key.replace(":", "-")
 
     def get(self, key: str) -> Optional[bytes]:
-        # Never a link nor a FIFO, though nobody but this user can put one in a 0700 directory.
+        # Never a link nor a FIFO: the directory may have been open to others before it was made 0700.
         flags = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
         try:
             fd = os.open(self._file(key), flags)
         except OSError:
             return None
         with open(fd, "rb") as entry:
-            if not stat.S_ISREG(os.fstat(fd).st_mode):
+            found = os.fstat(fd)
+            # Another user's file was put here while the directory was open to others: never served.
+            if not stat.S_ISREG(found.st_mode) or (self._user is not None and found.st_uid != self._user):
                 return None
             return entry.read(self.max_bytes + 1)
 
@@ -307,7 +321,7 @@ class DirectoryCache:
         with _locked(self._usage_file, self.lock_wait) as had:
             if not had:
                 return False
-            with open(self._usage_file, "r+b") as usage:
+            with open(os.open(self._usage_file, _OPEN), "r+b") as usage:
                 return self._fits(usage, 1, size)
 
     def set(self, key: str, value: bytes, keep: float = 0.0) -> None:
@@ -317,7 +331,7 @@ class DirectoryCache:
         with _synced_file(path, value) as put_in_place, _locked(self._usage_file, self.lock_wait) as had:
             if not had:
                 raise CacheFull(key)
-            with open(self._usage_file, "r+b") as usage:
+            with open(os.open(self._usage_file, _OPEN), "r+b") as usage:
                 try:
                     old: Optional[int] = os.lstat(path).st_size
                 except FileNotFoundError:
