@@ -8,7 +8,6 @@ output is written by `files.writing.BatchWriter`, with its guarantees.
 
 from __future__ import annotations
 
-import fnmatch
 import os
 import posixpath
 from collections.abc import Iterator, Sequence
@@ -20,7 +19,7 @@ from brevane_tools import commands
 from brevane_tools.commands.base import Page, Report
 from brevane_tools.errors import UsageError
 from brevane_tools.files import objects
-from brevane_tools.files.finding import inside
+from brevane_tools.files.finding import excluded_by, inside
 from brevane_tools.files.object_copies import Copy
 from brevane_tools.files.objects import ObjectFile, ObjectPage, ObjectTree, Storage
 from brevane_tools.runner import COMMIT_BYTES, COMMIT_PAGES, Batch, Done, Job, Plan, Planned
@@ -28,7 +27,7 @@ from brevane_tools.runner import plan as plan_local
 from brevane_tools.results import Spool
 from brevane_tools.text import display, escape
 
-__all__ = ["involved", "plan", "readied", "rounds", "upload"]
+__all__ = ["Uploads", "involved", "plan", "readied", "rounds", "upload"]
 
 LINK_WARNING = "a symbolic link, not mirrored: object storage has no links (--follow-outside copies what leads out)"
 LINK_PAGE_NOTE = "a symbolic link to a page of the site: object storage has no links, so the page is signed " \
@@ -73,7 +72,7 @@ def plan(run: Plan) -> Planned:
     for tree in trees:
         others = list(tree.others)
         for page in tree.pages:
-            pattern = _excluded_by(page.relative, run.exclude)
+            pattern = excluded_by(page.relative, run.exclude)
             if pattern is None:
                 planned.jobs.append(_job(run, tree, page, single, taken))
                 continue
@@ -84,14 +83,6 @@ def plan(run: Plan) -> Planned:
         if _mirrors(run) and not single:
             planned.copies += [Copy(o, _place(str(run.output), o.relative, o.url, taken)) for o in others]
     return planned
-
-
-def _excluded_by(relative: str, patterns: Sequence[str]) -> Optional[str]:
-    """The first glob that matches (as `runner.excluded_by` matches a file's path), or None."""
-    for pattern in patterns:
-        if fnmatch.fnmatchcase(relative if "/" in pattern else posixpath.basename(relative), pattern.strip("/")):
-            return pattern
-    return None
 
 
 def _place(output: str, relative: str, source: str, taken: dict[str, str]) -> Union[str, Path]:
@@ -178,33 +169,84 @@ def _from_local(run: Plan) -> Planned:
 
 def rounds(batch: Batch, jobs: Sequence[Job]) -> Iterator[list[tuple[Job, Fetched]]]:
     """The jobs in rounds (COMMIT_PAGES pages, COMMIT_BYTES of listed bytes at most), the pages of
-    each round that lie in object storage fetched with one round of concurrent requests."""
+    each round that lie in object storage fetched with one round of concurrent requests; the next
+    round's requests go out while this one is run, so the store's latency hides behind the work."""
+    from concurrent.futures import ThreadPoolExecutor
+
     command = commands.named(batch.command)
     suffixes = command.reads_back(batch.settings) if command is not None and command.reads_back else ()
-    start = 0
+    spans, start = [], 0
     while start < len(jobs):
         end, size = start, 0
         while end < len(jobs) and end - start < COMMIT_PAGES and (end == start or size < COMMIT_BYTES):
             found = jobs[end].page.objects
             size += (found.size or 0) if found is not None else 0
             end += 1
-        round_ = [_read_back(job, suffixes) for job in jobs[start:end]]
-        wanted: list[tuple[Job, str, Optional[int]]] = []
-        for job in round_:
-            found = job.page.objects
-            if job.page.html is None and found is not None and found.source is not None:
-                wanted.append((job, found.source, found.size))
-            if found is not None:
-                wanted += [(job, url, None) for url, _ in found.ahead]
-        got = objects.read_many(batch.storage or Storage(), [(url, size) for _, url, size in wanted],
-                                batch.max_page_size) if wanted else []
-        fetched: dict[tuple[int, str], Fetched] = {(id(job), url): data for (job, url, _), data in zip(wanted, got)}
-        ready: list[tuple[Job, Fetched]] = []
-        for job in round_:
-            source = job.page.objects.source if job.page.objects is not None else None
-            ready.append((_with_ahead(job, fetched), fetched.get((id(job), source)) if source else None))
-        yield ready
+        spans.append(jobs[start:end])
         start = end
+    with ThreadPoolExecutor(1, thread_name_prefix="brevane-read") as reader:
+        coming = reader.submit(_fetched, batch, spans[0], suffixes) if spans else None
+        for number in range(len(spans)):
+            assert coming is not None
+            ready = coming.result()
+            if number + 1 < len(spans):
+                coming = reader.submit(_fetched, batch, spans[number + 1], suffixes)
+            yield ready
+
+
+def _fetched(batch: Batch, jobs: Sequence[Job], suffixes: tuple[str, ...]) -> list[tuple[Job, Fetched]]:
+    """A round's jobs, with what lies in object storage read by one round of concurrent requests."""
+    round_ = [_read_back(job, suffixes) for job in jobs]
+    wanted: list[tuple[Job, str, Optional[int]]] = []
+    for job in round_:
+        found = job.page.objects
+        if job.page.html is None and found is not None and found.source is not None:
+            wanted.append((job, found.source, found.size))
+        if found is not None:
+            wanted += [(job, url, None) for url, _ in found.ahead]
+    got = objects.read_many(batch.storage or Storage(), [(url, size) for _, url, size in wanted],
+                            batch.max_page_size) if wanted else []
+    fetched: dict[tuple[int, str], Fetched] = {(id(job), url): data for (job, url, _), data in zip(wanted, got)}
+    ready: list[tuple[Job, Fetched]] = []
+    for job in round_:
+        source = job.page.objects.source if job.page.objects is not None else None
+        ready.append((_with_ahead(job, fetched), fetched.get((id(job), source)) if source else None))
+    return ready
+
+
+class Uploads:
+    """A round's writes to object storage go on while the next round is run; one round in flight at
+    most, and the reports come back in the order of the rounds, each once its writes are done."""
+
+    def __init__(self, batch: Batch) -> None:
+        from concurrent.futures import Future, ThreadPoolExecutor
+
+        self.batch = batch
+        self.writer = ThreadPoolExecutor(1, thread_name_prefix="brevane-write")
+        self.flying: Optional[tuple[Future[None], list[Done]]] = None
+
+    def after(self, group: list[Done]) -> list[Report]:
+        """Start writing a round (once the one before it is written); the reports that are final now."""
+        final = self._settle()
+        if any(done.objects for done in group):
+            self.flying = (self.writer.submit(upload, self.batch, group), group)
+        else:
+            final += [done.report for done in group]
+        return final
+
+    def _settle(self) -> list[Report]:
+        if self.flying is None:
+            return []
+        future, group = self.flying
+        self.flying = None
+        future.result()
+        return [done.report for done in group]
+
+    def close(self) -> list[Report]:
+        try:
+            return self._settle()
+        finally:
+            self.writer.shutdown(wait=True)
 
 
 def _read_back(job: Job, suffixes: tuple[str, ...]) -> Job:

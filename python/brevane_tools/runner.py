@@ -9,7 +9,6 @@ is described in `brevane_tools.files`.
 
 from __future__ import annotations
 
-import fnmatch
 import itertools
 import os
 import traceback
@@ -22,7 +21,7 @@ from brevane_tools import commands
 from brevane_tools.commands.base import Command, Page, Report
 from brevane_tools.errors import EXIT_USAGE, PageFailed, SigningError, UsageError, exit_status, reason
 from brevane_tools.files.finding import (
-    DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES, Found, InputFile, Link, find_pages, inside, resolved,
+    DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES, Found, InputFile, Link, excluded_by, find_pages, inside, resolved,
 )
 from brevane_tools.files.mirroring import Mirrored, mirror
 from brevane_tools.files.reading import read_page
@@ -208,15 +207,6 @@ class Planned:
     notes: list[Report] = field(default_factory=list)
 
 
-def excluded_by(page: InputFile, patterns: Sequence[str]) -> Optional[str]:
-    """The first of `patterns` that matches the page, or None."""
-    relative = page.relative.as_posix()
-    for pattern in patterns:
-        if fnmatch.fnmatchcase(relative if "/" in pattern else page.relative.name, pattern.strip("/")):
-            return pattern
-    return None
-
-
 def is_url(argument: str) -> bool:
     return argument.lower().startswith(("http://", "https://"))
 
@@ -242,7 +232,7 @@ def plan(run: Plan) -> Planned:
     if run.exclude:
         kept: Spool[InputFile] = Spool()
         for page in found.pages:
-            pattern = excluded_by(page, run.exclude)
+            pattern = excluded_by(page.relative.as_posix(), run.exclude)
             if pattern is None:
                 kept.append(page)
             else:
@@ -372,23 +362,23 @@ def _mirrored(
 def run_chunk(batch: Batch, jobs: Sequence[Job]) -> list[Report]:
     """Run a chunk of pages and write what they made, all in this process; their final reports, in order.
 
-    Each page is staged as it is made; the chunk is made durable and put in place
-    with one sync per file system (sooner past COMMIT_BYTES), so a crash or a kill
-    never costs more than a chunk of work, and each page is old or new. Run in a
-    worker, no page's bytes pass through the parent: only the reports come back.
-    Pages in object storage are read a round at a time, each round's with one round
-    of requests, and written at the end of their round (see `object_runs`).
+    Each page is staged as it is made; the chunk is made durable and put in place with one sync per
+    file system (sooner past COMMIT_BYTES), so a crash or a kill never costs more than a chunk of work,
+    and each page is old or new. Run in a worker, no page's bytes pass through the parent: only the
+    reports come back. Pages in object storage are read a round ahead and written while the next
+    round runs, each round with one round of requests (see `object_runs`).
     """
     writer = BatchWriter()
     pending: list[Done] = []
     reports: list[Report] = []
+    uploads = None
+    if any(job.page.objects is not None for job in jobs):
+        from brevane_tools.object_runs import Uploads
+
+        uploads = Uploads(batch)
 
     def commit() -> None:
         failures = writer.commit()
-        if any(done.objects for done in pending):
-            from brevane_tools.object_runs import upload
-
-            upload(batch, pending)
         for done in pending:
             failure = failures.get(id(done))
             if failure is not None:
@@ -401,7 +391,7 @@ def run_chunk(batch: Batch, jobs: Sequence[Job]) -> list[Report]:
                     done.report = Report(
                         done.report.path, False, error=f"cannot write {display(destination)}: {why}", input_error=True
                     )
-            reports.append(done.report)
+        reports.extend(uploads.after(pending[:]) if uploads is not None else (done.report for done in pending))
         pending.clear()
 
     try:
@@ -417,6 +407,9 @@ def run_chunk(batch: Batch, jobs: Sequence[Job]) -> list[Report]:
     except BaseException:
         writer.discard()
         raise
+    finally:
+        if uploads is not None:
+            reports.extend(uploads.close())  # after a failure, what is in flight is still waited for
     return reports
 
 

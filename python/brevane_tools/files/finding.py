@@ -19,7 +19,9 @@
 from __future__ import annotations
 
 import errno
+import fnmatch
 import os
+import posixpath
 import re
 import stat
 from collections.abc import Iterable, Iterator, Sequence
@@ -32,7 +34,8 @@ from brevane_tools.results import Spool
 from brevane_tools.text import display
 
 __all__ = [
-    "DEFAULT_MAX_PAGE_SIZE", "HTML_SUFFIXES", "Found", "InputError", "InputFile", "Link", "find_pages", "inside",
+    "DEFAULT_MAX_PAGE_SIZE", "HTML_SUFFIXES", "Found", "InputError", "InputFile", "Link", "excluded_by", "find_pages",
+    "inside",
     "is_temporary", "real_path_of", "resolved",
 ]
 
@@ -48,6 +51,15 @@ _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 def inside(path: str, root: str) -> bool:
     """Whether the resolved `path` is `root` or below it (both resolved already)."""
     return path == root or path.startswith(root.rstrip(os.sep) + os.sep)
+
+
+def excluded_by(relative: str, patterns: Sequence[str]) -> Optional[str]:
+    """The first of `--exclude`'s globs that matches a page (its POSIX path below its argument), or
+    None: a glob with a "/" matches that path, one without matches the file name, at any depth."""
+    for pattern in patterns:
+        if fnmatch.fnmatchcase(relative if "/" in pattern else posixpath.basename(relative), pattern.strip("/")):
+            return pattern
+    return None
 
 
 def resolved(path: Union[str, Path]) -> str:

@@ -91,7 +91,13 @@ class Storage:
         try:
             from fsspec.core import url_to_fs
 
-            return url_to_fs(url, **json.loads(self.options))  # type: ignore[no-any-return]
+            options = json.loads(self.options)
+            if scheme(url) in ("s3", "s3a"):
+                # botocore keeps 10 connections by default: a round of CONCURRENCY requests would queue.
+                config = options.setdefault("config_kwargs", {})
+                if isinstance(config, dict):
+                    config.setdefault("max_pool_connections", CONCURRENCY)
+            return url_to_fs(url, **options)  # type: ignore[no-any-return]
         except ImportError as exc:
             raise UsageError(
                 f"{escape(url)}: object storage needs fsspec and the package of its filesystem "
