@@ -565,8 +565,9 @@ def test_cache_files_are_private_whatever_the_umask(case: str, tmp_path: Path) -
         if before == "other":
             with pytest.raises(UsageError) as refused:
                 wsgi.DirectoryCache(where)
-            assert str(refused.value) == (f"the cache directory {where} belongs to user {where.stat().st_uid}, not "
-                                          f"to this process's user {os.geteuid()}: give the cache a directory of its own")
+            assert str(refused.value) == (
+                f"the cache directory {where} belongs to user {where.stat().st_uid}, not to this process's user "
+                f"{os.geteuid()}: give the cache a directory of its own")
             return
         cache = wsgi.DirectoryCache(where)
         planted = cache.get("brevane:store:" + "0" * 64)

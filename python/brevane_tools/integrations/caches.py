@@ -11,10 +11,11 @@ the middleware passes that page unsigned (or refuses it, fail-closed).
 
 `DirectoryCache` is shared by the processes of a site through a directory of
 their user's own (mode 0700, entries 0600, whatever the umask); it counts and
-evicts its own entries only, never other files that lie there. Its waits are never blocking
-locks: a lock that is held is tried again after a `time.sleep`, which gevent
-and eventlet turn into a switch to another greenlet, so a greenlet that holds
-a lock while its signer waits never stalls the thread that must let it finish.
+evicts its own entries only, never other files that lie there. Its waits are
+never blocking locks: a lock that is held is tried again after a
+`time.sleep`, which gevent and eventlet turn into a switch to another
+greenlet, so a greenlet that holds a lock while its signer waits never stalls
+the thread that must let it finish; and no lock is held while a disk syncs.
 """
 
 from __future__ import annotations
@@ -232,10 +233,12 @@ class DirectoryCache:
     usage lock: after a crash an entry is old, new or missing, never torn). A
     file's modification time is its floor. The count and size of all entries
     (files named `brevane-...`; other files are left alone) is kept in
-    `.locks/usage`, changed under its lock; a writer that finds the bounds reached sweeps the directory
-    (counting it again) and evicts the entries past their floor, oldest first,
-    until a tenth of the bounds is free. One process signs a page while the
-    others wait for it (`signing_lock`), each waiting at most `lock_wait` seconds.
+    `.locks/usage`, changed under its lock; a writer that finds the bounds
+    reached sweeps the directory (counting it again) and evicts the entries
+    past their floor, oldest first, until a tenth of the bounds is free (when
+    fewer are past it, it sweeps again only once a hundredth can go at once).
+    One process signs a page while the others wait for it (`signing_lock`),
+    each waiting at most `lock_wait` seconds.
     """
 
     def __init__(
