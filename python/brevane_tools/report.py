@@ -17,12 +17,13 @@ from __future__ import annotations
 
 import base64
 import hashlib
+import heapq
 import html
 import importlib.resources
 import os
 import re
 import tempfile
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from pathlib import Path
@@ -32,8 +33,8 @@ import brevane
 
 from brevane_tools.errors import UsageError
 from brevane_tools.files.finding import HTML_SUFFIXES
-from brevane_tools.files.writing import atomic_write
-from brevane_tools.results import Report
+from brevane_tools.files.writing import BatchWriter
+from brevane_tools.results import Report, Spool
 
 __all__ = ["STATES", "Row", "check_report_path", "render_report", "write_report"]
 
@@ -289,15 +290,49 @@ def _row(row: Row) -> str:
     return f'<tr data-state="{row.state.lower()}">{"".join(cells)}</tr>\n'
 
 
+#: Rows sorted in memory at most this many at a time; more are sorted in runs kept on disk, then merged.
+SORT_RUN = 50_000
+
+
+def _row_order(row: Row) -> tuple[int, str]:
+    return STATES.index(row.state), row.path
+
+
+def _sorted_rows(reports: Iterable[Report]) -> tuple[Iterable[Row], dict[str, int], int]:
+    """The rows by state, then path; their counts by state; and how many had an SDK failure waived.
+    Past SORT_RUN rows, sorted runs go to disk and are merged as the report is written."""
+    counts = dict.fromkeys(STATES, 0)
+    waived = 0
+    runs: list[Spool[Row]] = []
+    batch: list[Row] = []
+    for report in reports:
+        row = Row.from_report(report)
+        counts[row.state] += 1
+        waived += bool(row.waived and row.state in ("Trusted", "Valid"))
+        batch.append(row)
+        if len(batch) >= SORT_RUN:
+            run: Spool[Row] = Spool()
+            run.extend(sorted(batch, key=_row_order))
+            runs.append(run)
+            batch = []
+    batch.sort(key=_row_order)
+    if not runs:
+        return batch, counts, waived
+    return heapq.merge(*runs, batch, key=_row_order), counts, waived
+
+
 def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = None, title: str = "check") -> str:
     """The report over a batch's page reports, as one HTML document."""
-    rows = sorted((Row.from_report(r) for r in reports), key=lambda r: (STATES.index(r.state), r.path))
-    counts = {state: sum(r.state == state for r in rows) for state in STATES}
+    return "".join(_document(*_sorted_rows(reports), generated=generated, title=title))
+
+
+def _document(rows: Iterable[Row], counts: dict[str, int], waived: int, *, generated: Optional[datetime],
+              title: str) -> Iterator[str]:
+    """The report's HTML, a piece at a time: the head, a row per page, the end."""
     when = (generated or datetime.now(timezone.utc)).astimezone(timezone.utc)
-    total = len(rows)
+    total = sum(counts.values())
     pages = f"{total:,} page{'' if total == 1 else 's'}"
     problems = counts["Invalid"] + counts["Error"]
-    waived = sum(1 for r in rows if r.waived and r.state in ("Trusted", "Valid"))
     heading = f"brevane {title}: {pages}" + (f", {problems:,} not valid" if problems else ", all valid")
     totals = f'<button type="button" data-filter="" aria-pressed="true"><span class="n">{total:,}</span>All pages</button>'
     for state in reversed(STATES):
@@ -310,10 +345,7 @@ def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = 
         f'<th scope="col"{" aria-sort=ascending" if i == 0 else ""}><button type="button">{name}</button></th>'
         for i, name in enumerate(_COLUMNS)
     )
-    body = "".join(_row(r) for r in rows) or (
-        f'<tr><td colspan="{len(_COLUMNS)}" class="none">No pages were checked.</td></tr>\n'
-    )
-    return (
+    yield (
         "<!DOCTYPE html>\n"
         '<html lang="en">\n<head>\n<meta charset="utf-8">\n'
         f'<meta http-equiv="Content-Security-Policy" content="{_POLICY}">\n'
@@ -329,9 +361,13 @@ def render_report(reports: Sequence[Report], *, generated: Optional[datetime] = 
         '<input type="search" id="search" hidden placeholder="Filter: path, title, signer, code" '
         'aria-label="Show only pages containing"></div>\n'
         f'<p id="shown" aria-live="polite">{total:,} of {total:,} pages shown</p>\n'
-        f'<table id="pages">\n<thead><tr>{headings}</tr></thead>\n<tbody>\n{body}</tbody>\n</table>\n'
-        f"<script>{_SCRIPT}</script>\n</body>\n</html>\n"
+        f'<table id="pages">\n<thead><tr>{headings}</tr></thead>\n<tbody>\n'
     )
+    for row in rows:
+        yield _row(row)
+    if not total:
+        yield f'<tr><td colspan="{len(_COLUMNS)}" class="none">No pages were checked.</td></tr>\n'
+    yield f"</tbody>\n</table>\n<script>{_SCRIPT}</script>\n</body>\n</html>\n"
 
 
 def check_report_path(
@@ -372,5 +408,23 @@ def write_report(
 ) -> None:
     """Write the report atomically: the old file or the new one, never a torn mix, and
     never through a symbolic link found (or put) at its path."""
-    page = render_report(reports, generated=generated, title=title)
-    atomic_write(path, page.encode("utf-8", "replace"), follow=False)
+    pieces = (piece.encode("utf-8", "replace") for piece in
+              _document(*_sorted_rows(reports), generated=generated, title=title))
+    held = bytearray()
+
+    def read(size: int) -> bytes:  # the document a part at a time: a report of any size, written as it is made
+        while len(held) < size and (piece := next(pieces, None)) is not None:
+            held.extend(piece)
+        part = bytes(held[:size])
+        del held[:size]
+        return part
+
+    writer = BatchWriter()
+    try:
+        writer.stage_stream(None, read, path, None)
+    except BaseException:
+        writer.discard()
+        raise
+    failure = writer.commit().get(None)
+    if failure is not None:
+        raise failure

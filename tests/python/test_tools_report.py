@@ -10,13 +10,14 @@ import json
 import os
 import shutil
 import sys
+from datetime import datetime, timezone
 from html.parser import HTMLParser
 from pathlib import Path
 from typing import Any
 
 import pytest
 
-from brevane_tools import cli
+from brevane_tools import cli, report
 from brevane_tools.results import Report
 from brevane_tools.report import render_report, write_report
 
@@ -187,3 +188,18 @@ def test_a_checked_site_in_the_browser(browser: Any, tmp_path: Path, monkeypatch
         browser.get((tmp_path / "cli.html").as_uri())
         browser.find_element("xpath", "//tr[td[contains(., 'tides.html')]]//summary").click()
         browser.save_screenshot(os.environ["BREVANE_REPORT_SCREENSHOT"])
+
+
+def test_a_report_sorted_in_runs_on_disk_is_the_one_sorted_in_memory(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    states = ["Trusted", "Invalid", "Valid", "Error", "Trusted"]
+    # Equal paths in one state keep their order: the merge is as stable as the sort.
+    reports = [Report(f"site/p{i % 11}.html", True, data={"state": states[i % 5], "title": f"t{i}"})
+               for i in range(60)]
+    when = datetime(2026, 1, 2, 3, 4, tzinfo=timezone.utc)
+    whole = report.render_report(reports, generated=when)
+    monkeypatch.setattr(report, "SORT_RUN", 7)
+    assert report.render_report(reports, generated=when) == whole
+    report.write_report(tmp_path / "report.html", reports, generated=when)
+    assert (tmp_path / "report.html").read_text("utf-8") == whole

@@ -313,11 +313,14 @@ class BatchWriter:
         self.groups.append(_Group(key, [item]))
         return how
 
-    def stage_stream(self, key: object, read: Callable[[int], bytes], target: Path, in_tree: str) -> bool:
+    def stage_stream(self, key: object, read: Callable[[int], bytes], target: Path, in_tree: Optional[str]) -> bool:
         """Stage a copy of a stream (`read(n)` gives up to n bytes, b"" at its end) at `target`, a part at a
-        time, so a large file never lies whole in memory; False when the target already holds those bytes."""
+        time, so a large file never lies whole in memory; False when the target already holds those bytes.
+        A link at `target` is refused, never written through."""
         directory = self._directory(target, in_tree)
         st = status(target.name, directory)
+        if st is not None and stat.S_ISLNK(st.st_mode):
+            raise WriteRefused(errno.ELOOP, f"{display(target)} is a symbolic link, not written through")
         if st is not None and not stat.S_ISREG(st.st_mode):
             raise WriteRefused(errno.EINVAL, f"{display(target)} is {kind_of(st.st_mode)}, not replaced")
         fd, temp = _create_temporary(directory, target, _new_file(directory))
