@@ -33,7 +33,7 @@ import brevane
 
 from brevane_tools.errors import UsageError
 from brevane_tools.files.finding import HTML_SUFFIXES
-from brevane_tools.files.writing import BatchWriter
+from brevane_tools.files.writing import atomic_write_stream
 from brevane_tools.results import Report, Spool
 
 __all__ = ["STATES", "Row", "check_report_path", "render_report", "write_report"]
@@ -419,12 +419,4 @@ def write_report(
         del held[:size]
         return part
 
-    writer = BatchWriter()
-    try:
-        writer.stage_stream(None, read, path, None)
-    except BaseException:
-        writer.discard()
-        raise
-    failure = writer.commit().get(None)
-    if failure is not None:
-        raise failure
+    atomic_write_stream(path, read)

@@ -40,7 +40,7 @@ from brevane_tools.files.reading import FileIdentity, open_checked
 from brevane_tools.files.syncing import sync_directories, sync_files
 from brevane_tools.text import display
 
-__all__ = ["BatchWriter", "atomic_write", "temporaries_removed_on_signals"]
+__all__ = ["BatchWriter", "atomic_write", "atomic_write_stream", "temporaries_removed_on_signals"]
 
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
@@ -489,9 +489,20 @@ def atomic_write(target: Path, data: bytes, mode_from: Optional[Path] = None, *,
     replaced, never written through. Raises OSError (WriteRefused for a target
     it will not replace); the target is then unchanged.
     """
+    _write_one(lambda writer: writer.stage(
+        None, [(Path(os.path.realpath(target)) if follow else Path(target), data)], mode_from))
+
+
+def atomic_write_stream(target: Path, read: Callable[[int], bytes]) -> None:
+    """As `atomic_write(target, ..., follow=False)`, the bytes read a part at a time (`read(n)`, b"" at
+    the end): a file of any size is written without lying whole in memory."""
+    _write_one(lambda writer: writer.stage_stream(None, read, Path(target), None))
+
+
+def _write_one(stage: Callable[[BatchWriter], bool]) -> None:
     writer = BatchWriter()
     try:
-        writer.stage(None, [(Path(os.path.realpath(target)) if follow else Path(target), data)], mode_from)
+        stage(writer)
     except BaseException:
         writer.discard()
         raise
