@@ -258,24 +258,34 @@ async def chunks_asgi(scope: dict[str, Any], receive: Any, send: Any) -> None:
     await send({"type": "http.response.body", "body": b""})
 
 
-def fragment_wsgi(environ: dict[str, Any], start_response: Any) -> list[bytes]:
-    """A piece of a page, as htmx asks for: HTML without a head."""
-    start_response("200 OK", [("Content-Type", "text/html")])
-    return [b"<li>one more row</li>"]
+FRAGMENT = b"<li>one more row</li>"  # a piece of a page, as htmx asks for: HTML without a head
+LINKED = b'<html><head><link rel="c2pa-manifest" href="/a.c2pa"></head><body></body></html>'  # signed already
 
 
-async def fragment_asgi(scope: dict[str, Any], receive: Any, send: Any) -> None:
-    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/html")]})
-    await send({"type": "http.response.body", "body": b"<li>one more row</li>"})
+def fixed_wsgi(body: bytes) -> Any:
+    def app(environ: dict[str, Any], start_response: Any) -> list[bytes]:
+        start_response("200 OK", [("Content-Type", "text/html")])
+        return [body]
+
+    return app
+
+
+def fixed_asgi(body: bytes) -> Any:
+    async def app(scope: dict[str, Any], receive: Any, send: Any) -> None:
+        await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/html")]})
+        await send({"type": "http.response.body", "body": body})
+
+    return app
 
 
 APPS: dict[str, Any] = {
     "site": lambda sites, kind: sites[kind],
     "gzip": lambda sites, kind: GZipMiddleware(sites[kind], minimum_size=0),
     "chunks": lambda sites, kind: chunks_wsgi if kind == "wsgi" else chunks_asgi,
-    "fragment": lambda sites, kind: fragment_wsgi if kind == "wsgi" else fragment_asgi,
+    "fragment": lambda sites, kind: (fixed_wsgi if kind == "wsgi" else fixed_asgi)(FRAGMENT),
+    "signed already": lambda sites, kind: (fixed_wsgi if kind == "wsgi" else fixed_asgi)(LINKED),
 }
-HEADLESS = "/rows: not signed, served unsigned: the document has no head element to embed into ({} form; the " \
+HEADLESS = "/rows: not signed, sent as it is: the document has no head element to embed into ({} form; the " \
     "header form signs such pages)"
 STREAM = "/live: not signed: the application marked it as a stream (x-brevane-stream)"
 # case: (kind, app, path, settings, request headers, method) -> the log line (None: not a page to sign anyway)
@@ -297,6 +307,9 @@ PASSING: dict[str, tuple[str, str, str, dict[str, Any], dict[str, str], str, Opt
                            HEADLESS.format("link")),
     "no head, inline form": ("asgi", "fragment", "/rows", {"form": "inline", "signatures_per_second": 1e-9}, {},
                              "GET", HEADLESS.format("inline")),
+    "signed already, header form": ("wsgi", "signed already", "/a", {"fail_closed": True}, {}, "GET",
+                                    "/a: not signed, sent as it is: the page carries a manifest element of its own "
+                                    "(header form; the link and inline forms sign such pages anew)"),
     "not HTML": ("wsgi", "site", "/feed.json", {}, {}, "GET", None),
     "not found": ("asgi", "site", "/news/99", {}, {}, "GET", None),
     "not a GET": ("wsgi", "site", "/news/2", {}, {}, "POST", None),

@@ -340,7 +340,8 @@ class PageSigner:
             held = self._throttle.allow(exc.reason)
             if held is not None:
                 more = f" ({held} more since the last such line)" if held else ""
-                logger.warning("%s: not signed, %s: %s%s", escape(path), what if closed else "served unsigned",
+                as_is = exc.retry_after is None  # the page itself: not a limit, and no fault
+                logger.warning("%s: not signed, %s: %s%s", escape(path), "sent as it is" if as_is else what,
                                exc.reason, more)
             return closed
         expected = isinstance(exc, (SigningError, ValueError, OSError))
@@ -451,15 +452,21 @@ class PageSigner:
     def _facts(self, page: Page) -> PageFacts:
         return PageFacts(path=page.path.lstrip("/"), name=page.path.rstrip("/").rsplit("/", 1)[-1])
 
-    def _headless(self, page: Page, form: str) -> None:
-        """Raise NotSigned, before the budget is spent, when the page has no head for the element."""
+    def _unfit(self, page: Page, form: str) -> None:
+        """Raise NotSigned, before the budget is spent, when the page cannot take this form: no head
+        for the element, or (the header form) an element of its own, which a Link would contradict."""
+        if form == "header":
+            if brevane.locate_all(page.body):
+                raise NotSigned("the page carries a manifest element of its own (header form; the link and "
+                                "inline forms sign such pages anew)", retry_after=None)
+            return
         try:
             brevane.embed(page.body, b"")
         except ValueError as exc:
             raise NotSigned(f"{exc} ({form} form; the header form signs such pages)", retry_after=None) from None
 
     def _sign_private(self, page: Page) -> Answer:
-        self._headless(page, "inline")
+        self._unfit(page, "inline")
         self._admit(0)
         signed = sign(page.body, self._template, self.signer(), alg=self.settings.alg, facts=self._facts(page),
                       keep_parent=False)
@@ -468,8 +475,7 @@ class PageSigner:
         return Answer(signed.page, changed=True, weak=True)
 
     def _sign(self, page: Page, name: str, digest: bytes) -> Answer:
-        if self.form != "header":
-            self._headless(page, self.form)
+        self._unfit(page, self.form)
         if self.form != "inline":  # an inline page carries its store: it needs no room to be served
             self._admit(self._room_for_store() + (len(page.body) if self.form == "link" else 0))
         else:
