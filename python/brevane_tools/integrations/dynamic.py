@@ -377,6 +377,7 @@ class PageSigner:
         found = self._cached(page, name)
         if found is not None:
             return found
+        self._unfit(page, self.form)  # before any wait: no lock is taken for a page this form cannot sign
         with self._lock:
             flight = self._flights.get(name)
             leader = flight is None
@@ -475,7 +476,6 @@ class PageSigner:
         return Answer(signed.page, changed=True, weak=True)
 
     def _sign(self, page: Page, name: str, digest: bytes) -> Answer:
-        self._unfit(page, self.form)
         if self.form != "inline":  # an inline page carries its store: it needs no room to be served
             self._admit(self._room_for_store() + (len(page.body) if self.form == "link" else 0))
         else:
