@@ -106,11 +106,12 @@ class Answer:
 
 class NotSigned(Exception):
     """A page left unsigned by a limit rather than a fault (the budget, or a cache full of live stores),
-    or by what it is: without a head, it has no place for the link and inline forms' element."""
+    or by what it is: the form cannot take it (no head for the link and inline forms' element, or,
+    in the header form, a manifest element of its own)."""
 
     def __init__(self, reason: str, retry_after: Optional[int]) -> None:
         super().__init__(reason)
-        #: None: the page itself, which no later try changes: it is sent unsigned, even with fail_closed.
+        #: None: the page itself, which no later try changes: it is sent as it is, even with fail_closed.
         self.reason, self.retry_after = reason, retry_after
 
 
