@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Any, Optional
 import brevane
 
 from brevane_tools import sdk, store_location
+from brevane_tools.head import extract
 from brevane_tools.limits import HASH_ALGS
 from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT
 from brevane_tools.trust import TrustPolicy, sdk_context
@@ -180,7 +181,7 @@ def check_page(
     (`CheckResult.report`, as `brevane show --json` prints it). Raises the
     module's ValueError when the page carries no usable association.
     """
-    association: Any = brevane.extract(html) if store is not None else _association(html)
+    association: Any = extract(html) if store is not None else _association(html)
     if association is not None and association["kind"] == "embedded":
         if store is not None and store != association["store"]:
             raise ValueError("the page carries a Manifest Store other than the one given")
@@ -220,7 +221,7 @@ def check_file(
 
         html = read_page(path, fetch_limits.page_bytes)
     root = site_root if site_root is not None else path.parent
-    if brevane.extract(html) is None:
+    if extract(html) is None:
         detached = store_location.header_store(path, root, store_dir, fetch_limits.store_bytes, flag="--max-store-size")
         if detached is not None:
             location = store_location.shown(detached.path)
@@ -260,7 +261,7 @@ def check_url(
         raise ValueError(f"{url} is not an http or https URL")
     page = remote.fetch(url, "the page", fetch_limits.page_bytes, fetch_limits, trusted_host=url)
     html = page.body
-    association: Any = brevane.extract(html)
+    association: Any = extract(html)
     header_targets = remote.manifest_links(page.link_header, page.url)
     warnings: list[str] = []
     if store is not None:
@@ -321,7 +322,7 @@ def _policy(policy: Optional[TrustPolicy], trust_anchors: Optional[bytes]) -> Op
 
 
 def _association(html: bytes) -> Any:
-    association = brevane.extract(html)
+    association = extract(html)
     if association is None:
         # The module's own message, raised the module's own way.
         brevane.compute_data_hash(html)
@@ -340,7 +341,7 @@ def _validate(
 ) -> CheckResult:
     # A page without element names its store elsewhere (an HTTP Link header,
     # --store): like a linked one, it is bound whole.
-    association = brevane.extract(html)
+    association = extract(html)
     kind = association["kind"] if association is not None else "referenced"
     verdict = "match"
     c2pa = sdk.load()

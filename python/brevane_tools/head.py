@@ -1,4 +1,4 @@
-"""The two facts the toolkit reads from a page's head: its `<base href>` and its `<title>`.
+"""The facts the toolkit reads from a page's head: its `<base href>`, its `<title>`, and its manifest element.
 
 One pass from the start of the page to the end of the head (`</head>`,
 `</html>` or `<body>`), never going back: every step moves forward by at least
@@ -10,6 +10,11 @@ elements (script, style, textarea, title...) up to their real end tag, and
 `<template>` content, which is not part of the document. So "<base" inside a
 script string is never a tag. Attribute values have their character
 references decoded as in an attribute (`decode_attribute`), the title as text.
+
+One page's run asks for these facts in several places (the title for the
+manifest, the base for the store's href, the element for the parent and the
+read-back), so the last page's answers are kept: one page, compared by
+identity, so nothing grows and no other page's bytes can answer.
 """
 
 from __future__ import annotations
@@ -18,9 +23,11 @@ import html as html_text
 import re
 from dataclasses import dataclass
 from html.entities import html5
-from typing import Optional
+from typing import Any, Optional
 
-__all__ = ["HeadFacts", "decode_attribute", "head_facts"]
+import brevane
+
+__all__ = ["HeadFacts", "decode_attribute", "extract", "head_facts"]
 
 
 @dataclass(frozen=True)
@@ -126,15 +133,40 @@ def _past_markup(low: bytes, lt: int) -> Optional[int]:
 _WINDOW = 64 * 1024
 
 
+# The last page asked about, with its facts; a tuple is swapped whole, so a thread reads one page's.
+_last_facts: tuple[Optional[bytes], HeadFacts] = (None, HeadFacts())
+_last_extract: tuple[Optional[bytes], Any] = (None, None)
+
+
 def head_facts(page: bytes) -> HeadFacts:
     """The page's `<base href>` and `<title>`, as a browser reads them from the head."""
+    global _last_facts
+    last = _last_facts
+    if last[0] is page:
+        return last[1]
+    found = None
     if len(page) > _WINDOW:
         found = _scan(page, page[:_WINDOW].lower())
-        if found is not None:
-            return found
-    found = _scan(page, page.lower())
-    assert found is not None  # the whole page was read
+    if found is None:
+        found = _scan(page, page.lower())
+        assert found is not None  # the whole page was read
+    _last_facts = (page, found)
     return found
+
+
+def extract(page: bytes) -> Any:
+    """`brevane.extract(page)`, the page's manifest element (None: it has none), read once per page.
+
+    The module's ValueError for a malformed element is raised again on each call.
+    The dict is shared by the callers of one page: read it, never change it.
+    """
+    global _last_extract
+    last = _last_extract
+    if last[0] is page:
+        return last[1]
+    association = brevane.extract(page)
+    _last_extract = (page, association)
+    return association
 
 
 def _scan(page: bytes, low: bytes) -> Optional[HeadFacts]:

@@ -285,6 +285,31 @@ def test_skip_valid_knows_the_signer_by_its_certificate(tmp_path: Path, capsys: 
         assert {name: (tmp_path / "out" / name).read_bytes() for name in PAGES} == signed
 
 
+@pytest.mark.parametrize("flags", [["--form", "link"], ["--form", "inline"], ["--form", "header"],
+                                   ["--form", "link", "--skip-valid"], ["--form", "inline", "--skip-valid"]])
+def test_each_page_is_read_once_per_run(certs: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                        flags: list[str]) -> None:
+    # The head and the manifest element of one page's bytes are asked for in several places of a run
+    # (title, href, parent, read-back): each is worked out once.
+    from brevane_tools import head
+
+    source = site(tmp_path / "site", {**PAGES, "b.html": b"<html><head><base href='/x/'><title>B</title></head></html>"})
+    assert sign(certs, *flags, "-o", str(tmp_path / "out"), str(source)) == 0
+    seen: dict[str, list[bytes]] = {"head": [], "extract": []}  # pages kept alive: no two share an id
+
+    def counted(what: str, function: Any) -> Any:
+        def wrapper(page: bytes, *rest: Any) -> Any:
+            seen[what].append(page)
+            return function(page, *rest)
+        return wrapper
+
+    monkeypatch.setattr(head, "_scan", counted("head", head._scan))
+    monkeypatch.setattr(brevane, "extract", counted("extract", brevane.extract))
+    assert sign(certs, *flags, "-o", str(tmp_path / "out"), str(source)) == 0
+    for pages in seen.values():
+        assert pages and max(sum(p is q for q in pages) for p in pages) == 1
+
+
 # --- Warnings, once per run ---
 
 @pytest.mark.parametrize(("runs", "flags", "stamped", "warned"), [

@@ -32,6 +32,7 @@ from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageErr
 from brevane_tools.commands import places
 from brevane_tools.commands.places import where_rules_go, where_stores_go
 from brevane_tools.errors import SdkUnavailableError, SigningError, StoreLocationError
+from brevane_tools.head import extract
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, SIGNING_ALGS
 
 if TYPE_CHECKING:  # what signs and where stores lie load with the first page
@@ -265,7 +266,7 @@ def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[byte
     """
     from brevane_tools import store_location
 
-    association = brevane.extract(html)
+    association = extract(html)
     if association is None or association["kind"] != "referenced":
         return None
     if page.objects is not None and page.objects.source is not None:
@@ -343,7 +344,7 @@ def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings
     """Whether a page's binding holds, in this form, and its manifest was signed with this certificate."""
     from brevane_tools import checking
 
-    association = brevane.extract(html)
+    association = extract(html)
     kind = association["kind"] if association is not None else None
     if kind != {"inline": "embedded", "link": "referenced", "header": None}[settings.form]:
         return False
@@ -367,7 +368,7 @@ def _made_already(page: Page, settings: SignSettings) -> bool:
     assert page.html is not None
     to_object = page.objects is not None and page.objects.target is not None
     if settings.in_place or settings.form == "header" or (page.destination is None and not to_object) or \
-            (settings.keep_parent and brevane.extract(page.html) is not None):
+            (settings.keep_parent and extract(page.html) is not None):
         return False
     store = _store_path(page, settings) if settings.reference else None
     tree = None if to_object else _output_root(page)
@@ -376,7 +377,7 @@ def _made_already(page: Page, settings: SignSettings) -> bool:
     try:
         if output is None or brevane.remove(output) != brevane.remove(page.html):
             return False
-        association = brevane.extract(output)
+        association = extract(output)
         if store is not None and (association is None or association.get("href") != _href(page, settings, store,
                                                                                          page.html)):
             return False
@@ -392,7 +393,7 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
         return Outcome("unchanged: its output is this page, signed by this signer", {"skipped": True, "rounds": 0})
     old_store = _old_store(page, settings, page.html)
     announced = _announced(page, settings) if settings.form == "header" else None
-    if announced is not None and old_store is None and brevane.extract(page.html) is None:
+    if announced is not None and old_store is None and extract(page.html) is None:
         old_store = _detached_store(page, settings)
     data: dict[str, Any] = {"page_url": announced.page, "href": announced.store} if announced else {}
     if settings.skip_valid and _still_valid(page.html, old_store, settings):

@@ -22,6 +22,7 @@ import brevane
 
 from brevane_tools import sdk
 from brevane_tools.errors import SigningError
+from brevane_tools.head import extract
 from brevane_tools.limits import HASH_ALGS
 from brevane_tools.signing.credentials import callback_failure, tsa_url_of
 from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT, Manifest, PageFacts, render_definition
@@ -351,7 +352,7 @@ def _sign_detached(
 
 def _parent_of(html: bytes, old_store: Optional[bytes]) -> Optional[_Parent]:
     try:
-        association = brevane.extract(html)
+        association = extract(html)
     except ValueError as exc:
         raise SigningError(
             f"the page's old manifest cannot be kept as the parent ({exc}): sign with --replace "
