@@ -10,6 +10,7 @@ figure. Runs:
 - `locate DIR --json` (the walk, the plan, the reports and the JSON document, all in the client);
 - `remove -o OUT DIR` (a mirror: pages written, the summary);
 - `remove --jobs 2 -o OUT DIR` (the same through the process pool: the client only plans and reports);
+- with --dask, `remove --dask local:2 -o OUT DIR` (tasks submitted a window at a time);
 - with --sign, `sign --jobs 2 -o OUT DIR` with a throwaway test chain (needs the C2PA SDK).
 
 Printed for each: the peak at both sizes, and the growth per page between them (the target is at
@@ -73,6 +74,7 @@ def main() -> int:
     parser.add_argument("--small", type=int, default=20_000)
     parser.add_argument("--large", type=int, default=200_000)
     parser.add_argument("--sign", action="store_true", help="also sign with --jobs 2 (needs the C2PA SDK)")
+    parser.add_argument("--dask", action="store_true", help="also remove on a local Dask cluster (local:2)")
     parser.add_argument("--keep", type=Path, help="lay the sites out here and keep them (default: a temporary one)")
     args = parser.parse_args()
 
@@ -84,6 +86,8 @@ def main() -> int:
         "remove -o": ["remove", "-q", "-o", "{out}", "{site}"],
         "remove --jobs 2 -o": ["remove", "-q", "--jobs", "2", "-o", "{out}", "{site}"],
     }
+    if args.dask:
+        runs["remove --dask local:2 -o"] = ["remove", "-q", "--dask", "local:2", "-o", "{out}", "{site}"]
     if args.sign:
         sys.path.insert(0, str(ROOT / "examples"))
         from make_test_certs import write_test_chain

@@ -25,6 +25,7 @@ processes here, for the life of the run).
 from __future__ import annotations
 
 import argparse
+import collections
 import contextlib
 import itertools
 import os
@@ -34,7 +35,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Optional
 
 from brevane_tools.errors import UsageError
@@ -119,7 +120,7 @@ def executing(
     Workers start on entry, so they come up while the caller does its own share (a mirror)."""
     if dask is not None:
         with _client(batch, dask) as client:
-            yield _on_cluster(client, batch, list(jobs), task_pages or DEFAULT_TASK_PAGES)
+            yield _on_cluster(client, batch, jobs, task_pages or DEFAULT_TASK_PAGES)
     elif workers > 1 and len(jobs) > 1:
         with _Pool(batch, min(workers, len(jobs))) as pool:
             yield pool.run(shrinking(jobs, workers))
@@ -371,26 +372,39 @@ def _lost(batch: Batch, jobs: Sequence[Job], exc: BaseException) -> list[Report]
     return lost(batch, jobs, f"its Dask task was lost ({why})")
 
 
-def _on_cluster(client: Any, batch: Batch, jobs: list[Job], most: int) -> Chunks:
-    """Every task submitted at once (they run while the caller mirrors); their reports, in order, as iterated."""
+def _on_cluster(client: Any, batch: Batch, jobs: Sequence[Job], most: int) -> Chunks:
+    """Tasks submitted a window at a time (the first at once: they run while the caller mirrors), so
+    the client holds a few tasks per worker, not the run's; their reports, in order, as iterated."""
     workers = max(1, sum(client.nthreads().values()))
-    tasks = list(chunked(jobs, task_size(len(jobs), workers, most)))
+    size = task_size(len(jobs), workers, most)
     shared = client.scatter(batch, broadcast=True, hash=False)
     run = os.urandom(4).hex()
-    futures = [
-        client.submit(run_chunk, shared, list(task), key=f"brevane-{batch.command}-{run}-{number}", pure=False)
-        for number, task in enumerate(tasks)
-    ]
+    tasks = enumerate(chunked(jobs, size))
+    flying: collections.deque[tuple[list[Job], Any]] = collections.deque()
+
+    def submit() -> bool:
+        number, task = next(tasks, (-1, []))
+        if not task:
+            return False
+        key = f"brevane-{batch.command}-{run}-{number}"
+        flying.append((task, client.submit(run_chunk, shared, task, key=key, pure=False)))
+        return True
+
+    while len(flying) < workers * CHUNKS_PER_WORKER * 2 and submit():
+        pass
     if client.scheduler_info().get("services", {}).get("dashboard"):
-        print(f"brevane: {len(tasks):,} Dask tasks; progress at {client.dashboard_link}", file=sys.stderr)
-    return _gathered(batch, tasks, futures)
+        count = -(-len(jobs) // size)
+        print(f"brevane: {count:,} Dask tasks; progress at {client.dashboard_link}", file=sys.stderr)
+    return _gathered(batch, flying, submit)
 
 
-def _gathered(batch: Batch, tasks: Sequence[Sequence[Job]], futures: Sequence[Any]) -> Chunks:
-    for task, future in zip(tasks, futures):
+def _gathered(batch: Batch, flying: collections.deque[tuple[list[Job], Any]], submit: Callable[[], bool]) -> Chunks:
+    while flying:
+        task, future = flying.popleft()
         try:
             reports: list[Report] = future.result()
         except Exception as exc:  # noqa: BLE001 - a lost task fails its pages, not the run
             reports = _lost(batch, task, exc)
         future.release()
+        submit()  # one out, one in
         yield reports
