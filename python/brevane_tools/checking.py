@@ -27,7 +27,7 @@ import brevane
 
 from brevane_tools import sdk, store_location
 from brevane_tools.head import extract
-from brevane_tools.limits import HASH_ALGS
+from brevane_tools.limits import HASH_ALGS, STORE_MEDIA_TYPE
 from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT
 from brevane_tools.trust import TrustPolicy, sdk_context
 
@@ -302,9 +302,9 @@ def _fetch_store_and_validate(
 
     fetch_limits = _limits(limits)
     fetched = remote.fetch(url, "the Manifest Store", fetch_limits.store_bytes, fetch_limits, trusted_host=page_url)
-    if fetched.content_type != remote.STORE_MEDIA_TYPE:
+    if fetched.content_type != STORE_MEDIA_TYPE:
         served = repr(fetched.content_type) if fetched.content_type else "no media type"
-        served = f"the store at {fetched.url} is served as {served}, not {remote.STORE_MEDIA_TYPE}"
+        served = f"the store at {fetched.url} is served as {served}, not {STORE_MEDIA_TYPE}"
         warnings = [*warnings, served]
     return _validate(html, fetched.body, policy, source, fetched.url, warnings, report)
 

@@ -11,9 +11,9 @@ import re
 from typing import Optional
 from urllib.parse import urldefrag, urljoin
 
-__all__ = ["MANIFEST_REL", "manifest_links", "resolve"]
+from brevane_tools.limits import MANIFEST_REL
 
-MANIFEST_REL = "c2pa-manifest"
+__all__ = ["MANIFEST_REL", "manifest_links", "resolve"]
 
 
 def resolve(reference: str, against: str) -> str:

@@ -59,7 +59,6 @@ __all__ = ["USER_AGENT", "FetchError", "FetchLimits", "Fetched", "StatusError", 
 #: Every request's; robots.txt addresses the tool by its first word.
 USER_AGENT = f"brevane/{brevane.__version__} (C2PA checker)"
 
-STORE_MEDIA_TYPE = "application/c2pa"
 _REDIRECTS = (301, 302, 303, 307, 308)
 _CONNECTION_PREFIX = re.compile(r"^\w*Connection\(host=[^)]*\): ")
 _MAX_HEADER_BYTES = 64 * 1024  # the status line and every header line, together

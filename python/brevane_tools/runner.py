@@ -26,6 +26,7 @@ from brevane_tools.files.finding import (
 from brevane_tools.files.mirroring import Mirrored, mirror
 from brevane_tools.files.reading import read_page
 from brevane_tools.files.writing import BatchWriter
+from brevane_tools.limits import STORE_SUFFIX
 from brevane_tools.results import Spool, exit_code, raw_name, summary
 from brevane_tools.text import display, escape
 
@@ -301,7 +302,7 @@ def _jobs(run: Plan, paths: Sequence[str], pages: Sequence[InputFile]) -> Iterat
             raise UsageError(f"the output {display(target)} is the input page (use --in-place)")
         return iter([job(pages[0], target, out_tree=os.path.realpath(target.parent))])
     _check_overlap(run, pages, Path(output))
-    suffix = ".c2pa" if run.command.output == "store" else ""
+    suffix = STORE_SUFFIX if run.command.output == "store" else ""
     # Paths below one argument are its own: only several arguments can put two pages in one place.
     seen: Optional[dict[Path, Path]] = {} if len(paths) > 1 else None
     tree = os.path.realpath(output)

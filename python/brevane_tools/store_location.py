@@ -38,12 +38,10 @@ from brevane_tools.errors import PageTooLarge, StoreLocationError
 from brevane_tools.files.finding import inside
 from brevane_tools.files.reading import read_file
 from brevane_tools.head import decode_attribute, head_facts
+from brevane_tools.limits import STORE_SUFFIX
 from brevane_tools.text import display
 
 __all__ = ["HeaderStore", "StoreAt", "header_store", "href_to", "locate", "locate_on_web", "read_store", "shown"]
-
-#: What a store file written beside its page (or under a store directory) adds to the page's name.
-STORE_SUFFIX = ".c2pa"
 
 # The origin a site's pages have here; it never goes on the network. Made up
 # afresh in each process, so that no page can name a file of the site by it.

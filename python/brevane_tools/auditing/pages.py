@@ -27,6 +27,7 @@ from brevane_tools.auditing.diffing import difference, element_moved
 from brevane_tools.auditing.findings import Finding, finding
 from brevane_tools.auditing.links import origin, page_links
 from brevane_tools.files.reading import read_file
+from brevane_tools.limits import FORM_OF_KIND, STORE_MEDIA_TYPE, STORE_SUFFIX
 from brevane_tools.trust import TrustPolicy
 
 __all__ = ["PageAudit", "PageSettings", "audit_page"]
@@ -128,7 +129,7 @@ def _unsigned(url: str, source: Optional[Path]) -> str:
     if source is None:
         return message
     found = source_page(source, url)
-    if found is not None and os.path.isfile(str(found[0]) + ".c2pa"):
+    if found is not None and os.path.isfile(str(found[0]) + STORE_SUFFIX):
         return message + f"; the signed tree has a store for it ({found[0].name}.c2pa): its Link header is missing"
     if found is not None and brevane.locate_all(found[1]):
         return message + "; the signed page carries one: the element was removed on the way"
@@ -152,7 +153,7 @@ def _store_target(
             "link-conflict", f"the Link header names the store {header_targets[0]}, while {named}: "
             "verifiers that read the header get another store"))
     if association is not None:
-        return element, "link" if association["kind"] == "referenced" else "inline"
+        return element, FORM_OF_KIND.get(association["kind"], "inline")
     return header_targets[0], "header"
 
 
@@ -171,10 +172,10 @@ def _fetch_store(audit: PageAudit, target: str, page: remote.Fetched, limits: re
         return None
     if fetched.redirects:
         audit.findings.append(finding("redirect", f"the store is reached through {_chain(fetched)}"))
-    if fetched.content_type != remote.STORE_MEDIA_TYPE:
+    if fetched.content_type != STORE_MEDIA_TYPE:
         served = repr(fetched.content_type) if fetched.content_type else "no media type"
         audit.findings.append(finding(
-            "store-type", f"the store at {fetched.url} is served as {served}, not {remote.STORE_MEDIA_TYPE}"))
+            "store-type", f"the store at {fetched.url} is served as {served}, not {STORE_MEDIA_TYPE}"))
     store_origin = origin(fetched.url)
     allowed = fetched.headers.get("access-control-allow-origin", "").strip()
     if store_origin != page_origin and allowed not in ("*", page_origin):

@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, Any, Optional
 
 from brevane_tools.commands.base import Page, UsageError
 from brevane_tools.errors import StoreLocationError
+from brevane_tools.limits import STORE_SUFFIX
 from brevane_tools.text import display, escape
 
 if TYPE_CHECKING:  # object storage loads with the first run that uses it
@@ -101,7 +102,7 @@ def announced_at(relative: PurePosixPath, served: str, href: Optional[str], stor
         values = {"path": quote(path, safe="/"), "name": quote(path.rsplit(b"/", 1)[-1], safe="")}
         return serving.Announced(serving.url_path(served), signing.substitute(href, values))
     below = f"{store_prefix}/{relative.as_posix()}" if store_prefix else served
-    return serving.Announced(serving.url_path(served), serving.url_path(below + ".c2pa"))
+    return serving.Announced(serving.url_path(served), serving.url_path(below + STORE_SUFFIX))
 
 
 def stored_before(site_root: Path, stores: str, named: set[str], href: Optional[str],
@@ -110,15 +111,15 @@ def stored_before(site_root: Path, stores: str, named: set[str], href: Optional[
     rules describe the site, not the run, so a run over some of its pages keeps the others announced."""
     from brevane_tools.signing import serving
 
-    root, tree = os.fsencode(site_root), os.fsencode(stores)
+    root, tree, suffix = os.fsencode(site_root), os.fsencode(stores), STORE_SUFFIX.encode()
     found = []
     for directory, _, names in os.walk(root):
         below = directory[len(root) + 1:]
         for name in names:
             relative = os.path.join(below, name)
             page = os.fsdecode(relative).replace(os.sep, "/")
-            if not name.endswith(b".c2pa") and serving.url_path(page) not in named and \
-                    os.path.isfile(os.path.join(tree, relative + b".c2pa")):
+            if not name.endswith(suffix) and serving.url_path(page) not in named and \
+                    os.path.isfile(os.path.join(tree, relative + suffix)):
                 found.append(announced_at(PurePosixPath(page), page, href, store_prefix))
     return found
 

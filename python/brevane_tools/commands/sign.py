@@ -33,15 +33,13 @@ from brevane_tools.commands import places
 from brevane_tools.commands.places import where_rules_go, where_stores_go
 from brevane_tools.errors import SdkUnavailableError, SigningError, StoreLocationError
 from brevane_tools.head import extract
-from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, SIGNING_ALGS
+from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, FORM_OF_KIND, FORMS, SIGNING_ALGS, STORE_SUFFIX
 
 if TYPE_CHECKING:  # what signs and where stores lie load with the first page
     from brevane_tools.signing import serving
 
-STORE_SUFFIX = ".c2pa"
 #: Old stores larger than this are not read (and not kept as the parent).
 MAX_OLD_STORE = DEFAULT_MAX_STORE_SIZE
-FORMS = ("link", "inline", "header")
 #: A store larger than this is worth a word: every reader fetches or parses all of it with the page.
 LARGE_STORE = 64 * 1024
 
@@ -345,8 +343,7 @@ def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings
     from brevane_tools import checking
 
     association = extract(html)
-    kind = association["kind"] if association is not None else None
-    if kind != {"inline": "embedded", "link": "referenced", "header": None}[settings.form]:
+    if (FORM_OF_KIND.get(association["kind"]) if association is not None else "header") != settings.form:
         return False
     store = association["store"] if association is not None and association["kind"] == "embedded" else old_store
     if store is None:

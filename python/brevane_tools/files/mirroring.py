@@ -20,13 +20,13 @@ from typing import Optional
 
 from brevane_tools.files.finding import InputFile, Link, is_temporary
 from brevane_tools.files.writing import BatchWriter
+from brevane_tools.limits import STORE_SUFFIX
 from brevane_tools.results import Report
 from brevane_tools.text import display
 
 __all__ = ["MIRROR_DIRECTORIES", "STORE_SUFFIX", "Mirrored", "in_local_source", "mirror", "prune"]
 
 #: A store beside its page: `--delete` keeps it for as long as the page is in the source.
-STORE_SUFFIX = ".c2pa"
 
 
 @dataclass

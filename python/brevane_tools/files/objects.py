@@ -30,6 +30,7 @@ from typing import Any, Optional, Union
 from urllib.parse import unquote_to_bytes, urlsplit
 
 from brevane_tools.errors import PageTooLarge, UsageError
+from brevane_tools.limits import STORE_MEDIA_TYPE, STORE_SUFFIX
 from brevane_tools.text import escape, one_line
 
 __all__ = [
@@ -41,7 +42,7 @@ _SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
 #: Requests one worker keeps in flight at once.
 CONCURRENCY = 32
 #: Media types the filesystems below are told of, where the name alone does not say it.
-_MEDIA_TYPES = {".c2pa": "application/c2pa"}
+_MEDIA_TYPES = {STORE_SUFFIX: STORE_MEDIA_TYPE}
 #: How each filesystem takes an object's media type on a write; others keep their default.
 _MEDIA_TYPE_ARGUMENT = {"s3": "ContentType", "s3a": "ContentType", "gs": "content_type", "gcs": "content_type"}
 

@@ -40,6 +40,7 @@ from brevane_tools.errors import SigningError, UsageError
 from brevane_tools.integrations import cache_control
 from brevane_tools.integrations.budget import LogThrottle, SigningBudget
 from brevane_tools.integrations.caches import CacheFull, DirectoryCache, MemoryCache
+from brevane_tools.limits import HASH_ALGS, STORE_MEDIA_TYPE, STORE_SUFFIX, link_value
 from brevane_tools.integrations.settings import FORMS, PRIVATE, STORE_PREFIX, CacheBackend, DynamicSigning, KeyHook
 from brevane_tools.signing.definition import PageFacts, load_definition, render_definition
 from brevane_tools.signing.pages import sign, sign_detached
@@ -65,7 +66,6 @@ __all__ = [
 
 logger = logging.getLogger("brevane")
 
-STORE_MEDIA_TYPE = "application/c2pa"
 #: A store's URL names what it signs, so it never changes.
 STORE_CACHE_CONTROL = "public, max-age=31536000, immutable"
 #: A response header by which the application asks for its HTML to be sent as it comes.
@@ -132,7 +132,7 @@ class PageSigner:
     def __init__(self, settings: DynamicSigning) -> None:
         if settings.form not in FORMS:
             raise UsageError(f"unknown form {settings.form!r}: use one of {', '.join(FORMS)}")
-        if settings.alg not in ("sha256", "sha384", "sha512"):
+        if settings.alg not in HASH_ALGS:
             raise UsageError(f"unknown hash algorithm {settings.alg!r}: use sha256, sha384 or sha512")
         if not (settings.prefix.startswith("/") and settings.prefix.endswith("/")):
             raise UsageError(f"the store prefix {settings.prefix!r} must start and end with '/'")
@@ -320,7 +320,7 @@ class PageSigner:
             out.append(("Cache-Control", "no-transform"))
         out.append(("Content-Length", str(len(answer.body))))
         if answer.link is not None:
-            out.append(("Link", f'<{answer.link}>; rel="c2pa-manifest"'))
+            out.append(("Link", link_value(answer.link)))
         return out
 
     def _etag(self, value: str, weak: bool) -> Optional[str]:
@@ -400,7 +400,7 @@ class PageSigner:
         return found
 
     def _href(self, base: str, name: str) -> str:
-        return f"{base}{self.settings.prefix}{name}.c2pa"
+        return f"{base}{self.settings.prefix}{name}{STORE_SUFFIX}"
 
     def _held(self, key: str, keep: float) -> bool:
         """Whether an entry is there, kept `keep` seconds more where the cache keeps floors."""

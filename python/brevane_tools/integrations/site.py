@@ -26,13 +26,13 @@ from brevane_tools import cli
 from brevane_tools.commands.sign import SIGN
 from brevane_tools.commands.base import Report, UsageError
 from brevane_tools.errors import SigningFailed
-from brevane_tools.limits import HASH_ALGS
+from brevane_tools.limits import FORMS as CLI_FORMS, HASH_ALGS
 from brevane_tools.text import one_line
 
 __all__ = ["FORMS", "SiteSigning", "SigningFailed", "check", "counts", "sign_site"]
 
 #: The forms of `brevane sign --form`, and "reference", the link form's older name.
-FORMS = ("link", "inline", "header", "reference")
+FORMS = (*CLI_FORMS, "reference")
 #: How many failed pages a failure message names before it counts the rest.
 NAMED_FAILURES = 3
 

@@ -23,7 +23,7 @@ import brevane
 from brevane_tools import sdk
 from brevane_tools.errors import SigningError
 from brevane_tools.head import extract
-from brevane_tools.limits import HASH_ALGS
+from brevane_tools.limits import HASH_ALGS, STORE_MEDIA_TYPE
 from brevane_tools.signing.credentials import callback_failure, tsa_url_of
 from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT, Manifest, PageFacts, render_definition
 from brevane_tools.store_reader import StoreError, signing_certificate
@@ -387,7 +387,7 @@ def _parent_of(html: bytes, old_store: Optional[bytes]) -> Optional[_Parent]:
         "label": PARENT_LABEL,
         "relationship": "parentOf",
         "format": HTML_FORMAT,
-        "manifest_data": {"format": "application/c2pa", "identifier": PARENT_LABEL},
+        "manifest_data": {"format": STORE_MEDIA_TYPE, "identifier": PARENT_LABEL},
         "validation_results": results,
     }
     return _Parent(html, store, ingredient, max(1, len(report.get("manifests") or {})))

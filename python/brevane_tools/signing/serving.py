@@ -39,14 +39,14 @@ from urllib.parse import quote, unquote_to_bytes
 
 from brevane_tools.files.reading import read_file
 from brevane_tools.files.writing import atomic_write
+from brevane_tools.limits import STORE_MEDIA_TYPE, STORE_SUFFIX, link_value
 from brevane_tools.text import display
 
 __all__ = [
-    "APACHE", "HEADERS_RULE_LIMIT", "NGINX", "NGINX_HTTP", "RULE_FILES", "STORE_TYPE", "Announced",
+    "APACHE", "HEADERS_RULE_LIMIT", "NGINX", "NGINX_HTTP", "RULE_FILES", "Announced",
     "is_link_target", "is_plain_path", "merged", "rules", "url_path", "write_rules",
 ]
 
-STORE_TYPE = "application/c2pa"
 NGINX_HTTP = "c2pa.nginx.http.conf"
 NGINX = "c2pa.nginx.conf"
 APACHE = "c2pa.apache.conf"
@@ -106,8 +106,9 @@ def _served_at(page: str) -> list[str]:
     return [page, posixpath.join(directory, stem)] if stem and stem != name else [page]
 
 
-def _link(store: str) -> str:
-    return f'<{store}>; rel="c2pa-manifest"'
+def _quoted_link(store: str) -> str:
+    """The Link header value naming `store`, its quotes escaped for a quoted string of the server's rules."""
+    return link_value(store).replace('"', '\\"')
 
 
 def _local(store: str) -> bool:
@@ -209,12 +210,12 @@ def _nginx_http(pages: Sequence[Announced], store_prefix: str, site: Optional[Pa
         b"# In the http block, before any map of its own: include /path/to/c2pa.nginx.http.conf;\n",
         b"# The map hash sizes are set once per http block: if yours sets them too, keep the larger values.\n",
         b"map_hash_max_size %d;\nmap_hash_bucket_size %d;\n" % (max_size, bucket_size),
-        b"types { " + STORE_TYPE.encode() + b" c2pa; }\n",
+        b"types { " + STORE_MEDIA_TYPE.encode() + b" c2pa; }\n",
     ]
     values = []
     for key, group in entries.items():
         (first, *others) = group
-        if not others and is_plain_path(first.page) and first.store == f"{prefix}{first.page}.c2pa":
+        if not others and is_plain_path(first.page) and first.store == f"{prefix}{first.page}{STORE_SUFFIX}":
             # A twin anywhere on the way (a directory too) would answer in another case: compare whole.
             parts = key.split(b"/")
             alone = not any(b"/".join(parts[:n]) in twins for n in range(2, len(parts) + 1))
@@ -227,7 +228,7 @@ def _nginx_http(pages: Sequence[Announced], store_prefix: str, site: Optional[Pa
     lines.append(b'map $uri $c2pa_entry {\n    default "";\n')
     lines += [b"    " + _nginx_string(key) + b" " + _nginx_string(value, b"${c2pa_dollar}") + b";\n"
               for key, value in values]
-    link = f'"<{prefix}$c2pa_path.c2pa>; rel=\\"c2pa-manifest\\""'.encode()
+    link = b'"' + _quoted_link(prefix + "$c2pa_path" + STORE_SUFFIX).encode() + b'"'
     # Only a response that is the file: a redirect or an answer of a location's own (`return 301`) at a
     # page's path is not (nginx adds headers to 3xx too); 304 is the file's, as not_modified sets it first.
     lines.append(
@@ -236,7 +237,7 @@ def _nginx_http(pages: Sequence[Announced], store_prefix: str, site: Optional[Pa
         b'    "~\\A(?:200|206|304) (?<c2pa_path>[^\\n]*)\\n=\\z" ' + link + b";\n"
         b'    "~\\A(?:200|206|304) (?<c2pa_path>[^\\n]*)\\n\\k<c2pa_path>\\z" ' + link + b";\n"
         b'    "~\\A(?:200|206|304) ([^\\n]*)\\n(?:[^\\n]*\\n[^\\n]*\\n)*\\1\\n(?<c2pa_store>[^\\n]+)(?:\\n[^\\n]*\\n[^\\n]+)*\\z"'
-        b' "<$c2pa_store>; rel=\\"c2pa-manifest\\"";\n}\n'
+        b' "' + _quoted_link("$c2pa_store").encode() + b'";\n}\n'
     )
     return b"".join(lines)
 
@@ -271,7 +272,7 @@ def _apache(store_prefix: str, href: bool, in_site: bool, guarded: bool) -> byte
     # ForceType, not AddType: an extension AddType names becomes a variant MultiViews negotiates, so "/intro"
     # (and "/private" for a page denied by name) could answer with intro.html.c2pa, when it is the smaller.
     out += module("mod_mime.c", [
-        b'<FilesMatch "\\.c2pa$">\n', b"    ForceType " + STORE_TYPE.encode() + b"\n", b"</FilesMatch>\n",
+        b'<FilesMatch "\\.c2pa$">\n', b"    ForceType " + STORE_MEDIA_TYPE.encode() + b"\n", b"</FilesMatch>\n",
     ])
     if href:
         out.append(
@@ -285,9 +286,9 @@ def _apache(store_prefix: str, href: bool, in_site: bool, guarded: bool) -> byte
         # own serves another file at the path, whose Link would name the store of a page not served.
         prefix = f"/{store_prefix}" if store_prefix else ""
         out += module("mod_headers.c", [
-            f'Header merge Link "expr=<{prefix}%{{escape:%{{REQUEST_URI}}}}.c2pa>; rel=\\"c2pa-manifest\\"" '
-            f"\"expr=%{{DOCUMENT_ROOT}} =~ m#^(.*?)/*$# && %{{REQUEST_FILENAME}} == '$1%{{REQUEST_URI}}' "
-            f"&& -f '$1{prefix}%{{REQUEST_URI}}.c2pa'\"\n".encode()
+            ('Header merge Link "expr=' + _quoted_link(prefix + "%{escape:%{REQUEST_URI}}" + STORE_SUFFIX) + '" '
+             f"\"expr=%{{DOCUMENT_ROOT}} =~ m#^(.*?)/*$# && %{{REQUEST_FILENAME}} == '$1%{{REQUEST_URI}}' "
+             f"&& -f '$1{prefix}%{{REQUEST_URI}}{STORE_SUFFIX}'\"\n").encode()
         ])
     if in_site:
         out += module("mod_alias.c", [
@@ -303,9 +304,9 @@ def _headers(pages: Sequence[Announced]) -> tuple[bytes, int]:
     lines = [_ABOUT.decode()]
     for entry in pages:
         for path in _served_at(entry.page):
-            lines.append(f"{path}\n  Link: {_link(entry.store)}\n")
+            lines.append(f"{path}\n  Link: {link_value(entry.store)}\n")
     for store in sorted({e.store for e in pages if _local(e.store)}):
-        lines.append(f"{store}\n  Content-Type: {STORE_TYPE}\n")
+        lines.append(f"{store}\n  Content-Type: {STORE_MEDIA_TYPE}\n")
     return "".join(lines).encode(), len(lines) - 1
 
 
