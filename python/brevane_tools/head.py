@@ -46,6 +46,16 @@ _RAW_TEXT_END = {tag: re.compile(rb"</" + tag + rb"[\t\n\f\r />]") for tag in _R
 # Nothing after these is read as the head; after <plaintext> nothing is a tag at all.
 _HEAD_ENDS = (b"/head", b"/html", b"body", b"plaintext")
 _COMMENT_END = re.compile(rb"--!?>")
+# Where a tag ends, read exactly as `_attributes` reads it (for tags whose attributes are not
+# wanted): one step at a time, each step taking all it can (the lookaheads forbid a shorter
+# name, run of spaces or unquoted value), so the pattern never finds an end that `_attributes`
+# would not; a quote after "=" must close, as there.
+_TAG_REST = re.compile(
+    rb"(?:[\t\n\f\r /]"  # whitespace, "/"
+    rb"|[^\t\n\f\r />][^\t\n\f\r />=]*(?![^\t\n\f\r />=])[\t\n\f\r ]*(?![\t\n\f\r ])"  # a name
+    rb"(?:=[\t\n\f\r ]*(?![\t\n\f\r ])(?:\"[^\"]*\"|'[^']*'|(?![\"'])[^\t\n\f\r >]*(?![^\t\n\f\r >]))|(?!=))"
+    rb")*>"
+)
 _REFERENCE = re.compile(r"&(?:#[xX][0-9a-fA-F]+;?|#[0-9]+;?|([A-Za-z][A-Za-z0-9]*)(;?))")
 
 
@@ -129,8 +139,9 @@ def _past_markup(low: bytes, lt: int) -> Optional[int]:
     return close + 1 if close >= 0 else None
 
 
-#: Most heads end within this many bytes: only these are lower-cased first.
-_WINDOW = 64 * 1024
+#: Most heads end within the first of these many bytes, nearly all within the second: only
+#: so many are lower-cased first.
+_WINDOWS = (8 * 1024, 64 * 1024)
 
 
 # The last page asked about, with its facts; a tuple is swapped whole, so a thread reads one page's.
@@ -145,8 +156,9 @@ def head_facts(page: bytes) -> HeadFacts:
     if last[0] is page:
         return last[1]
     found = None
-    if len(page) > _WINDOW:
-        found = _scan(page, page[:_WINDOW].lower())
+    for window in _WINDOWS:
+        if found is None and len(page) > window:
+            found = _scan(page, page[:window].lower())
     if found is None:
         found = _scan(page, page.lower())
         assert found is not None  # the whole page was read
@@ -192,7 +204,13 @@ def _scan(page: bytes, low: bytes) -> Optional[HeadFacts]:
         tag = name.group(0)
         if tag in _HEAD_ENDS and name.end() < len(low):
             break
-        after, attributes = _attributes(low, page, name.end())
+        if tag == b"base":
+            after, attributes = _attributes(low, page, name.end())
+            if after is not None and base is None and b"href" in attributes and not templates:
+                base = decode_attribute(_text(attributes[b"href"]))
+        else:
+            end = _TAG_REST.match(low, name.end())
+            after = end.end() if end else None
         if after is None:
             return None if cut else HeadFacts(base, title)
         pos = after
@@ -200,8 +218,6 @@ def _scan(page: bytes, low: bytes) -> Optional[HeadFacts]:
             templates += 1
         elif tag == b"/template":
             templates = max(templates - 1, 0)
-        elif tag == b"base" and base is None and b"href" in attributes and not templates:
-            base = decode_attribute(_text(attributes[b"href"]))
         if tag in _RAW_TEXT:
             close = _RAW_TEXT_END[tag].search(low, pos)
             if close is None:

@@ -364,3 +364,20 @@ SHAPES = {
 @pytest.mark.parametrize(("page", "facts"), list(SHAPES.values()), ids=list(SHAPES))
 def test_head_facts_reads_a_megabyte_of_any_shape(page: bytes, facts: HeadFacts) -> None:
     assert head_facts(page) == facts
+
+
+def test_a_tag_ends_where_its_attributes_end() -> None:
+    # The head is read tag by tag; only <base> has its attributes read, the others end by a pattern
+    # that must agree with the attribute reader on every tag text made of these bytes (None: never).
+    from itertools import product
+
+    from brevane_tools import head
+
+    differ = []
+    for length in range(7):
+        for combo in product([b" ", b"\t", b"/", b">", b'"', b"'", b"=", b"a"], repeat=length):
+            text = b"".join(combo)
+            end = head._TAG_REST.match(text)
+            if (end.end() if end else None) != head._attributes(text, text, 0)[0]:
+                differ.append(text)
+    assert differ == []
