@@ -290,6 +290,18 @@ def test_file_names_that_are_not_utf8_are_escaped_in_text_and_exact_in_json(tool
     assert base64.b64decode(first["path_base64"]) == raw
 
 
+@pytest.mark.parametrize("mode", [["--in-place"], ["-o", "{out}"]])
+def test_a_page_whose_name_is_near_the_longest_is_written(tool: Tool, tmp_path: Path, mode: list[str]) -> None:
+    # Its temporary file keeps only the start of the name; the name itself is 250 bytes, four of them é.
+    name = "\u00e9" * 4 + "x" * 237 + ".html"
+    write(tmp_path / "site" / name, EMBEDDED)
+    done = tool("remove", *(m.format(out=tmp_path / "out") for m in mode), str(tmp_path / "site"))
+    assert (done.returncode, done.stdout.count(b"removed 1")) == (0, 1)
+    written = tmp_path / ("site" if mode == ["--in-place"] else "out") / name
+    assert written.read_bytes() == PAGE
+    assert sorted(p.name for p in written.parent.iterdir()) == [name]
+
+
 @needs_root
 def test_unreadable_directories_and_files_are_input_errors(tool: Tool, shared: Path) -> None:
     write(shared / "site/a.html", EMBEDDED)

@@ -134,9 +134,20 @@ class Found:
 _TEMPORARY = re.compile(r"^\..+\.[0-9a-f]{8}\.tmp(\.old)?$")
 
 
+#: The longest file name most file systems take (NAME_MAX), in bytes.
+_NAME_MAX = 255
+#: What a temporary name adds to the target's: ".", ".XXXXXXXX.tmp", and ".old" for the kept old file.
+_TEMPORARY_EXTRA = len(".") + len(".01234567.tmp") + len(".old")
+
+
 def temporary_name(target: Path, token: str) -> str:
-    """The temporary file that stands in for `target` until it is renamed over it."""
-    return str(target.parent / f".{target.name}.{token}.tmp")
+    """The temporary file that stands in for `target` until it is renamed over it.
+
+    A target whose name is near the longest a file system takes keeps only the
+    start of its name here, so that its temporary file can still be made.
+    """
+    name = os.fsencode(target.name)[: _NAME_MAX - _TEMPORARY_EXTRA]
+    return str(target.parent / f".{os.fsdecode(name)}.{token}.tmp")
 
 
 def is_temporary(name: str) -> bool:
