@@ -20,6 +20,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -201,6 +202,11 @@ def main(
         # other filters do, and keep Python from complaining again at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILED
+    except KeyboardInterrupt:
+        # Ctrl-C: the run has unwound (temporary files removed, workers ended); say so in a line,
+        # with the status a shell gives a process that SIGINT ended.
+        print("brevane: interrupted", file=sys.stderr)
+        return 128 + signal.SIGINT
     except Exception as exc:  # noqa: BLE001 - the one place a run's error becomes its exit status
         status = run_exit_status(exc)
         if status == EXIT_USAGE:
