@@ -172,14 +172,13 @@ def _check_object(page: Page, settings: CheckSettings, limits: FetchLimits, repo
     """A page read from object storage, with the store its href names: an object below its prefix, or on the web."""
     import dataclasses
 
-    import brevane
-
     from brevane_tools import checking, remote
     from brevane_tools.commands import places
     from brevane_tools.files import objects
+    from brevane_tools.head import extract
 
     assert page.html is not None
-    association = brevane.extract(page.html)
+    association = extract(page.html)  # the page's element once: check_page asks again
     if association is None or association["kind"] != "referenced":
         return checking.check_page(page.html, policy=settings.policy, report=report)
     url = places.store_url(page, str(association["href"]), page.html)
