@@ -153,11 +153,12 @@ def fetch(
                     f"{response.reason or ''}".rstrip(),
                     response.status,
                 )
-            body = _read_capped(response, current, what, max_bytes, decode)
+            # Repeated fields joined with ", ", as the header mapping itself gives them.
+            fields = {name.lower(): value for name, value in response.headers.itermerged()}
+            body = _read_capped(response, fields, current, what, max_bytes, decode)
             complete = True
-            media_type = response.headers.get("content-type", "").split(";")[0].strip().lower()
-            fields = {name.lower(): response.headers[name] for name in response.headers}
-            return Fetched(current, body, media_type, response.headers.get("link", ""), fields, tuple(chain))
+            media_type = fields.get("content-type", "").split(";")[0].strip().lower()
+            return Fetched(current, body, media_type, fields.get("link", ""), fields, tuple(chain))
         finally:
             # A connection whose response was left unread cannot carry the next request.
             if not complete:
@@ -462,13 +463,14 @@ class _HTTPSPool(HTTPSConnectionPool):
     ConnectionCls = _HTTPSConnection
 
 
-def _read_capped(response: urllib3.BaseHTTPResponse, url: str, what: str, max_bytes: int, decode: bool) -> bytes:
+def _read_capped(response: urllib3.BaseHTTPResponse, fields: Mapping[str, str], url: str, what: str, max_bytes: int,
+                 decode: bool) -> bytes:
     flag = {"the page": "; see --max-page-size", "the Manifest Store": "; see --max-store-size"}.get(what, "")
     too_big = f"{what} at {url} is larger than {max_bytes:,} bytes (the limit{flag})"
-    declared = response.headers.get("content-length", "")
+    declared = fields.get("content-length", "")
     # A compressed body's declared length says nothing about its decoded size,
     # which is what the cap is about; it is counted while it streams instead.
-    exact = declared.isdigit() and ("content-encoding" not in response.headers or not decode)
+    exact = declared.isdigit() and ("content-encoding" not in fields or not decode)
     if exact and int(declared) > max_bytes:
         raise FetchError(too_big)
     chunks: list[bytes] = []
