@@ -350,3 +350,53 @@ def test_large_objects_are_streamed_into_a_local_mirror_and_across_stores_whole(
     status, _, err = _brevane(capsys, "remove", "memory://mirror", "-o", f"s3://{bucket}/back", *s3.argv)
     assert status == 0, err
     assert s3.tree(f"{bucket}/back") == {name[len("site/"):]: data for name, data in files.items()}
+
+
+@pytest.mark.parametrize("source", ["objects", "local", "rules-dir"])
+def test_the_header_form_keeps_pages_whole_with_their_stores_and_rules_in_the_store(
+    s3: S3, certs: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str], source: str
+) -> None:
+    bucket = s3.bucket()
+    pages = {"index.html": b"<html><head><title>i</title></head><body></body></html>",
+             "sub/a b.htm": b"<html><head><title>a</title></head><body>\xff</body></html>"}
+    if source == "local":
+        build(tmp_path / "site", dict(pages))
+        site = str(tmp_path / "site")
+    else:
+        s3.fs.pipe({f"{bucket}/site/{name}": data for name, data in pages.items()})
+        site = f"s3://{bucket}/site"
+    rules = ["--rules-dir", str(tmp_path / "rules")] if source == "rules-dir" else []
+    status, _, err = _brevane(capsys, "sign", *_signing(certs), "--form", "header", site, "-o", f"s3://{bucket}/out",
+                              *rules, *s3.argv, "-q")
+    assert status == 0, err
+    written = s3.tree(f"{bucket}/out")
+    assert {name: written[name] for name in pages} == pages  # the pages as they were, byte for byte
+    assert all(written[name + ".c2pa"] for name in pages)
+    rule_files = {".htaccess", "_headers", "c2pa.apache.conf", "c2pa.nginx.conf", "c2pa.nginx.http.conf"}
+    assert set(written) - set(pages) - {name + ".c2pa" for name in pages} == (set() if rules else rule_files)
+    headers = (tmp_path / "rules" / "_headers").read_bytes() if rules else written["_headers"]
+    assert b"/sub/a%20b.htm\n  Link: </sub/a%20b.htm.c2pa>" in headers and b"/\n  Link: </index.html.c2pa>" in headers
+    status, document, err = _brevane(capsys, "check", f"s3://{bucket}/out", "--json",
+                                     "--trust-anchors", str(certs / "root.pem"), *s3.argv)
+    assert status == 0, err
+    assert sorted((f["path"], f["state"], f["source"]) for f in document["files"]) == [
+        (f"s3://{bucket}/out/{name}", "Trusted", "beside") for name in sorted(pages)]
+    # Signing again keeps each old store as the parent, and a run over one page keeps the others announced.
+    status, _, err = _brevane(capsys, "sign", *_signing(certs), "--form", "header", f"{site}/index.html", "-o",
+                              f"s3://{bucket}/out/", *rules, *s3.argv, "-q")
+    assert status == 0, err
+    again = s3.tree(f"{bucket}/out")
+    assert again["index.html.c2pa"] != written["index.html.c2pa"]
+    headers = (tmp_path / "rules" / "_headers").read_bytes() if rules else again["_headers"]
+    assert b"/sub/a%20b.htm\n  Link: </sub/a%20b.htm.c2pa>" in headers
+
+
+def test_store_dir_is_refused_for_an_output_in_object_storage(
+    s3: S3, certs: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    bucket = s3.bucket()
+    s3.fs.pipe_file(f"{bucket}/site/a.html", b"<html><head></head></html>")
+    status, _, err = _brevane(capsys, "sign", *_signing(certs), f"s3://{bucket}/site", "-o", f"s3://{bucket}/out",
+                              "--store-dir", str(tmp_path / "stores"), *s3.argv)
+    assert status == 2 and "--store-dir" in err
+    assert s3.tree(bucket) == {"site/a.html": b"<html><head></head></html>"}

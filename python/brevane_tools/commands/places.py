@@ -13,9 +13,10 @@ from __future__ import annotations
 import argparse
 import os
 from pathlib import Path, PurePosixPath
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Optional
 
-from brevane_tools.commands.base import Page, UsageError
+from brevane_tools.commands.base import Page, Report, UsageError
 from brevane_tools.errors import StoreLocationError
 from brevane_tools.limits import STORE_SUFFIX
 from brevane_tools.text import display, escape
@@ -25,8 +26,9 @@ if TYPE_CHECKING:  # object storage loads with the first run that uses it
     from brevane_tools.signing.serving import Announced
 
 __all__ = [
-    "announced_at", "href_between", "old_store_object", "output_of", "read_store_object", "store_url",
-    "stored_before", "target_relative", "where_rules_go", "where_stores_go",
+    "announced_at", "detached_store", "href_between", "object_if_any", "object_site_rules", "old_store_object",
+    "output_of", "read_store_object", "store_url", "stored_before", "stored_before_objects", "target_relative",
+    "where_rules_go", "where_stores_go", "write_object_rules",
 ]
 
 _ROOT = Path("/")
@@ -36,13 +38,28 @@ def where_stores_go(args: argparse.Namespace, form: str) -> dict[str, Any]:
     """Where stores and server rules go, checked once: one usage error up front rather than one per page."""
     from brevane_tools.files import objects
 
-    if any(objects.is_object_url(p) for p in [*args.paths, args.output or ""]):
-        if form == "header" or args.store_dir:
+    sources = [p for p in args.paths if objects.is_object_url(p)]
+    if objects.is_object_url(args.output or "") or (args.in_place and sources):
+        if args.store_dir:
             raise UsageError(
-                "pages in object storage keep their stores beside them: sign them with --form link or inline, "
-                "without --store-dir"
+                "--store-dir takes a local output: pages written to object storage keep their stores beside "
+                "them (give the store's URL with --href where it is served from elsewhere)"
             )
-        return {}
+        if form != "header":
+            return {}
+        if args.in_place and len(sources) != 1:
+            raise UsageError(
+                "--form header writes the server rules at the site's root: sign one prefix, "
+                "or pages of one prefix, at a time"
+            )
+        # The site's prefix is the one its pages are written below, known once they are planned.
+        from brevane_tools.files.objects import Storage
+
+        options = getattr(args, "storage_options", None)
+        return {"rules_in_objects": True, "storage": Storage.parse(options) if options is not None else None}
+    if sources and args.store_dir:
+        raise UsageError("--store-dir takes local pages: pages read from object storage keep their stores "
+                         "beside their output")
     paths = [Path(p) for p in args.paths]
     if args.in_place:
         roots = [p if p.is_dir() else p.parent for p in paths]
@@ -124,6 +141,110 @@ def stored_before(site_root: Path, stores: str, named: set[str], href: Optional[
     return found
 
 
+def detached_store(page: Page, store: Path, tree: Optional[Path], beside_source: bool, limit: int,
+                   ) -> Optional[bytes]:
+    """The store a page signed detached had: at `store` (a file in `tree` for a local output, else its
+    key below the output prefix), then, with `beside_source`, beside the page read; None when there is
+    none, ValueError when one is there but is not to be had."""
+    from brevane_tools import store_location
+
+    found = page.objects
+    local: list[tuple[Path, Path]] = []
+    urls: list[str] = []
+    if page.destination is not None and tree is not None:
+        local.append((store, tree))
+    elif found is not None and found.target is not None and found.target_root is not None:
+        urls.append(f"{found.target_root.rstrip('/')}/{store.as_posix()}")
+    if beside_source and page.path is not None and page.root is not None:
+        local.append((page.path.parent / (page.path.name + STORE_SUFFIX), page.root))
+    elif beside_source and found is not None and found.source is not None:
+        urls.append(found.source + STORE_SUFFIX)
+    for candidate, within in local:
+        if os.path.lexists(candidate):
+            return store_location.read_store(candidate, within, limit)
+    for url in urls:
+        stored = object_if_any(found.storage if found is not None else None, url, limit, "the Manifest Store")
+        if stored is not None:
+            return stored
+    return None
+
+
+def object_site_rules(reports: Sequence[Report], href: Optional[str], rules_dir: Optional[Path],
+                      storage: Optional[Storage]) -> list[str]:
+    """The header form's rules for pages written to object storage, once they are: in `rules_dir`, else
+    as objects at the root of the prefix they are written below (where a static host reads `_headers`,
+    and whatever serves a copy of the prefix finds the others); the warnings they call for."""
+    from brevane_tools.signing import serving
+
+    signed = [r for r in reports if r.ok and "site" in r.data]
+    if not signed:
+        return []
+    site = str(signed[0].data["site"])
+    announced = [serving.Announced(str(r.data["page_url"]), str(r.data["href"])) for r in signed]
+    try:
+        announced += stored_before_objects(site, {a.page for a in announced}, href, storage)
+        if rules_dir is not None:
+            return serving.write_rules(rules_dir, announced, href=href is not None, in_site=False)
+        return write_object_rules(site, announced, href=href is not None, storage=storage)
+    except (OSError, ValueError) as exc:
+        raise UsageError(str(exc)) from None
+
+
+def stored_before_objects(site: str, named: set[str], href: Optional[str], storage: Optional[Storage],
+                          ) -> list[Announced]:
+    """`stored_before` for a site in object storage: its objects not `named` with a store beside them."""
+    from brevane_tools.files import objects
+    from brevane_tools.signing import serving
+
+    tree = objects.find(storage or objects.Storage(), site, (STORE_SUFFIX,))
+    keys = {f.relative for f in (*tree.pages, *tree.others)}
+    return [announced_at(PurePosixPath(page), page, href, "")
+            for key in sorted(keys) if key.endswith(STORE_SUFFIX)
+            for page in [key[:-len(STORE_SUFFIX)]]
+            if page in keys and not page.endswith(STORE_SUFFIX) and serving.url_path(page) not in named]
+
+
+def write_object_rules(site: str, pages: list[Announced], *, href: bool, storage: Optional[Storage]) -> list[str]:
+    """The header form's rule files as objects at the root of the prefix `site`, their marked blocks
+    merged into what `.htaccess` and `_headers` held there; the warnings they call for."""
+    import tempfile
+
+    from brevane_tools.files import objects
+    from brevane_tools.signing import serving
+
+    storage = storage or objects.Storage()
+    with tempfile.TemporaryDirectory(prefix="brevane-rules-") as directory:
+        local = Path(directory)
+        for name in (serving.HTACCESS, serving.HEADERS):
+            old = object_if_any(storage, objects.join(site, name), serving.MAX_RULE_FILE,
+                                f"the server rules {escape(objects.join(site, name))}")
+            if old is not None:
+                (local / name).write_bytes(old)
+        warnings = serving.write_rules(local, pages, href=href)
+        items = [(objects.join(site, name), (local / name).read_bytes()) for name in serving.RULE_FILES]
+    for (url, _), failure in zip(items, objects.write_many(storage, items)):
+        if failure is not None:
+            raise ValueError(f"cannot write the server rules {escape(url)}: {failure}")
+    return [w.replace(display(local / serving.HEADERS), escape(objects.join(site, serving.HEADERS)))
+            for w in warnings]
+
+
+def object_if_any(storage: Optional[Storage], url: str, limit: int, what: str) -> Optional[bytes]:
+    """An object's bytes, None when there is no such object; ValueError when it cannot be read."""
+    from brevane_tools.files import objects
+
+    fs, path = (storage or objects.Storage()).filesystem(url)
+    try:
+        data = fs.cat_file(path, start=0, end=limit + 1)
+    except FileNotFoundError:
+        return None
+    except Exception as exc:  # noqa: BLE001 - the filesystem's own errors, as one line
+        raise StoreLocationError(str(objects.os_error(exc, "read", url)).split(": ", 1)[-1]) from None
+    if len(data) > limit:
+        raise ValueError(f"{what} is over the limit of {limit:,} bytes")
+    return bytes(data)
+
+
 def where_rules_go(args: argparse.Namespace, form: str, where: dict[str, Any]) -> Optional[Path]:
     """--rules-dir, checked: outside every input and the site, which are published (and, for the header
     form, a store directory whose path the Apache rules can name)."""
@@ -140,13 +261,15 @@ def where_rules_go(args: argparse.Namespace, form: str, where: dict[str, Any]) -
         raise UsageError("--rules-dir goes with --form header")
     directory = Path(args.rules_dir)
     real = os.path.realpath(directory)
-    for source in [Path(p) for p in args.paths]:
+    from brevane_tools.files import objects
+
+    for source in [Path(p) for p in args.paths if not objects.is_object_url(p)]:
         if inside(real, os.path.realpath(source if source.is_dir() else source.parent)):
             raise UsageError(
                 f"the rules directory {display(directory)} lies in the input {display(source)}: "
                 "give one outside the published tree"
             )
-    if inside(real, str(where["site_root"])):
+    if "site_root" in where and inside(real, str(where["site_root"])):
         raise UsageError(
             f"the rules directory {display(directory)} lies in the output tree {display(where['site_root'])}: "
             "give one outside the published tree"

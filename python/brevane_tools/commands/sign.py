@@ -36,6 +36,7 @@ from brevane_tools.head import extract
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, FORM_OF_KIND, FORMS, SIGNING_ALGS, STORE_SUFFIX
 
 if TYPE_CHECKING:  # what signs and where stores lie load with the first page
+    from brevane_tools.files.objects import Storage
     from brevane_tools.signing import serving
 
 #: Old stores larger than this are not read (and not kept as the parent).
@@ -64,6 +65,10 @@ class SignSettings:
     store_prefix: str = ""
     #: The header form: where the server rules go when not at the site root (--rules-dir).
     rules_dir: Optional[Path] = None
+    #: The header form, its pages written to object storage: the rules go to the prefix the pages are
+    #: written below (as objects), unless --rules-dir takes them.
+    rules_in_objects: bool = False
+    storage: Optional[Storage] = None  # the run's storage options, for the rules written as objects
     in_place: bool = False
     #: The store-size model learnt from the trial signing (seeds each worker: one round from the first page).
     size_model: tuple[tuple[str, int], ...] = ()
@@ -310,31 +315,22 @@ def _parent_lost(settings: SignSettings, reason: Optional[str]) -> None:
 
 def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
     """The store a page signed detached had, where the header form keeps it; None when there is none."""
-    from brevane_tools import store_location
-
-    assert page.destination is not None and page.path is not None and page.root is not None
-    candidates = [(_store_path(page, settings), _store_tree(page, settings))]
-    if not settings.in_place and settings.store_dir is None:
-        candidates.append((page.path.parent / (page.path.name + STORE_SUFFIX), page.root))
-    for candidate, tree in candidates:
-        if not os.path.lexists(candidate):
-            continue
-        try:
-            return store_location.read_store(candidate, tree, MAX_OLD_STORE)
-        except ValueError as exc:
-            if settings.keep_parent:
-                raise SigningError(
-                    f"the page's old manifest cannot be kept as the parent ({exc}): sign with --replace "
-                    "(keep_parent=False) to drop it"
-                ) from None
+    tree = _store_tree(page, settings) if page.destination is not None else None
+    try:
+        return places.detached_store(page, _store_path(page, settings), tree,
+                                     not settings.in_place and settings.store_dir is None, MAX_OLD_STORE)
+    except ValueError as exc:
+        _parent_lost(settings, str(exc))
     return None
 
 
 def _announced(page: Page, settings: SignSettings) -> serving.Announced:
     """The page's URL path and the URL of its store, as the server rules name them."""
-    assert page.destination is not None
     relative = PurePosixPath(page.relative.as_posix())
-    served = (relative.parent / page.destination.name).as_posix()
+    if page.destination is None:  # written to object storage: served at its key below the output prefix
+        served = places.target_relative(page)
+    else:
+        served = (relative.parent / page.destination.name).as_posix()
     return places.announced_at(relative, served, settings.href, settings.store_prefix)
 
 
@@ -393,6 +389,8 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
     if announced is not None and old_store is None and extract(page.html) is None:
         old_store = _detached_store(page, settings)
     data: dict[str, Any] = {"page_url": announced.page, "href": announced.store} if announced else {}
+    if announced is not None and settings.rules_in_objects and page.objects is not None:
+        data["site"] = page.objects.target_root  # where the rules go: the prefix the pages are written below
     if settings.skip_valid and _still_valid(page.html, old_store, settings):
         # Copied as it is into an output tree; its store comes along with the other files, or stays where it is.
         unchanged = None if settings.in_place else page.html
@@ -451,6 +449,10 @@ def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
             )
         except ValueError as exc:
             raise UsageError(str(exc)) from None
+        for warning in rule_warnings:
+            print(f"brevane: warning: {warning}", file=sys.stderr)
+    elif settings.rules_in_objects:
+        rule_warnings = places.object_site_rules(reports, settings.href, settings.rules_dir, settings.storage)
         for warning in rule_warnings:
             print(f"brevane: warning: {warning}", file=sys.stderr)
     for warning in _warnings(settings, reports):

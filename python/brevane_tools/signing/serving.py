@@ -342,11 +342,13 @@ def merged(old: bytes, block: bytes) -> bytes:
 
 def write_rules(
     directory: Path, pages: Sequence[Announced], *, store_prefix: str = "", href: bool = False,
-    site: Optional[Path] = None,
+    site: Optional[Path] = None, in_site: Optional[bool] = None,
 ) -> list[str]:
     """Write each rule file in `directory`, never through a link; the warnings they call for.
 
-    `site`: the site's root, when the rules are written elsewhere (--rules-dir).
+    `site`: the site's root, when the rules are written elsewhere (--rules-dir); `in_site`: whether
+    `directory` is published with the site (default: when no `site` is given; a site in object
+    storage has no local root).
     Every file is read and merged before any is written: a damaged block stops them all.
     Raises ValueError saying which file could not be written.
     """
@@ -355,7 +357,7 @@ def write_rules(
     target = directory
     try:
         directory.mkdir(parents=True, exist_ok=True)
-        in_site = site is None
+        in_site = site is None if in_site is None else in_site
         blocks = rules(ordered, store_prefix=store_prefix, href=href, in_site=in_site, site=site or directory)
         for name, block in blocks.items():
             target = directory / name
