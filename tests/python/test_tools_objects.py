@@ -400,3 +400,26 @@ def test_store_dir_is_refused_for_an_output_in_object_storage(
                               "--store-dir", str(tmp_path / "stores"), *s3.argv)
     assert status == 2 and "--store-dir" in err
     assert s3.tree(bucket) == {"site/a.html": b"<html><head></head></html>"}
+
+
+def test_the_header_form_from_the_store_to_local_files_and_check_with_a_store_dir(
+    s3: S3, certs: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    bucket = s3.bucket()
+    pages = {"p.html": b"<html><head><title>p</title></head><body></body></html>",
+             "d/q.html": b"<html><head></head><body>q</body></html>"}
+    s3.fs.pipe({f"{bucket}/site/{name}": data for name, data in pages.items()})
+    out = tmp_path / "out"
+    status, _, err = _brevane(capsys, "sign", *_signing(certs), "--form", "header", f"s3://{bucket}/site", "-o",
+                              str(out), *s3.argv, "-q")
+    assert status == 0, err
+    assert {name: (out / name).read_bytes() for name in pages} == pages
+    assert b"/d/q.html\n  Link: </d/q.html.c2pa>" in (out / "_headers").read_bytes()
+    # The source holds no stores: with --store-dir, each page's is DIR's file at its path below the prefix.
+    status, document, err = _brevane(capsys, "check", f"s3://{bucket}/site", "--store-dir", str(out), "--json",
+                                     "--trust-anchors", str(certs / "root.pem"), *s3.argv)
+    assert status == 0, err
+    assert sorted((f["path"], f["state"], f["source"]) for f in document["files"]) == [
+        (f"s3://{bucket}/site/{name}", "Trusted", "store-dir") for name in sorted(pages)]
+    status, document, _ = _brevane(capsys, "check", f"s3://{bucket}/site", "--json", *s3.argv)
+    assert status == 1 and not any(f["ok"] for f in document["files"])

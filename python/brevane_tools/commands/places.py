@@ -65,7 +65,8 @@ def where_stores_go(args: argparse.Namespace, form: str) -> dict[str, Any]:
         roots = [p if p.is_dir() else p.parent for p in paths]
     else:
         output = Path(args.output)
-        single = len(paths) == 1 and not paths[0].is_dir() and not output.is_dir()
+        single = len(paths) == 1 and not output.is_dir() and (
+            _one_object(args) if sources else not paths[0].is_dir())
         roots = [output.parent if single else output]
     real_roots = sorted({os.path.realpath(r) for r in roots})
     places: dict[str, Any] = {}
@@ -104,6 +105,19 @@ def where_stores_go(args: argparse.Namespace, form: str) -> dict[str, Any]:
         if store_below is not None:
             places["store_prefix"] = os.path.relpath(store_below, real_roots[0]).replace(os.sep, "/")
     return places
+
+
+def _one_object(args: argparse.Namespace) -> bool:
+    """Whether the one object URL given names an object (a page to one file), not a prefix."""
+    from brevane_tools.files import objects
+
+    options = getattr(args, "storage_options", None)
+    fs, path = (objects.Storage.parse(options) if options is not None else objects.Storage()).filesystem(
+        args.paths[0])
+    try:
+        return bool(fs.isfile(path.rstrip("/")))
+    except Exception:  # noqa: BLE001 - the listing that follows says what is wrong, in its own words
+        return False
 
 
 def announced_at(relative: PurePosixPath, served: str, href: Optional[str], store_prefix: str) -> Announced:
