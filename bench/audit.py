@@ -8,8 +8,10 @@ copies (hard links, all naming the one store beside them) make a site of
 `--pages` pages, listed in a sitemap and served by Debian's nginx on a free
 loopback port with the settings that keep bindings. Printed, never asserted:
 
-- `brevane audit SITEMAP --concurrency N`: pages per second, and the audit's
-  CPU per page (user + system time of its process alone);
+- `brevane audit SITEMAP --concurrency N`: pages per second, the audit's
+  CPU per page (user + system time of its process alone), and its context
+  switches per page (threads handing the GIL to each other cost CPU too,
+  the more so on an idle machine);
 - `brevane check DIR`: CPU per page of the same pages on disk, and the ratio
   of the two (the target: the audit within 1.3 times the on-disk check);
 - the audit's peak resident memory over `--small` pages and over `--pages`
@@ -41,8 +43,8 @@ from web_servers import free_port, nginx, nginx_conf  # noqa: E402
 DEFAULT_PAGE = Path("/usr/share/doc/python3-doc/html/library/functions.html")
 
 
-def brevane(*argv: str, quiet: bool = True) -> tuple[float, float, int]:
-    """Run `python -m brevane_tools ARGV` alone: (wall seconds, CPU seconds, peak RSS in KiB)."""
+def brevane(*argv: str, quiet: bool = True) -> tuple[float, float, int, int]:
+    """Run `python -m brevane_tools ARGV` alone: (wall seconds, CPU seconds, peak RSS in KiB, context switches)."""
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT / "python"), os.environ.get("PYTHONPATH", "")])}
     start = time.perf_counter()
     with open(os.devnull, "wb") as sink:
@@ -54,7 +56,7 @@ def brevane(*argv: str, quiet: bool = True) -> tuple[float, float, int]:
     wall = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
         raise SystemExit(f"brevane {' '.join(argv[:2])} failed: {errors.decode(errors='replace')[-2000:]}")
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, usage.ru_nvcsw + usage.ru_nivcsw
 
 
 def make_site(work: Path, page: Path, count: int, base: str) -> Path:
@@ -104,11 +106,11 @@ def main() -> None:
                 figures[count] = brevane("audit", f"{base}/sitemap.xml", "--trust-anchors", anchors,
                                          "--concurrency", str(args.concurrency), "--max-pages", str(count))
         check = brevane("check", str(site), "--trust-anchors", anchors)
-    wall, cpu, rss = figures[args.pages]
+    wall, cpu, rss, switches = figures[args.pages]
     audit_cpu = cpu / args.pages
     check_cpu = check[1] / args.pages
     print(f"audit, {args.pages:,} pages at concurrency {args.concurrency}: {args.pages / wall:,.0f} pages/s, "
-          f"{audit_cpu * 1e3:.2f} ms CPU per page")
+          f"{audit_cpu * 1e3:.2f} ms CPU per page, {switches / args.pages:.1f} context switches per page")
     print(f"check on disk, {args.pages:,} pages: {args.pages / check[0]:,.0f} pages/s, "
           f"{check_cpu * 1e3:.2f} ms CPU per page")
     print(f"audit CPU per page / check CPU per page: {audit_cpu / check_cpu:.2f} (target: at most 1.3)")
