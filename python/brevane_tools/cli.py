@@ -107,9 +107,10 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {one_line(message)}\n")
 
 
-def build_parser(only: Optional[str] = None) -> argparse.ArgumentParser:
+def build_parser(only: Optional[str] = None, *, flags: bool = True) -> argparse.ArgumentParser:
     """The tool's parser; with `only`, a command's own flags are made for that command alone
-    (the others are listed with their help), which is all one run needs."""
+    (the others are listed with their help), which is all one run needs; without `flags`, no
+    command's (for the tool's own help, and a word that names no command)."""
     parser = _Parser(
         prog="brevane",
         description="Find, embed, remove, hash, sign and check C2PA manifests in HTML pages, "
@@ -119,10 +120,13 @@ def build_parser(only: Optional[str] = None) -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"brevane {brevane.__version__}")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     default_extensions = ",".join(s.lstrip(".") for s in HTML_SUFFIXES)
-    for command in commands.COMMANDS:
-        sub = subparsers.add_parser(command.name, help=command.help, description=command.help)
-        if only is not None and command.name != only:
+    for entry in commands.COMMANDS:
+        text = commands.summary(entry.name)
+        sub = subparsers.add_parser(entry.name, help=text, description=text)
+        if not flags or (only is not None and entry.name != only):
             continue
+        command = commands.named(entry.name)
+        assert command is not None
         if command.drive is not None:  # a command that runs itself takes its own flags only
             command.add_arguments(sub)
             continue
@@ -226,7 +230,8 @@ def _reason(exc: Exception) -> str:
 
 def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> int:
     named = next((w for w in words if not w.startswith("-")), None)
-    args = build_parser(named if commands.named(named or "") else None).parse_args(words)
+    known = commands.known(named or "")
+    args = build_parser(named if known else None, flags=known).parse_args(words)
     # The runner loads once the arguments are good: `brevane --help` stays quick.
     from brevane_tools.files.writing import temporaries_removed_on_signals
     from brevane_tools.runner import Plan, plan, run_batch

@@ -24,6 +24,7 @@ from urllib.parse import urlsplit
 
 from brevane_tools import sdk
 from brevane_tools.auditing.findings import SEVERITIES
+from brevane_tools.commands import summary
 from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size
 from brevane_tools.commands.check import add_trust_arguments, trust_policy_from
 from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE, SdkUnavailableError
@@ -326,7 +327,6 @@ def _drive(run: AuditRun, on_report: Optional[Callable[[Report], None]]) -> int:
 
 
 AUDIT: Command[AuditRun] = Command(
-    "audit", "audit a deployed site (a root, sitemaps, or pages with --crawl): every page as served, "
-    "and what the deployment broke",
+    "audit", summary("audit"),
     _arguments, _prepare, _audit_one, urls=True, drive=_drive,
 )

@@ -5,8 +5,9 @@ touched (option files read, credentials checked: a problem there is a usage
 error, exit 2, and nothing is written), and what it does to one page. The
 runner (`brevane_tools.runner`) finds the pages, hands them to `run` (in worker
 processes when asked), writes what `run` returns and reports. Adding a command
-is one `Command(...)` in the module of its family, and one entry in the
-ordered registry `brevane_tools.commands.COMMANDS`.
+is one `Command(...)` named NAME in upper case in the module of its family, and
+one entry (its name, that module, what it does) in the ordered registry
+`brevane_tools.commands.COMMANDS`, which imports only the command a run asks for.
 """
 
 from __future__ import annotations

@@ -15,6 +15,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 from brevane_tools import sdk, trust
+from brevane_tools.commands import summary
 from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size, read_option_file
 from brevane_tools.errors import SdkUnavailableError, TrustPolicyError
 from brevane_tools.limits import (
@@ -233,7 +234,7 @@ def _finish(settings: CheckSettings, reports: Sequence[Report]) -> None:
 
 
 CHECK: Command[CheckSettings] = Command(
-    "check", "validate signed pages (files, directories or URLs) with the C2PA SDK and with brevane",
+    "check", summary("check"),
     _check_arguments, _prepare, _check, urls=True, finish=_finish, needs_pages=True,
 )
 
@@ -325,6 +326,6 @@ def _ingredients(reported: dict[str, Any]) -> list[str]:
 
 
 SHOW: Command[CheckSettings] = Command(
-    "show", "print what the active manifest of pages (files or URLs) says: signer, time, title, actions",
+    "show", summary("show"),
     _show_arguments, _prepare, _show, urls=True, needs_pages=True,
 )

@@ -11,6 +11,7 @@ from typing import Any
 import brevane
 
 from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, read_option_file
+from brevane_tools.commands import summary
 
 
 def ranges_text(ranges: Sequence[tuple[int, int]]) -> str:
@@ -178,30 +179,30 @@ def _verify(page: Page, settings: tuple[str, bytes, tuple[tuple[int, int], ...]]
 
 
 LOCATE: Command[None] = Command(
-    "locate", "print the byte range of every manifest element in the head", _nothing, _no_settings, _locate
+    "locate", summary("locate"), _nothing, _no_settings, _locate
 )
 EXTRACT: Command[bool] = Command(
-    "extract", "print the manifest association; with -o, write the store", _nothing, _extract_settings, _extract,
+    "extract", summary("extract"), _nothing, _extract_settings, _extract,
     output="store",
 )
 REMOVE: Command[None] = Command(
-    "remove", "remove every manifest element", _nothing, _no_settings, _remove, output="edit"
+    "remove", summary("remove"), _nothing, _no_settings, _remove, output="edit"
 )
 EMBED: Command[bytes] = Command(
-    "embed", "embed a Manifest Store inline", _embed_arguments, _embed_settings, _embed, output="edit"
+    "embed", summary("embed"), _embed_arguments, _embed_settings, _embed, output="edit"
 )
 REFERENCE: Command[str] = Command(
-    "reference", "reference an external Manifest Store by a link element", _reference_arguments,
+    "reference", summary("reference"), _reference_arguments,
     _reference_settings, _reference, output="edit",
 )
 HASH: Command[str] = Command(
-    "hash", "compute the c2pa.hash.data binding of a page that carries its manifest", _nothing, _alg, _hash,
+    "hash", summary("hash"), _nothing, _alg, _hash,
     hash_alg=True,
 )
 PREDICT: Command[str] = Command(
-    "predict", "the hash that an inline binding will have once a store is embedded", _nothing, _alg, _predict,
+    "predict", summary("predict"), _nothing, _alg, _predict,
     hash_alg=True,
 )
 VERIFY: Command[tuple[str, bytes, tuple[tuple[int, int], ...]]] = Command(
-    "verify", "verify a c2pa.hash.data binding", _verify_arguments, _verify_settings, _verify, hash_alg=True
+    "verify", summary("verify"), _verify_arguments, _verify_settings, _verify, hash_alg=True
 )

@@ -29,7 +29,7 @@ import brevane
 
 from brevane_tools import sdk, signing
 from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageError, read_option_file
-from brevane_tools.commands import places
+from brevane_tools.commands import places, summary
 from brevane_tools.commands.places import where_rules_go, where_stores_go
 from brevane_tools.errors import SdkUnavailableError, SigningError, StoreLocationError
 from brevane_tools.head import extract
@@ -508,7 +508,7 @@ def _reads_back(settings: SignSettings) -> tuple[str, ...]:
 
 
 SIGN: Command[SignSettings] = Command(
-    "sign", "sign pages with a C2PA manifest: linked (by default), inline, or announced by an HTTP header",
+    "sign", summary("sign"),
     _arguments, _prepare, _sign, output="edit", hash_alg=True, done="signed", finish=_finish,
     reads_back=_reads_back, needs_pages=True,
 )
