@@ -12,18 +12,23 @@ from __future__ import annotations
 
 import argparse
 import os
-from pathlib import Path, PurePosixPath
+import tempfile
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, Optional
+from pathlib import Path, PurePosixPath
+from typing import Any, Optional
+from urllib.parse import quote
 
+from brevane_tools import signing, store_location
 from brevane_tools.commands.base import Page, Report, UsageError
 from brevane_tools.errors import StoreLocationError
+from brevane_tools.files import objects
+from brevane_tools.files.finding import inside
+from brevane_tools.files.objects import ObjectPage, Storage
+from brevane_tools.files.reading import read_file
 from brevane_tools.limits import STORE_SUFFIX
+from brevane_tools.signing import serving
+from brevane_tools.signing.serving import Announced
 from brevane_tools.text import display, escape
-
-if TYPE_CHECKING:  # object storage loads with the first run that uses it
-    from brevane_tools.files.objects import ObjectPage, Storage
-    from brevane_tools.signing.serving import Announced
 
 __all__ = [
     "announced_at", "detached_store", "href_between", "object_if_any", "object_site_rules", "old_store_object",
@@ -36,7 +41,6 @@ _ROOT = Path("/")
 
 def where_stores_go(args: argparse.Namespace, form: str) -> dict[str, Any]:
     """Where stores and server rules go, checked once: one usage error up front rather than one per page."""
-    from brevane_tools.files import objects
 
     sources = [p for p in args.paths if objects.is_object_url(p)]
     if objects.is_object_url(args.output or "") or (args.in_place and sources):
@@ -53,7 +57,6 @@ def where_stores_go(args: argparse.Namespace, form: str) -> dict[str, Any]:
                 "or pages of one prefix, at a time"
             )
         # The site's prefix is the one its pages are written below, known once they are planned.
-        from brevane_tools.files.objects import Storage
 
         options = getattr(args, "storage_options", None)
         return {"rules_in_objects": True, "storage": Storage.parse(options) if options is not None else None}
@@ -72,7 +75,6 @@ def where_stores_go(args: argparse.Namespace, form: str) -> dict[str, Any]:
     places: dict[str, Any] = {}
     store_below: Optional[str] = None
     if args.store_dir:
-        from brevane_tools.files.finding import inside
 
         store_dir = Path(args.store_dir)
         real = os.path.realpath(store_dir)
@@ -109,7 +111,6 @@ def where_stores_go(args: argparse.Namespace, form: str) -> dict[str, Any]:
 
 def _one_object(args: argparse.Namespace) -> bool:
     """Whether the one object URL given names an object (a page to one file), not a prefix."""
-    from brevane_tools.files import objects
 
     options = getattr(args, "storage_options", None)
     fs, path = (objects.Storage.parse(options) if options is not None else objects.Storage()).filesystem(
@@ -123,10 +124,7 @@ def _one_object(args: argparse.Namespace) -> bool:
 def announced_at(relative: PurePosixPath, served: str, href: Optional[str], store_prefix: str) -> Announced:
     """The header form's page read at `relative` and served at `served` (below the site root), with the URL
     of its store: the --href template's, or its path in the store directory or beside the page."""
-    from urllib.parse import quote
 
-    from brevane_tools import signing
-    from brevane_tools.signing import serving
 
     if href is not None:
         path = relative.as_posix().encode("utf-8", "surrogateescape")
@@ -140,7 +138,6 @@ def stored_before(site_root: Path, stores: str, named: set[str], href: Optional[
                   store_prefix: str) -> list[Announced]:
     """The site's files not `named` whose store lies in `stores` (the tree the run writes stores to): the
     rules describe the site, not the run, so a run over some of its pages keeps the others announced."""
-    from brevane_tools.signing import serving
 
     root, tree, suffix = os.fsencode(site_root), os.fsencode(stores), STORE_SUFFIX.encode()
     found = []
@@ -160,7 +157,6 @@ def detached_store(page: Page, store: Path, tree: Optional[Path], beside_source:
     """The store a page signed detached had: at `store` (a file in `tree` for a local output, else its
     key below the output prefix), then, with `beside_source`, beside the page read; None when there is
     none, ValueError when one is there but is not to be had."""
-    from brevane_tools import store_location
 
     found = page.objects
     local: list[tuple[Path, Path]] = []
@@ -188,7 +184,6 @@ def object_site_rules(reports: Sequence[Report], href: Optional[str], rules_dir:
     """The header form's rules for pages written to object storage, once they are: in `rules_dir`, else
     as objects at the root of the prefix they are written below (where a static host reads `_headers`,
     and whatever serves a copy of the prefix finds the others); the warnings they call for."""
-    from brevane_tools.signing import serving
 
     signed = [r for r in reports if r.ok and "site" in r.data]
     if not signed:
@@ -207,8 +202,6 @@ def object_site_rules(reports: Sequence[Report], href: Optional[str], rules_dir:
 def stored_before_objects(site: str, named: set[str], href: Optional[str], storage: Optional[Storage],
                           ) -> list[Announced]:
     """`stored_before` for a site in object storage: its objects not `named` with a store beside them."""
-    from brevane_tools.files import objects
-    from brevane_tools.signing import serving
 
     tree = objects.find(storage or objects.Storage(), site, (STORE_SUFFIX,))
     keys = {f.relative for f in (*tree.pages, *tree.others)}
@@ -221,10 +214,7 @@ def stored_before_objects(site: str, named: set[str], href: Optional[str], stora
 def write_object_rules(site: str, pages: list[Announced], *, href: bool, storage: Optional[Storage]) -> list[str]:
     """The header form's rule files as objects at the root of the prefix `site`, their marked blocks
     merged into what `.htaccess` and `_headers` held there; the warnings they call for."""
-    import tempfile
 
-    from brevane_tools.files import objects
-    from brevane_tools.signing import serving
 
     storage = storage or objects.Storage()
     with tempfile.TemporaryDirectory(prefix="brevane-rules-") as directory:
@@ -245,7 +235,6 @@ def write_object_rules(site: str, pages: list[Announced], *, href: bool, storage
 
 def object_if_any(storage: Optional[Storage], url: str, limit: int, what: str) -> Optional[bytes]:
     """An object's bytes, None when there is no such object; ValueError when it cannot be read."""
-    from brevane_tools.files import objects
 
     fs, path = (storage or objects.Storage()).filesystem(url)
     try:
@@ -262,8 +251,6 @@ def object_if_any(storage: Optional[Storage], url: str, limit: int, what: str) -
 def where_rules_go(args: argparse.Namespace, form: str, where: dict[str, Any]) -> Optional[Path]:
     """--rules-dir, checked: outside every input and the site, which are published (and, for the header
     form, a store directory whose path the Apache rules can name)."""
-    from brevane_tools.files.finding import inside
-    from brevane_tools.signing import serving
 
     if form == "header" and args.href is None:
         problem = serving.store_prefix_error(where.get("store_prefix"))
@@ -275,7 +262,6 @@ def where_rules_go(args: argparse.Namespace, form: str, where: dict[str, Any]) -
         raise UsageError("--rules-dir goes with --form header")
     directory = Path(args.rules_dir)
     real = os.path.realpath(directory)
-    from brevane_tools.files import objects
 
     for source in [Path(p) for p in args.paths if not objects.is_object_url(p)]:
         if inside(real, os.path.realpath(source if source.is_dir() else source.parent)):
@@ -316,7 +302,6 @@ def _objects(page: Page) -> ObjectPage:
 
 
 def _storage(found: ObjectPage) -> Storage:
-    from brevane_tools.files.objects import Storage
 
     return found.storage if found.storage is not None else Storage()
 
@@ -330,7 +315,6 @@ def target_relative(page: Page) -> str:
 
 def href_between(page: str, store: str, html: bytes) -> Optional[str]:
     """The relative href from the page at key `page` (bytes `html`) to the store at key `store`; None when none leads."""
-    from brevane_tools import store_location
 
     return store_location.href_to(_ROOT / store, html, page=_ROOT / page, site_root=_ROOT)
 
@@ -338,8 +322,6 @@ def href_between(page: str, store: str, html: bytes) -> Optional[str]:
 def store_url(page: Page, href: str, html: bytes) -> str:
     """Where an href of a page read from object storage leads: an object below its prefix, or an
     http(s) URL elsewhere; StoreLocationError when it leads nowhere that is read."""
-    from brevane_tools import store_location
-    from brevane_tools.files import objects
 
     found = _objects(page)
     assert found.source_root is not None
@@ -354,7 +336,6 @@ def old_store_object(page: Page, href: str, html: bytes, beside: Optional[Path],
                      ) -> tuple[Optional[bytes], Optional[str]]:
     """The store a page in object storage links to (where its href leads below its prefix, else the
     store `beside` its output, a key below the output prefix), or why it cannot be had."""
-    from brevane_tools.files import objects
 
     found = _objects(page)
     reason: Optional[str] = None
@@ -379,7 +360,6 @@ def old_store_object(page: Page, href: str, html: bytes, beside: Optional[Path],
 
 def read_store_object(page: Page, url: str, limit: int, flag: str = "") -> bytes:
     """A store object's bytes; StoreLocationError or PageTooLarge (ValueError: the page fails) when not to be had."""
-    from brevane_tools.files import objects
 
     try:
         return objects.read(_storage(_objects(page)), url, limit, what=f"the Manifest Store {escape(url)}", flag=flag)
@@ -392,9 +372,6 @@ def output_of(page: Page, tree: Optional[Path], store: Optional[Path], store_tre
     """What a page's output holds now, and the store at `store` (for an object, its key below the
     output prefix; else a file in `store_tree`); None for what is not there, or cannot be read.
     A local output is read only inside its tree (`tree`), never through a link."""
-    from brevane_tools import store_location
-    from brevane_tools.files import objects
-    from brevane_tools.files.reading import read_file
 
     found = page.objects
     html = stored = None
