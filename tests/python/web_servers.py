@@ -98,13 +98,8 @@ def nginx(conf: Path, ports: list[int]) -> Iterator[None]:
     command = binary("nginx", "nginx-light")
     argv = [command, "-p", str(conf.parent), "-c", str(conf)]
     configtest([*argv, "-t", "-q"])
-    server = subprocess.Popen([*argv, "-g", "daemon off;"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        _wait(server, ports, conf.parent / "error.log")
+    with _serving([*argv, "-g", "daemon off;"], ports, conf.parent / "error.log"):
         yield
-    finally:
-        server.terminate()
-        server.wait(10)
 
 
 def apache_conf(work: Path, body: str) -> Path:
@@ -127,10 +122,16 @@ def apache(conf: Path, ports: list[int]) -> Iterator[None]:
     """Apache with this configuration, once `apache2 -t` has passed it; stopped on leaving."""
     command = binary("apache2", "apache2")
     configtest([command, "-t", "-f", str(conf)])
-    server = subprocess.Popen([command, "-f", str(conf), "-DFOREGROUND"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with _serving([command, "-f", str(conf), "-DFOREGROUND"], ports, conf.parent / "error.log"):
+        yield
+
+
+@contextlib.contextmanager
+def _serving(argv: list[str], ports: list[int], log: Path) -> Iterator[None]:
+    """A server in the foreground, once it listens on every port; stopped on leaving."""
+    server = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        _wait(server, ports, conf.parent / "error.log")
+        _wait(server, ports, log)
         yield
     finally:
         server.terminate()
