@@ -53,15 +53,14 @@ def _parsed(der: bytes) -> _Parsed:
     from cryptography.x509.oid import NameOID
 
     result: _Parsed = None
-    try:
+    try:  # the subject and the extensions are read lazily: a malformed one raises here, not at the load
         cert = x509.load_der_x509_certificate(der)
-    except ValueError:
-        pass
-    else:
         names = tuple(str(a.value) for a in cert.subject.get_attributes_for_oid(NameOID.COMMON_NAME))
         ends = getattr(cert, "not_valid_after_utc", None)
         result = (not _is_ca(cert), names, ends if ends is not None else
                   cert.not_valid_after.replace(tzinfo=timezone.utc))
+    except ValueError:
+        pass
     if len(_PARSED) >= _KEPT:
         _PARSED.clear()  # a fresh start beats bookkeeping: sites have few signers
     _PARSED[der] = result
