@@ -25,7 +25,8 @@ from collections.abc import Awaitable, MutableMapping
 from typing import Any, Callable, Optional, TypeVar
 
 from brevane_tools.integrations import cache_control
-from brevane_tools.integrations.dynamic import STREAM_HEADER, Answer, DynamicSigning, Headers, Page, PageSigner
+from brevane_tools.integrations.dynamic import STREAM_HEADER, Answer, Headers, Page, PageSigner
+from brevane_tools.integrations.settings import DynamicSigning
 
 __all__ = ["SigningMiddleware"]
 

@@ -39,30 +39,14 @@ import brevane
 from brevane_tools.errors import SigningError, UsageError
 from brevane_tools.integrations import cache_control
 from brevane_tools.integrations.budget import LogThrottle, SigningBudget
-from brevane_tools.integrations.caches import CacheFull, DirectoryCache, MemoryCache
-from brevane_tools.limits import HASH_ALGS, STORE_MEDIA_TYPE, STORE_SUFFIX, link_value
-from brevane_tools.integrations.settings import FORMS, PRIVATE, STORE_PREFIX, CacheBackend, DynamicSigning, KeyHook
+from brevane_tools.integrations.caches import CacheFull, MemoryCache
+from brevane_tools.integrations.settings import BoundedCache, DynamicSigning, bounded
+from brevane_tools.limits import STORE_MEDIA_TYPE, STORE_SUFFIX, link_value
 from brevane_tools.signing.definition import PageFacts, load_definition, render_definition
 from brevane_tools.signing.pages import sign, sign_detached
 from brevane_tools.text import escape
 
-__all__ = [
-    "FAILED_STATUS",
-    "FORMS",
-    "PRIVATE",
-    "STORE_PREFIX",
-    "STREAM_HEADER",
-    "Answer",
-    "CacheBackend",
-    "DirectoryCache",
-    "DynamicSigning",
-    "Headers",
-    "KeyHook",
-    "MemoryCache",
-    "NotSigned",
-    "Page",
-    "PageSigner",
-]
+__all__ = ["FAILED_STATUS", "STREAM_HEADER", "Answer", "Headers", "NotSigned", "Page", "PageSigner"]
 
 logger = logging.getLogger("brevane")
 
@@ -77,7 +61,7 @@ NO_STORE_BODY = b"No such Manifest Store here.\n"
 
 Headers = list[tuple[str, str]]
 
-_STORE_NAME = re.compile(r"([0-9a-f]{64})\.c2pa\Z")
+_STORE_NAME = re.compile(r"([0-9a-f]{64})" + re.escape(STORE_SUFFIX) + r"\Z")
 _STORE_KEY = "brevane:store:"
 _PAGE_KEY = "brevane:page:"
 
@@ -121,28 +105,10 @@ def _plain(status: int, body: bytes, *extra: tuple[str, str]) -> tuple[int, Head
     return status, headers, body
 
 
-def _bounded(cache: object) -> bool:
-    """Whether a cache keeps floors and bounds (MemoryCache, DirectoryCache), or is a plain get/set store."""
-    return callable(getattr(cache, "hold", None)) and callable(getattr(cache, "room", None))
-
-
 class PageSigner:
     """Signs pages and keeps what it signed; one per middleware, shared by its threads."""
 
     def __init__(self, settings: DynamicSigning) -> None:
-        if settings.form not in FORMS:
-            raise UsageError(f"unknown form {settings.form!r}: use one of {', '.join(FORMS)}")
-        if settings.alg not in HASH_ALGS:
-            raise UsageError(f"unknown hash algorithm {settings.alg!r}: use sha256, sha384 or sha512")
-        if not (settings.prefix.startswith("/") and settings.prefix.endswith("/")):
-            raise UsageError(f"the store prefix {settings.prefix!r} must start and end with '/'")
-        if settings.max_bytes <= 0 or settings.threads <= 0:
-            raise UsageError("max_bytes and threads must be above zero")
-        if settings.private not in PRIVATE:
-            raise UsageError(f"unknown private {settings.private!r}: use one of {', '.join(PRIVATE)}")
-        rate = settings.signatures_per_second
-        if not settings.store_floor >= 0 or (rate is not None and not rate > 0):
-            raise UsageError("store_floor must be zero or more, and signatures_per_second above zero (or None)")
         try:
             definition = load_definition(settings.manifest)
         except SigningError as exc:
@@ -150,8 +116,8 @@ class PageSigner:
         self.settings = settings
         self.form = settings.form
         self.clock = settings.clock
-        self.cache: CacheBackend = settings.cache if settings.cache is not None else MemoryCache(clock=self.clock)
-        self.bounded = _bounded(self.cache)
+        self.cache: BoundedCache = MemoryCache(clock=self.clock) if settings.cache is None else bounded(settings.cache)
+        self._signing_lock: Optional[Callable[[str], Any]] = getattr(settings.cache, "signing_lock", None)
         # As text, the template is parsed once per process rather than copied for each page.
         self._template = json.dumps(definition, sort_keys=True)
         credential = settings.credential
@@ -166,16 +132,13 @@ class PageSigner:
         self._by_url = render_definition(self._template, PageFacts("a/b", "b")) != render_definition(
             self._template, PageFacts("c/d", "d")
         )
+        rate = settings.signatures_per_second
         self._budget = SigningBudget(rate, self.clock) if rate is not None else None
         self._throttle = LogThrottle(self.clock)
         self._store_size: Optional[int] = None  # the last store's size: what room a new one needs, about
         self._signer: Any = None
         self._lock = threading.Lock()
         self._flights: dict[str, concurrent.futures.Future[Answer]] = {}
-
-    @property
-    def changes_body(self) -> bool:
-        return self.form != "header"
 
     @property
     def in_memory(self) -> bool:
@@ -203,12 +166,9 @@ class PageSigner:
         found = _STORE_NAME.match(path, len(self.settings.prefix))
         return found.group(1) if found else None
 
-    def store(self, name: str) -> Optional[bytes]:
-        return self.cache.get(_STORE_KEY + name)
-
     def store_response(self, name: str) -> tuple[int, Headers, bytes]:
         """The response to a request for a store: the store, or a 404."""
-        store = self.store(name)
+        store = self.cache.get(_STORE_KEY + name)
         if store is None:
             return _plain(404, NO_STORE_BODY)
         return 200, [
@@ -276,51 +236,42 @@ class PageSigner:
     ) -> Headers:
         """Headers of a response that passes unsigned; a 304 names the signed page it confirms when
         the request named one (`signed_copy`); else the copy it confirms is the application's own."""
-        revalidated = status == 304 and signed_copy and self._changes(headers, visitor)
-        out: Headers = []
-        for key, value in headers:
-            low = key.lower()
-            if low == STREAM_HEADER:
-                continue
-            if revalidated and low == "etag":
-                tagged = self._etag(value, self.form == "inline" or self._private(headers, visitor))
-                if tagged is None:
-                    continue
-                value = tagged
-            out.append((key, value))
-        return out
-
-    def _changes(self, headers: Headers, visitor: frozenset[str]) -> bool:
-        """Whether signing changes the body of the page these headers are for."""
-        if self._private(headers, visitor):
-            return self.settings.private == "inline"
-        return self.changes_body
-
-    @staticmethod
-    def _private(headers: Headers, visitor: frozenset[str]) -> bool:
-        return cache_control.judge(headers, visitor, 0, 0)[0]
+        weak: Optional[bool] = None  # the ETag as the application gave it
+        if status == 304 and signed_copy:
+            # Signing changes the body of the page these headers are for: they confirm the signed copy.
+            private = cache_control.judge(headers, visitor, 0, 0)[0]
+            if (self.settings.private == "inline") if private else self.form != "header":
+                weak = self.form == "inline" or private
+        return self._headers(headers, weak, signed=False)
 
     def signed_headers(self, headers: Headers, answer: Answer) -> Headers:
+        out = self._headers(headers, answer.weak if answer.changed else None, signed=True)
+        out.append(("Content-Length", str(len(answer.body))))
+        if answer.link is not None:
+            out.append(("Link", link_value(answer.link)))
+        return out
+
+    def _headers(self, headers: Headers, weak: Optional[bool], signed: bool) -> Headers:
+        """The application's headers as sent: the stream mark taken out, the ETag made the signed page's
+        (weak or not; None: left as it is), and for a signed page its length taken out (it changes)
+        and caches asked not to transform it."""
         out: Headers = []
         transform = False
         for key, value in headers:
             low = key.lower()
-            if low in ("content-length", STREAM_HEADER):
+            if low == STREAM_HEADER or (signed and low == "content-length"):
                 continue
-            if low == "etag" and answer.changed:
-                tagged = self._etag(value, answer.weak)
+            if low == "etag" and weak is not None:
+                tagged = self._etag(value, weak)
                 if tagged is None:
                     continue  # no entity tag: nothing to derive the signed page's from
                 value = tagged
-            elif low == "cache-control":
+            elif signed and low == "cache-control":
                 # Asks caches and proxies on the way not to minify or recode: the signature covers the bytes.
                 value, transform = f"{value}, no-transform" if value.strip() else "no-transform", True
             out.append((key, value))
-        if not transform:
+        if signed and not transform:
             out.append(("Cache-Control", "no-transform"))
-        out.append(("Content-Length", str(len(answer.body))))
-        if answer.link is not None:
-            out.append(("Link", link_value(answer.link)))
         return out
 
     def _etag(self, value: str, weak: bool) -> Optional[str]:
@@ -387,7 +338,7 @@ class PageSigner:
         if not leader:
             return flight.result()
         try:
-            lock: Optional[Callable[[str], Any]] = getattr(self.cache, "signing_lock", None)
+            lock = self._signing_lock
             with lock(name) if lock is not None else contextlib.nullcontext():
                 found = self._cached(page, name) or self._sign(page, name, digest)
         except BaseException as exc:
@@ -402,40 +353,31 @@ class PageSigner:
     def _href(self, base: str, name: str) -> str:
         return f"{base}{self.settings.prefix}{name}{STORE_SUFFIX}"
 
-    def _held(self, key: str, keep: float) -> bool:
-        """Whether an entry is there, kept `keep` seconds more where the cache keeps floors."""
-        if self.bounded:
-            return bool(self.cache.hold(key, keep))  # type: ignore[attr-defined]
-        return self.cache.get(key) is not None
-
     def _cached(self, page: Page, name: str) -> Optional[Answer]:
         if self.form == "header":
-            return Answer(page.body, self._href(page.base, name)) if self._held(_STORE_KEY + name, page.keep) else None
+            held = self.cache.hold(_STORE_KEY + name, page.keep)
+            return Answer(page.body, self._href(page.base, name)) if held else None
         signed = self.cache.get(_PAGE_KEY + name)
         # A page that links to its store is only as good as the store it names.
-        if signed is None or (self.form == "link" and not self._held(_STORE_KEY + name, page.keep)):
+        if signed is None or (self.form == "link" and not self.cache.hold(_STORE_KEY + name, page.keep)):
             return None
         return Answer(signed, changed=True, weak=self.form == "inline")
 
     def _keep(self, key: str, value: bytes, keep: float) -> None:
-        if not self.bounded:
-            self.cache.set(key, value)
-            return
         try:
-            self.cache.set(key, value, keep)  # type: ignore[call-arg]
+            self.cache.set(key, value, keep)
         except CacheFull:
             raise self._full() from None
 
     def _full(self) -> NotSigned:
-        cache: Any = self.cache
         return NotSigned(
-            f"the cache is full of stores that pages still name (max_entries {cache.max_entries}, "
-            f"max_bytes {cache.max_bytes}); each stays store_floor ({self.settings.store_floor:g} s) or the "
+            f"the cache is full of stores that pages still name (max_entries {self.cache.max_entries}, "
+            f"max_bytes {self.cache.max_bytes}); each stays store_floor ({self.settings.store_floor:g} s) or the "
             "page's own max-age after the last page that named it", retry_after=60)
 
     def _admit(self, room: int) -> None:
         """Raise NotSigned when there is no room for a new store, or no budget for a new signature."""
-        if room and self.bounded and not self.cache.room(room):  # type: ignore[attr-defined]
+        if room and not self.cache.room(room):
             raise self._full()
         if self._budget is not None and not self._budget.take():
             raise NotSigned(f"over the signing budget of {self._budget.rate:g} new signatures per second "

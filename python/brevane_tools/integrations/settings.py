@@ -6,19 +6,18 @@ import os
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any, Callable, Optional, Protocol
+from typing import Any, Callable, Optional, Protocol, cast
 
 from brevane_tools.errors import UsageError
 from brevane_tools.files.reading import read_option_file
+from brevane_tools.limits import FORMS, HASH_ALGS
 from brevane_tools.integrations.caches import DirectoryCache
 from brevane_tools.signing.credentials import Credential, SigningKey
 from brevane_tools.signing.definition import Manifest
 
-__all__ = ["FORMS", "PRIVATE", "STORE_PREFIX", "CacheBackend", "DynamicSigning", "KeyHook"]
+__all__ = ["PRIVATE", "STORE_PREFIX", "BoundedCache", "CacheBackend", "DynamicSigning", "KeyHook", "PlainCache",
+           "bounded"]
 
-#: header: the page leaves unchanged, with a Link header to its store; link: the
-#: page gets a `<link rel="c2pa-manifest">`; inline: the store goes into the page.
-FORMS = ("header", "link", "inline")
 #: What a private response gets: nothing (the default: it costs no signature per visitor
 #: and publishes nothing), or an inline signature that is neither kept nor served apart.
 PRIVATE = ("unsigned", "inline")
@@ -34,6 +33,49 @@ class CacheBackend(Protocol):
     def get(self, key: str) -> Optional[bytes]: ...
 
     def set(self, key: str, value: bytes) -> Any: ...
+
+
+class BoundedCache(Protocol):
+    """A cache that keeps floors and bounds (MemoryCache, DirectoryCache): see `caches`."""
+
+    max_bytes: int
+    max_entries: int
+
+    def get(self, key: str) -> Optional[bytes]: ...
+
+    def hold(self, key: str, keep: float) -> bool: ...
+
+    def room(self, size: int) -> bool: ...
+
+    def set(self, key: str, value: bytes, keep: float = 0.0) -> None: ...
+
+
+class PlainCache:
+    """A plain get/set store as the middleware keeps entries: it holds no floors, and its bounds are its own."""
+
+    max_bytes = max_entries = 0  # never full: it evicts by its own rules
+
+    def __init__(self, backend: CacheBackend) -> None:
+        self.backend = backend
+
+    def get(self, key: str) -> Optional[bytes]:
+        return self.backend.get(key)
+
+    def hold(self, key: str, keep: float) -> bool:
+        return self.backend.get(key) is not None
+
+    def room(self, size: int) -> bool:
+        return True
+
+    def set(self, key: str, value: bytes, keep: float = 0.0) -> None:
+        self.backend.set(key, value)
+
+
+def bounded(cache: CacheBackend) -> BoundedCache:
+    """`cache` itself where it keeps floors and bounds (it has `hold` and `room`), else a PlainCache over it."""
+    if callable(getattr(cache, "hold", None)) and callable(getattr(cache, "room", None)):
+        return cast(BoundedCache, cache)
+    return PlainCache(cache)
 
 
 #: The key hook: a request's path and query string in, the page's key out (None: leave it unsigned).
@@ -58,6 +100,22 @@ class DynamicSigning:
     signatures_per_second: Optional[float] = DEFAULT_SIGNATURES_PER_SECOND  # new ones, per process; None: no limit
     key: Optional[KeyHook] = None  # which requests are the same page; None: the URL path
     clock: Callable[[], float] = field(default=time.time, compare=False)  # seconds since the epoch
+
+    def __post_init__(self) -> None:
+        """Values the middleware cannot work with are refused when the settings are made."""
+        if self.form not in FORMS:
+            raise UsageError(f"unknown form {self.form!r}: use one of {', '.join(FORMS)}")
+        if self.alg not in HASH_ALGS:
+            raise UsageError(f"unknown hash algorithm {self.alg!r}: use {', '.join(HASH_ALGS[:-1])} or {HASH_ALGS[-1]}")
+        if not (self.prefix.startswith("/") and self.prefix.endswith("/")):
+            raise UsageError(f"the store prefix {self.prefix!r} must start and end with '/'")
+        if self.max_bytes <= 0 or self.threads <= 0:
+            raise UsageError("max_bytes and threads must be above zero")
+        if self.private not in PRIVATE:
+            raise UsageError(f"unknown private {self.private!r}: use one of {', '.join(PRIVATE)}")
+        rate = self.signatures_per_second
+        if not self.store_floor >= 0 or (rate is not None and not rate > 0):
+            raise UsageError("store_floor must be zero or more, and signatures_per_second above zero (or None)")
 
     def __repr__(self) -> str:
         # Never the credential's fields (a private key, a callback's closure) nor the whole definition.

@@ -22,7 +22,8 @@ from collections.abc import Iterable, Iterator
 from typing import Any, Callable, Optional
 
 from brevane_tools.integrations import cache_control
-from brevane_tools.integrations.dynamic import DynamicSigning, Headers, PageSigner
+from brevane_tools.integrations.dynamic import Headers, PageSigner
+from brevane_tools.integrations.settings import DynamicSigning
 
 __all__ = ["SigningMiddleware"]
 
