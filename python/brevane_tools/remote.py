@@ -65,12 +65,8 @@ _MAX_HEADER_BYTES = 64 * 1024  # the status line and every header line, together
 _MAX_HEADER_FIELDS = 100
 # Private in the narrow sense (RFC 1918 and IPv6 unique local addresses): Python's
 # is_private also takes in loopback, link-local and documentation ranges, named apart here.
-_PRIVATE_NETWORKS = tuple(
-    ipaddress.ip_network(n) for n in ("10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "fc00::/7")
-)
+_PRIVATE_NETWORKS = tuple(ipaddress.ip_network(n) for n in ("10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "fc00::/7"))
 _NAT64 = ipaddress.ip_network("64:ff9b::/96")
-
-IPAddress = Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
 
 
 class StatusError(FetchError):
@@ -123,13 +119,9 @@ def fetch(
 ) -> Fetched:
     """GET `url` (http or https only), following at most `limits.redirects` redirects.
 
-    `what` names the resource in messages ("the page", "the Manifest Store").
-    `trusted_host` is the host (a URL's netloc, or the URL) of the page that
-    named `url`, or `url`'s own when the user named it: a URL with that host
-    name is fetched whatever address it has. Any other URL, redirect targets
-    included, is refused when its host resolves to a non-public address,
-    unless `limits.allow_private_hosts`.
-    `headers` are sent besides the usual ones (an Origin, say); `decode=False`
+    `what` names the resource in messages ("the page", "the Manifest Store"). `trusted_host` is the
+    host (a URL's netloc, or the URL) of the page that named `url`, or `url`'s own when the user named
+    it (see the module). `headers` are sent besides the usual ones (an Origin, say); `decode=False`
     keeps the body as it came (`max_bytes` then caps the coded bytes).
     Raises FetchError (StatusError for an HTTP status) with one line: the URL, what went wrong.
     """
@@ -140,119 +132,96 @@ def fetch(
     for _ in range(limits.redirects + 1):
         if not is_web_url(current):
             raise FetchError(f"{what} at {current} is not an http or https URL; nothing was fetched")
-        response = _open(current, what, deadline, limits.allow_private_hosts, trusted, headers or {})
-        complete = False
         try:
-            if response.status in _REDIRECTS and "location" in response.headers:
-                chain.append((response.status, current))
-                current = resolve(response.headers["location"], current)
-                continue
-            if not 200 <= response.status < 300:
-                raise StatusError(
-                    f"{what} at {current} could not be fetched: HTTP {response.status} "
-                    f"{response.reason or ''}".rstrip(),
-                    response.status,
-                )
-            # Repeated fields joined with ", ", as the header mapping itself gives them.
-            fields = {name.lower(): value for name, value in response.headers.itermerged()}
-            body = _read_capped(response, fields, current, what, max_bytes, decode)
-            complete = True
-            media_type = fields.get("content-type", "").split(";")[0].strip().lower()
-            return Fetched(current, body, media_type, fields.get("link", ""), fields, tuple(chain))
-        finally:
-            # A connection whose response was left unread cannot carry the next request.
-            if not complete:
-                response.close()
-            response.release_conn()
+            response = _open(current, deadline, limits.allow_private_hosts, trusted, headers or {})
+            complete = False
+            try:
+                if response.status in _REDIRECTS and "location" in response.headers:
+                    chain.append((response.status, current))
+                    current = resolve(response.headers["location"], current)
+                    continue
+                if not 200 <= response.status < 300:
+                    raise StatusError(f"{what} at {current} could not be fetched: HTTP {response.status} "
+                                      f"{response.reason or ''}".rstrip(), response.status)
+                # Repeated fields joined with ", ", as the header mapping itself gives them.
+                fields = {name.lower(): value for name, value in response.headers.itermerged()}
+                body = _read_capped(response, fields, what, max_bytes, decode)
+                complete = True
+                media_type = fields.get("content-type", "").split(";")[0].strip().lower()
+                return Fetched(current, body, media_type, fields.get("link", ""), fields, tuple(chain))
+            finally:
+                # A connection whose response was left unread cannot carry the next request.
+                if not complete:
+                    response.close()
+                response.release_conn()
+        except _Failed as exc:
+            raise FetchError(f"{what} at {current} {exc}") from None
     raise FetchError(f"{what} at {url} redirects more than {limits.redirects} times")
 
 
-class _Late(Exception):
+class _Failed(Exception):
+    """What went wrong, said after "<what> at <url> ": `fetch` makes it a FetchError."""
+
+
+class _Late(_Failed):
     """The deadline passed while waiting for the server."""
 
-
-class _Overflow(Exception):
-    """The server sent more header than any page or store needs."""
+    def __init__(self) -> None:
+        super().__init__("did not arrive in time")
 
 
 _local = threading.local()  # this thread's deadline and connection pools
 
 
 def _open(
-    url: str, what: str, deadline: float, allow_private: bool, trusted: Optional[str], extra: Mapping[str, str]
+    url: str, deadline: float, allow_private: bool, trusted: Optional[str], extra: Mapping[str, str]
 ) -> urllib3.BaseHTTPResponse:
-    late = f"{what} at {url} did not arrive in time"
     try:
         parts = parse_url(url)
     except urllib3.exceptions.LocationParseError as exc:
-        raise FetchError(f"{what} at {url} could not be fetched: {exc}") from None
+        raise _Failed(f"could not be fetched: {exc}") from None
     scheme = (parts.scheme or "http").lower()
     name = (parts.host or "").strip("[]")
-    port = parts.port or (443 if scheme == "https" else 80)
+    default_port = 443 if scheme == "https" else 80
+    port = parts.port or default_port
     checked = not allow_private and _host_key(url) != trusted
     proxy = _proxy(url)
     _local.deadline = deadline
-    try:
-        if proxy and not checked:
-            targets = [name]  # the proxy looks the name up
-        else:
-            targets = _addresses(name, port, deadline)
-            if checked:
-                _refuse_non_public(targets, url, what)
-    except _Late:
-        raise FetchError(late) from None
-    except OSError as exc:
-        raise FetchError(f"{what} at {url} could not be fetched: Failed to resolve '{name}' ({exc})") from None
-
-    host_header = parts.host or ""
-    if port != (443 if scheme == "https" else 80):
-        host_header += f":{port}"
-    headers = {
-        "Host": host_header,
-        "User-Agent": USER_AGENT,
-        "Accept": "*/*",
-        "Accept-Encoding": "gzip, deflate",
-        **extra,
-    }
+    if proxy and not checked:
+        targets = [name]  # the proxy looks the name up
+    else:
+        targets = _addresses(name, port, deadline)
+        if checked:
+            _refuse_non_public(targets)
+    host = (parts.host or "") + (f":{port}" if port != default_port else "")
+    headers = {"Host": host, "User-Agent": USER_AGENT, "Accept": "*/*", "Accept-Encoding": "gzip, deflate", **extra}
     if parts.auth:
         headers.update(make_headers(basic_auth=unquote(parts.auth)))
     pool_kwargs: dict[str, Any] = {}
     if scheme == "https":
         pool_kwargs = {"server_hostname": name, "cert_reqs": "CERT_REQUIRED", **_ca_bundle()}
-    failure = f"{what} at {url} could not be fetched: '{name}' has no address"
+    failure = f"could not be fetched: '{name}' has no address"
     for target in targets:
         remaining = deadline - time.monotonic()
         if remaining <= 0:
-            raise FetchError(late)
+            raise _Late
         pool = _manager(proxy).connection_from_host(target, port, scheme, pool_kwargs=pool_kwargs)
         request_target = parts.request_uri
         if proxy and scheme == "http":  # a forwarding proxy takes the whole URL
             shown = f"[{target}]" if ":" in target else target
             request_target = f"http://{shown}:{port}{parts.request_uri}"
         try:
-            return pool.urlopen(
-                "GET",
-                request_target,
-                headers=headers,
-                retries=False,
-                redirect=False,
-                assert_same_host=False,
-                preload_content=False,
-                release_conn=False,
-                timeout=Timeout(connect=remaining, read=remaining),
-            )
-        except _Late:
-            raise FetchError(late) from None
-        except _Overflow as exc:
-            raise FetchError(f"{what} at {url} could not be fetched: {exc}") from None
+            return pool.urlopen("GET", request_target, headers=headers, retries=False, redirect=False,
+                                assert_same_host=False, preload_content=False, release_conn=False,
+                                timeout=Timeout(connect=remaining, read=remaining))
         except urllib3.exceptions.NewConnectionError as exc:
             # The next address of the name may answer, within the same deadline.
-            failure = f"{what} at {url} could not be fetched: {_reason(exc)}"
+            failure = f"could not be fetched: {_reason(exc)}"
         except (urllib3.exceptions.HTTPError, http.client.HTTPException, OSError) as exc:
             if isinstance(exc, urllib3.exceptions.TimeoutError) or time.monotonic() >= deadline:
-                raise FetchError(late) from None
-            raise FetchError(f"{what} at {url} could not be fetched: {_reason(exc)}") from None
-    raise FetchError(failure)
+                raise _Late from None
+            raise _Failed(f"could not be fetched: {_reason(exc)}") from None
+    raise _Failed(failure)
 
 
 # The variables that can send an http(s) request through a proxy, in either case.
@@ -263,8 +232,7 @@ def _proxy(url: str) -> Optional[str]:
     """The environment's proxy for `url`; without proxy variables, no reading of the whole environment."""
     if not any(os.environ.get(name) for name in _PROXY_VARIABLES):
         return None
-    found: Optional[str] = requests.utils.select_proxy(url, requests.utils.get_environ_proxies(url))
-    return found
+    return requests.utils.select_proxy(url, requests.utils.get_environ_proxies(url))
 
 
 def _addresses(name: str, port: int, deadline: float) -> list[str]:
@@ -291,36 +259,22 @@ def _addresses(name: str, port: int, deadline: float) -> list[str]:
     if not found:
         raise _Late
     if isinstance(found[0], OSError):
-        raise found[0]
+        raise _Failed(f"could not be fetched: Failed to resolve '{name}' ({found[0]})")
     return found[0]
 
 
-def _refuse_non_public(addresses: list[str], url: str, what: str) -> None:
+def _refuse_non_public(addresses: list[str]) -> None:
+    """Refuse the first address that is not a public one, saying how it is not."""
     for address in addresses:
-        kind = _non_public(ipaddress.ip_address(address))
+        ip = ipaddress.ip_address(address)
+        if isinstance(ip, ipaddress.IPv6Address):
+            # An IPv4 address inside an IPv6 one reaches that IPv4 host.
+            ip = ip.ipv4_mapped or (ipaddress.IPv4Address(int(ip) & 0xFFFFFFFF) if ip in _NAT64 else ip)
+        kind = ("a loopback address" if ip.is_loopback else "a link-local address" if ip.is_link_local
+                else "a private address" if any(ip in network for network in _PRIVATE_NETWORKS)
+                else "a non-public address" if ip.is_multicast or not ip.is_global else None)
         if kind:
-            raise FetchError(
-                f"{what} at {url} is on {kind} ({address}), not fetched: pass --allow-private-hosts to allow it"
-            )
-
-
-def _non_public(ip: IPAddress) -> Optional[str]:
-    """How an address is not a public one, in words; None for a public address."""
-    if isinstance(ip, ipaddress.IPv6Address):
-        # An IPv4 address inside an IPv6 one reaches that IPv4 host.
-        if ip.ipv4_mapped:
-            ip = ip.ipv4_mapped
-        elif ip in _NAT64:
-            ip = ipaddress.IPv4Address(int(ip) & 0xFFFFFFFF)
-    if ip.is_loopback:
-        return "a loopback address"
-    if ip.is_link_local:
-        return "a link-local address"
-    if any(ip in network for network in _PRIVATE_NETWORKS):
-        return "a private address"
-    if ip.is_multicast or not ip.is_global:
-        return "a non-public address"
-    return None
+            raise _Failed(f"is on {kind} ({address}), not fetched: pass --allow-private-hosts to allow it")
 
 
 @functools.lru_cache(maxsize=4096)  # twice per fetch, for the same few hosts
@@ -409,10 +363,10 @@ class _HeaderCappedReader(io.BufferedReader):
         self.head_left = left - len(line)
         self.head_lines += 1
         if self.head_left < 0:
-            raise _Overflow(f"the response headers are larger than {_MAX_HEADER_BYTES:,} bytes")
+            raise _Failed(f"could not be fetched: the response headers are larger than {_MAX_HEADER_BYTES:,} bytes")
         # The status line comes first; the blank line that ends the head is no field.
         if self.head_lines > _MAX_HEADER_FIELDS + 1 and line.strip():
-            raise _Overflow(f"the response has more than {_MAX_HEADER_FIELDS} header fields")
+            raise _Failed(f"could not be fetched: the response has more than {_MAX_HEADER_FIELDS} header fields")
         return line
 
 
@@ -429,30 +383,23 @@ class _Response(http.client.HTTPResponse):
         self._reader.head_left = None
 
 
-def _bounded(sock: socket.socket) -> socket.socket:
-    # The connect timeout was the time left when the request began; what
-    # follows on the new connection (a TLS handshake, a proxy's answer to
-    # CONNECT) only gets what is left now.
-    try:
-        sock.settimeout(_time_left())
-    except _Late:
-        sock.close()
-        raise
-    return sock
-
-
 class _HTTPConnection(HTTPConnection):
     response_class = _Response
 
     def _new_conn(self) -> socket.socket:
-        return _bounded(super()._new_conn())
+        # The connect timeout was the time left when the request began; what follows on the new
+        # connection (a TLS handshake, a proxy's answer to CONNECT) only gets what is left now.
+        sock = super()._new_conn()
+        try:
+            sock.settimeout(_time_left())
+        except _Late:
+            sock.close()
+            raise
+        return sock
 
 
-class _HTTPSConnection(HTTPSConnection):
-    response_class = _Response
-
-    def _new_conn(self) -> socket.socket:
-        return _bounded(super()._new_conn())
+class _HTTPSConnection(_HTTPConnection, HTTPSConnection):
+    pass
 
 
 class _HTTPPool(HTTPConnectionPool):
@@ -463,16 +410,16 @@ class _HTTPSPool(HTTPSConnectionPool):
     ConnectionCls = _HTTPSConnection
 
 
-def _read_capped(response: urllib3.BaseHTTPResponse, fields: Mapping[str, str], url: str, what: str, max_bytes: int,
+def _read_capped(response: urllib3.BaseHTTPResponse, fields: Mapping[str, str], what: str, max_bytes: int,
                  decode: bool) -> bytes:
     flag = {"the page": "; see --max-page-size", "the Manifest Store": "; see --max-store-size"}.get(what, "")
-    too_big = f"{what} at {url} is larger than {max_bytes:,} bytes (the limit{flag})"
+    too_big = f"is larger than {max_bytes:,} bytes (the limit{flag})"
     declared = fields.get("content-length", "")
     # A compressed body's declared length says nothing about its decoded size,
     # which is what the cap is about; it is counted while it streams instead.
     exact = declared.isdigit() and ("content-encoding" not in fields or not decode)
     if exact and int(declared) > max_bytes:
-        raise FetchError(too_big)
+        raise _Failed(too_big)
     chunks: list[bytes] = []
     size = 0
     try:
@@ -485,12 +432,10 @@ def _read_capped(response: urllib3.BaseHTTPResponse, fields: Mapping[str, str], 
                 break
             size += len(chunk)
             if size > max_bytes:
-                raise FetchError(too_big)
+                raise _Failed(too_big)
             chunks.append(chunk)
-    except _Late:
-        raise FetchError(f"{what} at {url} did not arrive in time") from None
     except (urllib3.exceptions.HTTPError, http.client.HTTPException, OSError) as exc:
-        raise FetchError(f"{what} at {url} could not be read: {_reason(exc)}") from None
+        raise _Failed(f"could not be read: {_reason(exc)}") from None
     return b"".join(chunks)
 
 
