@@ -21,14 +21,16 @@ import json
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 import brevane
 
 from brevane_tools import sdk, store_location
+from brevane_tools.files.reading import read_page
 from brevane_tools.head import extract
 from brevane_tools.limits import HASH_ALGS, STORE_MEDIA_TYPE
 from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT
+from brevane_tools.store_location import Site
 from brevane_tools.trust import TrustPolicy, sdk_context
 
 if TYPE_CHECKING:  # remote needs requests, which comes with the SDK's extra
@@ -200,7 +202,7 @@ def check_file(
     path: Path,
     html: Optional[bytes] = None,
     *,
-    site_root: Optional[Path] = None,
+    site_root: Union[Path, Site, None] = None,
     policy: Optional[TrustPolicy] = None,
     limits: Optional[FetchLimits] = None,
     report: bool = False,
@@ -209,32 +211,27 @@ def check_file(
     """Validate a local page, finding a referenced store through the page's own `href`.
 
     The href leads where a browser would take it once the site is served from
-    `site_root` (default: the page's directory): see `brevane_tools.store_location`.
-    A store in the site is read only if it lies under the site root; one at an
-    http or https URL is fetched (`limits`: `remote.FetchLimits`); nothing else is read.
-    A page without a manifest element is checked with the store the header form
-    keeps for it (beside it, or under `store_dir`), when there is one.
+    `site_root` (default: the page's directory; a `store_location.Site` for a page
+    in object storage, `path` then its place there and `html` its bytes): see
+    `brevane_tools.store_location`. A store in the site is read only if it lies
+    under the site root; one at an http or https URL is fetched (`limits`:
+    `remote.FetchLimits`); nothing else is read. A page without a manifest element
+    is checked with the store the header form keeps for it (beside it, or under
+    `store_dir`), when there is one.
     """
     fetch_limits = _limits(limits)
     if html is None:
-        from brevane_tools.files.reading import read_page
-
         html = read_page(path, fetch_limits.page_bytes)
-    root = site_root if site_root is not None else path.parent
-    if extract(html) is None:
-        detached = store_location.header_store(path, root, store_dir, fetch_limits.store_bytes, flag="--max-store-size")
-        if detached is not None:
-            location = store_location.shown(detached.path)
-            return _validate(html, detached.store, policy, detached.source, location, report=report)
-    association = _association(html)
-    if association["kind"] == "embedded":
-        return _validate(html, association["store"], policy, "inline", None, report=report)
-    found = store_location.locate(association["href"], html, page=path, site_root=root)
-    if found.url is not None:
-        return _fetch_store_and_validate(html, found.url, policy, limits, "link", [], report)
-    assert found.path is not None
-    store = store_location.read_store(found.path, root, fetch_limits.store_bytes, flag="--max-store-size")
-    return _validate(html, store, policy, "link", store_location.shown(found.path), report=report)
+    site = site_root if isinstance(site_root, Site) else Site(site_root if site_root is not None else path.parent)
+    found = store_location.lookup(html, path, site, fetch_limits.store_bytes, store_dir=store_dir,
+                                  flag="--max-store-size")
+    if found is None:
+        _association(html)  # the module's own error for a page without element
+    assert found is not None
+    if found.store is None:
+        assert found.location is not None
+        return _fetch_store_and_validate(html, found.location, policy, fetch_limits, found.source, [], report)
+    return _validate(html, found.store, policy, found.source, found.location, report=report)
 
 
 def check_url(

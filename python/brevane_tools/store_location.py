@@ -1,4 +1,4 @@
-"""Where a page's Manifest Store lies: one rule for `check`, `show`, `sign` and the pre-commit hook.
+"""Where a page's Manifest Store lies, and its bytes: one rule for `check`, `show`, `sign` and the hook.
 
 A page's `href` is read as a browser reads it: character references decoded
 as in an attribute, backslashes before any query taken as slashes, then
@@ -22,6 +22,14 @@ A page without a manifest element (signed in the header form, its store named
 by the server's `Link` header) has its store where `brevane sign --form header`
 wrote it: `PAGE.c2pa` beside it, or with a store directory, that directory's
 `PATH.c2pa` for the page's path below the site root (`header_store`).
+
+A site lies in a directory of this machine or under a prefix in object storage
+(`Site`). A page in object storage has as its URL path its key below the
+prefix: an href leads where it would once the prefix is served as a site, by
+the same rule, and never out of the prefix. Those paths are worked out against
+a root of their own ("/"), never a directory of this machine: nothing local is
+read for them. `lookup` answers for a whole page (its inline store, the one its
+href leads to, or the header form's), and `read_store` reads one store, capped.
 """
 
 from __future__ import annotations
@@ -35,13 +43,17 @@ from typing import Optional
 from urllib.parse import quote, unquote_to_bytes, urldefrag, urljoin, urlsplit
 
 from brevane_tools.errors import PageTooLarge, StoreLocationError
+from brevane_tools.files import objects
 from brevane_tools.files.finding import inside
 from brevane_tools.files.reading import read_file
-from brevane_tools.head import decode_attribute, head_facts
+from brevane_tools.head import decode_attribute, extract, head_facts
 from brevane_tools.limits import STORE_SUFFIX
-from brevane_tools.text import display
+from brevane_tools.text import display, escape
 
-__all__ = ["HeaderStore", "StoreAt", "header_store", "href_to", "locate", "locate_on_web", "read_store", "shown"]
+__all__ = [
+    "Found", "Site", "StoreAt", "header_store", "href_to", "locate", "locate_on_web", "lookup", "object_page",
+    "read_store", "shown", "store_if_any",
+]
 
 # The origin a site's pages have here; it never goes on the network. Made up
 # afresh in each process, so that no page can name a file of the site by it.
@@ -50,6 +62,37 @@ _SITE = "https://" + _SITE_HOST
 # A browser drops these from a URL before parsing it, and strips these from its ends.
 _URL_NOISE = re.compile("[\t\n\r]")
 _URL_ENDS = "".join(map(chr, range(0x21)))
+#: The root a site in object storage has here: a page's place is its key below it.
+_KEYS = Path("/")
+
+
+@dataclass(frozen=True)
+class Site:
+    """Where a site's files lie: the directory `root`, or with `prefix`, that prefix in object storage.
+
+    A file of the site is a place (a Path) below `root`; in object storage, its key below a root of
+    its own ("/"), which `url` makes the object's URL.
+    """
+
+    root: Path = _KEYS
+    prefix: Optional[str] = None
+    storage: Optional[objects.Storage] = None
+
+    def url(self, place: Path) -> str:
+        assert self.prefix is not None
+        return objects.join(self.prefix, place.relative_to(_KEYS).as_posix())
+
+    def shown(self, place: Path) -> str:
+        """A place as reports name it: a path as people read it, or the object's URL."""
+        return self.url(place) if self.prefix is not None else shown(place)
+
+
+def object_page(url: Optional[str], prefix: Optional[str], storage: Optional[objects.Storage],
+                ) -> Optional[tuple[Path, Site]]:
+    """The object at `url` as a place of the site under `prefix`, and that site; None without either."""
+    if url is None or prefix is None:
+        return None
+    return _KEYS / url[len(prefix.rstrip("/")) + 1:], Site(prefix=prefix, storage=storage)
 
 
 @dataclass(frozen=True)
@@ -154,54 +197,103 @@ def shown(path: Path) -> str:
     return display(path if relative.startswith("..") else relative)
 
 
-def read_store(path: Path, site_root: Path, limit: int, *, flag: str = "") -> bytes:
-    """The bytes of a store file of the site; ValueError when it is not one the tool reads.
+def read_store(place: Path, site: Site, limit: int, *, flag: str = "") -> bytes:
+    """The bytes of a store of the site; ValueError when it is not one the tool reads.
 
     `flag` is the option that sets `limit`, named when a store is over it.
     """
-    real_root = os.path.realpath(site_root)
-    if not inside(os.path.realpath(path), real_root):
+    stored = _read(place, site, limit, flag, missing_ok=False)
+    assert stored is not None
+    return stored
+
+
+def store_if_any(place: Path, site: Site, limit: int, *, flag: str = "") -> Optional[bytes]:
+    """`read_store`, or None when nothing is there."""
+    return _read(place, site, limit, flag, missing_ok=True)
+
+
+def _read(place: Path, site: Site, limit: int, flag: str, missing_ok: bool) -> Optional[bytes]:
+    if site.prefix is not None:
+        return _read_object(site.url(place), site.storage or objects.Storage(), limit, flag, missing_ok)
+    if missing_ok and not os.path.lexists(place):
+        return None
+    real_root = os.path.realpath(site.root)
+    if not inside(os.path.realpath(place), real_root):
         # Nothing outside the site is opened, so nothing about it is told.
-        raise StoreLocationError(f"the page's store reference leads out of the site root {display(site_root)}, not read")
+        raise StoreLocationError(f"the page's store reference leads out of the site root {display(site.root)}, not read")
     try:
-        return read_file(path, limit, what=f"the Manifest Store {shown(path)}", flag=flag, within=real_root)
+        return read_file(place, limit, what=f"the Manifest Store {shown(place)}", flag=flag, within=real_root)
     except PageTooLarge as exc:
         raise ValueError(str(exc)) from None
     except OSError as exc:
         if exc.errno == getattr(os, "EXDEV", 18):
             raise StoreLocationError(
-                f"the page's store reference leads out of the site root {display(site_root)}, not read"
+                f"the page's store reference leads out of the site root {display(site.root)}, not read"
             ) from None
-        raise ValueError(f"cannot read the Manifest Store {shown(path)}: {exc.strerror or exc}") from None
+        raise ValueError(f"cannot read the Manifest Store {shown(place)}: {exc.strerror or exc}") from None
+
+
+def _read_object(url: str, storage: objects.Storage, limit: int, flag: str, missing_ok: bool) -> Optional[bytes]:
+    fs, path = storage.filesystem(url)
+    try:
+        # One byte past the limit is enough to tell a store over it.
+        data = fs.cat_file(path, start=0, end=limit + 1)
+    except FileNotFoundError:
+        if missing_ok:
+            return None
+        raise StoreLocationError(f"cannot read {escape(url)}: no such object") from None
+    except Exception as exc:  # noqa: BLE001 - the filesystem's own errors, as one line
+        raise StoreLocationError(str(objects.os_error(exc, "read", url))) from None
+    if len(data) > limit:
+        hint = f" ({flag})" if flag else ""
+        raise ValueError(f"the Manifest Store {escape(url)} is over the limit of {limit:,} bytes{hint}")
+    return bytes(data)
 
 
 @dataclass(frozen=True)
-class HeaderStore:
-    """The store of a page signed in the header form, as read from disk."""
+class Found:
+    """A page's store as found: its bytes (None: on the web, at `location`, to be fetched), whence, and where."""
 
-    store: bytes
-    path: Path
-    source: str  # "beside" (the page's own PAGE.c2pa) or "store-dir"
+    #: "inline", "link", or for a page without element, "beside" (its PAGE.c2pa) or "store-dir".
+    source: str
+    store: Optional[bytes]
+    location: Optional[str] = None  # the store's path, object URL or web URL; None when inline
 
 
-def header_store(page: Path, site_root: Path, store_dir: Optional[Path], limit: int, *,
-                 flag: str = "") -> Optional[HeaderStore]:
+def lookup(html: bytes, page: Path, site: Site, limit: int, *, store_dir: Optional[Path] = None,
+           flag: str = "") -> Optional[Found]:
+    """The store of the page at `page` (bytes `html`) of `site`; None for a page without element whose
+    header-form store is not there either. StoreLocationError (a ValueError) when its href leads nowhere
+    readable, ValueError when the store there cannot be read, and the module's for a malformed element."""
+    association = extract(html)
+    if association is None:
+        return header_store(page, site, store_dir, limit, flag=flag)
+    if association["kind"] == "embedded":
+        return Found("inline", association["store"])
+    at = locate(association["href"], html, page=page, site_root=site.root)
+    if at.url is not None:
+        return Found("link", None, at.url)
+    assert at.path is not None
+    return Found("link", read_store(at.path, site, limit, flag=flag), site.shown(at.path))
+
+
+def header_store(page: Path, site: Site, store_dir: Optional[Path], limit: int, *,
+                 flag: str = "") -> Optional[Found]:
     """The store of a page without a manifest element, where the header form writes it; None when there is none.
 
-    Beside the page (`PAGE.c2pa`, read only inside the site root), or with `store_dir`, that
+    Beside the page (`PAGE.c2pa`, read only inside the site), or with `store_dir`, that
     directory's file for the page's path below the site root (read only inside `store_dir`).
-    Raises ValueError when a file is there but is not one the tool reads.
+    Raises ValueError when a store is there but is not one the tool reads.
     """
     if store_dir is None:
-        path, tree, source = page.parent / (page.name + STORE_SUFFIX), site_root, "beside"
+        place, tree, source = page.parent / (page.name + STORE_SUFFIX), site, "beside"
     else:
-        relative = _below(page, site_root)
+        relative = _below(page, site.root)
         if relative is None:
             return None
-        path, tree, source = store_dir / (relative + STORE_SUFFIX), store_dir, "store-dir"
-    if not os.path.lexists(path):
-        return None
-    return HeaderStore(read_store(path, tree, limit, flag=flag), path, source)
+        place, tree, source = store_dir / (relative + STORE_SUFFIX), Site(store_dir), "store-dir"
+    stored = store_if_any(place, tree, limit, flag=flag)
+    return None if stored is None else Found(source, stored, tree.shown(place))
 
 
 def href_to(store: Path, html: bytes, *, page: Path, site_root: Path) -> Optional[str]:

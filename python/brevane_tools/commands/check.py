@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Optional, Sequence
@@ -18,9 +17,8 @@ from brevane_tools import sdk, trust
 from brevane_tools.commands import summary
 from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size, read_option_file
 from brevane_tools.errors import SdkUnavailableError, TrustPolicyError
-from brevane_tools.limits import (
-    DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT, STORE_SUFFIX,
-)
+from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
+from brevane_tools.store_location import object_page
 from brevane_tools.text import escape
 
 if TYPE_CHECKING:  # the engines load when a page is checked: `brevane --help` stays quick
@@ -162,51 +160,14 @@ def check(page: Page, settings: CheckSettings, report: bool = False) -> checking
             page.url, settings.store, policy=settings.policy, limits=limits, report=report
         )
     assert page.html is not None
-    if settings.store is None and page.objects is not None and page.objects.source is not None:
-        return _check_object(page, settings, limits, report)
-    if settings.store is not None or page.path is None:
+    found = page.objects
+    where = object_page(found.source, found.source_root, found.storage) if found is not None else None
+    if settings.store is not None or (where is None and page.path is None):
         return checking.check_page(page.html, settings.store, policy=settings.policy, report=report)
-    return checking.check_file(
-        page.path, page.html, site_root=settings.site_root or page.root, policy=settings.policy,
-        limits=limits, report=report, store_dir=settings.store_dir,
-    )
-
-
-def _check_object(page: Page, settings: CheckSettings, limits: FetchLimits, report: bool) -> checking.CheckResult:
-    """A page read from object storage, with the store its href names: an object below its prefix, or on the web."""
-    import dataclasses
-
-    from brevane_tools import checking, remote, store_location
-    from brevane_tools.commands import places
-    from brevane_tools.files import objects
-    from brevane_tools.head import extract
-
-    assert page.html is not None
-    association = extract(page.html)  # the page's element once: check_page asks again
-    if association is None:
-        # Where the header form keeps its store: beside the page, or in --store-dir at its path below the prefix.
-        if settings.store_dir is not None:
-            local = settings.store_dir / (page.relative.as_posix() + STORE_SUFFIX)
-            where = str(local)
-            store = store_location.read_store(local, settings.store_dir, settings.store_bytes,
-                                              flag="--max-store-size") if os.path.lexists(local) else None
-        else:
-            where = f"{page.objects.source}{STORE_SUFFIX}" if page.objects is not None else ""
-            store = places.object_if_any(page.objects.storage if page.objects else None, where,
-                                         settings.store_bytes, "the Manifest Store")
-        if store is not None:
-            result = checking.check_page(page.html, store, policy=settings.policy, report=report)
-            return dataclasses.replace(result, source="store-dir" if settings.store_dir else "beside",
-                                       store_location=where)
-    if association is None or association["kind"] != "referenced":
-        return checking.check_page(page.html, policy=settings.policy, report=report)
-    url = places.store_url(page, str(association["href"]), page.html)
-    if objects.is_object_url(url):
-        store = places.read_store_object(page, url, settings.store_bytes, "--max-store-size")
-    else:
-        store = remote.fetch(url, "the Manifest Store", settings.store_bytes, limits).body
-    result = checking.check_page(page.html, store, policy=settings.policy, report=report)
-    return dataclasses.replace(result, source="link", store_location=url)
+    place, site = where if where is not None else (page.path, settings.site_root or page.root)
+    assert place is not None
+    return checking.check_file(place, page.html, site_root=site, policy=settings.policy, limits=limits,
+                               report=report, store_dir=settings.store_dir)
 
 
 def _check(page: Page, settings: CheckSettings) -> Outcome:

@@ -18,25 +18,21 @@ from pathlib import Path, PurePosixPath
 from typing import Any, Optional
 from urllib.parse import quote
 
-from brevane_tools import signing, store_location
-from brevane_tools.commands.base import Page, Report, UsageError
+from brevane_tools import signing
+from brevane_tools.commands.base import Report, UsageError
 from brevane_tools.errors import StoreLocationError
 from brevane_tools.files import objects
 from brevane_tools.files.finding import inside
-from brevane_tools.files.objects import ObjectPage, Storage
-from brevane_tools.files.reading import read_file
+from brevane_tools.files.objects import Storage
 from brevane_tools.limits import STORE_SUFFIX
 from brevane_tools.signing import serving
 from brevane_tools.signing.serving import Announced
 from brevane_tools.text import display, escape
 
 __all__ = [
-    "announced_at", "detached_store", "href_between", "object_if_any", "object_site_rules", "old_store_object",
-    "output_of", "read_store_object", "store_url", "stored_before", "stored_before_objects", "target_relative",
+    "announced_at", "object_if_any", "object_site_rules", "stored_before", "stored_before_objects",
     "where_rules_go", "where_stores_go", "write_object_rules",
 ]
-
-_ROOT = Path("/")
 
 
 def where_stores_go(args: argparse.Namespace, form: str) -> dict[str, Any]:
@@ -150,33 +146,6 @@ def stored_before(site_root: Path, stores: str, named: set[str], href: Optional[
                     os.path.isfile(os.path.join(tree, relative + suffix)):
                 found.append(announced_at(PurePosixPath(page), page, href, store_prefix))
     return found
-
-
-def detached_store(page: Page, store: Path, tree: Optional[Path], beside_source: bool, limit: int,
-                   ) -> Optional[bytes]:
-    """The store a page signed detached had: at `store` (a file in `tree` for a local output, else its
-    key below the output prefix), then, with `beside_source`, beside the page read; None when there is
-    none, ValueError when one is there but is not to be had."""
-
-    found = page.objects
-    local: list[tuple[Path, Path]] = []
-    urls: list[str] = []
-    if page.destination is not None and tree is not None:
-        local.append((store, tree))
-    elif found is not None and found.target is not None and found.target_root is not None:
-        urls.append(f"{found.target_root.rstrip('/')}/{store.as_posix()}")
-    if beside_source and page.path is not None and page.root is not None:
-        local.append((page.path.parent / (page.path.name + STORE_SUFFIX), page.root))
-    elif beside_source and found is not None and found.source is not None:
-        urls.append(found.source + STORE_SUFFIX)
-    for candidate, within in local:
-        if os.path.lexists(candidate):
-            return store_location.read_store(candidate, within, limit)
-    for url in urls:
-        stored = object_if_any(found.storage if found is not None else None, url, limit, "the Manifest Store")
-        if stored is not None:
-            return stored
-    return None
 
 
 def object_site_rules(reports: Sequence[Report], href: Optional[str], rules_dir: Optional[Path],
@@ -295,101 +264,3 @@ def _check_writable(directory: Path) -> None:
         where = "" if existing == Path(os.path.abspath(directory)) else f" (nor is {display(existing)}, to make it in)"
         raise UsageError(f"the store directory {display(directory)} is not writable{where}")
 
-
-def _objects(page: Page) -> ObjectPage:
-    assert page.objects is not None
-    return page.objects
-
-
-def _storage(found: ObjectPage) -> Storage:
-
-    return found.storage if found.storage is not None else Storage()
-
-
-def target_relative(page: Page) -> str:
-    """The key of a page's output object below its output prefix."""
-    found = _objects(page)
-    assert found.target is not None and found.target_root is not None
-    return found.target[len(found.target_root.rstrip("/")) + 1:]
-
-
-def href_between(page: str, store: str, html: bytes) -> Optional[str]:
-    """The relative href from the page at key `page` (bytes `html`) to the store at key `store`; None when none leads."""
-
-    return store_location.href_to(_ROOT / store, html, page=_ROOT / page, site_root=_ROOT)
-
-
-def store_url(page: Page, href: str, html: bytes) -> str:
-    """Where an href of a page read from object storage leads: an object below its prefix, or an
-    http(s) URL elsewhere; StoreLocationError when it leads nowhere that is read."""
-
-    found = _objects(page)
-    assert found.source_root is not None
-    at = store_location.locate(href, html, page=_ROOT / page.relative.as_posix(), site_root=_ROOT)
-    if at.url is not None:
-        return at.url
-    assert at.path is not None
-    return objects.join(found.source_root, PurePosixPath(at.path).relative_to("/").as_posix())
-
-
-def old_store_object(page: Page, href: str, html: bytes, beside: Optional[Path], limit: int,
-                     ) -> tuple[Optional[bytes], Optional[str]]:
-    """The store a page in object storage links to (where its href leads below its prefix, else the
-    store `beside` its output, a key below the output prefix), or why it cannot be had."""
-
-    found = _objects(page)
-    reason: Optional[str] = None
-    candidates: list[str] = []
-    try:
-        url = store_url(page, href, html)
-        if objects.is_object_url(url):
-            candidates.append(url)
-        else:
-            reason = "it is on another host, which is not fetched"
-    except StoreLocationError as exc:
-        reason = str(exc)
-    if beside is not None and found.target_root is not None:
-        candidates.append(objects.join(found.target_root, beside.as_posix()))
-    for candidate in candidates:
-        try:
-            return read_store_object(page, candidate, limit), None
-        except ValueError as exc:
-            reason = reason or str(exc)
-    return None, reason
-
-
-def read_store_object(page: Page, url: str, limit: int, flag: str = "") -> bytes:
-    """A store object's bytes; StoreLocationError or PageTooLarge (ValueError: the page fails) when not to be had."""
-
-    try:
-        return objects.read(_storage(_objects(page)), url, limit, what=f"the Manifest Store {escape(url)}", flag=flag)
-    except OSError as exc:
-        raise StoreLocationError(exc.strerror or str(exc)) from None
-
-
-def output_of(page: Page, tree: Optional[Path], store: Optional[Path], store_tree: Optional[Path], limit: int,
-              ) -> tuple[Optional[bytes], Optional[bytes]]:
-    """What a page's output holds now, and the store at `store` (for an object, its key below the
-    output prefix; else a file in `store_tree`); None for what is not there, or cannot be read.
-    A local output is read only inside its tree (`tree`), never through a link."""
-
-    found = page.objects
-    html = stored = None
-
-    def read(url: str) -> Optional[bytes]:
-        assert found is not None
-        ahead = dict(found.ahead)
-        return ahead[url] if url in ahead else objects.read(_storage(found), url, limit)
-
-    try:
-        if found is not None and found.target is not None and found.target_root is not None:
-            html = read(found.target)
-            if store is not None:
-                stored = read(objects.join(found.target_root, store.as_posix()))
-        elif page.destination is not None and tree is not None:
-            html = read_file(page.destination, limit, follow=False, within=os.path.realpath(tree))
-            if store is not None and store_tree is not None:
-                stored = store_location.read_store(store, store_tree, limit)
-    except (OSError, ValueError):
-        pass
-    return html, stored

@@ -23,21 +23,21 @@ import threading
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
 from pathlib import Path, PurePosixPath
-from typing import TYPE_CHECKING, Any, Optional
+from typing import Any, Optional
 
 import brevane
 
-from brevane_tools import sdk, signing
+from brevane_tools import checking, sdk, signing, store_location
 from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageError, read_option_file
 from brevane_tools.commands import places, summary
 from brevane_tools.commands.places import where_rules_go, where_stores_go
 from brevane_tools.errors import SdkUnavailableError, SigningError, StoreLocationError
+from brevane_tools.files.objects import Storage
+from brevane_tools.files.reading import read_file
 from brevane_tools.head import extract
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, FORM_OF_KIND, FORMS, SIGNING_ALGS, STORE_SUFFIX
-
-if TYPE_CHECKING:  # what signs and where stores lie load with the first page
-    from brevane_tools.files.objects import Storage
-    from brevane_tools.signing import serving
+from brevane_tools.signing import serving
+from brevane_tools.store_location import Site, object_page
 
 #: Old stores larger than this are not read (and not kept as the parent).
 MAX_OLD_STORE = DEFAULT_MAX_STORE_SIZE
@@ -135,8 +135,6 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _prepare(args: argparse.Namespace) -> SignSettings:
-    from brevane_tools.signing import serving
-
     try:
         sdk.load()
     except SdkUnavailableError as exc:
@@ -195,8 +193,6 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
 
 def _trial(settings: SignSettings) -> tuple[tuple[str, int], ...]:
     """Sign and read back a small page: what fails here would fail on every page."""
-    from brevane_tools import checking
-
     page = b"<!doctype html><html><head><title>trial</title></head><body></body></html>"
     signer = _signer(settings)
     signed = signing.sign(page, settings.template, signer, alg=settings.alg, facts=signing.PageFacts("trial.html", "trial.html"))
@@ -221,17 +217,42 @@ def _href_for(template: str, relative: PurePosixPath) -> str:
 
 
 def _store_path(page: Page, settings: SignSettings) -> Path:
-    if page.objects is not None and page.objects.target is not None:
-        return Path(places.target_relative(page) + STORE_SUFFIX)  # below the output prefix, beside the page
+    """Where a page's store is written: a path, or below the output prefix, its key."""
+    written = _written(page)
+    if written is not None and written[1].prefix is not None:
+        return Path(written[0].relative_to("/").as_posix() + STORE_SUFFIX)
     assert page.destination is not None
     if settings.store_dir is not None:
         return settings.store_dir / (page.relative.as_posix() + STORE_SUFFIX)
     return page.destination.parent / (page.destination.name + STORE_SUFFIX)
 
 
-def _store_tree(page: Page, settings: SignSettings) -> Path:
-    """The tree a page's store is written to and read from: a store directory of its own, or the output tree."""
-    return Path(settings.store_tree) if settings.store_tree is not None else _output_root(page)
+def _store_at(page: Page, settings: SignSettings) -> Optional[tuple[Path, Site]]:
+    """Where a page's store is written, as a place of the tree that holds it, and that tree."""
+    written = _written(page)
+    if written is None or written[1].prefix is not None:
+        return written and (written[0].parent / (written[0].name + STORE_SUFFIX), written[1])
+    tree = Path(settings.store_tree) if settings.store_tree is not None else written[1].root
+    return _store_path(page, settings), Site(tree)
+
+
+def _written(page: Page) -> Optional[tuple[Path, Site]]:
+    """The page's output as a place of the tree it is written to, and that tree: the prefix in object
+    storage, or the output directory (the site for --in-place); None when nothing is written."""
+    found = page.objects
+    at = object_page(found.target, found.target_root, found.storage) if found is not None else None
+    if at is None and page.destination is not None:
+        return page.destination, Site(_output_root(page))
+    return at
+
+
+def _read_from(page: Page) -> Optional[tuple[Path, Site]]:
+    """The page as a place of the site it is read from, and that site."""
+    found = page.objects
+    at = object_page(found.source, found.source_root, found.storage) if found is not None else None
+    if at is None and page.path is not None and page.root is not None:
+        return page.path, Site(page.root)
+    return at
 
 
 def _output_root(page: Page) -> Path:
@@ -243,16 +264,12 @@ def _output_root(page: Page) -> Path:
     return page.destination.parent
 
 
-def _href(page: Page, settings: SignSettings, store: Path, html: bytes) -> str:
-    from brevane_tools import store_location
-
+def _href(page: Page, settings: SignSettings, html: bytes) -> str:
     if settings.href is not None:
         return _href_for(settings.href, PurePosixPath(page.relative.as_posix()))
-    if page.objects is not None and page.objects.target is not None:
-        href = places.href_between(places.target_relative(page), store.as_posix(), html)
-    else:
-        assert page.destination is not None
-        href = store_location.href_to(store, html, page=page.destination, site_root=_output_root(page))
+    written, store = _written(page), _store_at(page, settings)
+    assert written is not None and store is not None
+    href = store_location.href_to(store[0], html, page=written[0], site_root=written[1].root)
     if href is None:
         raise ValueError(
             "no relative href leads from this page to its store (its <base href> leads elsewhere, "
@@ -267,37 +284,25 @@ def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[byte
     A store that is not there (or not one the tool reads) fails the page, saying
     why, unless --replace drops it: it was to be kept as the parent.
     """
-    from brevane_tools import store_location
-
     association = extract(html)
-    if association is None or association["kind"] != "referenced":
+    source = _read_from(page)
+    if association is None or association["kind"] != "referenced" or source is None:
         return None
-    if page.objects is not None and page.objects.source is not None:
-        beside = _store_path(page, settings) if settings.reference and page.objects.target is not None else None
-        stored, why = places.old_store_object(page, str(association["href"]), html, beside, MAX_OLD_STORE)
-        if stored is None:
-            _parent_lost(settings, why)
-        return stored
-    if page.path is None:
-        return None
-    root = page.root
-    assert root is not None
-    candidates: list[tuple[Path, Path]] = []
+    candidates: list[tuple[Path, Site]] = []
     reason: Optional[str] = None  # why the store the page's own href names cannot be had
     try:
         # Found as `brevane check` finds it; a store elsewhere on the web is not fetched.
-        found = store_location.locate(str(association["href"]), html, page=page.path, site_root=root)
+        found = store_location.locate(str(association["href"]), html, page=source[0], site_root=source[1].root)
         if found.path is not None:
-            candidates.append((found.path, root))
+            candidates.append((found.path, source[1]))
         else:
             reason = "it is on another host, which is not fetched"
     except StoreLocationError as exc:
         reason = str(exc)
-    if settings.reference and page.destination is not None:
-        candidates.append((_store_path(page, settings), _store_tree(page, settings)))
-    for candidate, tree in candidates:
+    beside = _store_at(page, settings) if settings.reference else None
+    for place, tree in candidates + ([beside] if beside is not None else []):
         try:
-            return store_location.read_store(candidate, tree, MAX_OLD_STORE)
+            return store_location.read_store(place, tree, MAX_OLD_STORE)
         except ValueError as exc:
             reason = reason or str(exc)
     _parent_lost(settings, reason)
@@ -314,11 +319,15 @@ def _parent_lost(settings: SignSettings, reason: Optional[str]) -> None:
 
 
 def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
-    """The store a page signed detached had, where the header form keeps it; None when there is none."""
-    tree = _store_tree(page, settings) if page.destination is not None else None
+    """The store a page signed detached had, where the header form keeps it (where this run writes it,
+    else beside the page read); None when there is none."""
+    written, source = _store_at(page, settings), _read_from(page)
     try:
-        return places.detached_store(page, _store_path(page, settings), tree,
-                                     not settings.in_place and settings.store_dir is None, MAX_OLD_STORE)
+        stored = store_location.store_if_any(*written, MAX_OLD_STORE) if written is not None else None
+        if stored is None and source is not None and not settings.in_place and settings.store_dir is None:
+            beside = store_location.header_store(*source, None, MAX_OLD_STORE)
+            stored = beside.store if beside is not None else None
+        return stored
     except ValueError as exc:
         _parent_lost(settings, str(exc))
     return None
@@ -327,17 +336,17 @@ def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
 def _announced(page: Page, settings: SignSettings) -> serving.Announced:
     """The page's URL path and the URL of its store, as the server rules name them."""
     relative = PurePosixPath(page.relative.as_posix())
-    if page.destination is None:  # written to object storage: served at its key below the output prefix
-        served = places.target_relative(page)
+    written = _written(page)
+    if page.destination is None and written is not None:  # written to object storage: served at its key
+        served = written[0].relative_to("/").as_posix()
     else:
+        assert page.destination is not None
         served = (relative.parent / page.destination.name).as_posix()
     return places.announced_at(relative, served, settings.href, settings.store_prefix)
 
 
 def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings) -> bool:
     """Whether a page's binding holds, in this form, and its manifest was signed with this certificate."""
-    from brevane_tools import checking
-
     association = extract(html)
     if (FORM_OF_KIND.get(association["kind"]) if association is not None else "header") != settings.form:
         return False
@@ -354,25 +363,44 @@ def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings
     return signing.signed_with(store, settings.credential.cert_chain_pem)
 
 
+def _output_now(page: Page, settings: SignSettings) -> tuple[Optional[bytes], Optional[bytes]]:
+    """What a page's output holds now, and its store (link form); None for what is not there, or cannot be
+    read. A local output is read only inside its tree, never through a link; objects read with the page's
+    round are taken from it."""
+    assert page.html is not None
+    written, store = _written(page), _store_at(page, settings) if settings.reference else None
+    ahead = dict(page.objects.ahead) if page.objects is not None else {}
+    limit = len(page.html) + 2 * MAX_OLD_STORE
+    found: list[Optional[bytes]] = []
+    for at in (written, store):
+        url = at[1].url(at[0]) if at is not None and at[1].prefix is not None else None
+        try:
+            if at is None or url in ahead:
+                found.append(ahead.get(url or ""))
+            elif at is written and url is None:
+                found.append(read_file(at[0], limit, follow=False, within=os.path.realpath(at[1].root)))
+            else:
+                found.append(store_location.read_store(*at, limit))
+        except (OSError, ValueError):
+            found.append(None)
+    return found[0], found[1]
+
+
 def _made_already(page: Page, settings: SignSettings) -> bool:
     """Whether the output (-o) holds this very page already, signed in this form by this signer:
     what a run again after a crash leaves alone. A page with a manifest of its own to keep as the
     parent is signed again, so that the output's parent is the page's own."""
     assert page.html is not None
-    to_object = page.objects is not None and page.objects.target is not None
-    if settings.in_place or settings.form == "header" or (page.destination is None and not to_object) or \
+    if settings.in_place or settings.form == "header" or _written(page) is None or \
             (settings.keep_parent and extract(page.html) is not None):
         return False
-    store = _store_path(page, settings) if settings.reference else None
-    tree = None if to_object else _output_root(page)
-    output, stored = places.output_of(page, tree, store, None if to_object else _store_tree(page, settings),
-                                      len(page.html) + 2 * MAX_OLD_STORE)
+    output, stored = _output_now(page, settings)
     try:
         if output is None or brevane.remove(output) != brevane.remove(page.html):
             return False
         association = extract(output)
-        if store is not None and (association is None or association.get("href") != _href(page, settings, store,
-                                                                                         page.html)):
+        if settings.reference and (association is None or association.get("href") != _href(page, settings,
+                                                                                             page.html)):
             return False
     except ValueError:
         return False
@@ -402,7 +430,7 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
         if page.destination is None and (page.objects is None or page.objects.target is None):  # pragma: no cover
             raise ValueError("--form link and header need -o DIR or --in-place")
         store_path = _store_path(page, settings)
-        href = announced.store if announced else _href(page, settings, store_path, page.html)
+        href = announced.store if announced else _href(page, settings, page.html)
     signed = signing.sign(
         page.html, settings.template, _signer(settings), alg=settings.alg, facts=facts,
         href=None if announced else href, detached=announced is not None,
@@ -434,8 +462,6 @@ def _shown(page: Page, store: Path) -> str:
 
 def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
     """Once the pages are written: the header form's server rules, then what the run leaves to watch."""
-    from brevane_tools.signing import serving
-
     if settings.site_root is not None:
         announced = [serving.Announced(str(r.data["page_url"]), str(r.data["href"]))
                      for r in reports if r.ok and "page_url" in r.data]

@@ -16,7 +16,7 @@ Where the store is:
   skipped, and passes, since a commit hook must not depend on the network;
 - no element (the header form): `PAGE.c2pa` beside the page, or with
   --store-dir, that directory's file for the page's path below the site root,
-  by the same rule as `brevane check` (`store_location.header_store`).
+  by the same rule as `brevane check` (`store_location.lookup`).
 
 A page without a manifest passes unless --require-signed is given. Exit
 status: 0 all pages pass, 1 some page failed, 2 usage error. Nothing is ever
@@ -32,10 +32,8 @@ import sys
 from pathlib import Path
 from typing import Optional, Sequence
 
-import brevane
-
 from brevane_tools import store_location
-from brevane_tools.checking import binding_verdict, whole_page_verdict
+from brevane_tools.checking import binding_verdict, check_page, whole_page_verdict
 from brevane_tools.commands.base import read_option_file
 from brevane_tools.errors import SdkUnavailableError, UsageError, run_exit_status
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE
@@ -92,14 +90,6 @@ def repository_root() -> Path:
     return Path(os.fsdecode(top)) if done.returncode == 0 and top else Path.cwd()
 
 
-def _store(path: Path, html: bytes, href: str, site_root: Path) -> bytes:
-    found = store_location.locate(href, html, page=path, site_root=site_root)
-    if found.url is not None:
-        raise _Skip(f"its store is on another host ({escape(found.url)}) and is not fetched")
-    assert found.path is not None
-    return store_location.read_store(found.path, site_root, MAX_STORE)
-
-
 def check_file(
     path: Path, *, require_signed: bool, site_root: Path, sdk: bool, trust_anchors: Optional[bytes],
     store_dir: Optional[Path] = None,
@@ -109,37 +99,30 @@ def check_file(
         html = read_page(path, MAX_PAGE)
     except OSError as exc:
         raise ValueError(f"cannot read it: {exc.strerror or exc}") from None
-    association = brevane.extract(html)  # the module's ValueError for malformed or multiple elements
-    detached = None
-    if association is None:
-        detached = store_location.header_store(path, site_root, store_dir, MAX_STORE)
-        if detached is None:
-            if require_signed:
-                raise ValueError("not signed: no C2PA manifest element in the head")
-            return "not signed"
-        store = detached.store
-    elif association["kind"] == "embedded":
-        store = association["store"]
-    else:
-        store = _store(path, html, association["href"], site_root)
+    found = store_location.lookup(html, path, store_location.Site(site_root), MAX_STORE, store_dir=store_dir)
+    if found is None:
+        if require_signed:
+            raise ValueError("not signed: no C2PA manifest element in the head")
+        return "not signed"
+    if found.store is None:
+        raise _Skip(f"its store is on another host ({escape(found.location or '')}) and is not fetched")
     if sdk:
-        from brevane_tools.checking import check_page
-
-        result = check_page(html, store, trust_anchors=trust_anchors)
+        result = check_page(html, found.store, trust_anchors=trust_anchors)
         if not result.ok:
             raise ValueError(f"{result.state}: {', '.join(result.codes)} (brevane: {result.verdict})")
         return f"{result.state}, binding matches"
     try:
-        binding = read_data_hash(store)
+        binding = read_data_hash(found.store)
     except StoreError as exc:
         raise ValueError(f"unreadable Manifest Store: {exc}") from None
-    if detached is not None:  # the binding covers the whole page, as checking's own whole-page verdict says
+    detached = found.source in ("beside", "store-dir")
+    if detached:  # the binding covers the whole page, as checking's own whole-page verdict says
         verdict = whole_page_verdict(html, binding.alg, binding.hash, list(binding.exclusions))
     else:
         verdict = binding_verdict(html, binding.hash, list(binding.exclusions), binding.alg)
     if verdict != "match":
         raise ValueError(f"no longer matches its signed binding: {verdict}")
-    return "binding matches" + (f" (header form, store {store_location.shown(detached.path)})" if detached else "")
+    return "binding matches" + (f" (header form, store {found.location})" if detached else "")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
