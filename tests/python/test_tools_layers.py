@@ -19,7 +19,7 @@ LAYERS = (
      "signing.pages", "signing.serving", "checking", "report"),
     ("auditing", "auditing.findings", "auditing.sitemaps", "auditing.diffing", "auditing.links",
      "auditing.certificates", "auditing.pages", "auditing.crawling"),
-    ("commands", "commands.base", "commands.page", "commands.places", "commands.sign", "commands.check",
+    ("commands", "commands.base", "commands.page", "commands.places", "commands.sign", "commands.sign_options", "commands.check",
      "commands.audit"),
     ("runner", "object_runs", "deleting", "cluster", "cli"),
     ("integrations", "integrations.site", "integrations.sphinx", "integrations.mkdocs",

@@ -19,77 +19,29 @@ import argparse
 import json
 import os
 import sys
-import threading
 from collections.abc import Sequence
-from dataclasses import dataclass, replace
 from pathlib import Path, PurePosixPath
 from typing import Any, Optional
 
 import brevane
 
-from brevane_tools import checking, sdk, signing, store_location
-from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageError, read_option_file
+from brevane_tools import checking, signing, store_location
+from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageError
 from brevane_tools.commands import places, summary
-from brevane_tools.commands.places import where_rules_go, where_stores_go
-from brevane_tools.errors import SdkUnavailableError, SigningError, StoreLocationError
-from brevane_tools.files.objects import Storage
+from brevane_tools.commands.sign_options import SignOptions, SignSettings, href_for, options_from, prepare, signer
+from brevane_tools.errors import SigningError, StoreLocationError
 from brevane_tools.files.reading import read_file
 from brevane_tools.head import extract
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, FORM_OF_KIND, FORMS, SIGNING_ALGS, STORE_SUFFIX
 from brevane_tools.signing import serving
 from brevane_tools.store_location import Site, object_page
 
+__all__ = ["SIGN", "SignOptions", "SignSettings", "finish", "prepare"]
+
 #: Old stores larger than this are not read (and not kept as the parent).
 MAX_OLD_STORE = DEFAULT_MAX_STORE_SIZE
 #: A store larger than this is worth a word: every reader fetches or parses all of it with the page.
 LARGE_STORE = 64 * 1024
-
-
-@dataclass(frozen=True)
-class SignSettings:
-    """Everything a worker needs to sign its pages; picklable."""
-
-    template: str  # the manifest definition (JSON text)
-    credential: signing.Credential
-    alg: str  # the binding's hash algorithm
-    keep_parent: bool = True
-    skip_valid: bool = False
-    form: str = "link"  # one of FORMS
-    href: Optional[str] = None  # a template with {path} and {name}; None: relative to the store
-    store_dir: Optional[Path] = None
-    #: The store directory, resolved, when it lies outside the output tree: stores are written there too.
-    store_tree: Optional[str] = None
-    #: The header form: the site root (resolved) its rules are written at, and the
-    #: store directory's path below it ("" when the stores lie beside the pages).
-    site_root: Optional[Path] = None
-    store_prefix: str = ""
-    #: The header form: where the server rules go when not at the site root (--rules-dir).
-    rules_dir: Optional[Path] = None
-    #: The header form, its pages written to object storage: the rules go to the prefix the pages are
-    #: written below (as objects), unless --rules-dir takes them.
-    rules_in_objects: bool = False
-    storage: Optional[Storage] = None  # the run's storage options, for the rules written as objects
-    in_place: bool = False
-    #: The store-size model learnt from the trial signing (seeds each worker: one round from the first page).
-    size_model: tuple[tuple[str, int], ...] = ()
-
-    @property
-    def reference(self) -> bool:
-        """Whether each store is a file of its own (the link and header forms)."""
-        return self.form != "inline"
-
-
-# One signer per process, thread and credential: making one parses the key and certificates,
-# and a Dask worker may run tasks on several threads, while the SDK's signer is not shared.
-_SIGNERS: dict[tuple[signing.Credential, int], Any] = {}
-
-
-def _signer(settings: SignSettings) -> Any:
-    key = (settings.credential, threading.get_ident())
-    if key not in _SIGNERS:
-        _SIGNERS[key] = settings.credential.signer()
-        signing.seed_size_model(settings.size_model)
-    return _SIGNERS[key]
 
 
 def _arguments(parser: argparse.ArgumentParser) -> None:
@@ -135,85 +87,7 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _prepare(args: argparse.Namespace) -> SignSettings:
-    try:
-        sdk.load()
-    except SdkUnavailableError as exc:
-        raise UsageError(str(exc)) from None
-    if args.reference and args.form not in (None, "link"):
-        raise UsageError(f"--reference is --form link: it cannot go with --form {args.form}")
-    form = args.form or "link"
-    if (args.href or args.store_dir) and form == "inline":
-        raise UsageError("--href and --store-dir go with --form link or --form header")
-    if form != "inline" and args.output == "-":
-        raise UsageError(
-            f"--form {form} writes each page's store to a file of its own: give -o DIR or --in-place, "
-            "not -o -, or sign with --form inline"
-        )
-    if args.href is not None:
-        example = _href_for(args.href, PurePosixPath("a.html"))  # raises on an unknown placeholder
-        if form == "header" and not serving.is_link_target(example):
-            raise UsageError(
-                f"--href: {example} is not a URL a Link header can carry as it is (spaces, quotes, "
-                "'$', '<', '>' and the like must be percent-encoded)"
-            )
-    where = where_stores_go(args, form)
-    rules_dir = where_rules_go(args, form, where)
-
-    raw = read_option_file(args.manifest, "manifest")
-    try:
-        text = raw.decode("utf-8")
-        definition = signing.load_definition(text)
-    except UnicodeDecodeError as exc:
-        raise UsageError(f"the manifest {args.manifest} is not UTF-8: {exc}") from None
-    except SigningError as exc:
-        raise UsageError(f"the manifest {args.manifest}: {exc}") from None
-    tsa_url = args.tsa_url or definition.get("ta_url")
-
-    chain = read_option_file(args.cert, "certificate chain")
-    credential: signing.Credential
-    if args.key is not None:
-        credential = signing.SigningKey(chain, read_option_file(args.key, "private key"), args.signing_alg, tsa_url)
-    else:
-        try:
-            credential = signing.SigningCommand.from_text(chain, args.signer_command, args.signing_alg, tsa_url)
-        except ValueError as exc:
-            raise UsageError(f"--signer-command: {exc}") from None
-    settings = SignSettings(
-        text, credential, str(args.alg), keep_parent=not args.replace, skip_valid=args.skip_valid,
-        form=form, href=args.href, store_dir=Path(args.store_dir) if args.store_dir else None,
-        in_place=bool(args.in_place), rules_dir=rules_dir, **where,
-    )
-    try:
-        signing.check_credential(credential)
-        model = _trial(settings)
-    except SigningError as exc:
-        raise UsageError(str(exc)) from None
-    return replace(settings, size_model=model)
-
-
-def _trial(settings: SignSettings) -> tuple[tuple[str, int], ...]:
-    """Sign and read back a small page: what fails here would fail on every page."""
-    page = b"<!doctype html><html><head><title>trial</title></head><body></body></html>"
-    signer = _signer(settings)
-    signed = signing.sign(page, settings.template, signer, alg=settings.alg, facts=signing.PageFacts("trial.html", "trial.html"))
-    result = checking.check_page(signed.page)
-    broken = [c for c in result.failures if c.startswith(("claimSignature", "signingCredential.invalid", "timeStamp"))]
-    if broken:
-        explanation = result.explanations.get(broken[0], "")
-        raise SigningError(
-            f"a trial signature does not validate ({broken[0]}{': ' + explanation if explanation else ''}): "
-            "the signer does not sign with the certificate's key"
-        )
-    # The model is per definition shape, not per page: what the trial page taught holds for every page.
-    return signing.size_model()
-
-
-def _href_for(template: str, relative: PurePosixPath) -> str:
-    values = {"path": relative.as_posix(), "name": relative.name}
-    try:
-        return signing.substitute(template, values)
-    except SigningError as exc:
-        raise UsageError(f"--href: {str(exc).replace('the manifest definition', 'the template')}") from None
+    return prepare(options_from(args))
 
 
 def _store_path(page: Page, settings: SignSettings) -> Path:
@@ -266,7 +140,7 @@ def _output_root(page: Page) -> Path:
 
 def _href(page: Page, settings: SignSettings, html: bytes) -> str:
     if settings.href is not None:
-        return _href_for(settings.href, PurePosixPath(page.relative.as_posix()))
+        return href_for(settings.href, PurePosixPath(page.relative.as_posix()))
     written, store = _written(page), _store_at(page, settings)
     assert written is not None and store is not None
     href = store_location.href_to(store[0], html, page=written[0], site_root=written[1].root)
@@ -432,7 +306,7 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
         store_path = _store_path(page, settings)
         href = announced.store if announced else _href(page, settings, page.html)
     signed = signing.sign(
-        page.html, settings.template, _signer(settings), alg=settings.alg, facts=facts,
+        page.html, settings.template, signer(settings), alg=settings.alg, facts=facts,
         href=None if announced else href, detached=announced is not None,
         keep_parent=settings.keep_parent, old_store=old_store,
     )
@@ -460,8 +334,11 @@ def _shown(page: Page, store: Path) -> str:
     return str(store)
 
 
-def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
-    """Once the pages are written: the header form's server rules, then what the run leaves to watch."""
+def finish(settings: SignSettings, reports: Sequence[Report]) -> list[str]:
+    """Once the pages are written: the header form's server rules written, and what the run leaves to
+    watch, as the texts of its warnings (`brevane sign` prints each as "brevane: warning: TEXT").
+    Raises UsageError when the rules cannot be written."""
+    warnings: list[str] = []
     if settings.site_root is not None:
         announced = [serving.Announced(str(r.data["page_url"]), str(r.data["href"]))
                      for r in reports if r.ok and "page_url" in r.data]
@@ -469,32 +346,34 @@ def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
         announced += places.stored_before(settings.site_root, stores, {a.page for a in announced},
                                           settings.href, settings.store_prefix)
         try:
-            rule_warnings = serving.write_rules(
+            warnings = serving.write_rules(
                 settings.rules_dir or settings.site_root, announced, store_prefix=settings.store_prefix,
                 href=settings.href is not None, site=settings.site_root if settings.rules_dir else None,
             )
         except ValueError as exc:
             raise UsageError(str(exc)) from None
-        for warning in rule_warnings:
-            print(f"brevane: warning: {warning}", file=sys.stderr)
     elif settings.rules_in_objects:
-        rule_warnings = places.object_site_rules(reports, settings.href, settings.rules_dir, settings.storage)
-        for warning in rule_warnings:
-            print(f"brevane: warning: {warning}", file=sys.stderr)
-    for warning in _warnings(settings, reports):
+        warnings = places.object_site_rules(reports, settings.href, settings.rules_dir, settings.storage)
+    return warnings + _store_warnings(settings, reports)
+
+
+def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:
+    for warning in finish(settings, reports):
         print(f"brevane: warning: {warning}", file=sys.stderr)
 
 
-def _warnings(settings: SignSettings, reports: Sequence[Report]) -> list[str]:
-    # One pass, keeping only the stores worth a warning: a run's reports may outnumber memory.
-    signed, grown, large = False, [], []
+def _store_warnings(settings: SignSettings, reports: Sequence[Report]) -> list[str]:
+    # One pass, keeping a count and the largest store of each kind: a run's reports may outnumber memory.
+    signed = False
+    kinds: dict[str, tuple[int, tuple[int, str, int]]] = {}  # "grown" or "large": count, (size, page, versions)
     for r in reports:
         if r.ok and "store_size" in r.data:
             signed, versions, size = True, r.data.get("manifests", 1), r.data["store_size"]
-            if versions > 2 or (versions > 1 and size > LARGE_STORE):
-                grown.append(Report(r.path, True, data={"store_size": size, "manifests": versions}))
-            elif versions == 1 and size > LARGE_STORE:
-                large.append(Report(r.path, True, data={"store_size": size}))
+            kind = "grown" if versions > 2 or (versions > 1 and size > LARGE_STORE) else \
+                "large" if versions == 1 and size > LARGE_STORE else None
+            if kind is not None:
+                count, top = kinds.get(kind, (0, (-1, "", 0)))
+                kinds[kind] = (count + 1, top if top[0] >= size else (size, r.path, versions))
     warnings = []
     if signed and settings.credential.tsa_url is None:
         ends = signing.certificate_end(settings.credential.cert_chain_pem)
@@ -503,27 +382,22 @@ def _warnings(settings: SignSettings, reports: Sequence[Report]) -> list[str]:
             f"({ends:%Y-%m-%d %H:%M} UTC), readers no longer accept these signatures; time-stamp them "
             "with --tsa-url URL (or ta_url in the manifest definition)"
         )
-    if grown:
-        top = max(grown, key=lambda r: int(r.data["store_size"]))
+    if "grown" in kinds:
+        count, (size, page, versions) = kinds["grown"]
         warnings.append(
-            f"{_count(grown, 'store')} keep{'s' if len(grown) == 1 else ''} every earlier version of "
-            f"{'its page' if len(grown) == 1 else 'their pages'} (each parent ingredient holds the whole "
-            f"history before it), so each re-signing makes them larger: {top.path}'s is "
-            f"{top.data['store_size']:,} bytes with {top.data['manifests']} versions; sign once with "
-            "--replace to keep only the newest"
+            f"{count:,} store{'s' if count != 1 else ''} keep{'s' if count == 1 else ''} every earlier version of "
+            f"{'its page' if count == 1 else 'their pages'} (each parent ingredient holds the whole "
+            f"history before it), so each re-signing makes them larger: {page}'s is "
+            f"{size:,} bytes with {versions} versions; sign once with --replace to keep only the newest"
         )
-    if large:
-        top = max(large, key=lambda r: int(r.data["store_size"]))
+    if "large" in kinds:
+        count, (size, page, _) = kinds["large"]
         warnings.append(
-            f"{_count(large, 'store')} {'is' if len(large) == 1 else 'are'} over {LARGE_STORE // 1024} KB "
-            f"({top.path}'s is {top.data['store_size']:,} bytes): what the manifest definition holds makes "
+            f"{count:,} store{'s' if count != 1 else ''} {'is' if count == 1 else 'are'} over "
+            f"{LARGE_STORE // 1024} KB ({page}'s is {size:,} bytes): what the manifest definition holds makes "
             "them so, and readers fetch or parse all of it with each page"
         )
     return warnings
-
-
-def _count(items: Sequence[Any], noun: str) -> str:
-    return f"{len(items):,} {noun}{'s' if len(items) != 1 else ''}"
 
 
 def _reads_back(settings: SignSettings) -> tuple[str, ...]:
