@@ -37,6 +37,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples"))
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 
+from brevane_tools.limits import STORE_MEDIA_TYPE, STORE_SUFFIX  # noqa: E402
 from make_test_certs import write_test_chain  # noqa: E402
 from web_servers import free_port, nginx, nginx_conf  # noqa: E402
 
@@ -70,7 +71,7 @@ def make_site(work: Path, page: Path, count: int, base: str) -> Path:
             "--key", str(certs / "signer.key"), "-o", str(signed), str(source))
     site = work / "site"
     site.mkdir()
-    shutil.copyfile(signed / "page.html.c2pa", site / "page.html.c2pa")
+    shutil.copyfile(signed / f"page.html{STORE_SUFFIX}", site / f"page.html{STORE_SUFFIX}")
     names = [f"p{i:05d}.html" for i in range(count)]
     for name in names:
         os.link(signed / "page.html", site / name)
@@ -98,7 +99,8 @@ def main() -> None:
         anchors = str(work / "certs" / "root.pem")
         server = (f"server {{ listen 127.0.0.1:{port}; root {site}; add_header Cache-Control no-transform; "
                   f"location = /sitemap.xml {{ root {work}; }} }}")
-        conf = nginx_conf(work / "nginx", server, "types { application/c2pa c2pa; } keepalive_requests 100000;")
+        types = f"types {{ {STORE_MEDIA_TYPE} {STORE_SUFFIX[1:]}; }}"
+        conf = nginx_conf(work / "nginx", server, f"{types} keepalive_requests 100000;")
         print(f"page: {args.page} ({args.page.stat().st_size:,} bytes); load average {os.getloadavg()[0]:.2f}")
         with nginx(conf, [port]):
             figures = {}

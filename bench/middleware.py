@@ -47,6 +47,7 @@ sys.path.insert(0, str(ROOT / "examples"))
 
 import c2pa  # noqa: E402
 
+from brevane_tools.limits import FORMS  # noqa: E402
 from brevane_tools.signing import PageFacts, SigningKey, render_definition  # noqa: E402
 from brevane_tools.wsgi import DirectoryCache, DynamicSigning, MemoryCache, SigningMiddleware  # noqa: E402
 from make_test_certs import make_test_chain  # noqa: E402
@@ -108,7 +109,8 @@ def main() -> None:
     print(f"load average {os.getloadavg()[0]:.2f}; CPython {sys.version.split()[0]}; c2pa-python {c2pa.__version__}")
 
     print("\ncached page: time added per response (microseconds)")
-    print(f"{'page':>8} {'sha256':>9} {'header':>9} {'link':>9} {'inline':>9}   header form vs 1.2 x hash + fixed")
+    print(f"{'page':>8} {'sha256':>9} " + " ".join(f"{form:>9}" for form in FORMS)
+          + "   header form vs 1.2 x hash + fixed")
     fixed = 0.0
     for label, size in SIZES.items():
         page = page_of(size)
@@ -116,7 +118,7 @@ def main() -> None:
         bare = best(lambda: per_call(app_of(page), calls), args.repeat)
         hashed = best(lambda: hash_time(page, calls), args.repeat)
         added = {}
-        for form in ("header", "link", "inline"):
+        for form in FORMS:
             wrapped = SigningMiddleware(app_of(page), DynamicSigning(MANIFEST, key, form=form))
             per_call(wrapped, 1)  # signs it once
             added[form] = best(lambda: per_call(wrapped, calls), args.repeat) - bare

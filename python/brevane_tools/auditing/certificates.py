@@ -15,6 +15,9 @@ from __future__ import annotations
 from datetime import datetime, timezone
 from typing import Optional
 
+from cryptography import x509
+from cryptography.x509.oid import NameOID
+
 __all__ = ["signer_not_after"]
 
 _DER_SEQUENCE = b"\x30\x82"  # a SEQUENCE with a two-byte length: every certificate of a usual size
@@ -49,9 +52,6 @@ def _parsed(der: bytes) -> _Parsed:
     """(an end entity, its common names, the end of its validity) of a DER certificate; None if it is none."""
     if der in _PARSED:
         return _PARSED[der]
-    from cryptography import x509
-    from cryptography.x509.oid import NameOID
-
     result: _Parsed = None
     try:  # the subject and the extensions are read lazily: a malformed one raises here, not at the load
         cert = x509.load_der_x509_certificate(der)
@@ -67,10 +67,7 @@ def _parsed(der: bytes) -> _Parsed:
     return result
 
 
-def _is_ca(cert: object) -> bool:
-    from cryptography import x509
-
-    assert isinstance(cert, x509.Certificate)
+def _is_ca(cert: x509.Certificate) -> bool:
     try:
         return bool(cert.extensions.get_extension_for_class(x509.BasicConstraints).value.ca)
     except x509.ExtensionNotFound:

@@ -10,6 +10,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+from brevane_tools.limits import STORE_MEDIA_TYPE, STORE_SUFFIX
+
 __all__ = ["CODES", "SEVERITIES", "Finding", "at_least", "finding"]
 
 #: Worst first; `--fail-on` names one of them.
@@ -24,9 +26,9 @@ CODES: dict[str, tuple[str, str]] = {
     "link-conflict": ("error", "name one store per page: drop the stale Link header rule, or sign again"),
     "unsigned": ("warning", "sign the page (brevane sign), and keep the Link header rules if it is signed "
                             "with --form header"),
-    "store-type": ("warning", "serve .c2pa files as application/c2pa"),
+    "store-type": ("warning", f"serve {STORE_SUFFIX} files as {STORE_MEDIA_TYPE}"),
     "store-cors": ("warning", "send Access-Control-Allow-Origin (the page's origin, or *) with the stores"),
-    "store-encoding": ("warning", "serve stores as they are: no compression (gzip off for application/c2pa), "
+    "store-encoding": ("warning", f"serve stores as they are: no compression (gzip off for {STORE_MEDIA_TYPE}), "
                                   "no precompressed files, no transforming proxy"),
     "mixed-content": ("warning", "serve the stores of https pages over https"),
     "certificate-expiring": ("warning", "sign again with a certificate that lasts, and time-stamp (--tsa-url) "

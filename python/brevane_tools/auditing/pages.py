@@ -28,7 +28,7 @@ from brevane_tools.auditing.diffing import difference, element_moved
 from brevane_tools.auditing.findings import Finding, finding
 from brevane_tools.auditing.links import origin, page_links
 from brevane_tools.files.reading import read_file
-from brevane_tools.limits import FORM_OF_KIND, STORE_MEDIA_TYPE, STORE_SUFFIX
+from brevane_tools.limits import FORM_OF_KIND, MANIFEST_REL, STORE_MEDIA_TYPE, STORE_SUFFIX
 from brevane_tools.trust import TrustPolicy
 
 __all__ = ["PageAudit", "PageSettings", "audit_page"]
@@ -132,12 +132,12 @@ def _audit_signed(audit: PageAudit, page: remote.Fetched, settings: PageSettings
 
 
 def _unsigned(url: str, source: Optional[Path]) -> str:
-    message = "the page carries no manifest: no element in its head, and no Link header with rel=\"c2pa-manifest\""
+    message = f'the page carries no manifest: no element in its head, and no Link header with rel="{MANIFEST_REL}"'
     if source is None:
         return message
     found = source_page(source, url)
     if found is not None and os.path.isfile(str(found[0]) + STORE_SUFFIX):
-        return message + f"; the signed tree has a store for it ({found[0].name}.c2pa): its Link header is missing"
+        return message + f"; the signed tree has a store for it ({found[0].name}{STORE_SUFFIX}): its Link header is missing"
     if found is not None and brevane.locate_all(found[1]):
         return message + "; the signed page carries one: the element was removed on the way"
     return message

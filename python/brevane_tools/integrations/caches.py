@@ -33,6 +33,9 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import BinaryIO, Callable, Optional, Union
 
+if sys.platform != "win32":
+    import fcntl
+
 from brevane_tools.errors import UsageError
 from brevane_tools.files.finding import is_temporary, temporary_name
 from brevane_tools.text import display
@@ -210,8 +213,6 @@ def _locked(path: Path, patience: float) -> Iterator[bool]:
     if sys.platform == "win32":
         yield True
         return
-    import fcntl
-
     fd = os.open(path, _OPEN | os.O_CREAT, 0o600)
     try:
         def try_once() -> bool:

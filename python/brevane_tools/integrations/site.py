@@ -90,12 +90,12 @@ def _argv(settings: SiteSigning, site: Path, manifest_file: str) -> list[str]:
     if bool(settings.key) == bool(settings.signer_command):
         raise UsageError("set either a private key file or a signer command, not both and not neither")
     if settings.form not in FORMS:
-        raise UsageError(f"the form must be 'link', 'inline' or 'header', not {settings.form!r}")
+        raise UsageError(f"the form must be {', '.join(map(repr, CLI_FORMS[:-1]))} or {CLI_FORMS[-1]!r}, not {settings.form!r}")
     exclude = settings.exclude
     if isinstance(exclude, str) or not all(isinstance(glob, str) for glob in exclude):
         raise UsageError(f"exclude must be a list of globs, not {exclude!r}")
     if settings.alg not in HASH_ALGS:
-        raise UsageError(f"the hash algorithm must be sha256, sha384 or sha512, not {settings.alg!r}")
+        raise UsageError(f"the hash algorithm must be {', '.join(HASH_ALGS[:-1])} or {HASH_ALGS[-1]}, not {settings.alg!r}")
     if isinstance(settings.jobs, bool) or not isinstance(settings.jobs, int) or settings.jobs < 0:
         raise UsageError(f"jobs must be a whole number, 0 for one per CPU, not {settings.jobs!r}")
     argv = ["sign", str(site), "--in-place", "--quiet", "--jobs", str(settings.jobs)]
