@@ -25,12 +25,12 @@ import sys
 import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, NoReturn, Optional, TextIO
+from typing import TYPE_CHECKING, Any, NoReturn, Optional, TextIO
 
 import brevane
 
 from brevane_tools import commands
-from brevane_tools.commands.base import Report, UsageError, parse_size
+from brevane_tools.commands.base import Command, Report, UsageError, parse_size
 from brevane_tools.errors import EXIT_FAILED, EXIT_OK, EXIT_USAGE, reason, run_exit_status
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES
 from brevane_tools.results import Spool, Tally
@@ -119,7 +119,6 @@ def build_parser(only: Optional[str] = None, *, flags: bool = True) -> argparse.
     )
     parser.add_argument("--version", action="version", version=f"brevane {brevane.__version__}")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    default_extensions = ",".join(s.lstrip(".") for s in HTML_SUFFIXES)
     for entry in commands.COMMANDS:
         text = commands.summary(entry.name)
         sub = subparsers.add_parser(entry.name, help=text, description=text)
@@ -127,71 +126,72 @@ def build_parser(only: Optional[str] = None, *, flags: bool = True) -> argparse.
             continue
         command = commands.named(entry.name)
         assert command is not None
-        if command.drive is not None:  # a command that runs itself takes its own flags only
-            command.add_arguments(sub)
-            continue
-        sub.add_argument(
-            "paths", nargs="+", metavar="PATH",
-            help="pages, or directories to search for pages" + (", or http/https URLs" if command.urls else "")
-            + "; or objects and prefixes in object storage (s3://BUCKET/SITE, gs://, az://, memory://, file://)",
-        )
-        sub.add_argument("--jobs", "-j", type=int, default=1, metavar="N", help="worker processes (0: one per CPU)")
-        sub.add_argument(
-            "--dask", type=_dask_address, metavar="ADDRESS",
-            help="run on a Dask cluster: tcp://HOST:PORT (a running scheduler), or local:N (N worker processes here)",
-        )
-        sub.add_argument(
-            "--task-pages", type=_positive, default=None, metavar="N",
-            help="pages per Dask task (default 200)",
-        )
-        sub.add_argument(
-            "--storage-options", metavar="JSON",
-            help="fsspec options for object URLs, e.g. '{\"client_kwargs\": {\"endpoint_url\": \"http://host:9000\"}}'; "
-            "credentials come from each store's own environment",
-        )
-        sub.add_argument("--json", action="store_true", help="one JSON document on standard output")
-        sub.add_argument("--quiet", "-q", action="store_true", help="report failures only")
-        sub.add_argument("--debug", action="store_true", help="show the traceback of an internal error, and "
-                         "what a failing signer command said")
-        sub.add_argument(
-            "--extensions", type=_extensions, default=HTML_SUFFIXES, metavar="LIST",
-            help=f"file name extensions of pages in directories (default {default_extensions})",
-        )
-        sub.add_argument(
-            "--exclude", action="append", default=[], metavar="GLOB",
-            help="leave pages alone that match (repeatable): a glob with '/' matches the path below the "
-            "directory argument, one without matches the file name at any depth",
-        )
-        sub.add_argument(
-            "--follow-outside", action="store_true",
-            help="follow symbolic links that lead out of a directory argument (refused by default)",
-        )
-        sub.add_argument(
-            "--max-page-size", type=parse_size, default=DEFAULT_MAX_PAGE_SIZE, metavar="SIZE",
-            help="larger pages fail (default 256M)",
-        )
-        if command.hash_alg:
-            sub.add_argument("--alg", default="sha256", type=_hash_alg, help="sha256 (default), sha384 or sha512")
-        if command.output == "edit":
-            out = sub.add_mutually_exclusive_group(required=True)
-            out.add_argument(
-                "-o", "--output", metavar="PATH",
-                help="output file ('-' for standard output), or directory: the whole tree is mirrored there, "
-                "other files hard-linked (or copied across file systems)",
-            )
-            out.add_argument("--in-place", action="store_true", help="replace each page atomically")
-            sub.add_argument(
-                "--delete", action="store_true",
-                help="with -o DIR: remove from the output what is no longer in the source (as rsync's --delete), "
-                "never outside the output",
-            )
-        elif command.output == "store":
-            sub.add_argument(
-                "-o", "--output", metavar="PATH",
-                help="file ('-' for standard output), or directory for several pages, for the store",
-            )
+        if command.drive is None:  # a command that runs itself takes its own flags only
+            _batch_arguments(sub, command)
         command.add_arguments(sub)
     return parser
+
+
+#: What -o names, for a command that edits pages and for one that writes stores.
+_OUTPUT_HELP = {
+    "edit": "output file ('-' for standard output), or directory: the whole tree is mirrored there, "
+    "other files hard-linked (or copied across file systems)",
+    "store": "file ('-' for standard output), or directory for several pages, for the store",
+}
+
+
+def _batch_arguments(sub: argparse.ArgumentParser, command: Command[Any]) -> None:
+    """The flags of a command the runner drives over a batch of pages."""
+    sub.add_argument(
+        "paths", nargs="+", metavar="PATH",
+        help="pages, or directories to search for pages" + (", or http/https URLs" if command.urls else "")
+        + "; or objects and prefixes in object storage (s3://BUCKET/SITE, gs://, az://, memory://, file://)",
+    )
+    sub.add_argument("--jobs", "-j", type=int, default=1, metavar="N", help="worker processes (0: one per CPU)")
+    sub.add_argument(
+        "--dask", type=_dask_address, metavar="ADDRESS",
+        help="run on a Dask cluster: tcp://HOST:PORT (a running scheduler), or local:N (N worker processes here)",
+    )
+    sub.add_argument("--task-pages", type=_positive, default=None, metavar="N", help="pages per Dask task (default 200)")
+    sub.add_argument(
+        "--storage-options", metavar="JSON",
+        help="fsspec options for object URLs, e.g. '{\"client_kwargs\": {\"endpoint_url\": \"http://host:9000\"}}'; "
+        "credentials come from each store's own environment",
+    )
+    sub.add_argument("--json", action="store_true", help="one JSON document on standard output")
+    sub.add_argument("--quiet", "-q", action="store_true", help="report failures only")
+    sub.add_argument("--debug", action="store_true", help="show the traceback of an internal error, and "
+                     "what a failing signer command said")
+    sub.add_argument(
+        "--extensions", type=_extensions, default=HTML_SUFFIXES, metavar="LIST",
+        help=f"file name extensions of pages in directories (default {','.join(s.lstrip('.') for s in HTML_SUFFIXES)})",
+    )
+    sub.add_argument(
+        "--exclude", action="append", default=[], metavar="GLOB",
+        help="leave pages alone that match (repeatable): a glob with '/' matches the path below the "
+        "directory argument, one without matches the file name at any depth",
+    )
+    sub.add_argument(
+        "--follow-outside", action="store_true",
+        help="follow symbolic links that lead out of a directory argument (refused by default)",
+    )
+    sub.add_argument(
+        "--max-page-size", type=parse_size, default=DEFAULT_MAX_PAGE_SIZE, metavar="SIZE",
+        help="larger pages fail (default 256M)",
+    )
+    if command.hash_alg:
+        sub.add_argument("--alg", default="sha256", type=_hash_alg, help="sha256 (default), sha384 or sha512")
+    if command.output not in _OUTPUT_HELP:
+        return
+    out = sub.add_mutually_exclusive_group(required=True) if command.output == "edit" else sub
+    out.add_argument("-o", "--output", metavar="PATH", help=_OUTPUT_HELP[command.output])
+    if command.output == "edit":
+        out.add_argument("--in-place", action="store_true", help="replace each page atomically")
+        sub.add_argument(
+            "--delete", action="store_true",
+            help="with -o DIR: remove from the output what is no longer in the source (as rsync's --delete), "
+            "never outside the output",
+        )
 
 
 def main(

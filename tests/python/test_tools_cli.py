@@ -20,6 +20,7 @@ import pytest
 from brevane_tools import cli, commands, files, runner, sdk
 from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report
 from brevane_tools.errors import EXIT_INTERNAL
+from brevane_tools.files import writing
 
 PAGE = b"<html><head><title>t</title></head><body>x</body></html>\n"
 EMBEDDED = (
@@ -252,6 +253,26 @@ def test_atomic_write_failure_keeps_the_old_file_and_leaves_no_temporary(
         files.atomic_write(target, b"new content")
     assert target.read_bytes() == PAGE
     assert [p.name for p in tmp_path.iterdir()] == ["p.html"]
+
+
+@pytest.mark.parametrize("renamed", [True, False])
+def test_replacement_puts_one_file_in_place_whole_with_its_mode_or_not_at_all(tmp_path: Path, renamed: bool) -> None:
+    elsewhere = write(tmp_path / "elsewhere", b"kept")
+    target = tmp_path / "entry"
+    os.symlink(elsewhere, target)  # replaced, never written through
+    umask = os.umask(0o077)
+    try:
+        with writing.replacement(target, b"new", mode=0o4640) as rename:
+            if renamed:
+                rename()
+    finally:
+        os.umask(umask)
+    assert elsewhere.read_bytes() == b"kept" and sorted(p.name for p in tmp_path.iterdir()) == ["elsewhere", "entry"]
+    if renamed:
+        assert not target.is_symlink() and target.read_bytes() == b"new"
+        assert stat.S_IMODE(target.stat().st_mode) == 0o640
+    else:
+        assert target.is_symlink()
 
 
 def test_json_output_is_one_document_with_every_file(run: Run, tmp_path: Path) -> None:

@@ -13,7 +13,7 @@ PACKAGE = Path(brevane_tools.__file__).parent
 LAYERS = (
     ("errors", "text", "sdk", "results", "limits", "lazy"),
     ("head", "files", "files.finding", "files.reading", "files.directories", "files.writing", "files.mirroring",
-     "files.syncing", "files.objects", "files.object_copies", "files.leftovers"),
+     "files.syncing", "files.objects", "files.object_copies", "files.leftovers", "files.temporaries"),
     ("store_location", "link_header"),
     ("trust", "store_reader", "remote", "signing", "signing.definition", "signing.credentials",
      "signing.pages", "signing.serving", "checking", "report"),

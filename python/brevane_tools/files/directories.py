@@ -12,6 +12,7 @@ import contextlib
 import errno
 import os
 import stat
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Optional
 
@@ -19,7 +20,7 @@ from brevane_tools.errors import WriteRefused
 from brevane_tools.files.finding import inside, resolved
 from brevane_tools.text import display
 
-__all__ = ["open_directory", "status"]
+__all__ = ["open_directory", "status", "walk_below"]
 
 _DIRECTORY = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0)
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
@@ -87,3 +88,38 @@ def open_directory(directory: Path, tree: Optional[str], target: Path) -> int:
             os.close(fd)
         fd = child
     return fd
+
+
+def walk_below(top: int) -> Iterator[tuple[int, str, list[os.DirEntry[str]], list[str]]]:
+    """Every directory below the open directory `top`, `top` first, through descriptors and never through
+    a link: its descriptor, its path below `top` ("" or "a/b/"), its entries by name, and a list the
+    caller fills with the names of those to enter next (the last one first). A directory that cannot
+    be listed has no entries; one gone, or swapped for a link, since it was listed is never entered.
+    Each descriptor stays open until everything below it is done; `top` stays the caller's."""
+    stack: list[tuple[int, str, list[str]]] = []
+    fd, here = top, ""
+    try:
+        while fd >= 0:
+            try:
+                with os.scandir(fd) as scan:
+                    entries = sorted(scan, key=lambda e: e.name)
+            except OSError:
+                entries = []
+            below: list[str] = []
+            stack.append((fd, here, below))
+            yield fd, here, entries, below
+            fd = -1
+            while stack and fd < 0:
+                parent, path, names = stack[-1]
+                if not names:
+                    stack.pop()
+                    if parent != top:
+                        os.close(parent)
+                    continue
+                name = names.pop()
+                with contextlib.suppress(OSError):
+                    fd, here = os.open(name, _DIRECTORY | _NOFOLLOW, dir_fd=parent), f"{path}{name}/"
+    finally:
+        for parent, _, _ in stack:
+            if parent != top:
+                os.close(parent)

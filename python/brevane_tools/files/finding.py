@@ -22,7 +22,6 @@ import errno
 import fnmatch
 import os
 import posixpath
-import re
 import stat
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -30,13 +29,13 @@ from pathlib import Path
 from typing import Literal, Optional, Union
 
 from brevane_tools import limits
+from brevane_tools.files.temporaries import is_temporary, temporary_name
 from brevane_tools.results import Spool
 from brevane_tools.text import display
 
 __all__ = [
     "DEFAULT_MAX_PAGE_SIZE", "HTML_SUFFIXES", "Found", "InputError", "InputFile", "Link", "excluded_by", "find_pages",
-    "inside",
-    "is_temporary", "real_path_of", "resolved",
+    "inside", "is_temporary", "real_path_of", "resolved", "temporary_name",
 ]
 
 HTML_SUFFIXES = limits.HTML_SUFFIXES
@@ -128,31 +127,6 @@ class Found:
 
     def __iter__(self) -> Iterator[InputFile]:  # the pages, as callers that only want pages expect
         return iter(self.pages)
-
-
-#: The name of a temporary file of the tool's, beside the file it will replace.
-_TEMPORARY = re.compile(r"^\..+\.[0-9a-f]{8}\.tmp(\.old)?$")
-
-
-#: The longest file name most file systems take (NAME_MAX), in bytes.
-_NAME_MAX = 255
-#: What a temporary name adds to the target's: ".", ".XXXXXXXX.tmp", and ".old" for the kept old file.
-_TEMPORARY_EXTRA = len(".") + len(".01234567.tmp") + len(".old")
-
-
-def temporary_name(target: Path, token: str) -> str:
-    """The temporary file that stands in for `target` until it is renamed over it.
-
-    A target whose name is near the longest a file system takes keeps only the
-    start of its name here, so that its temporary file can still be made.
-    """
-    name = os.fsencode(target.name)[: _NAME_MAX - _TEMPORARY_EXTRA]
-    return str(target.parent / f".{os.fsdecode(name)}.{token}.tmp")
-
-
-def is_temporary(name: str) -> bool:
-    """Whether a file name is one of the tool's temporary files (`find . -name '.*.tmp'` lists them)."""
-    return _TEMPORARY.match(name) is not None
 
 
 def kind_of(mode: int) -> str:

@@ -27,7 +27,8 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Optional
 
-from brevane_tools.files.finding import is_temporary
+from brevane_tools.files.directories import walk_below
+from brevane_tools.files.temporaries import is_temporary
 from brevane_tools.files.objects import is_object_url
 
 __all__ = ["UNTOUCHED", "trees_written", "writing_trees"]
@@ -110,34 +111,13 @@ def _remove(top: int, before: Optional[float]) -> int:
     """Remove the leftovers below the open directory `top` (untouched since `before`, if given), depth
     first, one open directory per level."""
     removed = 0
-    stack: list[tuple[int, list[str]]] = []
-    fd = top
-    while True:
-        below: list[str] = []
-        try:
-            with os.scandir(fd) as scan:
-                for entry in scan:
-                    if entry.is_dir(follow_symlinks=False):
-                        below.append(entry.name)
-                    elif is_temporary(entry.name):
-                        removed += _remove_one(fd, entry.name, before)
-        except OSError:
-            pass  # a directory that cannot be read holds nothing this run could have written
-        stack.append((fd, below))
-        fd = -1
-        while stack and fd < 0:
-            parent, names = stack[-1]
-            if not names:
-                stack.pop()
-                if parent != top:
-                    os.close(parent)
-                continue
-            try:
-                fd = os.open(names.pop(), _DIRECTORY, dir_fd=parent)
-            except OSError:
-                fd = -1  # gone, or swapped for a link since it was listed: never followed
-        if fd < 0:
-            return removed
+    for fd, _, entries, below in walk_below(top):
+        for entry in entries:
+            if entry.is_dir(follow_symlinks=False):
+                below.append(entry.name)
+            elif is_temporary(entry.name):
+                removed += _remove_one(fd, entry.name, before)
+    return removed
 
 
 def _remove_one(directory: int, name: str, before: Optional[float]) -> int:

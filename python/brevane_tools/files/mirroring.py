@@ -12,44 +12,45 @@ was about in `data["mirrored"]`: "file", "symbolic link" or "directory".
 
 from __future__ import annotations
 
+import itertools
 import os
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
 from pathlib import Path
-from typing import Optional
+from typing import NamedTuple, Optional
 
-from brevane_tools.files.finding import InputFile, Link, is_temporary
+from brevane_tools.files.directories import walk_below
+from brevane_tools.files.finding import InputFile, Link
+from brevane_tools.files.temporaries import is_temporary
 from brevane_tools.files.writing import BatchWriter
 from brevane_tools.limits import STORE_SUFFIX
 from brevane_tools.results import Report
 from brevane_tools.text import display
 
-__all__ = ["MIRROR_DIRECTORIES", "STORE_SUFFIX", "Mirrored", "in_local_source", "mirror", "prune"]
+__all__ = ["MIRROR_DIRECTORIES", "Mirrored", "in_local_source", "mirror", "prune"]
 
-#: A store beside its page: `--delete` keeps it for as long as the page is in the source.
+#: A mirror puts its files in place in rounds: one round at the latest once this many directories are open.
+MIRROR_DIRECTORIES = 256
+
+_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
 
 
-@dataclass
 class Mirrored:
     """What became of the files that are not pages, and of the symbolic links, in a mirror."""
 
-    linked: int = 0
-    copied: int = 0
-    unchanged: int = 0
-    #: Symbolic links made again as links (or found there already), and how many of them
-    #: lead to nothing, or out of the tree (not followed without --follow-outside).
-    symlinks: int = 0
-    dangling: int = 0
-    outside: int = 0
-    #: Files, links and directories that could not be made (each has its report).
-    failed: int = 0
-    #: Temporary files that killed runs left in the trees this run writes, removed (not in `as_dict`:
-    #: not a file of the site).
-    leftovers: int = 0
-    #: Entries of the output no longer in the source, removed by --delete (a directory counts once),
-    #: and whether the run was asked to (the count is shown then only).
-    deleted: int = 0
-    delete: bool = False
+    def __init__(self) -> None:
+        self.linked = self.copied = self.unchanged = 0
+        #: Symbolic links made again as links (or found there already), and how many of them
+        #: lead to nothing, or out of the tree (not followed without --follow-outside).
+        self.symlinks = self.dangling = self.outside = 0
+        #: Files, links and directories that could not be made (each has its report).
+        self.failed = 0
+        #: Temporary files that killed runs left in the trees this run writes, removed (not in `as_dict`:
+        #: not a file of the site).
+        self.leftovers = 0
+        #: Entries of the output no longer in the source, removed by --delete (a directory counts once),
+        #: and whether the run was asked to (the count is shown then only).
+        self.deleted = 0
+        self.delete = False
 
     def as_dict(self) -> dict[str, int]:
         return {
@@ -59,12 +60,7 @@ class Mirrored:
         }
 
 
-#: A mirror puts its files in place in rounds: one round at the latest once this many directories are open.
-MIRROR_DIRECTORIES = 256
-
-
-@dataclass(frozen=True)
-class _Entry:
+class _Entry(NamedTuple):
     """A file, link or directory of a mirror, as it is reported."""
 
     name: str  # the source, as shown
@@ -73,87 +69,80 @@ class _Entry:
     link: Optional[Link] = None
 
 
+def _failed(entry: _Entry, exc: OSError, mirrored: Mirrored, emit: Callable[[Report], None],
+            placing: bool = False) -> None:
+    why = exc.strerror or str(exc)
+    if placing or exc.filename is not None:  # else the message says what it is about
+        why = f"{'cannot copy to' if entry.what == 'file' else 'cannot write'} {display(entry.target)}: {why}"
+    mirrored.failed += 1
+    emit(Report(entry.name, False, error=why, input_error=True, data={"mirrored": entry.what}))
+
+
+def _made(entry: _Entry, how: str, mirrored: Mirrored, emit: Callable[[Report], None]) -> None:
+    link = entry.link
+    if link is None:
+        setattr(mirrored, how, getattr(mirrored, how) + 1)
+        return
+    mirrored.symlinks += 1
+    if link.leads == "dangling":
+        mirrored.dangling += 1
+        warning = f"a dangling symbolic link (to {display(link.target)}), kept as a link"
+    elif link.leads == "outside":
+        mirrored.outside += 1
+        warning = (
+            f"a symbolic link out of the tree (to {display(link.target)}), kept as a link; "
+            "--follow-outside copies what it leads to"
+        )
+    else:
+        return
+    emit(Report(entry.name, True, text=warning, data={"mirrored": entry.what, "symlink": link.target, "warning": warning}))
+
+
 def mirror(
     writer: BatchWriter, others: Sequence[tuple[InputFile, Path]], links: Sequence[tuple[Link, Path]],
     directories: Sequence[Path], tree: str, mirrored: Mirrored, emit: Callable[[Report], None],
 ) -> None:
     """Make the rest of the site in the output: every directory (empty ones too), the other files,
     and each symbolic link as a link holding the same text; a link that leads nowhere or out of
-    the tree is kept, with a warning."""
+    the tree is kept, with a warning. What the output holds already is counted at once; the rest
+    is put in place a round at a time."""
     staged: list[tuple[_Entry, str]] = []
-
-    def fail(entry: _Entry, exc: OSError, placing: bool = False) -> None:
-        why = exc.strerror or str(exc)
-        if placing or exc.filename is not None:  # else the message says what it is about
-            why = f"{'cannot copy to' if entry.what == 'file' else 'cannot write'} {display(entry.target)}: {why}"
-        mirrored.failed += 1
-        emit(Report(entry.name, False, error=why, input_error=True, data={"mirrored": entry.what}))
-
-    def made(entry: _Entry, how: str) -> None:
-        link = entry.link
-        if link is None:
-            setattr(mirrored, how, getattr(mirrored, how) + 1)
-            return
-        mirrored.symlinks += 1
-        if link.leads == "dangling":
-            mirrored.dangling += 1
-            warning = f"a dangling symbolic link (to {display(link.target)}), kept as a link"
-        elif link.leads == "outside":
-            mirrored.outside += 1
-            warning = (
-                f"a symbolic link out of the tree (to {display(link.target)}), kept as a link; "
-                "--follow-outside copies what it leads to"
-            )
-        else:
-            return
-        emit(Report(entry.name, True, text=warning, data={
-            "mirrored": entry.what, "symlink": link.target, "warning": warning,
-        }))
 
     def commit() -> None:
         failures = writer.commit()
         for entry, how in staged:
             failure = failures.get(entry.target)
             if failure is None:
-                made(entry, how)
+                _made(entry, how, mirrored, emit)
             else:
-                fail(entry, failure, placing=True)
+                _failed(entry, failure, mirrored, emit, placing=True)
         staged.clear()
-
-    def staged_as(entry: _Entry, how: str) -> None:
-        """Count an entry the output holds already ("unchanged"), or keep it until its round is in place."""
-        if how == "unchanged":
-            made(entry, how)
-        else:
-            staged.append((entry, how))
-        if writer.open_directories >= MIRROR_DIRECTORIES:
-            commit()
 
     for directory in directories:
         try:
             writer.make_directory(directory, tree)
         except OSError as exc:
-            fail(_Entry(display(directory), directory, "directory"), exc)
-    for source, target in others:
-        entry = _Entry(display(source.path), target, "file")
+            _failed(_Entry(display(directory), directory, "directory"), exc, mirrored, emit)
+    files = ((_Entry(display(source.path), target, "file"), source) for source, target in others)
+    symlinks = ((_Entry(display(link.path), target, "symbolic link", link), None) for link, target in links)
+    for entry, source in itertools.chain(files, symlinks):
         try:
-            how = writer.stage_copy(target, source.path, target, tree, identity=source.identity, follow=source.via_link)
+            if source is not None:
+                how = writer.stage_copy(entry.target, source.path, entry.target, tree, identity=source.identity,
+                                        follow=source.via_link)
+            else:
+                assert entry.link is not None
+                how = "made" if writer.stage_link(entry.target, entry.link.target, entry.target, tree) else "unchanged"
         except OSError as exc:
-            fail(entry, exc)
+            _failed(entry, exc, mirrored, emit)
             continue
-        staged_as(entry, how)
-    for link, target in links:
-        entry = _Entry(display(link.path), target, "symbolic link", link)
-        try:
-            how = "made" if writer.stage_link(target, link.target, target, tree) else "unchanged"
-        except OSError as exc:
-            fail(entry, exc)
-            continue
-        staged_as(entry, how)
+        if how == "unchanged":
+            _made(entry, how, mirrored, emit)
+        else:
+            staged.append((entry, how))
+        if writer.open_directories >= MIRROR_DIRECTORIES:
+            commit()
     commit()
-
-
-_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
 
 
 def in_local_source(sources: Sequence[str]) -> Callable[[str], bool]:
@@ -182,24 +171,17 @@ def prune(
     tree: str, shown_as: Path, in_source: Callable[[str], bool], spared: Sequence[str], mirrored: Mirrored,
     emit: Callable[[Report], None],
 ) -> None:
-    """`--delete`: remove from the output tree (resolved; named `shown_as` in reports) every entry whose path below it is no longer
-    in the source (`in_source` says; a store beside a page stays with its page), as rsync's --delete.
+    """`--delete`: remove from the output tree (resolved; named `shown_as` in reports) every entry whose
+    path below it is no longer in the source (`in_source` says; a store beside a page stays with its
+    page), as rsync's --delete.
 
     The tree is walked through directory descriptors, never through a link: a link is removed as the
     link it is, and nothing outside the tree is touched. `spared` (paths below the tree) are never
     entered, such as a store directory of the run; the tool's temporary files are left to
     `files.leftovers`."""
     top = os.open(tree, _DIRECTORY)
-    stack: list[tuple[int, str, list[str]]] = []
-    fd, here = top, ""
     try:
-        while True:
-            below: list[str] = []
-            try:
-                with os.scandir(fd) as scan:
-                    entries = sorted(scan, key=lambda e: e.name)
-            except OSError:
-                entries = []
+        for fd, here, entries, below in walk_below(top):
             for entry in entries:
                 relative = f"{here}{entry.name}"
                 if is_temporary(entry.name) or relative in spared:
@@ -222,26 +204,7 @@ def prune(
                 text = "deleted, with everything in it: no longer in the source" if is_dir else \
                     "deleted: no longer in the source"
                 emit(Report(shown, True, text=text, data={"mirrored": "deleted"}))
-            stack.append((fd, here, below))
-            fd = -1
-            while stack and fd < 0:
-                parent, path, names = stack[-1]
-                if not names:
-                    stack.pop()
-                    if parent != top:
-                        os.close(parent)
-                    continue
-                name = names.pop()
-                try:
-                    fd, here = os.open(name, _DIRECTORY, dir_fd=parent), f"{path}{name}/"
-                except OSError:
-                    fd = -1  # gone, or swapped for a link since it was listed: never entered
-            if fd < 0:
-                return
     finally:
-        for parent, _, _ in stack:
-            if parent != top:
-                os.close(parent)
         os.close(top)
 
 

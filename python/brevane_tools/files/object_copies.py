@@ -20,6 +20,7 @@ from brevane_tools.files.objects import (
 )
 from brevane_tools.files.reading import open_checked
 from brevane_tools.files.writing import BatchWriter
+from brevane_tools.limits import STORE_SUFFIX
 from brevane_tools.results import Report
 from brevane_tools.text import display, escape
 
@@ -124,8 +125,6 @@ def _put_local(storage: Storage, items: Sequence[tuple[InputFile, str]]) -> list
             for _, fd, _, _, _ in opened:
                 os.close(fd)
     return results
-
-
 
 
 @dataclass(frozen=True)
@@ -264,8 +263,6 @@ def prune(storage: Storage, output: str, in_source: Callable[[str], bool], mirro
           emit: Callable[[Report], None]) -> None:
     """`--delete` below an output prefix: every object whose path below it is no longer in the source
     goes (a store beside a page stays with its page), each deleted by its own request, concurrently."""
-    from brevane_tools.files.mirroring import STORE_SUFFIX
-
     try:
         tree = find(storage, output.rstrip("/") + "/", ())
     except FileNotFoundError:

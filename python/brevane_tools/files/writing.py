@@ -16,7 +16,10 @@
   target, then the renames are synced: after a crash each page is old or new,
   never torn, never missing. A page and the files written with it (a store
   beside it) are renamed together: if one rename fails, the others are undone.
-- Temporary files are removed on failure and on SIGTERM, SIGINT or SIGHUP.
+- Temporary files are removed on failure and on SIGTERM, SIGINT or SIGHUP
+  (`temporaries`).
+- `replacement` writes a single file in a directory of the caller's own (a
+  cache's) the same way: the file, then its directory, fsynced.
 """
 
 from __future__ import annotations
@@ -26,103 +29,33 @@ import errno
 import os
 import signal
 import stat
-import threading
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass
 from pathlib import Path
-from types import FrameType
-from typing import Any, Optional
+from typing import NamedTuple, Optional
 
 from brevane_tools.errors import WriteRefused
+from brevane_tools.files import temporaries
 from brevane_tools.files.directories import open_directory, status
-from brevane_tools.files.finding import kind_of, temporary_name
+from brevane_tools.files.finding import kind_of
 from brevane_tools.files.reading import FileIdentity, open_checked
 from brevane_tools.files.syncing import sync_directories, sync_files
 from brevane_tools.text import display
 
-__all__ = ["BatchWriter", "atomic_write", "atomic_write_stream", "temporaries_removed_on_signals"]
+# The runner and the cluster's workers take it from here until they import it from `temporaries`.
+temporaries_removed_on_signals = temporaries.temporaries_removed_on_signals
+
+__all__ = ["BatchWriter", "atomic_write", "atomic_write_stream", "replacement", "temporaries_removed_on_signals"]
 
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 _NEW = os.O_WRONLY | os.O_CREAT | os.O_EXCL | _CLOEXEC
+_DIRECTORY = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | _CLOEXEC
 
 #: A streamed copy is read and written this much at a time.
 _PART = 8 << 20
 
-# Temporary files that exist right now, so that a signal handler can remove them.
-_TEMPORARIES: set[str] = set()
-_HANDLED = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
-
-def _remove_temporaries() -> None:
-    for name in list(_TEMPORARIES):
-        try:
-            os.unlink(name)
-        except OSError:
-            pass
-    _TEMPORARIES.clear()
-
-
-@contextlib.contextmanager
-def temporaries_removed_on_signals() -> Iterator[None]:
-    """While the block runs, SIGTERM, SIGINT and SIGHUP first remove the temporary
-    files, then do what they did before (a handler of the host application is
-    called; the default ends the process). An ignored signal stays ignored; off
-    the main thread, where handlers cannot be set, nothing changes."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    previous: dict[int, Any] = {}
-
-    def handler(signum: int, frame: Optional[FrameType]) -> None:
-        _remove_temporaries()
-        before = previous.get(signum, signal.SIG_DFL)
-        if callable(before):
-            before(signum, frame)
-            return
-        signal.signal(signum, signal.SIG_DFL)
-        os.kill(os.getpid(), signum)
-
-    for signum in _HANDLED:
-        before = signal.getsignal(signum)
-        if before is not signal.SIG_IGN:
-            previous[signum] = before
-            signal.signal(signum, handler)
-    try:
-        yield
-    finally:
-        for number, was in previous.items():
-            signal.signal(number, was if was is not None else signal.SIG_DFL)
-
-
-def _create_temporary(directory: int, target: Path, make: Callable[[str], int]) -> tuple[int, str]:
-    """A new entry beside `target`, made by `make(name)` in the open `directory`; named in
-    `_TEMPORARIES` before it exists, so that a signal at any moment finds every temporary file there is."""
-    for _ in range(100):
-        temp = temporary_name(target, os.urandom(4).hex())
-        _TEMPORARIES.add(temp)
-        try:
-            return make(os.path.basename(temp)), temp
-        except FileExistsError:
-            _TEMPORARIES.discard(temp)
-        except BaseException:
-            _TEMPORARIES.discard(temp)
-            raise
-    raise FileExistsError(errno.EEXIST, f"no free temporary name beside {display(target)}")
-
-
-def _new_file(directory: int) -> Callable[[str], int]:
-    return lambda name: os.open(name, _NEW, 0o600, dir_fd=directory)
-
-
-def _default_mode() -> int:
-    umask = os.umask(0)
-    os.umask(umask)
-    return 0o666 & ~umask
-
-
-@dataclass
-class _Staged:
+class _Staged(NamedTuple):
     target: Path
     temp: str  # its path: for the signal handler
     #: The open directory both lie in, checked once: every later step happens there.
@@ -138,10 +71,46 @@ class _Staged:
         return os.path.basename(self.temp)
 
 
-@dataclass
-class _Group:
-    key: object
-    staged: list[_Staged]
+@contextlib.contextmanager
+def _temporary(directory: int, target: Path) -> Iterator[tuple[int, _Staged]]:
+    """A new file (0600) beside `target`, open for writing while the block runs; removed if the block fails."""
+    fd, temp = temporaries.create(directory, target, lambda name: os.open(name, _NEW, 0o600, dir_fd=directory))
+    item = _Staged(target, temp, directory)
+    try:
+        yield fd, item
+    except BaseException:
+        _discard([item])
+        raise
+    finally:
+        os.close(fd)
+
+
+def _discard(staged: Sequence[_Staged]) -> None:
+    for item in staged:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(item.temp_name, dir_fd=item.directory)
+        temporaries.forget(item.temp)
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def _default_mode() -> int:
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+def _refuse(target: Path, st: Optional[os.stat_result], link_too: bool = True) -> None:
+    """Refuse to replace anything but a regular file: a link said as such (unless `link_too` is False:
+    then it is just not a regular file)."""
+    if st is not None and link_too and stat.S_ISLNK(st.st_mode):
+        raise WriteRefused(errno.ELOOP, f"{display(target)} is a symbolic link, not written through")
+    if st is not None and not stat.S_ISREG(st.st_mode):
+        raise WriteRefused(errno.EINVAL, f"{display(target)} is {kind_of(st.st_mode)}, not replaced")
 
 
 class BatchWriter:
@@ -157,7 +126,7 @@ class BatchWriter:
     """
 
     def __init__(self) -> None:
-        self.groups: list[_Group] = []
+        self.groups: list[tuple[object, list[_Staged]]] = []  # each group's key, and its files
         self.size = 0
         self._directories: dict[tuple[Optional[str], Path], int] = {}
 
@@ -198,10 +167,10 @@ class BatchWriter:
                 if item is not None:
                     staged.append(item)
         except BaseException:
-            self._discard(staged)
+            _discard(staged)
             raise
         if staged:
-            self.groups.append(_Group(key, staged))
+            self.groups.append((key, staged))
             self.size += sum(len(d) for _, d in files)
         return bool(staged)
 
@@ -213,11 +182,8 @@ class BatchWriter:
         st = status(target.name, directory)
         if replaces is not None and (st is None or (st.st_dev, st.st_ino) != replaces):
             raise WriteRefused(errno.ESTALE, f"{display(target)} was replaced since it was found, not written")
+        _refuse(target, st)
         if st is not None:
-            if stat.S_ISLNK(st.st_mode):
-                raise WriteRefused(errno.ELOOP, f"{display(target)} is a symbolic link, not written through")
-            if not stat.S_ISREG(st.st_mode):
-                raise WriteRefused(errno.EINVAL, f"{display(target)} is {kind_of(st.st_mode)}, not replaced")
             if st.st_nlink > 1 and in_place:
                 raise WriteRefused(
                     errno.EMLINK,
@@ -232,11 +198,7 @@ class BatchWriter:
                 mode = stat.S_IMODE(os.stat(mode_from).st_mode) if mode_from is not None else _default_mode()
             except OSError:
                 mode = _default_mode()
-        mode &= 0o777  # never setuid, setgid or sticky
-
-        fd, temp = _create_temporary(directory, target, _new_file(directory))
-        item = _Staged(target, temp, directory)
-        try:
+        with _temporary(directory, target) as (fd, item):
             if st is not None and (st.st_uid != os.geteuid() or st.st_gid != os.fstat(fd).st_gid):
                 try:
                     os.fchown(fd, st.st_uid, st.st_gid)
@@ -246,15 +208,8 @@ class BatchWriter:
                         f"{display(target)} belongs to {st.st_uid}:{st.st_gid}; the new file could not keep that "
                         "owner and group, so it is left alone",
                     ) from None
-            os.fchmod(fd, mode)  # after fchown, which may clear bits
-            view = memoryview(data)
-            while view:
-                view = view[os.write(fd, view):]
-        except BaseException:
-            os.close(fd)
-            self._discard([item])
-            raise
-        os.close(fd)
+            os.fchmod(fd, mode & 0o777)  # after fchown, which may clear bits; never setuid, setgid or sticky
+            _write_all(fd, data)
         return item
 
     def stage_copy(
@@ -269,49 +224,22 @@ class BatchWriter:
         directory = self._directory(target, in_tree)
         source_fd, src = open_checked(source, follow=follow, identity=identity)
         try:
-            return self._stage_copy_from(key, source_fd, src, target, directory)
+            st = status(target.name, directory)
+            _refuse(target, st, link_too=False)
+            if st is not None and (st.st_dev, st.st_ino) == (src.st_dev, src.st_ino):
+                return "unchanged"
+            if os.fstat(directory).st_dev == src.st_dev:
+                with contextlib.suppress(OSError):  # another mount of the file system, a link count at its limit
+                    # The open file itself, through the kernel's link to it (linkat(2) with
+                    # AT_SYMLINK_FOLLOW, which os.link asks for when given a directory descriptor).
+                    _, temp = temporaries.create(directory, target, lambda name: os.link(
+                        f"/proc/self/fd/{source_fd}", name, dst_dir_fd=directory, follow_symlinks=True))
+                    self.groups.append((key, [_Staged(target, temp, directory)]))
+                    return "linked"
+            return "copied" if self._stage_read(key, lambda n: os.read(source_fd, n), target, directory, st,
+                                                stat.S_IMODE(src.st_mode)) else "unchanged"
         finally:
             os.close(source_fd)
-
-    def _stage_copy_from(self, key: object, source_fd: int, src: os.stat_result, target: Path, directory: int) -> str:
-        st = status(target.name, directory)
-        if st is not None:
-            if not stat.S_ISREG(st.st_mode):
-                raise WriteRefused(errno.EINVAL, f"{display(target)} is {kind_of(st.st_mode)}, not replaced")
-            if (st.st_dev, st.st_ino) == (src.st_dev, src.st_ino):
-                return "unchanged"
-        fd, temp = _create_temporary(directory, target, _new_file(directory))
-        item = _Staged(target, temp, directory)
-        try:
-            how = "copied"
-            if os.fstat(fd).st_dev == src.st_dev:
-                os.close(fd)
-                fd = -1
-                os.unlink(item.temp_name, dir_fd=directory)
-                try:
-                    _link_open_file(source_fd, directory, item.temp_name)
-                    how = "linked"
-                except OSError:
-                    fd = os.open(item.temp_name, _NEW, 0o600, dir_fd=directory)
-            if how == "copied":
-                os.lseek(source_fd, 0, os.SEEK_SET)
-                while chunk := os.read(source_fd, 1 << 20):
-                    view = memoryview(chunk)
-                    while view:
-                        view = view[os.write(fd, view):]
-                os.fchmod(fd, stat.S_IMODE(src.st_mode) & 0o777)
-        except BaseException:
-            if fd >= 0:
-                os.close(fd)
-            self._discard([item])
-            raise
-        if fd >= 0:
-            os.close(fd)
-        if how == "copied" and st is not None and st.st_size == src.st_size and _same_file_bytes(item):
-            self._discard([item])
-            return "unchanged"
-        self.groups.append(_Group(key, [item]))
-        return how
 
     def stage_stream(self, key: object, read: Callable[[int], bytes], target: Path, in_tree: Optional[str]) -> bool:
         """Stage a copy of a stream (`read(n)` gives up to n bytes, b"" at its end) at `target`, a part at a
@@ -319,29 +247,26 @@ class BatchWriter:
         A link at `target` is refused, never written through."""
         directory = self._directory(target, in_tree)
         st = status(target.name, directory)
-        if st is not None and stat.S_ISLNK(st.st_mode):
-            raise WriteRefused(errno.ELOOP, f"{display(target)} is a symbolic link, not written through")
-        if st is not None and not stat.S_ISREG(st.st_mode):
-            raise WriteRefused(errno.EINVAL, f"{display(target)} is {kind_of(st.st_mode)}, not replaced")
-        fd, temp = _create_temporary(directory, target, _new_file(directory))
-        item = _Staged(target, temp, directory)
+        _refuse(target, st)
+        mode = stat.S_IMODE(st.st_mode) if st is not None else _default_mode()
+        return self._stage_read(key, read, target, directory, st, mode)
+
+    def _stage_read(
+        self, key: object, read: Callable[[int], bytes], target: Path, directory: int,
+        st: Optional[os.stat_result], mode: int,
+    ) -> bool:
+        """Stage what `read` gives, with the bits `mode`; False (nothing staged) when `st`, the target's
+        status, says the target holds the same bytes already."""
         size = 0
-        try:
+        with _temporary(directory, target) as (fd, item):
             while part := read(_PART):
                 size += len(part)
-                view = memoryview(part)
-                while view:
-                    view = view[os.write(fd, view):]
-            os.fchmod(fd, stat.S_IMODE(st.st_mode) & 0o777 if st is not None else _default_mode())
-        except BaseException:
-            os.close(fd)
-            self._discard([item])
-            raise
-        os.close(fd)
+                _write_all(fd, part)
+            os.fchmod(fd, mode & 0o777)
         if st is not None and st.st_size == size and _same_file_bytes(item):
-            self._discard([item])
+            _discard([item])
             return False
-        self.groups.append(_Group(key, [item]))
+        self.groups.append((key, [item]))
         self.size += size
         return True
 
@@ -351,35 +276,23 @@ class BatchWriter:
         It replaces a file or a link there, never a directory or a special file."""
         directory = self._directory(target, in_tree)
         st = status(target.name, directory)
-        if st is not None:
-            if stat.S_ISLNK(st.st_mode) and os.readlink(target.name, dir_fd=directory) == text:
+        if st is not None and stat.S_ISLNK(st.st_mode):
+            if os.readlink(target.name, dir_fd=directory) == text:
                 return False
-            if not (stat.S_ISLNK(st.st_mode) or stat.S_ISREG(st.st_mode)):
-                raise WriteRefused(errno.EINVAL, f"{display(target)} is {kind_of(st.st_mode)}, not replaced")
+        else:
+            _refuse(target, st, link_too=False)
 
-        def make(name: str) -> int:
-            os.symlink(text, name, dir_fd=directory)
-            return -1
-
-        _, temp = _create_temporary(directory, target, make)
-        self.groups.append(_Group(key, [_Staged(target, temp, directory, link=True)]))
+        _, temp = temporaries.create(directory, target, lambda name: os.symlink(text, name, dir_fd=directory))
+        self.groups.append((key, [_Staged(target, temp, directory, link=True)]))
         return True
 
     def make_directory(self, directory: Path, in_tree: str) -> None:
         """Make `directory` in the output tree, as a staged file's directory is made."""
         os.close(open_directory(directory, in_tree, directory))
 
-    def _discard(self, staged: Sequence[_Staged]) -> None:
-        for item in staged:
-            try:
-                os.unlink(item.temp_name, dir_fd=item.directory)
-            except FileNotFoundError:
-                pass
-            _TEMPORARIES.discard(item.temp)
-
     def discard(self) -> None:
-        for group in self.groups:
-            self._discard(group.staged)
+        for _, staged in self.groups:
+            _discard(staged)
         self.groups, self.size = [], 0
         self._close_directories()
 
@@ -391,37 +304,26 @@ class BatchWriter:
             if not groups:
                 return failures
             try:
-                sync_files([(item.directory, item.temp_name, item.link) for group in groups for item in group.staged])
+                sync_files([(item.directory, item.temp_name, item.link) for _, staged in groups for item in staged])
             except OSError as exc:
-                for group in groups:
-                    self._discard(group.staged)
-                    failures[group.key] = exc
+                for key, staged in groups:
+                    _discard(staged)
+                    failures[key] = exc
                 return failures
             directories: list[int] = []
-            for group in groups:
+            for key, staged in groups:
                 try:
-                    _rename_group(group.staged)
-                    directories.extend(item.directory for item in group.staged)
+                    _rename_group(staged)
+                    directories.extend(item.directory for item in staged)
                 except OSError as exc:
-                    failures[group.key] = exc
+                    failures[key] = exc
                 finally:
-                    for item in group.staged:
-                        _TEMPORARIES.discard(item.temp)
+                    for item in staged:
+                        temporaries.forget(item.temp)
             sync_directories(directories)
             return failures
         finally:
             self._close_directories()
-
-
-def _link_open_file(fd: int, directory: int, name: str) -> None:
-    """Hard-link the file open at `fd` as `name` in `directory`: the file judged, whatever its name is now."""
-    # linkat(2) follows the kernel's magic link to the open file only when asked to
-    # (AT_SYMLINK_FOLLOW), which Python does only when given a directory descriptor.
-    root = os.open("/", os.O_RDONLY | _CLOEXEC)
-    try:
-        os.link(f"/proc/self/fd/{fd}", name, src_dir_fd=root, dst_dir_fd=directory, follow_symlinks=True)
-    finally:
-        os.close(root)
 
 
 def _same_bytes(directory: int, name: str, data: bytes) -> bool:
@@ -447,7 +349,8 @@ def _same_file_bytes(item: _Staged) -> bool:
 
 def _rename_group(staged: Sequence[_Staged]) -> None:
     """Rename every temporary over its target, or none: a later failure undoes the earlier renames."""
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, set(_HANDLED))  # a group is never cut in half
+    # A group is never cut in half by a signal.
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, set(temporaries.HANDLED_SIGNALS))
     done: list[tuple[_Staged, Optional[str]]] = []  # renamed items, and the link to each one's old file
     backups: list[tuple[int, str]] = []
     try:
@@ -509,3 +412,38 @@ def _write_one(stage: Callable[[BatchWriter], bool]) -> None:
     failure = writer.commit().get(None)
     if failure is not None:
         raise failure
+
+
+@contextlib.contextmanager
+def replacement(target: Path, data: bytes, mode: int = 0o600) -> Iterator[Callable[[], None]]:
+    """The one atomic write of a single file: `data` in a new temporary file beside `target` with the
+    bits `mode` (whatever the umask; never setuid, setgid or sticky), written and fsynced before the
+    block runs. The function the block gets renames it over `target` (a link there is replaced, never
+    followed); the directory is fsynced as the block ends, so the rename is durable too. What the block
+    leaves unrenamed is removed.
+
+    For a file in a directory of the caller's own (a cache's): none of `BatchWriter`'s checks of an
+    output tree, one file synced (not its file system), and the rename alone where the caller holds a lock.
+    """
+    directory = os.open(target.parent, _DIRECTORY)
+    try:
+        with _temporary(directory, target) as (fd, item):
+            os.fchmod(fd, mode & 0o777)
+            _write_all(fd, data)
+            os.fsync(fd)
+        renamed = False
+
+        def rename() -> None:
+            nonlocal renamed
+            os.replace(item.temp_name, item.name, src_dir_fd=directory, dst_dir_fd=directory)
+            renamed = True
+
+        try:
+            yield rename
+        finally:
+            _discard([] if renamed else [item])
+            temporaries.forget(item.temp)
+        with contextlib.suppress(OSError):  # some file systems cannot sync a directory; the data is safe there
+            os.fsync(directory)
+    finally:
+        os.close(directory)
