@@ -24,9 +24,11 @@ below it (tests/python/test_tools_layers.py holds every module to its row):
         a deployed site's pages as served, and what its deployment did to them
     commands/
         one module per family, one ordered registry
+    batch
+        the spine of a batch: its plan, its jobs, a chunk of pages run and written
     runner, object_runs, deleting, cluster, cli
-        running a batch (here, in worker processes, on a Dask cluster; --delete);
-        argparse and output
+        planning a batch over local trees and object prefixes, and running it (here,
+        in worker processes, on a Dask cluster; --delete); argparse and output
     integrations/, sphinx, mkdocs, wsgi, asgi, __main__
         Sphinx, MkDocs, the pre-commit hook, the WSGI and ASGI middleware
 

@@ -2,7 +2,7 @@
 Dask cluster (`--dask tcp://HOST:PORT` for a running scheduler, `--dask local:N` for N worker
 processes here, for the life of the run).
 
-- Workers run whole chunks with `runner.run_chunk`: each reads, runs and writes
+- Workers run whole chunks with `batch.run_chunk`: each reads, runs and writes
   its own pages, and only the pages' small reports come back, for the summary,
   the JSON and the report. No page's bytes pass through this process.
 - The batch (the command and its settings: the manifest definition, the
@@ -38,10 +38,10 @@ import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Optional
 
+from brevane_tools.batch import COMMIT_PAGES, Batch, Job, run_chunk, traceback_text
 from brevane_tools.errors import UsageError
 from brevane_tools.files.writing import temporaries_removed_on_signals
 from brevane_tools.results import Report
-from brevane_tools.runner import COMMIT_PAGES, Batch, Job, run_chunk
 
 __all__ = ["DEFAULT_TASK_PAGES", "address", "executing", "task_size"]
 
@@ -151,9 +151,7 @@ def _serve(connection: Any, batch: Batch, client: int) -> None:
             try:
                 reply: Any = run_chunk(batch, chunk)
             except Exception as exc:  # noqa: BLE001 - a fault of the tool fails the chunk, not the worker
-                import traceback
-
-                reply = (f"{type(exc).__name__}: {exc}", traceback.format_exc() if batch.debug else None)
+                reply = (f"{type(exc).__name__}: {exc}", traceback_text() if batch.debug else None)
             connection.send(reply)
 
 

@@ -15,7 +15,7 @@ from brevane_tools.files.finding import inside
 from brevane_tools.files.mirroring import Mirrored
 from brevane_tools.files.objects import ObjectFile
 from brevane_tools.results import Report
-from brevane_tools.runner import Plan, Planned
+from brevane_tools.batch import Plan, Planned
 
 __all__ = ["prune"]
 

@@ -1,4 +1,5 @@
-"""The toolkit's layers hold: a module imports only from layers below its own, and no private names."""
+"""The toolkit's layers hold: a module imports only from its own layer and those below it, without an
+import loop, and takes no private names."""
 
 from __future__ import annotations
 
@@ -21,6 +22,7 @@ LAYERS = (
      "auditing.certificates", "auditing.pages", "auditing.crawling"),
     ("commands", "commands.base", "commands.page", "commands.places", "commands.sign", "commands.sign_options", "commands.check",
      "commands.audit"),
+    ("batch",),
     ("runner", "object_runs", "deleting", "cluster", "cli"),
     ("integrations", "integrations.site", "integrations.sphinx", "integrations.mkdocs",
      "integrations.precommit", "integrations.cache_control", "integrations.budget", "integrations.caches",
@@ -39,6 +41,12 @@ def _modules() -> list[tuple[str, ast.Module]]:
         if name:
             found.append((name, ast.parse(path.read_text("utf-8"))))
     return found
+
+
+def _path(name: str) -> str:
+    """A module's file below the package, by its dotted name."""
+    path = PACKAGE / name.replace(".", "/")
+    return str((path / "__init__.py" if path.is_dir() else path.with_suffix(".py")).relative_to(PACKAGE))
 
 
 def _imports(tree: ast.Module) -> list[tuple[str, list[str]]]:
@@ -71,8 +79,34 @@ def test_every_module_has_a_layer_and_imports_only_downwards_and_nothing_private
     assert wrong == []
 
 
+def test_no_import_loops_within_a_layer() -> None:
+    modules = dict(_modules())
+    edges = {
+        name: {f"{imported}.{n}" if f"{imported}.{n}" in modules else imported
+               for imported, names in _imports(tree) for n in names or [""]} & modules.keys()
+        for name, tree in modules.items()
+    }
+    loops = []
+    state: dict[str, int] = {}  # 1: on the path being walked, 2: done
+
+    def walk(name: str, path: list[str]) -> None:
+        state[name] = 1
+        for imported in sorted(edges[name]):
+            if state.get(imported) == 1:
+                loops.append(" -> ".join(_path(n) for n in [*path[path.index(imported):], imported]))
+            elif imported not in state:
+                walk(imported, [*path, imported])
+        state[name] = 2
+
+    for name in sorted(modules):
+        if name not in state:
+            walk(name, [name])
+    assert loops == []
+
+
 def test_no_module_is_long() -> None:
-    lengths = {path.name: len(path.read_text("utf-8").splitlines()) for path in PACKAGE.rglob("*.py")}
+    lengths = {str(path.relative_to(PACKAGE)): len(path.read_text("utf-8").splitlines())
+               for path in PACKAGE.rglob("*.py")}
     assert {name: n for name, n in lengths.items() if n > 520} == {}
 
 
