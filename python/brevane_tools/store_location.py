@@ -207,14 +207,16 @@ def read_store(place: Path, site: Site, limit: int, *, flag: str = "") -> bytes:
     return stored
 
 
-def store_if_any(place: Path, site: Site, limit: int, *, flag: str = "") -> Optional[bytes]:
-    """`read_store`, or None when nothing is there."""
-    return _read(place, site, limit, flag, missing_ok=True)
+def store_if_any(place: Path, site: Site, limit: int, *, flag: str = "", what: str = "") -> Optional[bytes]:
+    """`read_store`, or None when nothing is there; `what` names an object that is no store."""
+    return _read(place, site, limit, flag, missing_ok=True, what=what)
 
 
-def _read(place: Path, site: Site, limit: int, flag: str, missing_ok: bool) -> Optional[bytes]:
+def _read(place: Path, site: Site, limit: int, flag: str, missing_ok: bool, what: str = "") -> Optional[bytes]:
     if site.prefix is not None:
-        return _read_object(site.url(place), site.storage or objects.Storage(), limit, flag, missing_ok)
+        url = site.url(place)
+        storage = site.storage or objects.Storage()
+        return _read_object(url, storage, limit, flag, missing_ok, what or f"the Manifest Store {escape(url)}")
     if missing_ok and not os.path.lexists(place):
         return None
     real_root = os.path.realpath(site.root)
@@ -233,7 +235,8 @@ def _read(place: Path, site: Site, limit: int, flag: str, missing_ok: bool) -> O
         raise ValueError(f"cannot read the Manifest Store {shown(place)}: {exc.strerror or exc}") from None
 
 
-def _read_object(url: str, storage: objects.Storage, limit: int, flag: str, missing_ok: bool) -> Optional[bytes]:
+def _read_object(url: str, storage: objects.Storage, limit: int, flag: str, missing_ok: bool, what: str,
+                 ) -> Optional[bytes]:
     fs, path = storage.filesystem(url)
     try:
         # One byte past the limit is enough to tell a store over it.
@@ -246,7 +249,7 @@ def _read_object(url: str, storage: objects.Storage, limit: int, flag: str, miss
         raise StoreLocationError(str(objects.os_error(exc, "read", url))) from None
     if len(data) > limit:
         hint = f" ({flag})" if flag else ""
-        raise ValueError(f"the Manifest Store {escape(url)} is over the limit of {limit:,} bytes{hint}")
+        raise ValueError(f"{what} is over the limit of {limit:,} bytes{hint}")
     return bytes(data)
 
 

@@ -20,7 +20,7 @@ LAYERS = (
      "signing.pages", "signing.serving", "checking", "report"),
     ("auditing", "auditing.findings", "auditing.sitemaps", "auditing.diffing", "auditing.links",
      "auditing.certificates", "auditing.pages", "auditing.crawling"),
-    ("commands", "commands.base", "commands.page", "commands.places", "commands.sign", "commands.sign_options", "commands.check",
+    ("commands", "commands.base", "commands.page", "commands.sign", "commands.sign_options", "commands.check",
      "commands.audit"),
     ("batch",),
     ("runner", "object_runs", "deleting", "cluster", "cli"),

@@ -21,13 +21,13 @@ import os
 import sys
 from collections.abc import Sequence
 from pathlib import Path, PurePosixPath
-from typing import Any, Optional
+from typing import Any, Optional, Union
 
 import brevane
 
 from brevane_tools import checking, signing, store_location
 from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageError
-from brevane_tools.commands import places, summary
+from brevane_tools.commands import summary
 from brevane_tools.commands.sign_options import SignOptions, SignSettings, href_for, options_from, prepare, signer
 from brevane_tools.errors import SigningError, StoreLocationError
 from brevane_tools.files.reading import read_file
@@ -216,7 +216,7 @@ def _announced(page: Page, settings: SignSettings) -> serving.Announced:
     else:
         assert page.destination is not None
         served = (relative.parent / page.destination.name).as_posix()
-    return places.announced_at(relative, served, settings.href, settings.store_prefix)
+    return serving.announced_at(relative, served, settings.href, settings.store_prefix)
 
 
 def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings) -> bool:
@@ -338,23 +338,32 @@ def finish(settings: SignSettings, reports: Sequence[Report]) -> list[str]:
     """Once the pages are written: the header form's server rules written, and what the run leaves to
     watch, as the texts of its warnings (`brevane sign` prints each as "brevane: warning: TEXT").
     Raises UsageError when the rules cannot be written."""
-    warnings: list[str] = []
-    if settings.site_root is not None:
-        announced = [serving.Announced(str(r.data["page_url"]), str(r.data["href"]))
-                     for r in reports if r.ok and "page_url" in r.data]
-        stores = settings.store_tree or os.path.join(settings.site_root, settings.store_prefix)
-        announced += places.stored_before(settings.site_root, stores, {a.page for a in announced},
-                                          settings.href, settings.store_prefix)
-        try:
-            warnings = serving.write_rules(
-                settings.rules_dir or settings.site_root, announced, store_prefix=settings.store_prefix,
-                href=settings.href is not None, site=settings.site_root if settings.rules_dir else None,
-            )
-        except ValueError as exc:
-            raise UsageError(str(exc)) from None
-    elif settings.rules_in_objects:
-        warnings = places.object_site_rules(reports, settings.href, settings.rules_dir, settings.storage)
-    return warnings + _store_warnings(settings, reports)
+    return _write_rules(settings, reports) + _store_warnings(settings, reports)
+
+
+def _write_rules(settings: SignSettings, reports: Sequence[Report]) -> list[str]:
+    """The header form's rules: at the site's root (or in --rules-dir), or for pages written to object
+    storage, as objects at the root of the prefix they are written below (where a static host reads
+    `_headers`, and whatever serves a copy of the prefix finds the others)."""
+    site: Union[Path, Site, None] = settings.site_root
+    if settings.rules_in_objects:
+        written = [r for r in reports if r.ok and "site" in r.data]
+        site = Site(prefix=str(written[0].data["site"]), storage=settings.storage) if written else None
+    if site is None:
+        return []
+    announced = [serving.Announced(str(r.data["page_url"]), str(r.data["href"]))
+                 for r in reports if r.ok and "page_url" in r.data]
+    local = settings.site_root
+    stores = settings.store_tree or (os.path.join(local, settings.store_prefix) if local is not None else "")
+    try:
+        announced += serving.stored_before(site, stores, {a.page for a in announced}, settings.href,
+                                           settings.store_prefix)
+        return serving.write_rules(
+            settings.rules_dir or site, announced, store_prefix=settings.store_prefix, href=settings.href is not None,
+            site=settings.site_root if settings.rules_dir else None, in_site=False if settings.rules_dir else None,
+        )
+    except (OSError, ValueError) as exc:
+        raise UsageError(str(exc)) from None
 
 
 def _finish(settings: SignSettings, reports: Sequence[Report]) -> None:

@@ -33,18 +33,22 @@ import posixpath
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass
-from pathlib import Path
-from typing import Optional
+from pathlib import Path, PurePosixPath
+from typing import Optional, Union
 from urllib.parse import quote, unquote_to_bytes
 
+from brevane_tools import store_location
+from brevane_tools.files import objects
 from brevane_tools.files.reading import read_file
 from brevane_tools.files.writing import atomic_write
 from brevane_tools.limits import STORE_MEDIA_TYPE, STORE_SUFFIX, link_value
-from brevane_tools.text import display
+from brevane_tools.signing.definition import substitute
+from brevane_tools.store_location import Site
+from brevane_tools.text import display, escape
 
 __all__ = [
     "APACHE", "HEADERS_RULE_LIMIT", "NGINX", "NGINX_HTTP", "RULE_FILES", "Announced",
-    "is_link_target", "is_plain_path", "merged", "rules", "url_path", "write_rules",
+    "announced_at", "is_link_target", "is_plain_path", "merged", "rules", "stored_before", "url_path", "write_rules",
 ]
 
 NGINX_HTTP = "c2pa.nginx.http.conf"
@@ -341,47 +345,74 @@ def merged(old: bytes, block: bytes) -> bytes:
 
 
 def write_rules(
-    directory: Path, pages: Sequence[Announced], *, store_prefix: str = "", href: bool = False,
+    directory: Union[Path, Site], pages: Sequence[Announced], *, store_prefix: str = "", href: bool = False,
     site: Optional[Path] = None, in_site: Optional[bool] = None,
 ) -> list[str]:
-    """Write each rule file in `directory`, never through a link; the warnings they call for.
+    """Write each rule file in `directory` (never through a link), or as objects at the root of a `Site`'s
+    prefix; the warnings they call for.
 
     `site`: the site's root, when the rules are written elsewhere (--rules-dir); `in_site`: whether
-    `directory` is published with the site (default: when no `site` is given; a site in object
-    storage has no local root).
+    `directory` is published with the site (default: when no `site` is given).
     Every file is read and merged before any is written: a damaged block stops them all.
     Raises ValueError saying which file could not be written.
     """
     ordered = sorted(pages, key=lambda a: a.page)
-    texts: dict[Path, bytes] = {}
-    target = directory
+    in_site = site is None if in_site is None else in_site
+    local = directory if isinstance(directory, Path) else None
+    texts: dict[str, bytes] = {}
+    target = ""
     try:
-        directory.mkdir(parents=True, exist_ok=True)
-        in_site = site is None if in_site is None else in_site
-        blocks = rules(ordered, store_prefix=store_prefix, href=href, in_site=in_site, site=site or directory)
-        for name, block in blocks.items():
-            target = directory / name
-            if name in (NGINX_HTTP, NGINX, APACHE):
-                texts[target] = block
-                continue
-            try:
-                old = read_file(target, MAX_RULE_FILE, what=f"the server rules {display(target)}", follow=False)
-            except FileNotFoundError:
-                old = b""
-            texts[target] = merged(old, block)
+        if local is not None:
+            local.mkdir(parents=True, exist_ok=True)
+        blocks = rules(ordered, store_prefix=store_prefix, href=href, in_site=in_site, site=site or local)
+        for target, block in blocks.items():
+            texts[target] = block if target in (NGINX_HTTP, NGINX, APACHE) else merged(_old(directory, target), block)
         for target, text in texts.items():
-            atomic_write(target, text, follow=False)
+            _write(directory, target, text)
     except (OSError, ValueError) as exc:
         if isinstance(exc, OSError) and exc.errno == errno.ELOOP:
             reason = "it is a symbolic link, not written through"
         else:
             reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
-        raise ValueError(f"cannot write the server rules {display(target)}: {reason}") from None
+        raise ValueError(f"cannot write the server rules {_shown(directory, target)}: {reason}") from None
+    return _warnings(_shown(directory, HEADERS), ordered, href, site)
+
+
+def _shown(directory: Union[Path, Site], name: str) -> str:
+    return display(directory / name) if isinstance(directory, Path) else escape(_url(directory, name))
+
+
+def _url(site: Site, name: str) -> str:
+    assert site.prefix is not None
+    return objects.join(site.prefix, name)
+
+
+def _old(directory: Union[Path, Site], name: str) -> bytes:
+    """What a rule file holds now (nothing when there is none)."""
+    what = f"the server rules {_shown(directory, name)}"
+    if isinstance(directory, Site):
+        return store_location.store_if_any(Path("/", name), directory, MAX_RULE_FILE, what=what) or b""
+    try:
+        return read_file(directory / name, MAX_RULE_FILE, what=what, follow=False)
+    except FileNotFoundError:
+        return b""
+
+
+def _write(directory: Union[Path, Site], name: str, text: bytes) -> None:
+    if isinstance(directory, Path):
+        atomic_write(directory / name, text, follow=False)
+        return
+    (failure,) = objects.write_many(directory.storage or objects.Storage(), [(_url(directory, name), text)])
+    if failure is not None:
+        raise failure
+
+
+def _warnings(headers: str, ordered: Sequence[Announced], href: bool, site: Optional[Path]) -> list[str]:
     warnings = []
     count = _headers(ordered)[1]
     if count > HEADERS_RULE_LIMIT:
         warnings.append(
-            f"{display(directory / HEADERS)} holds {count:,} rules (one per URL a page is served at, one per "
+            f"{headers} holds {count:,} rules (one per URL a page is served at, one per "
             f"store): Cloudflare Pages reads the first {HEADERS_RULE_LIMIT}; on such a host, serve the link "
             "form (--form link) instead"
         )
@@ -398,14 +429,13 @@ def write_rules(
         warnings.append(
             f"{len(long):,} page{'s' if len(long) != 1 else ''} get{'' if len(long) != 1 else 's'} no Link header "
             f"from the nginx rules: {'their entries are' if len(long) != 1 else 'its entry is'} longer than nginx "
-            f"reads in one piece ({_NGINX_TOKEN:,} bytes), e.g. "
-            f"{display(unquote_to_bytes(long[0].page).decode('utf-8', 'surrogateescape'))}"
+            f"reads in one piece ({_NGINX_TOKEN:,} bytes), e.g. {_page_shown(long[0])}"
         )
     if unnamed:
         warnings.append(
-            f"{len(unnamed):,} page{'s' if len(unnamed) != 1 else ''} with a line feed in {'their names get' if len(unnamed) != 1 else 'its name gets'} "
-            f"no Link header from the nginx rules (an nginx map cannot tell such a name from its entry's "
-            f"separator), e.g. {display(unquote_to_bytes(unnamed[0].page).decode('utf-8', 'surrogateescape'))}"
+            f"{len(unnamed):,} page{'s' if len(unnamed) != 1 else ''} with a line feed in "
+            f"{'their names get' if len(unnamed) != 1 else 'its name gets'} no Link header from the nginx rules "
+            f"(an nginx map cannot tell such a name from its entry's separator), e.g. {_page_shown(unnamed[0])}"
         )
     if href:
         warnings.append(
@@ -413,6 +443,50 @@ def write_rules(
             "have one): use the nginx rules or _headers, or the link form"
         )
     return warnings
+
+
+def _page_shown(entry: Announced) -> str:
+    return display(unquote_to_bytes(entry.page).decode("utf-8", "surrogateescape"))
+
+
+def announced_at(relative: PurePosixPath, served: str, href: Optional[str], store_prefix: str) -> Announced:
+    """The header form's page read at `relative` and served at `served` (below the site root), with the URL
+    of its store: the --href template's, or its path in the store directory or beside the page."""
+    if href is not None:
+        path = relative.as_posix().encode("utf-8", "surrogateescape")
+        values = {"path": quote(path, safe="/"), "name": quote(path.rsplit(b"/", 1)[-1], safe="")}
+        return Announced(url_path(served), substitute(href, values))
+    below = f"{store_prefix}/{relative.as_posix()}" if store_prefix else served
+    return Announced(url_path(served), url_path(below + STORE_SUFFIX))
+
+
+def stored_before(site: Union[Path, Site], stores: str, named: set[str], href: Optional[str],
+                  store_prefix: str) -> list[Announced]:
+    """The site's files not `named` whose store lies in the store tree (`stores`, a directory; for a site in
+    object storage, below `store_prefix` of its prefix): the rules describe the site, not the run, so a run
+    over some of its pages keeps the others announced."""
+    if isinstance(site, Site):
+        assert site.prefix is not None
+        listed = objects.find(site.storage or objects.Storage(), site.prefix, (STORE_SUFFIX,))
+        keys = {f.relative for f in (*listed.pages, *listed.others)}
+        below = f"{store_prefix}/" if store_prefix else ""
+        files = [k for k in sorted(keys) if below + k + STORE_SUFFIX in keys]
+    else:
+        files = _stored_files(site, stores)
+    return [announced_at(PurePosixPath(page), page, href, store_prefix) for page in files
+            if not page.endswith(STORE_SUFFIX) and url_path(page) not in named]
+
+
+def _stored_files(site_root: Path, stores: str) -> list[str]:
+    root, tree, suffix = os.fsencode(site_root), os.fsencode(stores), STORE_SUFFIX.encode()
+    found = []
+    for directory, _, names in os.walk(root):
+        below = directory[len(root) + 1:]
+        for name in names:
+            relative = os.path.join(below, name)
+            if not name.endswith(suffix) and os.path.isfile(os.path.join(tree, relative + suffix)):
+                found.append(os.fsdecode(relative).replace(os.sep, "/"))
+    return found
 
 
 def _holds_block(path: Path) -> bool:
