@@ -161,8 +161,8 @@ def _from_local(run: Plan) -> Planned:
     planned = Planned(found=found)
     left: list[InputFile] = []
     if run.exclude:
-        found.pages = Spool()
-        found.pages.extend(_kept(run, planned.found.pages, planned.notes, left))
+        pages, found.pages = found.pages, Spool()
+        found.pages.extend(_kept(run, pages, planned.notes, left))
     planned.jobs.extend(Job(Page(escape(url), None, url=url)) for url in urls)
     place = _places(run)
     planned.jobs.extend(_jobs(run, paths, found.pages, place))
