@@ -1,32 +1,28 @@
 """Signing a generator's output directory: what the Sphinx extension and the
 MkDocs plugin share.
 
-Both hand the work to the `brevane sign` command through the runner
-(`brevane_tools.cli.main`), so a site is signed exactly as `brevane sign DIR
---in-place` would sign it: same page discovery, same atomic writes, same
-worker processes. The settings become that command's argument list, and
-`check` runs the command's own `prepare` on it, so a wrong setting is caught
-with the command's own message before the generator builds anything.
+Both sign as `brevane sign DIR --in-place` would: the settings become the
+sign command's options, which its own `prepare` checks with its own messages
+(so `check` catches a wrong setting before the generator builds anything),
+and the pages run through the runner: same page discovery, same atomic
+writes, same worker processes. The run's warnings come back as texts.
 """
 
 from __future__ import annotations
 
-import argparse
-import contextlib
-import io
 import json
 import os
-import tempfile
-from collections.abc import Iterator, Mapping
+from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Optional, Union
 
-from brevane_tools import cli
-from brevane_tools.commands.sign import SIGN
-from brevane_tools.commands.base import Report, UsageError
-from brevane_tools.errors import SigningFailed
+from brevane_tools.commands.base import Report
+from brevane_tools.commands.sign import SIGN, SignOptions, finish, prepare
+from brevane_tools.errors import EXIT_USAGE, SigningFailed, UsageError, reason, run_exit_status
+from brevane_tools.files.writing import temporaries_removed_on_signals
 from brevane_tools.limits import FORMS as CLI_FORMS, HASH_ALGS
+from brevane_tools.runner import Plan, plan, run_batch
 from brevane_tools.text import one_line
 
 __all__ = ["FORMS", "SiteSigning", "SigningFailed", "check", "counts", "sign_site"]
@@ -61,85 +57,49 @@ class SiteSigning:
     base: Path = Path()
 
 
-@contextlib.contextmanager
-def _manifest_file(settings: SiteSigning) -> Iterator[str]:
-    """The manifest definition as a file path: the given one, or a temporary copy of a dict."""
+def _options(settings: SiteSigning, site: Path) -> SignOptions:
+    """The sign command's options for these settings; raises UsageError for a wrong one."""
     manifest = settings.manifest
-    if not isinstance(manifest, Mapping):
-        yield str(settings.base / str(manifest))
-        return
-    try:
-        text = json.dumps(manifest)
-    except (TypeError, ValueError) as exc:
-        raise UsageError(f"the manifest definition cannot be written as JSON: {exc}") from None
-    fd, name = tempfile.mkstemp(prefix="brevane-manifest-", suffix=".json")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as file:
-            file.write(text)
-        yield name
-    finally:
-        os.unlink(name)
-
-
-def _argv(settings: SiteSigning, site: Path, manifest_file: str) -> list[str]:
-    """The `brevane sign` arguments for these settings; raises UsageError for a wrong one."""
-    if settings.manifest is None:
+    definition = None
+    if isinstance(manifest, Mapping):
+        try:
+            definition = json.dumps(manifest)
+        except (TypeError, ValueError) as exc:
+            raise UsageError(f"the manifest definition cannot be written as JSON: {exc}") from None
+    if manifest is None:
         raise UsageError("no manifest definition is set (a dict, or the path of a JSON file)")
     if not settings.cert:
         raise UsageError("no certificate chain is set (a PEM file, signer first)")
     if bool(settings.key) == bool(settings.signer_command):
         raise UsageError("set either a private key file or a signer command, not both and not neither")
     if settings.form not in FORMS:
-        raise UsageError(f"the form must be {', '.join(map(repr, CLI_FORMS[:-1]))} or {CLI_FORMS[-1]!r}, not {settings.form!r}")
+        raise UsageError(f"the form must be {', '.join(map(repr, CLI_FORMS[:-1]))} or {CLI_FORMS[-1]!r}, "
+                         f"not {settings.form!r}")
     exclude = settings.exclude
     if isinstance(exclude, str) or not all(isinstance(glob, str) for glob in exclude):
         raise UsageError(f"exclude must be a list of globs, not {exclude!r}")
     if settings.alg not in HASH_ALGS:
-        raise UsageError(f"the hash algorithm must be {', '.join(HASH_ALGS[:-1])} or {HASH_ALGS[-1]}, not {settings.alg!r}")
+        raise UsageError(f"the hash algorithm must be {', '.join(HASH_ALGS[:-1])} or {HASH_ALGS[-1]}, "
+                         f"not {settings.alg!r}")
     if isinstance(settings.jobs, bool) or not isinstance(settings.jobs, int) or settings.jobs < 0:
         raise UsageError(f"jobs must be a whole number, 0 for one per CPU, not {settings.jobs!r}")
-    argv = ["sign", str(site), "--in-place", "--quiet", "--jobs", str(settings.jobs)]
-    argv += ["--manifest", manifest_file, "--cert", str(settings.base / settings.cert)]
-    argv += ["--alg", settings.alg, "--signing-alg", settings.signing_alg]
-    if settings.key:
-        argv += ["--key", str(settings.base / settings.key)]
-    else:
-        argv += ["--signer-command", str(settings.signer_command)]
     form = "link" if settings.form == "reference" else settings.form
-    argv += ["--form", form]
-    if settings.href:
-        if form == "inline":
-            raise UsageError("an href names a store of its own: set the form to 'link' or 'header'")
-        argv += ["--href", settings.href]
-    if settings.tsa_url:
-        argv += ["--tsa-url", settings.tsa_url]
-    if settings.replace:
-        argv += ["--replace"]
-    for glob in exclude:
-        argv += ["--exclude", glob]
-    # Leaving pages alone whose binding still holds makes a rebuild sign only
-    # what the generator rewrote.
-    if settings.skip_valid:
-        argv += ["--skip-valid"]
-    return argv
-
-
-def _parse(argv: list[str]) -> argparse.Namespace:
-    errors = io.StringIO()
-    try:
-        with contextlib.redirect_stderr(errors):
-            return cli.build_parser().parse_args(argv)
-    except SystemExit:
-        # argparse has printed "usage: ...\nbrevane sign: error: MESSAGE".
-        message = errors.getvalue().strip().splitlines()[-1:] or ["invalid settings"]
-        raise UsageError(message[0].split(" error: ", 1)[-1]) from None
+    if settings.href and form == "inline":
+        raise UsageError("an href names a store of its own: set the form to 'link' or 'header'")
+    return SignOptions(
+        (str(site),), "set in the configuration" if definition is not None else str(settings.base / str(manifest)),
+        str(settings.base / settings.cert), key=str(settings.base / settings.key) if settings.key else None,
+        signer_command=None if settings.key else settings.signer_command, in_place=True, definition=definition,
+        alg=settings.alg, signing_alg=settings.signing_alg, tsa_url=settings.tsa_url or None,
+        replace=settings.replace, form=form, href=settings.href or None,
+        # Leaving pages alone whose binding still holds makes a rebuild sign only what the generator rewrote.
+        skip_valid=settings.skip_valid,
+    )
 
 
 def check(settings: SiteSigning) -> None:
     """Raise UsageError, with the sign command's message, if these settings cannot sign."""
-    with _manifest_file(settings) as manifest_file:
-        args = _parse(_argv(settings, Path("."), manifest_file))
-        SIGN.prepare(args)
+    prepare(_options(settings, Path(".")))
 
 
 def _glob(relative: str) -> str:
@@ -193,25 +153,26 @@ def sign_site(
         if on_report is not None:
             on_report(report)
 
-    errors = io.StringIO()
-    with _manifest_file(settings) as manifest_file:
-        argv = _argv(settings, site, manifest_file)
-        # The runner's own lines (one per failed page, usage errors) are kept
-        # for the message: the generator's logger tells the pages' fate.
-        with contextlib.redirect_stderr(errors):
-            status = cli.main(argv, on_report=collect)
-    lines = [line.removeprefix("brevane: ") for line in errors.getvalue().splitlines()]
-    warning = "warning: "
-    for line in lines:
-        if line.startswith(warning) and on_warning is not None:
-            text = line[len(warning):]
-            for flag, name in names.items():
-                text = text.replace(flag, name)
+    sign = _options(settings, site)
+    try:
+        prepared = prepare(sign)
+        run = Plan(SIGN, prepared, sign.paths, in_place=True, workers=settings.jobs or os.cpu_count() or 1,
+                   exclude=tuple(settings.exclude))
+        planned = plan(run)
+        with temporaries_removed_on_signals():
+            run_batch(run, planned, collect)
+        warnings = finish(prepared, reports)
+    except Exception as exc:  # noqa: BLE001 - what stops a whole run, said in one line as the command says it
+        if isinstance(exc, UsageError):
+            raise
+        raise SigningFailed(one_line(reason(exc)) if run_exit_status(exc) == EXIT_USAGE
+                            else f"internal error: {type(exc).__name__}: {one_line(str(exc))}") from None
+    for text in warnings:
+        for flag, name in names.items():
+            text = text.replace(flag, name)
+        if on_warning is not None:
             on_warning(text)
-    if status == cli.EXIT_OK:
-        return reports
     failed = [r for r in reports if not r.ok]
-    if not failed:
-        problems = [line for line in lines if not line.startswith(warning)]
-        raise SigningFailed("; ".join(problems) or f"brevane sign exited with status {status}")
-    raise SigningFailed(_failure(failed, len(reports), site, names.get("--exclude", "--exclude")))
+    if failed:
+        raise SigningFailed(_failure(failed, len(reports), site, names.get("--exclude", "--exclude")))
+    return reports
