@@ -37,7 +37,8 @@ if sys.platform != "win32":
     import fcntl
 
 from brevane_tools.errors import UsageError
-from brevane_tools.files.finding import is_temporary, temporary_name
+from brevane_tools.files.finding import is_temporary
+from brevane_tools.files.writing import replacement
 from brevane_tools.text import display
 
 __all__ = ["CacheFull", "DirectoryCache", "MemoryCache"]
@@ -170,40 +171,6 @@ def _wait(try_once: Callable[[], bool], patience: float) -> bool:
 
 
 @contextlib.contextmanager
-def _synced_file(target: Path, data: bytes) -> Iterator[Callable[[], None]]:
-    """`data` in a new temporary file (0600) beside `target`, written and synced (that file alone, not
-    its file system) before the block runs; the function the block gets renames it over `target`.
-    What the block leaves unrenamed is removed, and the sweep removes what a killed writer left.
-
-    The cache's own directory needs none of the tool's output checks (it is 0700 and its owner's),
-    and its usage lock is held around the rename alone: never while a disk syncs.
-    """
-    temp = temporary_name(target, os.urandom(4).hex())
-    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600)
-    renamed = False
-
-    def rename() -> None:
-        nonlocal renamed
-        os.replace(temp, target)
-        renamed = True
-
-    try:
-        try:
-            os.fchmod(fd, 0o600)  # whatever the umask
-            view = memoryview(data)
-            while view:
-                view = view[os.write(fd, view):]
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-        yield rename
-    finally:
-        if not renamed:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(temp)
-
-
-@contextlib.contextmanager
 def _locked(path: Path, patience: float) -> Iterator[bool]:
     """An exclusive lock on `path` (made 0600 where missing); yields whether it was had in time.
 
@@ -332,7 +299,7 @@ class DirectoryCache:
         """Keep `value` under `key`, for at least `keep` seconds; CacheFull when it does not fit."""
         path = self._file(key)
         # Written and synced before the lock, which is held for the count and the rename alone.
-        with _synced_file(path, value) as put_in_place, _locked(self._usage_file, self.lock_wait) as had:
+        with replacement(path, value) as put_in_place, _locked(self._usage_file, self.lock_wait) as had:
             if not had:
                 raise CacheFull(key)
             with open(os.open(self._usage_file, _OPEN), "r+b") as usage:
