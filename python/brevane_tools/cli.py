@@ -107,10 +107,10 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {one_line(message)}\n")
 
 
-def build_parser(only: Optional[str] = None, *, flags: bool = True) -> argparse.ArgumentParser:
+def build_parser(only: Optional[str] = None, *, flags: bool = True, alone: bool = False) -> argparse.ArgumentParser:
     """The tool's parser; with `only`, a command's own flags are made for that command alone
-    (the others are listed with their help), which is all one run needs; without `flags`, no
-    command's (for the tool's own help, and a word that names no command)."""
+    (the others are listed with their help, unless `alone`: a run of that command needs no other);
+    without `flags`, no command's (for the tool's own help, and a word that names no command)."""
     parser = _Parser(
         prog="brevane",
         description="Find, embed, remove, hash, sign and check C2PA manifests in HTML pages, "
@@ -120,6 +120,8 @@ def build_parser(only: Optional[str] = None, *, flags: bool = True) -> argparse.
     parser.add_argument("--version", action="version", version=f"brevane {brevane.__version__}")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for entry in commands.COMMANDS:
+        if alone and entry.name != only:
+            continue
         text = commands.summary(entry.name)
         sub = subparsers.add_parser(entry.name, help=text, description=text)
         if not flags or (only is not None and entry.name != only):
@@ -231,7 +233,8 @@ def _reason(exc: Exception) -> str:
 def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> int:
     named = next((w for w in words if not w.startswith("-")), None)
     known = commands.known(named or "")
-    args = build_parser(named if known else None, flags=known).parse_args(words)
+    # A command named first runs alone; a word before it (the tool's own help, say) may need them all.
+    args = build_parser(named if known else None, flags=known, alone=known and words[0] == named).parse_args(words)
     # The runner loads once the arguments are good: `brevane --help` stays quick.
     from brevane_tools.files.writing import temporaries_removed_on_signals
     from brevane_tools.runner import Plan, plan, run_batch

@@ -6,7 +6,7 @@ renders `Report`s, the commands make `Outcome`s, the runner turns one into the o
 
 from __future__ import annotations
 
-import base64
+import binascii
 import os
 import pickle
 import tempfile
@@ -134,24 +134,24 @@ def raw_name(path: Optional[Path]) -> dict[str, str]:
     raw = os.fsencode(path)
     if display(path) == raw.decode("utf-8", "replace"):
         return {}
-    return {"path_base64": base64.b64encode(raw).decode("ascii")}
+    return {"path_base64": binascii.b2a_base64(raw, newline=False).decode("ascii")}
+
+
+def _tally(reports: Iterable[Report], done: str = "ok") -> Tally:
+    tally = Tally(done)
+    for report in reports:
+        tally.add(report)
+    return tally
 
 
 def summary(reports: Sequence[Report], done: str = "ok") -> str:
     """The summary line of these reports (see `Tally.line`)."""
-    tally = Tally(done)
-    for report in reports:
-        tally.add(report)
-    return tally.line()
+    return _tally(reports, done).line()
 
 
 def exit_code(reports: Sequence[Report]) -> int:
-    """The run's exit status: internal errors first, then input errors, then failed pages."""
-    if any(r.internal for r in reports):
-        return EXIT_INTERNAL
-    if any(r.input_error for r in reports):
-        return EXIT_USAGE
-    return EXIT_FAILED if any(not r.ok for r in reports) else EXIT_OK
+    """The run's exit status (see `Tally.exit_code`)."""
+    return _tally(reports).exit_code()
 
 
 class Spool(typing.Sequence[T]):
@@ -159,10 +159,12 @@ class Spool(typing.Sequence[T]):
     what a run lists of its pages costs it no memory per page, whatever their number."""
 
     def __init__(self) -> None:
-        self._file = tempfile.TemporaryFile()
+        self._file: Optional[typing.IO[bytes]] = None  # made with the first record
         self._count = 0
 
     def append(self, item: T) -> None:
+        if self._file is None:
+            self._file = tempfile.TemporaryFile()
         pickle.dump(item, self._file, pickle.HIGHEST_PROTOCOL)
         self._count += 1
 
@@ -174,6 +176,8 @@ class Spool(typing.Sequence[T]):
         return self._count
 
     def __iter__(self) -> Iterator[T]:
+        if self._file is None:
+            return
         self._file.flush()
         reader = _Reader(self._file.fileno())  # an offset of its own: iterations may overlap
         for _ in range(self._count):
@@ -197,7 +201,8 @@ class Spool(typing.Sequence[T]):
         raise IndexError(index)
 
     def close(self) -> None:
-        self._file.close()
+        if self._file is not None:
+            self._file.close()
 
 
 class _Reader:

@@ -20,26 +20,23 @@ __all__ = ["display", "escape", "one_line"]
 
 # C0 controls but tab, DEL, and C1 controls (NEL among them): what a terminal acts on;
 # the bidirectional marks, embeddings, overrides and isolates; the line and paragraph separators.
-_CONTROLS = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069]")
-_NAMED = {"\n": "\\n", "\r": "\\r"}
-_BREAKS = re.compile(r"\s*[\n\r\x85\u2028\u2029]\s*")
-
-
-def _escaped(match: re.Match[str]) -> str:
-    char = match.group(0)
-    code = ord(char)
-    return _NAMED.get(char) or (f"\\x{code:02x}" if code <= 0xFF else f"\\u{code:04x}")
+_CONTROLS = [*range(0x00, 0x09), *range(0x0A, 0x20), *range(0x7F, 0xA0), 0x061C, 0x200E, 0x200F,
+             *range(0x2028, 0x202F), *range(0x2066, 0x206A)]
+_ESCAPES = {code: f"\\x{code:02x}" if code <= 0xFF else f"\\u{code:04x}" for code in _CONTROLS}
+_ESCAPES.update({ord("\n"): "\\n", ord("\r"): "\\r"})
+#: A line break and the space around it (compiled on first use, by `re`'s own cache).
+_BREAKS = r"\s*[\n\r\x85\u2028\u2029]\s*"
 
 
 def escape(text: str) -> str:
     """`text` with control characters (tab excepted) as backslash escapes; the rest unchanged."""
-    return _CONTROLS.sub(_escaped, text)
+    return text.translate(_ESCAPES)
 
 
 def one_line(message: str) -> str:
     """A message (ours, or a library's that spans lines) as one line: each line break and the
     space around it made one space, other controls escaped."""
-    return escape(_BREAKS.sub(" ", message.strip()))
+    return escape(re.sub(_BREAKS, " ", message.strip()))
 
 
 def display(name: Union[str, Path, bytes]) -> str:

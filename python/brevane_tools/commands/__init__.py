@@ -9,8 +9,7 @@ of one command load nothing of the others.
 from __future__ import annotations
 
 import importlib
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Union
 
 if TYPE_CHECKING:
     from brevane_tools.commands.base import Command
@@ -18,8 +17,7 @@ if TYPE_CHECKING:
 __all__ = ["COMMANDS", "Entry", "known", "named", "summary"]
 
 
-@dataclass(frozen=True)
-class Entry:
+class Entry(NamedTuple):
     """A command of the registry, not yet imported."""
 
     name: str

@@ -24,9 +24,8 @@ import os
 import posixpath
 import stat
 from collections.abc import Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Literal, Optional, Union
+from typing import Literal, NamedTuple, Optional, Union
 
 from brevane_tools import limits
 from brevane_tools.files.temporaries import is_temporary, temporary_name
@@ -79,8 +78,7 @@ def real_path_of(fd: int, fallback: Union[str, Path]) -> str:
         return resolved(fallback)
 
 
-@dataclass(frozen=True)
-class InputFile:
+class InputFile(NamedTuple):
     """A page to work on, and its path relative to the argument that named it."""
 
     path: Path
@@ -93,8 +91,7 @@ class InputFile:
     via_link: bool = False
 
 
-@dataclass(frozen=True)
-class Link:
+class Link(NamedTuple):
     """A symbolic link met in a walk and not followed."""
 
     path: Path
@@ -105,25 +102,24 @@ class Link:
     leads: Literal["inside", "outside", "dangling"]
 
 
-@dataclass(frozen=True)
-class InputError:
+class InputError(NamedTuple):
     """A path that cannot be worked on: one line, exit status 2."""
 
     path: str
     message: str
 
 
-@dataclass
 class Found:
-    #: In the order of their paths (each tree's, then the next argument's); kept on disk, not in memory.
-    pages: Spool[InputFile] = field(default_factory=Spool)
-    #: Regular files that are not pages, under directory arguments (mirrored by -o DIR).
-    others: Spool[InputFile] = field(default_factory=Spool)
-    errors: list[InputError] = field(default_factory=list)
-    #: Symbolic links under directory arguments, not followed (mirrored by -o DIR as links).
-    links: list[Link] = field(default_factory=list)
-    #: Every directory walked, by its path below its argument (mirrored by -o DIR, empty ones too).
-    directories: list[Path] = field(default_factory=list)
+    def __init__(self) -> None:
+        #: In the order of their paths (each tree's, then the next argument's); kept on disk, not in memory.
+        self.pages: Spool[InputFile] = Spool()
+        #: Regular files that are not pages, under directory arguments (mirrored by -o DIR).
+        self.others: Spool[InputFile] = Spool()
+        self.errors: list[InputError] = []
+        #: Symbolic links under directory arguments, not followed (mirrored by -o DIR as links).
+        self.links: list[Link] = []
+        #: Every directory walked, by its path below its argument (mirrored by -o DIR, empty ones too).
+        self.directories: list[Path] = []
 
     def __iter__(self) -> Iterator[InputFile]:  # the pages, as callers that only want pages expect
         return iter(self.pages)
@@ -190,8 +186,7 @@ def find_pages(
     return walk.found
 
 
-@dataclass(frozen=True)
-class _Entry:
+class _Entry(NamedTuple):
     path: Path
     relative: Path
     st: os.stat_result
@@ -199,8 +194,7 @@ class _Entry:
     place: _Place
 
 
-@dataclass
-class _Frame:
+class _Frame(NamedTuple):
     """A directory being walked: held open until every entry in it is done."""
 
     fd: int
@@ -211,15 +205,14 @@ class _Frame:
     entries: list[os.DirEntry[str]]
 
 
-@dataclass
 class _Tree:
     """What one directory argument holds besides its files (taken as they are met), sorted once the walk is over."""
 
-    root: Path
-    real_root: str
-    links: list[Link] = field(default_factory=list)
-    directories: list[Path] = field(default_factory=list)
-    walked: set[tuple[int, int]] = field(default_factory=set)
+    def __init__(self, root: Path, real_root: str) -> None:
+        self.root, self.real_root = root, real_root
+        self.links: list[Link] = []
+        self.directories: list[Path] = []
+        self.walked: set[tuple[int, int]] = set()
 
 
 class _Walk:

@@ -9,9 +9,8 @@ from __future__ import annotations
 
 import os
 from collections.abc import Sequence
-from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, NamedTuple, Optional, Union
 
 from brevane_tools.files.finding import InputFile
 from brevane_tools.files.mirroring import Mirrored
@@ -127,8 +126,7 @@ def _put_local(storage: Storage, items: Sequence[tuple[InputFile, str]]) -> list
     return results
 
 
-@dataclass(frozen=True)
-class Copy:
+class Copy(NamedTuple):
     """A file of a mirror that is not a page: from an object or a local file, to an object or a local file."""
 
     source: Union[ObjectFile, InputFile]

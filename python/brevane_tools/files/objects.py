@@ -21,12 +21,12 @@
 from __future__ import annotations
 
 import json
+import mimetypes
 import os
 import posixpath
-import re
 from collections.abc import Sequence
-from dataclasses import dataclass, field
-from typing import Any, Optional, Union
+from dataclasses import dataclass
+from typing import Any, NamedTuple, Optional, Union
 from urllib.parse import unquote_to_bytes, urlsplit
 
 from brevane_tools.errors import PageTooLarge, UsageError
@@ -38,7 +38,8 @@ __all__ = [
     "media_type_argument", "os_error", "read", "read_many", "write_groups", "write_many",
 ]
 
-_SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
+#: The characters of a URL scheme after its first, a letter.
+_SCHEME = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+.-")
 #: Requests one worker keeps in flight at once.
 CONCURRENCY = 32
 #: Media types the filesystems below are told of, where the name alone does not say it.
@@ -47,8 +48,11 @@ _MEDIA_TYPES = {STORE_SUFFIX: STORE_MEDIA_TYPE}
 _MEDIA_TYPE_ARGUMENT = {"s3": "ContentType", "s3a": "ContentType", "gs": "content_type", "gcs": "content_type"}
 
 def scheme(argument: str) -> Optional[str]:
-    match = _SCHEME.match(argument)
-    return match.group(1).lower() if match else None
+    """The scheme of a URL (in lower case), or None for a path."""
+    name, colon, _ = argument.partition("://")
+    if colon and name[:1].isalpha() and name[:1].isascii() and _SCHEME.issuperset(name):
+        return name.lower()
+    return None
 
 
 def is_object_url(argument: str) -> bool:
@@ -71,11 +75,13 @@ def join(root: str, relative: str) -> str:
     return root.rstrip("/") + "/" + relative if relative else root
 
 
-@dataclass(frozen=True)
-class Storage:
+class Storage(NamedTuple):
     """The fsspec options of a run (JSON text): handed to every filesystem it opens, in every worker."""
 
-    options: str = field(default="{}", repr=False)  # may hold a key and a secret
+    options: str = "{}"  # may hold a key and a secret: never in the repr
+
+    def __repr__(self) -> str:
+        return "Storage()"
 
     @classmethod
     def parse(cls, text: str) -> Storage:
@@ -108,8 +114,7 @@ class Storage:
             raise UsageError(f"{escape(url)}: {exc}") from None
 
 
-@dataclass(frozen=True)
-class ObjectFile:
+class ObjectFile(NamedTuple):
     """An object found below a prefix."""
 
     url: str
@@ -118,11 +123,11 @@ class ObjectFile:
     etag: Optional[str] = None
 
 
-@dataclass
 class ObjectTree:
-    root: str
-    pages: list[ObjectFile] = field(default_factory=list)
-    others: list[ObjectFile] = field(default_factory=list)
+    def __init__(self, root: str) -> None:
+        self.root = root
+        self.pages: list[ObjectFile] = []
+        self.others: list[ObjectFile] = []
 
 
 @dataclass(frozen=True)
@@ -268,8 +273,6 @@ def read(storage: Storage, url: str, limit: int, *, what: str = "the page", flag
 
 
 def media_type(name: str) -> str:
-    import mimetypes
-
     suffix = posixpath.splitext(name)[1].lower()
     return _MEDIA_TYPES.get(suffix) or mimetypes.guess_type(name)[0] or "application/octet-stream"
 
