@@ -76,18 +76,14 @@ class CheckResult:
     kind: str  # "embedded" or "referenced"
     sdk_state: str  # the SDK's own validation state, unchanged
     success: tuple[str, ...] = ()
-    failures: tuple[str, ...] = ()  # codes; `explanations` says what each means
     informational: tuple[str, ...] = ()
-    #: SDK failures that brevane's check answers instead: the SDK flags every
-    #: exclusion of a page whose container it does not know as "not the
-    #: manifest location", while brevane has just confirmed that it is exactly
-    #: the manifest element (and the SDK reported the hash itself as a match).
-    waived: tuple[str, ...] = ()
-    #: What each failure code means, the SDK's own words (brevane's for its own codes).
-    explanations: dict[str, str] = field(default_factory=dict)
-    #: Each failure once, as (code, explanation): the SDK may give one code for two different reasons.
+    #: Each failure once, as (code, explanation): the SDK may give one code for two different reasons
+    #: (brevane's own words for its own codes).
     failure_entries: tuple[tuple[str, str], ...] = ()
-    #: Each waived failure once, as (code, the SDK's explanation).
+    #: Each waived failure once, as (code, the SDK's explanation): SDK failures that brevane's check
+    #: answers instead. The SDK flags every exclusion of a page whose container it does not know as
+    #: "not the manifest location", while brevane has just confirmed that it is exactly the manifest
+    #: element (and the SDK reported the hash itself as a match).
     waived_entries: tuple[tuple[str, str], ...] = ()
     #: Where the store came from: "inline", "link", "header" or "store-option"; for a page on disk
     #: without element, "beside" (its PAGE.c2pa) or "store-dir" (its file in the store directory).
@@ -107,18 +103,20 @@ class CheckResult:
     def ok(self) -> bool:
         return self.state in ("Valid", "Trusted") and self.verdict == "match"
 
-    def explained(self, codes: tuple[str, ...]) -> list[dict[str, str]]:
-        return [{"code": c, "explanation": self.explanations.get(c, "")} for c in codes]
+    @property
+    def failures(self) -> tuple[str, ...]:
+        """The failure codes, each once."""
+        return tuple(dict.fromkeys(code for code, _ in self.failure_entries))
 
-    def _failures(self) -> list[dict[str, str]]:
-        if self.failure_entries or not self.failures:
-            return [{"code": c, "explanation": e} for c, e in self.failure_entries]
-        return self.explained(self.failures)
+    @property
+    def waived(self) -> tuple[str, ...]:
+        """The waived failure codes, each once."""
+        return tuple(dict.fromkeys(code for code, _ in self.waived_entries))
 
-    def _waived(self) -> list[dict[str, str]]:
-        if self.waived_entries or not self.waived:
-            return [{"code": c, "explanation": e} for c, e in self.waived_entries]
-        return self.explained(self.waived)
+    @property
+    def explanations(self) -> dict[str, str]:
+        """What each failure code means."""
+        return dict(self.waived_entries + self.failure_entries)
 
     def as_dict(self) -> dict[str, Any]:
         return {
@@ -132,13 +130,13 @@ class CheckResult:
             "signer": self.signer,
             "signed_at": self.signed_at,
             "codes": list(self.codes),
-            "failures": self._failures(),
+            "failures": _entries(self.failure_entries),
             "warnings": list(self.warnings),
             "verdict": self.verdict,
             "sdk_state": self.sdk_state,
             "success": list(self.success),
             "informational": list(self.informational),
-            "waived": [dict(e, reason=WAIVER_REASON) for e in self._waived()],
+            "waived": [dict(e, reason=WAIVER_REASON) for e in _entries(self.waived_entries)],
         }
 
     def describe(self) -> str:
@@ -151,16 +149,20 @@ class CheckResult:
             parts.append(f"signed by {self.signer.get('subject') or '?'}")
         if self.signed_at:
             parts.append(f"at {self.signed_at}")
-        parts += [f"{e['code']}: {e['explanation'] or 'no explanation given'}" for e in self._failures()]
+        parts += [f"{code}: {text or 'no explanation given'}" for code, text in self.failure_entries]
         if self.verdict != "match" and brevane_code(self.verdict) not in self.failures:
             parts.append(f"brevane: {self.verdict}")
         parts += [
-            f"waived: {e['code']}: {e['explanation'] or 'no explanation given'} (the C2PA SDK cannot place an "
+            f"waived: {code}: {text or 'no explanation given'} (the C2PA SDK cannot place an "
             "inline store in HTML; brevane found the manifest element is exactly the exclusion)"
-            for e in self._waived()
+            for code, text in self.waived_entries
         ]
         parts += [f"warning: {w}" for w in self.warnings]
         return "; ".join(parts)
+
+
+def _entries(entries: tuple[tuple[str, str], ...]) -> list[dict[str, str]]:
+    return [{"code": code, "explanation": text} for code, text in entries]
 
 
 def check_page(
@@ -340,7 +342,55 @@ def _validate(
     # --store): like a linked one, it is bound whole.
     association = extract(html)
     kind = association["kind"] if association is not None else "referenced"
-    verdict = "match"
+    detailed, manifest_report = _sdk_reports(html, store, policy, location, report)
+    manifest = sdk.active_manifest(detailed)
+    active = detailed.get("validation_results", {}).get("activeManifest", {})
+    success, failure, informational = (
+        [e for e in active.get(key, []) if isinstance(e, dict)] for key in ("success", "failure", "informational")
+    )
+    verdict = _verdict(html, manifest, association)
+    matched = {e.get("url") for e in success if e.get("code") == "assertion.dataHash.match"}
+    waivable = verdict == "match" and kind == "embedded"
+    waived = [e for e in failure if waivable and e.get("code") == _PLACE_CODE and e.get("url") in matched]
+    kept = _distinct([e for e in failure if e not in waived])
+    code = brevane_code(verdict) if verdict != "match" else None
+    if code and code not in {c for c, _ in kept}:
+        kept.append((code, f"brevane: {verdict}"))
+    success_codes = tuple(str(e.get("code")) for e in success)
+    sdk_state = str(detailed.get("validation_state"))
+    if kept:
+        state = "Invalid"
+    elif waived:
+        state = "Trusted" if "signingCredential.trusted" in success_codes else "Valid"
+    else:
+        state = sdk_state
+    claim, signature = (part if isinstance(part := manifest.get(name), dict) else {} for name in ("claim", "signature"))
+    return CheckResult(
+        state=state,
+        codes=tuple(dict.fromkeys(c for c, _ in kept)) or success_codes,
+        verdict=verdict,
+        kind=kind,
+        sdk_state=sdk_state,
+        success=success_codes,
+        informational=tuple(str(e.get("code")) for e in informational),
+        failure_entries=tuple(kept),
+        waived_entries=tuple(_distinct(waived)),
+        source=source,
+        store_location=location,
+        warnings=tuple(warnings or ()),
+        title=_text(claim.get("dc:title")),
+        claim_generator=_generator(claim),
+        signer={"subject": _text(signature.get("common_name")), "issuer": _text(signature.get("issuer"))}
+        if signature else None,
+        signed_at=_text(signature.get("time")),
+        detailed=detailed,
+        report=manifest_report,
+    )
+
+
+def _sdk_reports(html: bytes, store: bytes, policy: Optional[TrustPolicy], location: Optional[str],
+                 report: bool) -> tuple[dict[str, Any], dict[str, Any]]:
+    """The SDK's manifest store report; and its manifest report, with `report`."""
     c2pa = sdk.load()
     context = sdk_context(policy)
     try:
@@ -353,85 +403,18 @@ def _validate(
         # separately would have the SDK build and serialise them again.
         detailed = json.loads(reader.detailed_json())
         # The plain report costs as much again to make and parse: only `show` wants it.
-        manifest_report = json.loads(reader.json()) if report else {}
-    sdk_state = str(detailed.get("validation_state"))
-    active = detailed.get("validation_results", {}).get("activeManifest", {})
-    manifest = sdk.active_manifest(detailed)
+        return detailed, json.loads(reader.json()) if report else {}
 
-    def entries(kind: str) -> list[dict[str, str]]:
-        return [e for e in active.get(kind, []) if isinstance(e, dict)]
 
-    success, failure, informational = entries("success"), entries("failure"), entries("informational")
+def _verdict(html: bytes, manifest: Mapping[str, Any], association: Any) -> str:
+    """brevane's verdict on the binding the store carries."""
     data = manifest.get("assertion_store", {}).get(DATA_HASH_LABEL)
     if not isinstance(data, dict):
-        verdict = f"the Manifest Store has no {DATA_HASH_LABEL} assertion"
-    else:
-        binding_alg, digest, exclusions = _binding_from(data)
-        if association is None:
-            verdict = whole_page_verdict(html, binding_alg, digest, exclusions)
-        else:
-            verdict = binding_verdict(html, digest, exclusions, binding_alg)
-
-    matched_urls = {e.get("url") for e in success if e.get("code") == "assertion.dataHash.match"}
-    waived: list[dict[str, str]] = []
-    kept: list[dict[str, str]] = []
-    for entry in failure:
-        if (
-            verdict == "match"
-            and kind == "embedded"
-            and entry.get("code") == _PLACE_CODE
-            and entry.get("url") in matched_urls
-        ):
-            waived.append(entry)
-        else:
-            kept.append(entry)
-
-    kept_entries = _distinct(kept)
-    waived_entries = _distinct(waived)
-    failure_codes = list(dict.fromkeys(code for code, _ in kept_entries))
-    explanations = {code: text for code, text in waived_entries + kept_entries}
-    if verdict != "match":
-        code = brevane_code(verdict)
-        if code and code not in failure_codes:
-            failure_codes.append(code)
-            explanations[code] = f"brevane: {verdict}"
-            kept_entries.append((code, f"brevane: {verdict}"))
-    success_codes = tuple(str(e.get("code")) for e in success)
-    if failure_codes:
-        state = "Invalid"
-    elif waived:
-        state = "Trusted" if "signingCredential.trusted" in success_codes else "Valid"
-    else:
-        state = sdk_state
-    claim = manifest.get("claim", {}) if isinstance(manifest.get("claim"), dict) else {}
-    signature = manifest.get("signature", {}) if isinstance(manifest.get("signature"), dict) else {}
-    return CheckResult(
-        state=state,
-        codes=tuple(failure_codes) if failure_codes else success_codes,
-        verdict=verdict,
-        kind=kind,
-        sdk_state=sdk_state,
-        success=success_codes,
-        failures=tuple(failure_codes),
-        informational=tuple(str(e.get("code")) for e in informational),
-        waived=tuple(dict.fromkeys(code for code, _ in waived_entries)),
-        explanations=explanations,
-        failure_entries=tuple(kept_entries),
-        waived_entries=tuple(waived_entries),
-        source=source,
-        store_location=location,
-        warnings=tuple(warnings or ()),
-        title=_text(claim.get("dc:title")),
-        claim_generator=_generator(claim),
-        signer=(
-            {"subject": _text(signature.get("common_name")), "issuer": _text(signature.get("issuer"))}
-            if signature
-            else None
-        ),
-        signed_at=_text(signature.get("time")),
-        detailed=detailed,
-        report=manifest_report,
-    )
+        return f"the Manifest Store has no {DATA_HASH_LABEL} assertion"
+    alg, digest, exclusions = _binding_from(data)
+    if association is None:
+        return whole_page_verdict(html, alg, digest, exclusions)
+    return binding_verdict(html, digest, exclusions, alg)
 
 
 def _distinct(entries: list[dict[str, str]]) -> list[tuple[str, str]]:
