@@ -36,12 +36,7 @@ from brevane_tools.trust import TrustPolicy, sdk_context
 if TYPE_CHECKING:  # remote needs requests, which comes with the SDK's extra
     from brevane_tools.remote import FetchLimits
 
-__all__ = [
-    "CheckResult",
-    "check_file",
-    "check_page",
-    "check_url",
-]
+__all__ = ["CheckResult", "check_file", "check_page", "check_url"]
 
 #: The code the SDK gives an inline store's exclusion, which it cannot place in a page.
 _PLACE_CODE = "assertion.dataHash.mismatch"
@@ -230,10 +225,7 @@ def check_file(
     if found is None:
         _association(html)  # the module's own error for a page without element
     assert found is not None
-    if found.store is None:
-        assert found.location is not None
-        return _fetch_store_and_validate(html, found.location, policy, fetch_limits, found.source, [], report)
-    return _validate(html, found.store, policy, found.source, found.location, report=report)
+    return _checked(html, found, policy, fetch_limits, [], report)
 
 
 def check_url(
@@ -260,52 +252,29 @@ def check_url(
         raise ValueError(f"{url} is not an http or https URL")
     page = remote.fetch(url, "the page", fetch_limits.page_bytes, fetch_limits, trusted_host=url)
     html = page.body
-    association: Any = extract(html)
-    header_targets = remote.manifest_links(page.link_header, page.url)
-    warnings: list[str] = []
     if store is not None:
+        association = extract(html)
         if association is not None and association["kind"] == "embedded":
             return check_page(html, store, policy=policy, report=report)
         return _validate(html, store, policy, "store-option", None, report=report)
-    if association is not None:
-        target = None
-        if association["kind"] == "referenced":
-            target = store_location.locate_on_web(association["href"], html, page.url)
-        if header_targets and header_targets[0] != target:
-            warnings.append(f"the Link header names another store, {header_targets[0]}: the element wins")
-        if target is None:
-            return _validate(html, association["store"], policy, "inline", None, warnings, report)
-        return _fetch_store_and_validate(html, target, policy, fetch_limits, "link", warnings, report, page.url)
-    if not header_targets:
-        raise ValueError(
-            f"{page.url} carries no C2PA manifest element in its head and no Link header "
-            'with rel="c2pa-manifest"'
-        )
-    if len(header_targets) > 1:
-        warnings.append(f"the Link header names {len(header_targets)} stores; the first is used")
-    target = header_targets[0]
-    return _fetch_store_and_validate(html, target, policy, fetch_limits, "header", warnings, report, page.url)
+    linked = remote.manifest_links(page.link_header, page.url)
+    found, warnings = store_location.lookup_on_web(html, page.url, linked)
+    return _checked(html, found, policy, fetch_limits, warnings, report, page.url)
 
 
-def _fetch_store_and_validate(
-    html: bytes,
-    url: str,
-    policy: Optional[TrustPolicy],
-    limits: Optional[FetchLimits],
-    source: str,
-    warnings: list[str],
-    report: bool,
-    page_url: Optional[str] = None,
-) -> CheckResult:
+def _checked(html: bytes, found: store_location.Found, policy: Optional[TrustPolicy], limits: FetchLimits,
+             warnings: list[str], report: bool, page_url: Optional[str] = None) -> CheckResult:
+    """The verdict with the store found, fetched first when it lies on the web."""
     from brevane_tools import remote
 
-    fetch_limits = _limits(limits)
-    fetched = remote.fetch(url, "the Manifest Store", fetch_limits.store_bytes, fetch_limits, trusted_host=page_url)
+    if found.store is not None:
+        return _validate(html, found.store, policy, found.source, found.location, warnings, report)
+    assert found.location is not None
+    fetched = remote.fetch(found.location, "the Manifest Store", limits.store_bytes, limits, trusted_host=page_url)
     if fetched.content_type != STORE_MEDIA_TYPE:
         served = repr(fetched.content_type) if fetched.content_type else "no media type"
-        served = f"the store at {fetched.url} is served as {served}, not {STORE_MEDIA_TYPE}"
-        warnings = [*warnings, served]
-    return _validate(html, fetched.body, policy, source, fetched.url, warnings, report)
+        warnings = [*warnings, f"the store at {fetched.url} is served as {served}, not {STORE_MEDIA_TYPE}"]
+    return _validate(html, fetched.body, policy, found.source, fetched.url, warnings, report)
 
 
 def _limits(limits: Optional[FetchLimits]) -> FetchLimits:

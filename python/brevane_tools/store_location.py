@@ -51,7 +51,8 @@ from brevane_tools.limits import STORE_SUFFIX
 from brevane_tools.text import display, escape
 
 __all__ = [
-    "Found", "Site", "StoreAt", "header_store", "href_to", "locate", "locate_on_web", "lookup", "object_page",
+    "Found", "Site", "StoreAt", "header_store", "href_to", "locate", "locate_on_web", "lookup", "lookup_on_web",
+    "object_page",
     "read_store", "shown", "store_if_any",
 ]
 
@@ -278,6 +279,26 @@ def lookup(html: bytes, page: Path, site: Site, limit: int, *, store_dir: Option
         return Found("link", None, at.url)
     assert at.path is not None
     return Found("link", read_store(at.path, site, limit, flag=flag), site.shown(at.path))
+
+
+def lookup_on_web(html: bytes, page_url: str, linked: list[str]) -> tuple[Found, list[str]]:
+    """The store of a page fetched from `page_url` whose HTTP Link header names the stores `linked`: its
+    own inline, where its href leads, else the header's first; and what is worth a warning. An element in
+    the page wins over the header. ValueError for a page that names none."""
+    association = extract(html)
+    warnings: list[str] = []
+    if association is not None:
+        target = locate_on_web(association["href"], html, page_url) if association["kind"] == "referenced" else None
+        if linked and linked[0] != target:
+            warnings.append(f"the Link header names another store, {linked[0]}: the element wins")
+        return (Found("inline", association["store"]) if target is None else Found("link", None, target)), warnings
+    if not linked:
+        raise ValueError(
+            f'{page_url} carries no C2PA manifest element in its head and no Link header with rel="c2pa-manifest"'
+        )
+    if len(linked) > 1:
+        warnings.append(f"the Link header names {len(linked)} stores; the first is used")
+    return Found("header", None, linked[0]), warnings
 
 
 def header_store(page: Path, site: Site, store_dir: Optional[Path], limit: int, *,
