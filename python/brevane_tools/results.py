@@ -155,17 +155,25 @@ def exit_code(reports: Sequence[Report]) -> int:
 
 
 class Spool(typing.Sequence[T]):
-    """Records (reports, pages, jobs) kept on disk as they come, read back in order as often as asked:
-    what a run lists of its pages costs it no memory per page, whatever their number."""
+    """Records (reports, pages, jobs) kept as they come, read back in order as often as asked: the first
+    `HELD` in memory as they are, the rest pickled to a file on disk, so that what a run lists of its
+    pages costs it a bounded amount of memory whatever their number, and a site of a few thousand
+    pages nothing to pickle and read back."""
+
+    HELD = 4096
 
     def __init__(self) -> None:
-        self._file: Optional[typing.IO[bytes]] = None  # made with the first record
+        self._held: list[T] = []
+        self._file: Optional[typing.IO[bytes]] = None  # made with the first record past HELD
         self._count = 0
 
     def append(self, item: T) -> None:
-        if self._file is None:
-            self._file = tempfile.TemporaryFile()
-        pickle.dump(item, self._file, pickle.HIGHEST_PROTOCOL)
+        if self._count < self.HELD:
+            self._held.append(item)
+        else:
+            if self._file is None:
+                self._file = tempfile.TemporaryFile()
+            pickle.dump(item, self._file, pickle.HIGHEST_PROTOCOL)
         self._count += 1
 
     def extend(self, items: Iterable[T]) -> None:
@@ -176,12 +184,13 @@ class Spool(typing.Sequence[T]):
         return self._count
 
     def __iter__(self) -> Iterator[T]:
-        if self._file is None:
-            return
-        self._file.flush()
-        reader = _Reader(self._file.fileno())  # an offset of its own: iterations may overlap
-        for _ in range(self._count):
-            yield pickle.load(reader)  # noqa: S301 - written by this very process, just now
+        count, held = self._count, self._held  # what is there now: iterations may overlap with appends
+        yield from held[: min(count, len(held))]
+        if count > len(held) and self._file is not None:
+            self._file.flush()
+            reader = _Reader(self._file.fileno())  # an offset of its own: iterations may overlap
+            for _ in range(count - len(held)):
+                yield pickle.load(reader)  # noqa: S301 - written by this very process, just now
 
     @overload
     def __getitem__(self, index: int) -> T: ...
@@ -195,6 +204,8 @@ class Spool(typing.Sequence[T]):
             return list(self)[index]
         if index < 0:
             index += self._count
+        if 0 <= index < len(self._held):
+            return self._held[index]
         for number, item in enumerate(self):
             if number == index:
                 return item

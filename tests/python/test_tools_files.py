@@ -32,6 +32,7 @@ import brevane_tools
 from brevane_tools import cli, files
 from brevane_tools import commands
 from brevane_tools.commands.base import Command, Outcome, Page
+from brevane_tools.results import Spool
 
 PAGE = b"<html><head><title>t</title></head><body>x</body></html>\n"
 EMBEDDED = brevane.embed(PAGE, b"store")
@@ -537,3 +538,18 @@ def test_pages_come_in_the_order_of_their_paths_without_a_list_of_them(tmp_path:
     found = files.find_pages([str(tmp_path / "site")])
     assert [p.relative for p in found] == sorted(Path(name) for name in names)
     assert len(found.pages) == len(names) and found.pages[-1].relative == Path("\u00e9.html")
+
+
+@pytest.mark.parametrize("held", [0, 3, 100])
+def test_a_spool_gives_back_its_records_in_order_held_or_spilled(monkeypatch: pytest.MonkeyPatch, held: int) -> None:
+    monkeypatch.setattr(Spool, "HELD", held)
+    spool: Spool[tuple[int, Path]] = Spool()
+    records = [(n, Path(f"d/{n}.html")) for n in range(7)]
+    spool.extend(records[:5])
+    early = iter(spool)
+    first = next(early)  # an iteration under way sees the five there were, while two more come
+    spool.extend(records[5:])
+    assert [first, *early] == records[:5] and list(spool) == records
+    assert [spool[n] for n in (0, 2, 4, 6, -1)] == [records[n] for n in (0, 2, 4, 6, -1)] and spool[1:3] == records[1:3]
+    spool.close()
+

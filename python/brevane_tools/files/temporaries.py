@@ -43,8 +43,8 @@ def temporary_name(target: Path, token: str) -> str:
     A target whose name is near the longest a file system takes keeps only the
     start of its name here, so that its temporary file can still be made.
     """
-    name = os.fsencode(target.name)[: _NAME_MAX - _EXTRA]
-    return str(target.parent / f".{os.fsdecode(name)}.{token}.tmp")
+    directory, name = os.path.split(os.fspath(target))
+    return os.path.join(directory, f".{os.fsdecode(os.fsencode(name)[: _NAME_MAX - _EXTRA])}.{token}.tmp")
 
 
 def is_temporary(name: str) -> bool:

@@ -311,15 +311,20 @@ class BatchWriter:
                     failures[key] = exc
                 return failures
             directories: list[int] = []
-            for key, staged in groups:
-                try:
-                    _rename_group(staged)
-                    directories.extend(item.directory for item in staged)
-                except OSError as exc:
-                    failures[key] = exc
-                finally:
-                    for item in staged:
-                        temporaries.forget(item.temp)
+            # No group is cut in half by a signal (they wait for the renames, a few milliseconds).
+            previous = signal.pthread_sigmask(signal.SIG_BLOCK, set(temporaries.HANDLED_SIGNALS))
+            try:
+                for key, staged in groups:
+                    try:
+                        _rename_group(staged)
+                        directories.extend(item.directory for item in staged)
+                    except OSError as exc:
+                        failures[key] = exc
+                    finally:
+                        for item in staged:
+                            temporaries.forget(item.temp)
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, previous)
             sync_directories(directories)
             return failures
         finally:
@@ -349,18 +354,16 @@ def _same_file_bytes(item: _Staged) -> bool:
 
 def _rename_group(staged: Sequence[_Staged]) -> None:
     """Rename every temporary over its target, or none: a later failure undoes the earlier renames."""
-    # A group is never cut in half by a signal.
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, set(temporaries.HANDLED_SIGNALS))
     done: list[tuple[_Staged, Optional[str]]] = []  # renamed items, and the link to each one's old file
     backups: list[tuple[int, str]] = []
     try:
         for item in staged:
-            here = item.directory
-            backup: Optional[str] = None
-            if len(staged) > 1 and status(item.name, here) is not None:
-                backup = f"{item.temp_name}.old"
-                os.link(item.name, backup, src_dir_fd=here, dst_dir_fd=here, follow_symlinks=False)
-                backups.append((here, backup))
+            here, backup = item.directory, None
+            if len(staged) > 1:
+                with contextlib.suppress(FileNotFoundError):  # no old file: undone by removing the new one
+                    os.link(item.name, f"{item.temp_name}.old", src_dir_fd=here, dst_dir_fd=here, follow_symlinks=False)
+                    backup = f"{item.temp_name}.old"
+                    backups.append((here, backup))
             os.replace(item.temp_name, item.name, src_dir_fd=here, dst_dir_fd=here)
             done.append((item, backup))
     except OSError:
@@ -370,14 +373,13 @@ def _rename_group(staged: Sequence[_Staged]) -> None:
             else:
                 os.unlink(item.name, dir_fd=item.directory)
         for item in staged:
-            if status(item.temp_name, item.directory) is not None:
+            with contextlib.suppress(FileNotFoundError):
                 os.unlink(item.temp_name, dir_fd=item.directory)
         raise
     finally:
         for directory, backup in backups:
-            if status(backup, directory) is not None:
+            with contextlib.suppress(FileNotFoundError):
                 os.unlink(backup, dir_fd=directory)
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def atomic_write(target: Path, data: bytes, mode_from: Optional[Path] = None, *, follow: bool = True) -> None:
