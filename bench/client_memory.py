@@ -11,7 +11,10 @@ figure. Runs:
 - `remove -o OUT DIR` (a mirror: pages written, the summary);
 - `remove --jobs 2 -o OUT DIR` (the same through the process pool: the client only plans and reports);
 - with --dask, `remove --dask local:2 -o OUT DIR` (tasks submitted a window at a time);
-- with --sign, `sign --jobs 2 -o OUT DIR` with a throwaway test chain (needs the C2PA SDK).
+- with --sign, `sign --jobs 2 -o OUT DIR` with a throwaway test chain (needs the C2PA SDK);
+- with --objects, `locate --json --exclude '*' s3://bench/site-N` against moto's S3 server on loopback,
+  its objects put straight into moto's backend (this process): the prefix listed a page of names at a
+  time, and every page excluded, so no page is read (moto answers some 100 requests a second here).
 
 Printed for each: the peak at both sizes, and the growth per page between them (the target is at
 most 100 bytes a page). Printed, never asserted.
@@ -20,6 +23,7 @@ most 100 bytes a page). Printed, never asserted.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import shutil
 import subprocess
@@ -27,6 +31,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from typing import Any
 
 ROOT = Path(__file__).resolve().parents[1]
 PAGE = b"<html><head><title>t</title></head><body>%d</body></html>\n"
@@ -69,12 +74,36 @@ def peak(argv: list[str]) -> tuple[int, float]:
     return highest, time.monotonic() - started
 
 
+def _moto(sizes: tuple[int, int], runs: dict[str, list[str]]) -> Any:
+    """An S3 server on loopback holding a bucket with a site of each size; its run added to `runs`."""
+    import logging
+
+    from moto.core.models import DEFAULT_ACCOUNT_ID
+    from moto.s3.models import s3_backends
+    from moto.server import ThreadedMotoServer
+
+    logging.getLogger("werkzeug").setLevel(logging.WARNING)
+    server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
+    backend = s3_backends[DEFAULT_ACCOUNT_ID]["aws"]
+    backend.create_bucket("bench", "us-east-1")
+    for size in sizes:
+        for number in range(size):
+            backend.put_object("bench", f"site-{size}/d{number // 1000:05}/p{number % 1000:03}.html", PAGE % number)
+    options = json.dumps({"client_kwargs": {"endpoint_url": f"http://127.0.0.1:{server.get_host_and_port()[1]}"},
+                          "key": "k", "secret": "s"})
+    runs["locate s3:// (listed)"] = ["locate", "--json", "--exclude", "*", "--storage-options", options,
+                                     "s3://bench/{prefix}"]
+    return server
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small", type=int, default=20_000)
     parser.add_argument("--large", type=int, default=200_000)
     parser.add_argument("--sign", action="store_true", help="also sign with --jobs 2 (needs the C2PA SDK)")
     parser.add_argument("--dask", action="store_true", help="also remove on a local Dask cluster (local:2)")
+    parser.add_argument("--objects", action="store_true", help="also list a prefix in moto's S3 server")
     parser.add_argument("--keep", type=Path, help="lay the sites out here and keep them (default: a temporary one)")
     args = parser.parse_args()
 
@@ -98,6 +127,7 @@ def main() -> int:
             "--cert", str(work / "certs" / "chain.pem"), "--key", str(work / "certs" / "signer.key"),
             "-o", "{out}", "{site}",
         ]
+    server = _moto(sizes, runs) if args.objects else None
     try:
         for size in sizes:
             if not (work / f"site-{size}").is_dir():
@@ -107,13 +137,16 @@ def main() -> int:
             figures = []
             for size in sizes:
                 shutil.rmtree(work / "out", ignore_errors=True)
-                argv = [a.format(site=work / f"site-{size}", out=work / "out") for a in template]
+                argv = [a if a.startswith("{\"") else a.format(site=work / f"site-{size}", out=work / "out",
+                                                                  prefix=f"site-{size}") for a in template]
                 rss, seconds = peak(argv)
                 figures.append(rss)
                 print(f"{name:<22} {size:>9,} {rss / 2**20:>8.1f} MB {seconds:>7.1f}s", flush=True)
             growth = (figures[1] - figures[0]) / (sizes[1] - sizes[0])
             print(f"{'':<22} {'':>9} {'':>10} {'':>8}   {growth:,.1f} bytes", flush=True)
     finally:
+        if server is not None:
+            server.stop()
         shutil.rmtree(work / "out", ignore_errors=True)
         if args.keep is None:
             shutil.rmtree(work, ignore_errors=True)

@@ -23,7 +23,7 @@ from brevane_tools.commands.base import Page, Report
 from brevane_tools.errors import UsageError
 from brevane_tools.files import objects
 from brevane_tools.files.finding import Link, inside
-from brevane_tools.files.objects import ObjectFile, ObjectPage, ObjectTree, Storage
+from brevane_tools.files.objects import ObjectFile, ObjectPage, Storage
 from brevane_tools.text import display, escape
 
 __all__ = ["LINK_PAGE_NOTE", "LINK_WARNING", "job", "links_into_objects", "overlapping", "sources"]
@@ -48,10 +48,10 @@ def sources(run: Plan) -> list[str]:
     return found
 
 
-def job(run: Plan, tree: ObjectTree, page: ObjectFile, single: bool, place: Place) -> Job:
+def job(run: Plan, prefix: str, page: ObjectFile, single: bool, place: Place) -> Job:
     """The job of a page listed below a prefix (`single`: the one object its URL names)."""
     # A single object's site root is its prefix: hrefs resolve beside it, as a single file's do.
-    root = posixpath.dirname(page.url) if single else tree.root
+    root = posixpath.dirname(page.url) if single else prefix
     found = ObjectPage(source=page.url, source_root=root, size=page.size)
     name, relative, output = escape(page.url), Path(page.relative), run.output
     if run.in_place:

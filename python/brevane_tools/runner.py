@@ -67,7 +67,7 @@ def _where(found: Union[InputFile, ObjectFile]) -> tuple[str, str]:
     return found.relative.as_posix(), display(found.path)
 
 
-def _kept(run: Plan, pages: Iterable[F], notes: Spool[Report], left: list[F]) -> Iterator[F]:
+def _kept(run: Plan, pages: Iterable[F], notes: Spool[Report], left: Union[list[F], Spool[F]]) -> Iterator[F]:
     """The pages --exclude leaves in; each one it takes out is said in `notes`, and kept in `left`
     (a page of the site all the same: a mirror copies it as it is)."""
     how = "copied unchanged" if _mirrors(run) else "left alone"
@@ -118,13 +118,33 @@ def _no_pages(name: str) -> UsageError:
 
 
 def _from_objects(run: Plan, sources: Sequence[str]) -> Planned:
-    """The jobs of a run whose pages lie in object storage."""
+    """The jobs of a run whose pages lie in object storage, made as the objects are listed: the jobs and
+    the copies go to disk as they come, so a prefix of any size costs the client no memory per object."""
     storage = run.storage or Storage()
-    trees = [objects.find(storage, url, run.extensions) for url in sources]
-    for tree in trees if run.command.needs_pages else ():
-        if not tree.pages:
-            raise _no_pages(escape(tree.root))
-    single = len(trees) == 1 and bool(trees[0].pages) and trees[0].pages[0].url == trees[0].root
+    listings = [objects.listed(storage, url, run.extensions) for url in sources]
+    first = next(listings[0], None)
+    listings[0] = chain([first] if first is not None else [], listings[0])
+    single = len(sources) == 1 and first is not None and first[1].url == sources[0]
+    mirror = _mirrors(run) and not single
+    planned, place, copies = Planned(), _places(run), Spool[Copy]()
+    for url, listing in zip(sources, listings):
+        found = [0]  # pages listed, excluded ones too
+
+        def pages(listing: Iterable[tuple[bool, ObjectFile]]) -> Iterator[ObjectFile]:
+            for page, each in listing:
+                if page:
+                    found[0] += 1
+                    yield each
+                elif mirror:
+                    copies.append(Copy(each, place(*_where(each))))
+
+        left: Spool[ObjectFile] = Spool()
+        planned.jobs.extend(object_runs.job(run, url, page, single, place)
+                            for page in _kept(run, pages(listing), planned.notes, left))
+        if run.command.needs_pages and not found[0]:
+            raise _no_pages(escape(url))
+        if mirror:
+            copies.extend(Copy(o, place(*_where(o))) for o in left)
     if run.delete and single:
         raise UsageError(DELETE_USAGE)
     _one_page_out(run, single)
@@ -132,14 +152,6 @@ def _from_objects(run: Plan, sources: Sequence[str]) -> Planned:
         overlapping = object_runs.overlapping(storage, sources, str(run.output))
         if overlapping is not None:
             raise _overlap(escape(str(run.output)), escape(overlapping), "a prefix outside the input")
-    planned, place = Planned(), _places(run)
-    copies: Spool[Copy] = Spool()
-    for tree in trees:
-        left: list[ObjectFile] = []
-        planned.jobs.extend(object_runs.job(run, tree, page, single, place)
-                            for page in _kept(run, tree.pages, planned.notes, left))
-        if _mirrors(run) and not single:
-            copies.extend(Copy(o, place(o.relative, escape(o.url))) for o in chain(tree.others, left))
     planned.copies = copies
     return planned
 

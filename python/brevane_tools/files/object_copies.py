@@ -7,6 +7,7 @@ sizes. And `--delete` below an output prefix (`prune`).
 
 from __future__ import annotations
 
+import itertools
 import os
 from collections.abc import Sequence
 from pathlib import Path
@@ -154,6 +155,8 @@ def mirror(
             return False
         root, _, name = target.rpartition("/")
         if root not in existing:
+            if len(existing) >= _OPEN_AT_ONCE:  # copies come in the order of their paths: a directory's together
+                existing.clear()
             existing[root] = listing(storage, root) if root else {}
         return existing[root].get(name) == (source.size, source.etag)
 
@@ -165,9 +168,10 @@ def mirror(
         why = failure.strerror if isinstance(failure, OSError) and failure.strerror else str(failure)
         emit(Report(copy.name, False, error=why, input_error=True, data={"mirrored": "file"}))
 
-    for start in range(0, len(copies), _OPEN_AT_ONCE):
+    each = iter(copies)  # read a round at a time: the copies of a large site are kept on disk
+    while next_round := list(itertools.islice(each, _OPEN_AT_ONCE)):
         round_ = []
-        for copy in copies[start:start + _OPEN_AT_ONCE]:
+        for copy in next_round:
             if unchanged(copy):
                 mirrored.unchanged += 1
             else:

@@ -20,11 +20,13 @@
 
 from __future__ import annotations
 
+import contextlib
+import itertools
 import json
 import mimetypes
 import os
 import posixpath
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, NamedTuple, Optional, Union
 from urllib.parse import unquote_to_bytes, urlsplit
@@ -34,7 +36,7 @@ from brevane_tools.limits import STORE_MEDIA_TYPE, STORE_SUFFIX
 from brevane_tools.text import escape, one_line
 
 __all__ = [
-    "ObjectFile", "ObjectPage", "ObjectTree", "Storage", "each_call", "find", "is_object_url", "join", "local_path",
+    "ObjectFile", "ObjectPage", "ObjectTree", "Storage", "each_call", "find", "is_object_url", "join", "listed", "local_path",
     "media_type_argument", "os_error", "read", "read_many", "write_groups", "write_many",
 ]
 
@@ -159,36 +161,69 @@ def find(storage: Storage, url: str, suffixes: Sequence[str]) -> ObjectTree:
     """The objects below `url` (pages by name, the others apart), sorted; or the one object it names.
 
     FileNotFoundError when there is neither."""
+    tree = ObjectTree(url)
+    for page, found in listed(storage, url, suffixes):
+        (tree.pages if page else tree.others).append(found)
+    return tree
+
+
+def listed(storage: Storage, url: str, suffixes: Sequence[str]) -> Iterator[tuple[bool, ObjectFile]]:
+    """The objects below `url` in the order of their names, one at a time, each said a page (by its name)
+    or not; or the one object it names (a page, whatever its name). FileNotFoundError when there is neither.
+
+    Where the store lists a prefix a page of names at a time (S3, a thousand a request), the names are
+    read so, as they are wanted: a prefix of any size is never listed whole in memory."""
     fs, path = storage.filesystem(url)
     path = path.rstrip("/")
-    tree = ObjectTree(url)
     lowered = tuple(s.lower() for s in suffixes)
     try:
-        listing = fs.find(path, detail=True, withdirs=False)
-        if path not in listing and not listing and fs.isfile(path):
-            listing = {path: fs.info(path)}
+        entries = _entries(fs, path)
+        first = next(entries, None)
+        if first is None or first[0] == path:  # a name sorts before the names below it
+            info = first[1] if first is not None else fs.info(path) if fs.isfile(path) else None
+            if info is None:
+                raise FileNotFoundError
+            # The URL names one object: a page, whatever its name, as a file argument is.
+            yield True, ObjectFile(url, posixpath.basename(path), int(info.get("size") or 0), _etag(info))
+            return
+        for name, info in itertools.chain([first], entries):
+            relative = name[len(path) + 1:]
+            if not name.startswith(path + "/") or not relative or relative.endswith("/") or info.get("type") != "file":
+                continue  # a "directory" placeholder some tools make
+            found = ObjectFile(join(url, relative), relative, int(info.get("size") or 0), _etag(info))
+            yield relative.lower().endswith(lowered), found
     except FileNotFoundError:
-        listing = {}
+        raise FileNotFoundError(f"{escape(url)}: no such object or prefix") from None
     except OSError as exc:
         raise OSError(exc.errno, f"{escape(url)}: cannot list the objects: {exc.strerror or exc}") from None
     except (TypeError, AttributeError) as exc:  # an option of the wrong type, found out at the first request
         raise UsageError(f"{escape(url)}: its filesystem cannot use these --storage-options: {exc}") from None
     except Exception as exc:  # noqa: BLE001 - the filesystem's own: no credentials, no endpoint, no bucket
         raise UsageError(f"{escape(url)}: cannot list the objects: {one_line(str(exc)) or type(exc).__name__}") from None
-    if not listing:
-        raise FileNotFoundError(f"{escape(url)}: no such object or prefix")
-    if path in listing:  # the URL names one object: a page, whatever its name, as a file argument is
-        info = listing[path]
-        tree.pages.append(ObjectFile(url, posixpath.basename(path), int(info.get("size") or 0), _etag(info)))
-        return tree
-    for name in sorted(listing):
-        info = listing[name]
-        relative = name[len(path) + 1:]
-        if not name.startswith(path + "/") or not relative or relative.endswith("/") or info.get("type") != "file":
-            continue  # a "directory" placeholder some tools make
-        found = ObjectFile(join(url, relative), relative, int(info.get("size") or 0), _etag(info))
-        (tree.pages if relative.lower().endswith(lowered) else tree.others).append(found)
-    return tree
+
+
+def _entries(fs: Any, path: str) -> Iterator[tuple[str, dict[str, Any]]]:
+    """(name, info) of every object below `path`, sorted by name; a page of a paged listing at a time."""
+    if getattr(fs, "async_impl", False) and hasattr(fs, "_iterdir") and hasattr(fs, "split_path"):
+        # s3fs: one listing without a delimiter, read a page at a time (S3 gives keys in the order
+        # of their UTF-8 bytes, which is the order of their code points, as sorted() gives them).
+        from fsspec.asyn import sync
+
+        bucket, key, _ = fs.split_path(path)
+        pages = fs._iterdir(bucket, delimiter="", prefix=f"{key}/" if key else "")
+
+        async def some() -> list[dict[str, Any]]:
+            got: list[dict[str, Any]] = []
+            with contextlib.suppress(StopAsyncIteration):
+                while len(got) < 1000:
+                    got.append(await pages.__anext__())
+            return got
+
+        while batch := sync(fs.loop, some):
+            yield from ((info["name"], info) for info in batch)
+        return
+    listing = fs.find(path, detail=True, withdirs=False)
+    yield from ((name, listing[name]) for name in sorted(listing))
 
 
 #: A call of a filesystem method: its arguments, and its keyword arguments.
