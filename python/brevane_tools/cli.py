@@ -236,7 +236,7 @@ def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> in
     # A command named first runs alone; a word before it (the tool's own help, say) may need them all.
     args = build_parser(named if known else None, flags=known, alone=known and words[0] == named).parse_args(words)
     # The runner loads once the arguments are good: `brevane --help` stays quick.
-    from brevane_tools.files.writing import temporaries_removed_on_signals
+    from brevane_tools.files.temporaries import temporaries_removed_on_signals
     from brevane_tools.runner import Plan, plan, run_batch
 
     command = commands.named(args.command)

@@ -8,8 +8,6 @@ from __future__ import annotations
 
 import binascii
 import os
-import pickle
-import tempfile
 import typing
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -171,6 +169,11 @@ class Spool(typing.Sequence[T]):
         if self._count < self.HELD:
             self._held.append(item)
         else:
+            # Loaded by a spool's first record past HELD: every smaller run (and every start of the
+            # tool) spares the milliseconds they cost.
+            import pickle
+            import tempfile
+
             if self._file is None:
                 self._file = tempfile.TemporaryFile()
             pickle.dump(item, self._file, pickle.HIGHEST_PROTOCOL)
@@ -187,6 +190,8 @@ class Spool(typing.Sequence[T]):
         count, held = self._count, self._held  # what is there now: iterations may overlap with appends
         yield from held[: min(count, len(held))]
         if count > len(held) and self._file is not None:
+            import pickle
+
             self._file.flush()
             reader = _Reader(self._file.fileno())  # an offset of its own: iterations may overlap
             for _ in range(count - len(held)):

@@ -5,7 +5,6 @@ directories its renames changed.
 
 from __future__ import annotations
 
-import ctypes
 import os
 from collections.abc import Sequence
 from typing import Any, Optional
@@ -21,6 +20,9 @@ _looked_up = False
 def syncfs(fd: int) -> bool:
     """syncfs(2) where the C library has it: one call makes a whole file system durable."""
     global _syncfs, _looked_up
+    # Loaded by a run's first commit: every start of the tool that writes nothing spares its milliseconds.
+    import ctypes
+
     if not _looked_up:
         # The process's own symbols, the C library's among them.
         _syncfs, _looked_up = getattr(ctypes.CDLL(None, use_errno=True), "syncfs", None), True

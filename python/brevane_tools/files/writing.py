@@ -105,8 +105,7 @@ def _default_mode() -> int:
 
 
 def _refuse(target: Path, st: Optional[os.stat_result], link_too: bool = True) -> None:
-    """Refuse to replace anything but a regular file: a link said as such (unless `link_too` is False:
-    then it is just not a regular file)."""
+    """Refuse to replace anything but a regular file: a link said as such, unless not `link_too`."""
     if st is not None and link_too and stat.S_ISLNK(st.st_mode):
         raise WriteRefused(errno.ELOOP, f"{display(target)} is a symbolic link, not written through")
     if st is not None and not stat.S_ISREG(st.st_mode):
