@@ -203,7 +203,7 @@ def check_file(
     policy: Optional[TrustPolicy] = None,
     limits: Optional[FetchLimits] = None,
     report: bool = False,
-    store_dir: Optional[Path] = None,
+    store_dir: Union[Path, Site, None] = None,
 ) -> CheckResult:
     """Validate a local page, finding a referenced store through the page's own `href`.
 

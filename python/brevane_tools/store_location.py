@@ -39,7 +39,7 @@ import posixpath
 import re
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Optional
+from typing import Optional, Union
 from urllib.parse import quote, unquote_to_bytes, urldefrag, urljoin, urlsplit
 
 from brevane_tools.errors import PageTooLarge, StoreLocationError
@@ -264,7 +264,7 @@ class Found:
     location: Optional[str] = None  # the store's path, object URL or web URL; None when inline
 
 
-def lookup(html: bytes, page: Path, site: Site, limit: int, *, store_dir: Optional[Path] = None,
+def lookup(html: bytes, page: Path, site: Site, limit: int, *, store_dir: Union[Path, Site, None] = None,
            flag: str = "") -> Optional[Found]:
     """The store of the page at `page` (bytes `html`) of `site`; None for a page without element whose
     header-form store is not there either. StoreLocationError (a ValueError) when its href leads nowhere
@@ -301,12 +301,13 @@ def lookup_on_web(html: bytes, page_url: str, linked: list[str]) -> tuple[Found,
     return Found("header", None, linked[0]), warnings
 
 
-def header_store(page: Path, site: Site, store_dir: Optional[Path], limit: int, *,
+def header_store(page: Path, site: Site, store_dir: Union[Path, Site, None], limit: int, *,
                  flag: str = "") -> Optional[Found]:
     """The store of a page without a manifest element, where the header form writes it; None when there is none.
 
     Beside the page (`PAGE.c2pa`, read only inside the site), or with `store_dir`, that
-    directory's file for the page's path below the site root (read only inside `store_dir`).
+    directory's file for the page's path below the site root (read only inside `store_dir`; a `Site`
+    for a prefix in object storage).
     Raises ValueError when a store is there but is not one the tool reads.
     """
     if store_dir is None:
@@ -315,7 +316,8 @@ def header_store(page: Path, site: Site, store_dir: Optional[Path], limit: int, 
         relative = _below(page, site.root)
         if relative is None:
             return None
-        place, tree, source = store_dir / (relative + STORE_SUFFIX), Site(store_dir), "store-dir"
+        tree = store_dir if isinstance(store_dir, Site) else Site(store_dir)
+        place, source = tree.root / (relative + STORE_SUFFIX), "store-dir"
     stored = store_if_any(place, tree, limit, flag=flag)
     return None if stored is None else Found(source, stored, tree.shown(place))
 

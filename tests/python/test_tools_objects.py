@@ -391,15 +391,36 @@ def test_the_header_form_keeps_pages_whole_with_their_stores_and_rules_in_the_st
     assert b"/sub/a%20b.htm\n  Link: </sub/a%20b.htm.c2pa>" in headers
 
 
-def test_store_dir_is_refused_for_an_output_in_object_storage(
-    s3: S3, certs: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+@pytest.mark.parametrize("form", ["link", "header"])
+def test_store_dir_in_object_storage_keeps_the_stores_below_the_output_prefix(
+    s3: S3, certs: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str], form: str
 ) -> None:
     bucket = s3.bucket()
-    s3.fs.pipe_file(f"{bucket}/site/a.html", b"<html><head></head></html>")
-    status, _, err = _brevane(capsys, "sign", *_signing(certs), f"s3://{bucket}/site", "-o", f"s3://{bucket}/out",
-                              "--store-dir", str(tmp_path / "stores"), *s3.argv)
-    assert status == 2 and "--store-dir" in err
-    assert s3.tree(bucket) == {"site/a.html": b"<html><head></head></html>"}
+    pages = {"index.html": b"<html><head><title>i</title></head><body></body></html>",
+             "sub/a b.htm": b"<html><head><title>a</title></head><body></body></html>"}
+    s3.fs.pipe({f"{bucket}/site/{name}": data for name, data in pages.items()})
+    sign = ["sign", *_signing(certs), "--form", form, f"s3://{bucket}/site", "-o", f"s3://{bucket}/out", *s3.argv]
+    # Outside the prefix the pages are written below, no store is written: one line says why.
+    status, _, err = _brevane(capsys, *sign, "--store-dir", f"s3://{bucket}/c2pa")
+    assert (status, err) == (2, f"brevane: --store-dir s3://{bucket}/c2pa: pages written to object storage keep "
+                                f"their stores below the prefix they are written below, s3://{bucket}/out/: give "
+                                "a prefix there\n")
+    for _ in range(2):  # the second run keeps each store it finds there as its page's parent
+        status, _, err = _brevane(capsys, *sign, "--store-dir", f"s3://{bucket}/out/c2pa", "-q")
+        assert status == 0, err
+    written = s3.tree(f"{bucket}/out")
+    assert {name for name in written if name.endswith(".c2pa")} == {f"c2pa/{name}.c2pa" for name in pages}
+    if form == "link":
+        assert brevane.extract(written["sub/a b.htm"])["href"] == "../c2pa/sub/a%20b.htm.c2pa"
+    else:
+        assert b"/sub/a%20b.htm\n  Link: </c2pa/sub/a%20b.htm.c2pa>" in written["_headers"]
+    store_dir = ["--store-dir", f"s3://{bucket}/out/c2pa"] if form == "header" else []
+    status, document, err = _brevane(capsys, "check", f"s3://{bucket}/out/", "--json", *store_dir,
+                                     "--trust-anchors", str(certs / "root.pem"), *s3.argv)
+    assert status == 0, err
+    assert sorted((f["path"], f["source"], f["store_location"]) for f in document["files"]) == [
+        (f"s3://{bucket}/out/{name}", "link" if form == "link" else "store-dir", f"s3://{bucket}/out/c2pa/{name}.c2pa")
+        for name in sorted(pages)]
 
 
 def test_the_header_form_from_the_store_to_local_files_and_check_with_a_store_dir(

@@ -11,14 +11,15 @@ import argparse
 import json
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Optional, Sequence, Union
 
 from brevane_tools import sdk, trust
 from brevane_tools.commands import summary
 from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size, read_option_file
 from brevane_tools.errors import SdkUnavailableError, TrustPolicyError
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
-from brevane_tools.store_location import object_page
+from brevane_tools.files import objects
+from brevane_tools.store_location import Site, object_page
 from brevane_tools.text import escape
 
 if TYPE_CHECKING:  # the engines load when a page is checked: `brevane --help` stays quick
@@ -32,7 +33,8 @@ class CheckSettings:
     store: Optional[bytes] = None
     policy: Optional[trust.TrustPolicy] = None
     site_root: Optional[Path] = None
-    store_dir: Optional[Path] = None  # where the header form's stores lie, when not beside their pages
+    #: Where the header form's stores lie, when not beside their pages: a directory, or a prefix in object storage.
+    store_dir: Union[Path, Site, None] = None
     timeout: float = DEFAULT_TIMEOUT
     redirects: int = DEFAULT_REDIRECTS
     allow_private_hosts: bool = False
@@ -118,13 +120,19 @@ def _prepare(args: argparse.Namespace) -> CheckSettings:
         )
     if args.max_redirects < 0:
         raise UsageError("--max-redirects must not be negative")
-    if args.store_dir and not Path(args.store_dir).is_dir():
-        raise UsageError(f"the store directory {escape(args.store_dir)} is not a directory")
+    store_dir: Union[Path, Site, None] = None
+    if args.store_dir and objects.is_object_url(args.store_dir):
+        options = getattr(args, "storage_options", None)
+        store_dir = Site(prefix=args.store_dir, storage=objects.Storage.parse(options) if options is not None else None)
+    elif args.store_dir:
+        store_dir = Path(args.store_dir)
+        if not store_dir.is_dir():
+            raise UsageError(f"the store directory {escape(args.store_dir)} is not a directory")
     settings = CheckSettings(
         store=read_option_file(args.store, "store") if args.store else None,
         policy=trust_policy_from(args),
         site_root=Path(args.site_root) if args.site_root else None,
-        store_dir=Path(args.store_dir) if args.store_dir else None,
+        store_dir=store_dir,
         timeout=args.timeout,
         redirects=args.max_redirects,
         allow_private_hosts=args.allow_private_hosts,

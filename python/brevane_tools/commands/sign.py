@@ -93,8 +93,10 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
 def _store_path(page: Page, settings: SignSettings) -> Path:
     """Where a page's store is written: a path, or below the output prefix, its key."""
     written = _written(page)
-    if written is not None and written[1].prefix is not None:
-        return Path(written[0].relative_to("/").as_posix() + STORE_SUFFIX)
+    if written is not None and written[1].prefix is not None:  # below the prefix: in --store-dir, or beside
+        key = f"{settings.store_prefix}/{page.relative.as_posix()}" if settings.store_prefix else \
+            written[0].relative_to("/").as_posix()
+        return Path(key + STORE_SUFFIX)
     assert page.destination is not None
     if settings.store_dir is not None:
         return settings.store_dir / (page.relative.as_posix() + STORE_SUFFIX)
@@ -105,7 +107,7 @@ def _store_at(page: Page, settings: SignSettings) -> Optional[tuple[Path, Site]]
     """Where a page's store is written, as a place of the tree that holds it, and that tree."""
     written = _written(page)
     if written is None or written[1].prefix is not None:
-        return written and (written[0].parent / (written[0].name + STORE_SUFFIX), written[1])
+        return written and (Path("/", _store_path(page, settings)), written[1])
     tree = Path(settings.store_tree) if settings.store_tree is not None else written[1].root
     return _store_path(page, settings), Site(tree)
 
@@ -198,9 +200,10 @@ def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
     written, source = _store_at(page, settings), _read_from(page)
     try:
         stored = store_location.store_if_any(*written, MAX_OLD_STORE) if written is not None else None
-        if stored is None and source is not None and not settings.in_place and settings.store_dir is None:
-            beside = store_location.header_store(*source, None, MAX_OLD_STORE)
-            stored = beside.store if beside is not None else None
+        beside = settings.store_dir is None and not (settings.store_prefix and written and written[1].prefix)
+        if stored is None and source is not None and not settings.in_place and beside:
+            found = store_location.header_store(*source, None, MAX_OLD_STORE)
+            stored = found.store if found is not None else None
         return stored
     except ValueError as exc:
         _parent_lost(settings, str(exc))

@@ -24,7 +24,7 @@ from brevane_tools.errors import SdkUnavailableError, SigningError
 from brevane_tools.files import objects
 from brevane_tools.files.finding import inside
 from brevane_tools.signing import serving
-from brevane_tools.text import display
+from brevane_tools.text import display, escape
 
 __all__ = ["SignOptions", "SignSettings", "href_for", "options_from", "prepare", "signer"]
 
@@ -140,8 +140,8 @@ def prepare(options: SignOptions) -> SignSettings:
             raise UsageError(f"--signer-command: {exc}") from None
     settings = SignSettings(
         text, credential, options.alg, keep_parent=not options.replace, skip_valid=options.skip_valid,
-        form=form, href=options.href, store_dir=Path(options.store_dir) if options.store_dir else None,
-        in_place=options.in_place, rules_dir=rules_dir, **where,
+        form=form, href=options.href, in_place=options.in_place, rules_dir=rules_dir,
+        **{"store_dir": Path(options.store_dir) if options.store_dir else None, **where},
     )
     try:
         signing.check_credential(credential)
@@ -209,23 +209,19 @@ def _where_stores_go(options: SignOptions, form: str) -> dict[str, Any]:
     """Where stores and server rules go, checked once: one usage error up front rather than one per page."""
     sources = [p for p in options.paths if objects.is_object_url(p)]
     if objects.is_object_url(options.output or "") or (options.in_place and sources):
-        if options.store_dir:
-            raise UsageError(
-                "--store-dir takes a local output: pages written to object storage keep their stores beside "
-                "them (give the store's URL with --href where it is served from elsewhere)"
-            )
+        stores = _store_prefix(options, sources) if options.store_dir else {}
         if form != "header":
-            return {}
+            return stores
         if options.in_place and len(sources) != 1:
             raise UsageError(
                 "--form header writes the server rules at the site's root: sign one prefix, "
                 "or pages of one prefix, at a time"
             )
         # The site's prefix is the one its pages are written below, known once they are planned.
-        return {"rules_in_objects": True, "storage": options.storage}
-    if sources and options.store_dir:
-        raise UsageError("--store-dir takes local pages: pages read from object storage keep their stores "
-                         "beside their output")
+        return {**stores, "rules_in_objects": True, "storage": options.storage}
+    if options.store_dir and objects.is_object_url(options.store_dir):
+        raise UsageError(f"--store-dir {escape(options.store_dir)} is in object storage, and the pages are "
+                         "written to local files: give a directory")
     real_roots = sorted({os.path.realpath(r) for r in _output_roots(options, bool(sources))})
     places: dict[str, Any] = {}
     store_below: Optional[str] = None
@@ -271,6 +267,24 @@ def _output_roots(options: SignOptions, from_objects: bool) -> list[Path]:
     single = len(paths) == 1 and not output.is_dir() and (
         _one_object(options) if from_objects else not paths[0].is_dir())
     return [output.parent if single else output]
+
+
+def _store_prefix(options: SignOptions, sources: list[str]) -> dict[str, Any]:
+    """--store-dir for pages written to object storage: a prefix below the one they are written below,
+    where each page's store is written at the page's path; its path there, as `store_prefix`."""
+    assert options.store_dir is not None
+    prefix = options.output if not options.in_place else sources[0] if len(sources) == 1 else None
+    if prefix is None:
+        raise UsageError("--store-dir with --in-place in object storage takes the pages of one prefix at a time")
+    if not prefix.endswith("/") and (_one_object(options) if sources else not Path(options.paths[0]).is_dir()):
+        prefix = prefix.rsplit("/", 1)[0]  # one page to one object: its prefix is the object's own
+    root, store_dir = prefix.rstrip("/") + "/", options.store_dir.rstrip("/")
+    if not store_dir.startswith(root) or store_dir == root.rstrip("/"):
+        raise UsageError(
+            f"--store-dir {escape(options.store_dir)}: pages written to object storage keep their stores "
+            f"below the prefix they are written below, {escape(root)}: give a prefix there"
+        )
+    return {"store_prefix": store_dir[len(root):], "store_dir": None}
 
 
 def _one_object(options: SignOptions) -> bool:
