@@ -411,7 +411,9 @@ def test_store_dir_in_object_storage_keeps_the_stores_below_the_output_prefix(
     written = s3.tree(f"{bucket}/out")
     assert {name for name in written if name.endswith(".c2pa")} == {f"c2pa/{name}.c2pa" for name in pages}
     if form == "link":
-        assert brevane.extract(written["sub/a b.htm"])["href"] == "../c2pa/sub/a%20b.htm.c2pa"
+        association = brevane.extract(written["sub/a b.htm"])
+        assert association is not None and association["kind"] == "referenced"
+        assert association["href"] == "../c2pa/sub/a%20b.htm.c2pa"
     else:
         assert b"/sub/a%20b.htm\n  Link: </c2pa/sub/a%20b.htm.c2pa>" in written["_headers"]
     store_dir = ["--store-dir", f"s3://{bucket}/out/c2pa"] if form == "header" else []
