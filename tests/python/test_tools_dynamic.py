@@ -489,6 +489,26 @@ def test_churn_never_evicts_a_store_within_its_floor(
     assert [line.endswith("(3 more since the last such line)") for line in full] == [False, True, True]
 
 
+class PlainCache(dict[str, bytes]):
+    """A get/set cache with bounds and eviction of its own, as Django's cache or a Redis client."""
+
+    def set(self, key: str, value: bytes) -> None:
+        self[key] = value
+
+
+@pytest.mark.parametrize("kind", ["wsgi", "asgi"])
+def test_a_plain_get_set_cache_keeps_stores_by_its_own_rules(kind: str, certs: Path) -> None:
+    cache, signer = PlainCache(), Signer(certs)
+    with serving(kind, signing(kind, PAGE_APPS[kind], signer, cache=cache)) as base:
+        first, again = fetch(base + "/p"), fetch(base + "/p")  # the second from the cache: no signature
+        kept = [key.rsplit(":", 1)[0] for key in cache]
+        stores = [store_of(base, first)]
+        cache.clear()  # its own eviction: the store is gone, and the page is signed again when asked for
+        stores += [store_of(base, first), store_of(base, fetch(base + "/p"))]
+    assert (outcome(first), again[1]["link"] == first[1]["link"], kept) == ("link", True, ["brevane:store"])
+    assert (stores, signer.count) == ([200, 404, 200], 2)
+
+
 @pytest.mark.parametrize("kind", ["wsgi", "asgi"])
 @pytest.mark.parametrize("closed", [False, True])
 def test_the_signing_budget_passes_or_refuses_what_is_over_it(
