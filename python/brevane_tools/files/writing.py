@@ -127,17 +127,18 @@ class BatchWriter:
     def __init__(self) -> None:
         self.groups: list[tuple[object, list[_Staged]]] = []  # each group's key, and its files
         self.size = 0
-        self._directories: dict[tuple[Optional[str], Path], int] = {}
+        self._directories: dict[tuple[Optional[str], str], int] = {}  # by tree and directory path
 
     @property
     def open_directories(self) -> int:
         return len(self._directories)
 
     def _directory(self, target: Path, in_tree: Optional[str]) -> int:
-        key = (in_tree, target.parent)
-        if key not in self._directories:
-            self._directories[key] = open_directory(target.parent, in_tree, target)
-        return self._directories[key]
+        key = (in_tree, os.path.dirname(target))
+        fd = self._directories.get(key)
+        if fd is None:
+            fd = self._directories[key] = open_directory(target.parent, in_tree, target)
+        return fd
 
     def _close_directories(self) -> None:
         for fd in self._directories.values():
@@ -424,8 +425,7 @@ def replacement(target: Path, data: bytes, mode: int = 0o600) -> Iterator[Callab
     leaves unrenamed is removed.
 
     For a file in a directory of the caller's own (a cache's): none of `BatchWriter`'s checks of an
-    output tree, one file synced (not its file system), and the rename alone where the caller holds a lock.
-    """
+    output tree, one file synced (not its file system), and the rename alone where the caller holds a lock."""
     directory = os.open(target.parent, _DIRECTORY)
     try:
         with _temporary(directory, target) as (fd, item):
