@@ -56,6 +56,8 @@ CHUNKS_PER_WORKER = 4
 _LOCAL = re.compile(r"^local:([0-9]+)$")
 #: A scheduler's address: scheme://host:port, the host a name, an IPv4 address or a bracketed IPv6 one.
 _REMOTE = re.compile(r"^[a-z][a-z0-9+.-]*://(?:[A-Za-z0-9._-]+|\[[0-9A-Fa-f:.]+\]):([0-9]{1,5})$")
+#: Entries of Dask's logs for its developers (recent messages, transitions, events) the client keeps.
+LOG_LENGTH = 16
 #: The most worker processes `local:N` starts on this machine.
 MAX_LOCAL_WORKERS = 1024
 
@@ -340,6 +342,7 @@ def _context() -> Any:
 def _client(batch: Batch, where: str) -> Iterator[Any]:
     import logging
 
+    import dask
     from dask.distributed import Client, LocalCluster
 
     from brevane_tools.signing.credentials import SigningKey
@@ -347,21 +350,23 @@ def _client(batch: Batch, where: str) -> Iterator[Any]:
     if isinstance(getattr(batch.settings, "credential", None), SigningKey):
         print(f"brevane: warning: {KEY_WARNING}", file=sys.stderr)
     local = _LOCAL.match(where)
-    if local is None:
-        try:
-            connected = Client(where)  # type: ignore[no-untyped-call]
-        except OSError as exc:
-            raise UsageError(f"--dask {where}: cannot reach the scheduler: {exc}") from None
-        with connected as client:
-            yield client
-        return
-    # One thread per process: the module holds the interpreter lock for every call.
-    with LocalCluster(  # type: ignore[no-untyped-call]
-        n_workers=int(local.group(1)), threads_per_worker=1, processes=True, dashboard_address=None,
-        # The scheduler serves HTTP even without its dashboard, by default on 8787 of every interface,
-        # warning in its own words when that port is taken: any free port of loopback instead.
-        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=logging.ERROR,
-    ) as cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
+    # Dask keeps the last thousand messages of each stream and transitions for its developers, each task's
+    # pages with them: some 300 KB a task, in the client and in a scheduler of local:N (this process).
+    with dask.config.set({"distributed.admin.low-level-log-length": LOG_LENGTH}), contextlib.ExitStack() as stack:
+        if local is None:
+            try:
+                client = stack.enter_context(Client(where))  # type: ignore[no-untyped-call]
+            except OSError as exc:
+                raise UsageError(f"--dask {where}: cannot reach the scheduler: {exc}") from None
+        else:
+            # One thread per process: the module holds the interpreter lock for every call.
+            cluster = stack.enter_context(LocalCluster(  # type: ignore[no-untyped-call]
+                n_workers=int(local.group(1)), threads_per_worker=1, processes=True, dashboard_address=None,
+                # The scheduler serves HTTP even without its dashboard, by default on 8787 of every interface,
+                # warning in its own words when that port is taken: any free port of loopback instead.
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=logging.ERROR,
+            ))
+            client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
         yield client
 
 
