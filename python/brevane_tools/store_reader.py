@@ -320,62 +320,9 @@ def _item(data: _Bytes, offset: int, depth: int, budget: _Budget) -> tuple[Any, 
     if major == 1 and argument is not None:
         return -1 - argument, offset
     if major in (2, 3):
-        if argument is None:
-            chunks: list[bytes] = []
-            while True:
-                if offset < len(data) and data[offset] == 0xFF:
-                    offset += 1
-                    break
-                budget.item()
-                chunk_start = offset
-                chunk_major, _, size, offset = _head(data, offset)
-                if chunk_major != major or size is None:
-                    raise StoreError(f"a malformed CBOR string chunk at byte {chunk_start}")
-                chunk, offset = _take(data, offset, size)
-                chunks.append(chunk)
-            raw = b"".join(chunks)
-        else:
-            raw, offset = _take(data, offset, argument)
-        if major == 2:
-            return raw, offset
-        try:
-            return raw.decode("utf-8"), offset
-        except UnicodeDecodeError:
-            raise StoreError(f"the CBOR text at byte {start} is not UTF-8") from None
-    # Every item takes a byte, every map entry two: a count beyond that is refused before any is read.
-    if major == 4:
-        if argument is not None and argument > len(data) - offset:
-            remain = len(data) - offset
-            raise StoreError(f"a CBOR array at byte {start} claims {argument} items, where {remain} bytes remain")
-        items: list[Any] = []
-        while argument is None or len(items) < argument:
-            item, offset = _item(data, offset, depth + 1, budget)
-            if item is _BREAK:
-                if argument is not None:
-                    raise StoreError(f"a stray CBOR break at byte {offset - 1}")
-                break
-            items.append(item)
-        return items, offset
-    if major == 5:
-        if argument is not None and argument > (len(data) - offset) // 2:
-            remain = len(data) - offset
-            raise StoreError(f"a CBOR map at byte {start} claims {argument} entries, where {remain} bytes remain")
-        mapping: dict[Any, Any] = {}
-        count = 0
-        while argument is None or count < argument:
-            key, offset = _item(data, offset, depth + 1, budget)
-            if key is _BREAK:
-                if argument is not None:
-                    raise StoreError(f"a stray CBOR break at byte {offset - 1}")
-                break
-            if not isinstance(key, (str, int, bytes)):
-                raise StoreError(f"a CBOR map key at byte {start} is not a string or an integer")
-            value, offset = _item(data, offset, depth + 1, budget)
-            if value is _BREAK:
-                raise StoreError(f"a CBOR map at byte {start} ends between a key and its value")
-            mapping[key] = value
-            count += 1
-        return mapping, offset
+        return _string(data, offset, major, argument, start, budget)
+    if major in (4, 5):
+        return _container(data, offset, major, argument, start, depth, budget)
     if major == 6 and argument is not None:
         tagged, offset = _item(data, offset, depth + 1, budget)  # a tag only annotates its item
         if tagged is _BREAK:
@@ -390,6 +337,60 @@ def _item(data: _Bytes, offset: int, depth: int, budget: _Budget) -> tuple[Any, 
             return struct.unpack(fmt, data[offset - width : offset])[0], offset
         return {20: False, 21: True, 22: None}.get(info), offset  # undefined and simple values: None
     raise StoreError(f"a malformed CBOR item at byte {start}")
+
+
+def _string(data: _Bytes, offset: int, major: int, argument: Optional[int], start: int,
+            budget: _Budget) -> tuple[Any, int]:
+    """A byte string (major type 2) or a text string (3), of definite length or in chunks."""
+    if argument is None:
+        chunks: list[bytes] = []
+        while not (offset < len(data) and data[offset] == 0xFF):
+            budget.item()
+            chunk_start = offset
+            chunk_major, _, size, offset = _head(data, offset)
+            if chunk_major != major or size is None:
+                raise StoreError(f"a malformed CBOR string chunk at byte {chunk_start}")
+            chunk, offset = _take(data, offset, size)
+            chunks.append(chunk)
+        raw, offset = b"".join(chunks), offset + 1
+    else:
+        raw, offset = _take(data, offset, argument)
+    if major == 2:
+        return raw, offset
+    try:
+        return raw.decode("utf-8"), offset
+    except UnicodeDecodeError:
+        raise StoreError(f"the CBOR text at byte {start} is not UTF-8") from None
+
+
+def _container(data: _Bytes, offset: int, major: int, argument: Optional[int], start: int, depth: int,
+               budget: _Budget) -> tuple[Any, int]:
+    """An array (major type 4) or a map (5), of definite length or up to a break."""
+    # Every item takes a byte, every map entry two: a count beyond that is refused before any is read.
+    kind, unit, width = ("array", "items", 1) if major == 4 else ("map", "entries", 2)
+    if argument is not None and argument > (len(data) - offset) // width:
+        raise StoreError(f"a CBOR {kind} at byte {start} claims {argument} {unit}, "
+                         f"where {len(data) - offset} bytes remain")
+    items: list[Any] = []
+    mapping: dict[Any, Any] = {}
+    count = 0
+    while argument is None or count < argument:
+        item, offset = _item(data, offset, depth + 1, budget)
+        if item is _BREAK:
+            if argument is not None:
+                raise StoreError(f"a stray CBOR break at byte {offset - 1}")
+            break
+        count += 1
+        if major == 4:
+            items.append(item)
+            continue
+        if not isinstance(item, (str, int, bytes)):
+            raise StoreError(f"a CBOR map key at byte {start} is not a string or an integer")
+        value, offset = _item(data, offset, depth + 1, budget)
+        if value is _BREAK:
+            raise StoreError(f"a CBOR map at byte {start} ends between a key and its value")
+        mapping[item] = value
+    return (items if major == 4 else mapping), offset
 
 
 def _take(data: _Bytes, offset: int, size: int) -> tuple[bytes, int]:

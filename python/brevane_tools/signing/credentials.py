@@ -226,6 +226,7 @@ def check_credential(credential: Credential, now: Optional[datetime.datetime] = 
     extended key usage, an authority key identifier), the algorithm fits its
     key, and a PEM private key is the certificate's.
     """
+    # cryptography comes with the SDK's extra: the credentials load without it.
     from cryptography import x509
     from cryptography.exceptions import InvalidSignature
     from cryptography.hazmat.primitives import serialization
@@ -248,7 +249,6 @@ def check_credential(credential: Credential, now: Optional[datetime.datetime] = 
                 f"the certificate chain is out of order: {_who(cert.subject)} is not issued by "
                 f"the certificate after it ({_who(issuer.subject)}); list the signer first, then each issuer"
             ) from None
-
     moment = now or datetime.datetime.now(datetime.timezone.utc)
     begins, ends = _validity(leaf)
     if not begins <= moment <= ends:
@@ -256,6 +256,28 @@ def check_credential(credential: Credential, now: Optional[datetime.datetime] = 
             f"the signing certificate {subject} is valid from {begins:%Y-%m-%d %H:%M} "
             f"to {ends:%Y-%m-%d %H:%M} UTC, not now"
         )
+    _check_usage(leaf, subject)
+    public = leaf.public_key()
+    curves = {"es256": "secp256r1", "es384": "secp384r1", "es512": "secp521r1"}
+    if alg in curves:
+        fits = isinstance(public, ec.EllipticCurvePublicKey) and public.curve.name == curves[alg]
+    else:
+        fits = isinstance(public, ed25519.Ed25519PublicKey if alg == "ed25519" else rsa.RSAPublicKey)
+    if not fits:
+        raise SigningError(f"the signing algorithm {alg} does not fit the certificate's {_key_kind(public)} key")
+    if isinstance(credential, SigningKey):
+        try:
+            private = serialization.load_pem_private_key(credential.private_key_pem, password=None)
+        except (ValueError, TypeError) as exc:
+            raise SigningError(f"the private key is not an unencrypted PEM key: {exc}") from None
+        raw = serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo
+        if private.public_key().public_bytes(*raw) != public.public_bytes(*raw):
+            raise SigningError(f"the private key does not belong to the signing certificate {subject}")
+
+
+def _check_usage(leaf: Any, subject: str) -> None:
+    """Whether the end-entity certificate may sign C2PA claims; SigningError saying what it lacks."""
+    from cryptography import x509
 
     def extension(kind: Any) -> Any:
         try:
@@ -277,26 +299,6 @@ def check_credential(credential: Credential, now: Optional[datetime.datetime] = 
         )
     if extension(x509.AuthorityKeyIdentifier) is None:
         raise SigningError(f"the signing certificate {subject} has no authority key identifier")
-
-    public = leaf.public_key()
-    curves = {"es256": "secp256r1", "es384": "secp384r1", "es512": "secp521r1"}
-    if alg in curves:
-        fits = isinstance(public, ec.EllipticCurvePublicKey) and public.curve.name == curves[alg]
-    elif alg == "ed25519":
-        fits = isinstance(public, ed25519.Ed25519PublicKey)
-    else:
-        fits = isinstance(public, rsa.RSAPublicKey)
-    if not fits:
-        raise SigningError(f"the signing algorithm {alg} does not fit the certificate's {_key_kind(public)} key")
-
-    if isinstance(credential, SigningKey):
-        try:
-            private = serialization.load_pem_private_key(credential.private_key_pem, password=None)
-        except (ValueError, TypeError) as exc:
-            raise SigningError(f"the private key is not an unencrypted PEM key: {exc}") from None
-        raw = serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo
-        if private.public_key().public_bytes(*raw) != public.public_bytes(*raw):
-            raise SigningError(f"the private key does not belong to the signing certificate {subject}")
 
 
 def _validity(cert: Any) -> tuple[datetime.datetime, datetime.datetime]:

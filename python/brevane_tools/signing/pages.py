@@ -477,7 +477,7 @@ def signed_with(store: bytes, chain_pem: bytes) -> bool:
     the same subject, issuer and serial number is another signer. Only a store
     the SDK has validated was signed with that certificate's key.
     """
-    from cryptography import x509
+    from cryptography import x509  # with the SDK's extra, as the signing is
     from cryptography.hazmat.primitives.serialization import Encoding
 
     try:
