@@ -17,7 +17,7 @@ LAYERS = (
      "files.syncing", "files.objects", "files.object_copies", "files.leftovers", "files.temporaries"),
     ("store_location", "link_header"),
     ("trust", "store_reader", "remote", "signing", "signing.definition", "signing.credentials",
-     "signing.pages", "signing.serving", "checking", "report"),
+     "signing.pages", "signing.sizes", "signing.serving", "checking", "report"),
     ("auditing", "auditing.findings", "auditing.sitemaps", "auditing.diffing", "auditing.links",
      "auditing.certificates", "auditing.pages", "auditing.crawling"),
     ("commands", "commands.base", "commands.page", "commands.sign", "commands.sign_options", "commands.check",

@@ -237,7 +237,7 @@ def _page(title: bytes, head_pad: int) -> bytes:
 
 
 def test_one_signing_round_per_page_once_the_size_model_has_seen_one(signer: Any) -> None:
-    signing.pages._STORE_BASE.clear()
+    signing.sizes._STORE_BASE.clear()
     assert sign(SAMPLE, MANIFEST, signer).rounds == 2  # nothing learnt yet: the fallback loop
     # Titles and element offsets across the CBOR width steps (24, 256, 65,536) change the
     # store's size; the model predicts every one of them.

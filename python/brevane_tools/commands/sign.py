@@ -22,18 +22,23 @@ import sys
 from collections.abc import Sequence
 from pathlib import Path, PurePosixPath
 from typing import Any, Optional, Union
+from urllib.parse import quote
 
 import brevane
 
 from brevane_tools import checking, signing, store_location
 from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageError
 from brevane_tools.commands import summary
-from brevane_tools.commands.sign_options import SignOptions, SignSettings, href_for, options_from, prepare, signer
-from brevane_tools.errors import SigningError, StoreLocationError
+from brevane_tools.commands.sign_options import (
+    SignOptions, SignSettings, add_arguments, href_for, options_from, prepare, signer,
+)
+from brevane_tools.errors import StoreLocationError
 from brevane_tools.files.reading import read_file
 from brevane_tools.head import extract
-from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, FORM_OF_KIND, FORMS, SIGNING_ALGS, STORE_SUFFIX
+from brevane_tools.files import objects
+from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, FORM_OF_KIND, STORE_SUFFIX
 from brevane_tools.signing import serving
+from brevane_tools.signing.pages import parent_lost
 from brevane_tools.store_location import Site, object_page
 
 __all__ = ["SIGN", "SignOptions", "SignSettings", "finish", "prepare"]
@@ -42,48 +47,6 @@ __all__ = ["SIGN", "SignOptions", "SignSettings", "finish", "prepare"]
 MAX_OLD_STORE = DEFAULT_MAX_STORE_SIZE
 #: A store larger than this is worth a word: every reader fetches or parses all of it with the page.
 LARGE_STORE = 64 * 1024
-
-
-def _arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--manifest", required=True, metavar="FILE", help="manifest definition (JSON), a template")
-    parser.add_argument("--cert", required=True, metavar="FILE", help="PEM certificate chain, signer first")
-    keys = parser.add_mutually_exclusive_group(required=True)
-    keys.add_argument("--key", metavar="FILE", help="PEM private key")
-    keys.add_argument(
-        "--signer-command", metavar="CMD",
-        help="command that signs standard input to standard output with a key held elsewhere",
-    )
-    parser.add_argument("--signing-alg", default="es256", help=f"signature algorithm: {', '.join(SIGNING_ALGS)}")
-    parser.add_argument(
-        "--tsa-url", default=None, metavar="URL", help="RFC 3161 time-stamp authority (overrides ta_url)"
-    )
-    parser.add_argument("--replace", action="store_true", help="drop a page's old manifest instead of keeping it as the parent")
-    parser.add_argument(
-        "--skip-valid", action="store_true",
-        help="leave pages alone whose binding still holds and that this signer signed",
-    )
-    parser.add_argument(
-        "--form", choices=FORMS, default=None,
-        help="link (default): each store in PAGE.c2pa, named by a <link> element; inline: in a <script> element "
-        "of the page; header: in PAGE.c2pa, the page untouched, named by an HTTP Link header (server rules "
-        "for nginx, Apache, Netlify and Cloudflare Pages are written at the site's root)",
-    )
-    parser.add_argument("--reference", action="store_true", help="the same as --form link")
-    parser.add_argument(
-        "--href", metavar="TEMPLATE",
-        help="the store's URL, with {path} and {name} of the page (link and header forms; default: "
-        "its path in the site)",
-    )
-    parser.add_argument(
-        "--store-dir", metavar="DIR",
-        help="where the stores go, mirroring the pages' paths (link and header forms; default beside each page); "
-        "outside the output tree it needs --href",
-    )
-    parser.add_argument(
-        "--rules-dir", metavar="DIR",
-        help="with --form header: write the server rules in DIR, outside the published tree "
-        "(default: at the site's root, denying their own files)",
-    )
 
 
 def _prepare(args: argparse.Namespace) -> SignSettings:
@@ -188,10 +151,7 @@ def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[byte
 def _parent_lost(settings: SignSettings, reason: Optional[str]) -> None:
     """A referenced page's old store cannot be had: the page fails, unless --replace drops the parent anyway."""
     if settings.keep_parent:
-        raise SigningError(
-            f"the page's old manifest cannot be kept as the parent ({reason}): sign with --replace "
-            "(keep_parent=False) to drop it"
-        )
+        raise parent_lost(reason)
 
 
 def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
@@ -219,7 +179,48 @@ def _announced(page: Page, settings: SignSettings) -> serving.Announced:
     else:
         assert page.destination is not None
         served = (relative.parent / page.destination.name).as_posix()
-    return serving.announced_at(relative, served, settings.href, settings.store_prefix)
+    return _announced_at(relative, served, settings.href, settings.store_prefix)
+
+
+def _announced_at(relative: PurePosixPath, served: str, href: Optional[str], store_prefix: str) -> serving.Announced:
+    """The header form's page read at `relative` and served at `served` (below the site root), with the URL
+    of its store: the --href template's, or its path in the store directory or beside the page."""
+    if href is not None:
+        path = relative.as_posix().encode("utf-8", "surrogateescape")
+        values = {"path": quote(path, safe="/"), "name": quote(path.rsplit(b"/", 1)[-1], safe="")}
+        return serving.Announced(serving.url_path(served), signing.substitute(href, values))
+    below = f"{store_prefix}/{relative.as_posix()}" if store_prefix else served
+    return serving.Announced(serving.url_path(served), serving.url_path(below + STORE_SUFFIX))
+
+
+def _stored_before(site: Union[Path, Site], stores: str, named: set[str], href: Optional[str],
+                  store_prefix: str) -> list[serving.Announced]:
+    """The site's files not `named` whose store lies in the store tree (`stores`, a directory; for a site in
+    object storage, below `store_prefix` of its prefix): the rules describe the site, not the run, so a run
+    over some of its pages keeps the others announced."""
+    if isinstance(site, Site):
+        assert site.prefix is not None
+        listed = objects.find(site.storage or objects.Storage(), site.prefix, (STORE_SUFFIX,))
+        keys = {f.relative for f in (*listed.pages, *listed.others)}
+        below = f"{store_prefix}/" if store_prefix else ""
+        files = [k for k in sorted(keys) if below + k + STORE_SUFFIX in keys]
+    else:
+        files = _stored_files(site, stores)
+    return [_announced_at(PurePosixPath(page), page, href, store_prefix) for page in files
+            if not page.endswith(STORE_SUFFIX) and serving.url_path(page) not in named]
+
+
+def _stored_files(site_root: Path, stores: str) -> list[str]:
+    root, tree, suffix = os.fsencode(site_root), os.fsencode(stores), STORE_SUFFIX.encode()
+    found = []
+    for directory, _, names in os.walk(root):
+        below = directory[len(root) + 1:]
+        for name in names:
+            relative = os.path.join(below, name)
+            if not name.endswith(suffix) and os.path.isfile(os.path.join(tree, relative + suffix)):
+                found.append(os.fsdecode(relative).replace(os.sep, "/"))
+    return found
+
 
 
 def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings) -> bool:
@@ -359,7 +360,7 @@ def _write_rules(settings: SignSettings, reports: Sequence[Report]) -> list[str]
     local = settings.site_root
     stores = settings.store_tree or (os.path.join(local, settings.store_prefix) if local is not None else "")
     try:
-        announced += serving.stored_before(site, stores, {a.page for a in announced}, settings.href,
+        announced += _stored_before(site, stores, {a.page for a in announced}, settings.href,
                                            settings.store_prefix)
         return serving.write_rules(
             settings.rules_dir or site, announced, store_prefix=settings.store_prefix, href=settings.href is not None,
@@ -421,6 +422,6 @@ def _reads_back(settings: SignSettings) -> tuple[str, ...]:
 
 SIGN: Command[SignSettings] = Command(
     "sign", summary("sign"),
-    _arguments, _prepare, _sign, output="edit", hash_alg=True, done="signed", finish=_finish,
+    add_arguments, _prepare, _sign, output="edit", hash_alg=True, done="signed", finish=_finish,
     reads_back=_reads_back, needs_pages=True,
 )

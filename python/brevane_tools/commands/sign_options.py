@@ -23,10 +23,11 @@ from brevane_tools.commands.base import UsageError, read_option_file
 from brevane_tools.errors import SdkUnavailableError, SigningError
 from brevane_tools.files import objects
 from brevane_tools.files.finding import inside
+from brevane_tools.limits import FORMS, SIGNING_ALGS
 from brevane_tools.signing import serving
 from brevane_tools.text import display, escape
 
-__all__ = ["SignOptions", "SignSettings", "href_for", "options_from", "prepare", "signer"]
+__all__ = ["SignOptions", "SignSettings", "add_arguments", "href_for", "options_from", "prepare", "signer"]
 
 
 @dataclass(frozen=True)
@@ -86,6 +87,49 @@ class SignSettings:
     def reference(self) -> bool:
         """Whether each store is a file of its own (the link and header forms)."""
         return self.form != "inline"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    """The flags of `brevane sign`; `options_from` makes them its options."""
+    parser.add_argument("--manifest", required=True, metavar="FILE", help="manifest definition (JSON), a template")
+    parser.add_argument("--cert", required=True, metavar="FILE", help="PEM certificate chain, signer first")
+    keys = parser.add_mutually_exclusive_group(required=True)
+    keys.add_argument("--key", metavar="FILE", help="PEM private key")
+    keys.add_argument(
+        "--signer-command", metavar="CMD",
+        help="command that signs standard input to standard output with a key held elsewhere",
+    )
+    parser.add_argument("--signing-alg", default="es256", help=f"signature algorithm: {', '.join(SIGNING_ALGS)}")
+    parser.add_argument(
+        "--tsa-url", default=None, metavar="URL", help="RFC 3161 time-stamp authority (overrides ta_url)"
+    )
+    parser.add_argument("--replace", action="store_true", help="drop a page's old manifest instead of keeping it as the parent")
+    parser.add_argument(
+        "--skip-valid", action="store_true",
+        help="leave pages alone whose binding still holds and that this signer signed",
+    )
+    parser.add_argument(
+        "--form", choices=FORMS, default=None,
+        help="link (default): each store in PAGE.c2pa, named by a <link> element; inline: in a <script> element "
+        "of the page; header: in PAGE.c2pa, the page untouched, named by an HTTP Link header (server rules "
+        "for nginx, Apache, Netlify and Cloudflare Pages are written at the site's root)",
+    )
+    parser.add_argument("--reference", action="store_true", help="the same as --form link")
+    parser.add_argument(
+        "--href", metavar="TEMPLATE",
+        help="the store's URL, with {path} and {name} of the page (link and header forms; default: "
+        "its path in the site)",
+    )
+    parser.add_argument(
+        "--store-dir", metavar="DIR",
+        help="where the stores go, mirroring the pages' paths (link and header forms; default beside each page); "
+        "outside the output tree it needs --href",
+    )
+    parser.add_argument(
+        "--rules-dir", metavar="DIR",
+        help="with --form header: write the server rules in DIR, outside the published tree "
+        "(default: at the site's root, denying their own files)",
+    )
 
 
 def options_from(args: argparse.Namespace) -> SignOptions:
@@ -300,7 +344,7 @@ def _where_rules_go(options: SignOptions, form: str, where: dict[str, Any]) -> O
     """--rules-dir, checked: outside every input and the site, which are published (and, for the header
     form, a store directory whose path the Apache rules can name)."""
     if form == "header" and options.href is None:
-        problem = serving.store_prefix_error(where.get("store_prefix"))
+        problem = _store_prefix_error(where.get("store_prefix"))
         if problem is not None:
             raise UsageError(problem)
     if options.rules_dir is None:
@@ -332,3 +376,13 @@ def _check_writable(directory: Path, what: str) -> None:
     if not os.access(existing, os.W_OK | os.X_OK):
         where = "" if existing == Path(os.path.abspath(directory)) else f" (nor is {display(existing)}, to make it in)"
         raise UsageError(f"the {what} {display(directory)} is not writable{where}")
+
+
+def _store_prefix_error(prefix: Optional[str]) -> Optional[str]:
+    """Why the Apache rules cannot name a store directory at this path in the site; None when they can."""
+    if prefix and not serving.is_plain_path(prefix):
+        return (
+            f"the store directory's path in the site, {prefix}, holds characters the server rules would have "
+            "to quote: name it with letters, digits and '-._~' only"
+        )
+    return None

@@ -1,8 +1,8 @@
 """Signing HTML pages with real C2PA manifests, through the C2PA SDK (`c2pa-python`, CPython 3.10+).
 
-Three parts, bottom up: the manifest definition as a template of the page
-(`definition`), the credentials that sign (`credentials`), and the signing of
-one page (`pages`). Checking a signed page lives in `brevane_tools.checking`.
+Four parts, bottom up: the manifest definition as a template of the page
+(`definition`), the credentials that sign (`credentials`), how large a store
+will be (`sizes`), and the signing of one page (`pages`). Checking a signed page lives in `brevane_tools.checking`.
 """
 
 from __future__ import annotations
@@ -36,17 +36,14 @@ if TYPE_CHECKING:
     from brevane_tools.signing.pages import (
         MAX_SIGNING_ROUNDS,
         Signed,
-        element_overhead,
-        inline_element_length,
         is_xml,
-        seed_size_model,
         sign,
         sign_detached,
         sign_page,
         sign_page_with_reference,
         signed_with,
-        size_model,
     )
+    from brevane_tools.signing.sizes import element_overhead, inline_element_length, seed_size_model, size_model
 
 # Loaded on first use: importing the package costs next to nothing.
 _WHERE = {
@@ -70,16 +67,16 @@ _WHERE = {
     "substitute": "brevane_tools.signing.definition",
     "MAX_SIGNING_ROUNDS": "brevane_tools.signing.pages",
     "Signed": "brevane_tools.signing.pages",
-    "element_overhead": "brevane_tools.signing.pages",
-    "inline_element_length": "brevane_tools.signing.pages",
+    "element_overhead": "brevane_tools.signing.sizes",
+    "inline_element_length": "brevane_tools.signing.sizes",
     "is_xml": "brevane_tools.signing.pages",
-    "seed_size_model": "brevane_tools.signing.pages",
+    "seed_size_model": "brevane_tools.signing.sizes",
     "sign": "brevane_tools.signing.pages",
     "sign_detached": "brevane_tools.signing.pages",
     "sign_page": "brevane_tools.signing.pages",
     "sign_page_with_reference": "brevane_tools.signing.pages",
     "signed_with": "brevane_tools.signing.pages",
-    "size_model": "brevane_tools.signing.pages",
+    "size_model": "brevane_tools.signing.sizes",
 }
 
 __all__ = [

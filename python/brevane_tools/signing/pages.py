@@ -9,12 +9,10 @@ sidecar mode) with the `c2pa.hash.data` assertion computed here.
 
 from __future__ import annotations
 
-import functools
 import hashlib
 import io
 import json
 import re
-from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional
 
@@ -26,22 +24,14 @@ from brevane_tools.head import extract
 from brevane_tools.limits import HASH_ALGS, STORE_MEDIA_TYPE
 from brevane_tools.signing.credentials import callback_failure, tsa_url_of
 from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT, Manifest, PageFacts, render_definition
+from brevane_tools.signing.sizes import cbor_size, element_overhead, inline_element_length, learn, predicted, size_key
 from brevane_tools.store_reader import StoreError, signing_certificate
 
 if TYPE_CHECKING:
     import c2pa
 
 __all__ = [
-    "Signed",
-    "element_overhead",
-    "inline_element_length",
-    "seed_size_model",
-    "sign",
-    "sign_detached",
-    "sign_page",
-    "sign_page_with_reference",
-    "signed_with",
-    "size_model",
+    "Signed", "parent_lost", "sign", "sign_detached", "sign_page", "sign_page_with_reference", "signed_with",
 ]
 
 MAX_SIGNING_ROUNDS = 6
@@ -49,36 +39,12 @@ MAX_SIGNING_ROUNDS = 6
 PARENT_LABEL = "brevane.parent"
 
 
-@functools.lru_cache(maxsize=None)
-def element_overhead() -> int:
-    """The bytes that `embed` writes around the Base64 text of a store, as measured."""
-    page = b"<html><head></head></html>"
-    return len(brevane.embed(page, b"")) - len(page)
-
-
-def inline_element_length(store_size: int) -> int:
-    """Length of the `script` element that `embed` writes for a store of this size."""
-    return element_overhead() + 4 * ((store_size + 2) // 3)
-
-
-
 def _with_binding(
     definition: dict[str, Any], alg: str, digest: bytes, exclusions: list[tuple[int, int]]
 ) -> dict[str, Any]:
-    signed = dict(definition)
-    signed["assertions"] = [
-        *definition["assertions"],
-        {
-            "label": DATA_HASH_LABEL,
-            "data": {
-                "alg": alg,
-                "hash": list(digest),
-                "pad": [],
-                "exclusions": [{"start": s, "length": n} for s, n in exclusions],
-            },
-        },
-    ]
-    return signed
+    binding = {"alg": alg, "hash": list(digest), "pad": [],
+               "exclusions": [{"start": s, "length": n} for s, n in exclusions]}
+    return dict(definition, assertions=[*definition["assertions"], {"label": DATA_HASH_LABEL, "data": binding}])
 
 
 @dataclass(frozen=True)
@@ -129,64 +95,6 @@ def _sign_store(definition: dict[str, Any], signer: c2pa.Signer, parent: Optiona
     return store
 
 
-def _head(n: int) -> int:
-    """The size of a CBOR item's head for the number n."""
-    return 1 if n < 24 else 2 if n < 0x100 else 3 if n < 0x10000 else 5 if n < 0x100000000 else 9
-
-
-def _cbor_size(value: Any, shape: Optional[list[str]] = None) -> int:
-    """The size of a JSON value encoded as CBOR, as the SDK writes assertions and claims.
-
-    With `shape`, also lists the value's shape: everything but the texts. Definitions
-    of one shape sign to stores whose sizes differ by exactly the CBOR sizes of those texts.
-    """
-    if isinstance(value, str):
-        size = len(value.encode("utf-8"))
-        return _head(size) + size
-    if isinstance(value, dict):
-        if shape is not None:
-            shape.append(f"{{{len(value)}")
-        total = _head(len(value))
-        for k in sorted(value) if shape is not None else value:
-            if shape is not None:
-                shape.append(k)
-            total += _cbor_size(k) + _cbor_size(value[k], shape)
-        return total
-    if isinstance(value, list):
-        if shape is not None:
-            shape.append(f"[{len(value)}")
-        return _head(len(value)) + sum(_cbor_size(v, shape) for v in value)
-    if shape is not None:
-        shape.append(repr(value))
-    if isinstance(value, bool) or value is None:
-        return 1
-    if isinstance(value, int):
-        return _head(-1 - value if value < 0 else value)
-    if isinstance(value, float):
-        return 9
-    return 0
-
-
-#: Per process: for a definition shape, binding algorithm and signer reserve,
-#: the store's size less the variable part (`_cbor_size` of the definition and
-#: of the exclusion's numbers). Learnt from each signing; an exact prediction
-#: of the next page's element length makes one signing round enough.
-_STORE_BASE: dict[str, int] = {}
-
-
-def _size_key(definition: dict[str, Any], alg: str, signer: Any, parent: Optional[_Parent]) -> tuple[str, int]:
-    """The key of the store-size model for this definition, and the definition's variable size."""
-    try:
-        reserve = int(signer.reserve_size())
-    except Exception:  # noqa: BLE001 - an unknown reserve only costs a prediction
-        reserve = -1
-    shape = [alg, str(reserve), "parent" if parent is not None else ""]
-    variable = _cbor_size(definition, shape)
-    if parent is not None:
-        variable += len(parent.store) + _cbor_size(parent.ingredient)
-    return "\x1f".join(shape), variable
-
-
 @dataclass(frozen=True)
 class Signed:
     """A signed page, and what it took."""
@@ -214,8 +122,10 @@ def sign(
     facts: Optional[PageFacts] = None,
     keep_parent: bool = True,
     old_store: Optional[bytes] = None,
+    digest: Optional[bytes] = None,
 ) -> Signed:
-    """Sign a page: inline by default, referencing its store at `href`, or `detached`.
+    """Sign a page: inline by default, referencing its store at `href`, or `detached` (`digest`: the
+    page's hash, when the caller has it).
 
     The definition is a template (see `render_definition`). A manifest the page
     already carries becomes the new manifest's parent ingredient, unless
@@ -242,7 +152,7 @@ def sign(
     if parent is not None:
         definition = _opened_from_parent(definition)
     if detached:
-        return _sign_detached(clean, definition, signer, alg, parent)
+        return _sign_detached(clean, definition, signer, alg, parent, digest)
     if href is not None:
         return _sign_referenced(clean, definition, signer, alg, href, parent, is_xml(html, facts.name))
     return _sign_inline(clean, definition, signer, alg, parent)
@@ -282,24 +192,16 @@ def _sign_inline(
     start = located[0][0]
     digest = brevane.inline_hash_before_embed(clean, alg)
 
-    key, variable = _size_key(definition, alg, signer, parent)
-    base = _STORE_BASE.get(key)
-    if base is not None:
-        # The element's length appears in the store it measures: find the fixed point.
-        length = element_overhead()
-        for _ in range(4):
-            length = inline_element_length(base + variable + _cbor_size(start) + _cbor_size(length))
-    else:
-        length = element_overhead()
-
+    key, variable = size_key(definition, alg, signer, (parent.store, parent.ingredient) if parent else None)
+    length = predicted(key, variable, start)
     for rounds in range(1, MAX_SIGNING_ROUNDS + 1):
         store = _sign_store(_with_binding(definition, alg, digest, [(start, length)]), signer, parent)
-        _STORE_BASE[key] = len(store) - variable - _cbor_size(start) - _cbor_size(length)
+        learn(key, variable, start, length, len(store))
         needed = inline_element_length(len(store))
         if needed == length:
             break
         # Re-signed with the length this store needs, the store changes by the width of that number.
-        resized = len(store) - _cbor_size(length) + _cbor_size(needed)
+        resized = len(store) - cbor_size(length) + cbor_size(needed)
         length = inline_element_length(resized)
     else:
         raise SigningError(
@@ -350,14 +252,19 @@ def _sign_detached(
     return Signed(page, store, "detached", 1, **_history(parent))
 
 
+def parent_lost(why: object) -> SigningError:
+    """The error of a page whose old manifest cannot be kept as its parent, for `why`."""
+    return SigningError(
+        f"the page's old manifest cannot be kept as the parent ({why}): sign with --replace (keep_parent=False) "
+        "to drop it"
+    )
+
+
 def _parent_of(html: bytes, old_store: Optional[bytes]) -> Optional[_Parent]:
     try:
         association = extract(html)
     except ValueError as exc:
-        raise SigningError(
-            f"the page's old manifest cannot be kept as the parent ({exc}): sign with --replace "
-            "(keep_parent=False) to drop it"
-        ) from None
+        raise parent_lost(str(exc)) from None
     if association is None and old_store is None:
         return None
     if association is not None and association["kind"] == "embedded":
@@ -436,12 +343,7 @@ def sign_detached(
     carries no manifest element, so nothing is excluded. A page that carries
     one is refused, since its element would claim another store.
     """
-    if digest is None:
-        return sign(html, manifest, signer, alg=alg, detached=True, facts=facts, keep_parent=False).store
-    if brevane.locate_all(html):
-        raise SigningError("the page carries a manifest element: remove it, or sign it inline or by reference")
-    definition = render_definition(manifest, facts or PageFacts(), html)
-    return _sign_detached(html, definition, signer, alg, None, digest).store
+    return sign(html, manifest, signer, alg=alg, detached=True, facts=facts, keep_parent=False, digest=digest).store
 
 
 def sign_page(
@@ -485,14 +387,3 @@ def signed_with(store: bytes, chain_pem: bytes) -> bool:
     except StoreError:
         return False
     return named == x509.load_pem_x509_certificates(chain_pem)[0].public_bytes(Encoding.DER)
-
-
-def size_model() -> tuple[tuple[str, int], ...]:
-    """What this process has learnt of store sizes, to seed another process with."""
-    return tuple(_STORE_BASE.items())
-
-
-def seed_size_model(model: Iterable[tuple[str, int]]) -> None:
-    """Take what another process learnt of store sizes (its own knowledge stays)."""
-    for key, base in model:
-        _STORE_BASE.setdefault(key, base)

@@ -33,7 +33,7 @@ import posixpath
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass
-from pathlib import Path, PurePosixPath
+from pathlib import Path
 from typing import Optional, Union
 from urllib.parse import quote, unquote_to_bytes
 
@@ -42,13 +42,12 @@ from brevane_tools.files import objects
 from brevane_tools.files.reading import read_file
 from brevane_tools.files.writing import atomic_write
 from brevane_tools.limits import STORE_MEDIA_TYPE, STORE_SUFFIX, link_value
-from brevane_tools.signing.definition import substitute
 from brevane_tools.store_location import Site
 from brevane_tools.text import display, escape
 
 __all__ = [
     "APACHE", "HEADERS_RULE_LIMIT", "NGINX", "NGINX_HTTP", "RULE_FILES", "Announced",
-    "announced_at", "is_link_target", "is_plain_path", "merged", "rules", "stored_before", "url_path", "write_rules",
+    "is_link_target", "is_plain_path", "merged", "rules", "url_path", "write_rules",
 ]
 
 NGINX_HTTP = "c2pa.nginx.http.conf"
@@ -379,12 +378,7 @@ def write_rules(
 
 
 def _shown(directory: Union[Path, Site], name: str) -> str:
-    return display(directory / name) if isinstance(directory, Path) else escape(_url(directory, name))
-
-
-def _url(site: Site, name: str) -> str:
-    assert site.prefix is not None
-    return objects.join(site.prefix, name)
+    return display(directory / name) if isinstance(directory, Path) else escape(directory.url(Path("/", name)))
 
 
 def _old(directory: Union[Path, Site], name: str) -> bytes:
@@ -402,7 +396,7 @@ def _write(directory: Union[Path, Site], name: str, text: bytes) -> None:
     if isinstance(directory, Path):
         atomic_write(directory / name, text, follow=False)
         return
-    (failure,) = objects.write_many(directory.storage or objects.Storage(), [(_url(directory, name), text)])
+    (failure,) = objects.write_many(directory.storage or objects.Storage(), [(directory.url(Path("/", name)), text)])
     if failure is not None:
         raise failure
 
@@ -449,58 +443,8 @@ def _page_shown(entry: Announced) -> str:
     return display(unquote_to_bytes(entry.page).decode("utf-8", "surrogateescape"))
 
 
-def announced_at(relative: PurePosixPath, served: str, href: Optional[str], store_prefix: str) -> Announced:
-    """The header form's page read at `relative` and served at `served` (below the site root), with the URL
-    of its store: the --href template's, or its path in the store directory or beside the page."""
-    if href is not None:
-        path = relative.as_posix().encode("utf-8", "surrogateescape")
-        values = {"path": quote(path, safe="/"), "name": quote(path.rsplit(b"/", 1)[-1], safe="")}
-        return Announced(url_path(served), substitute(href, values))
-    below = f"{store_prefix}/{relative.as_posix()}" if store_prefix else served
-    return Announced(url_path(served), url_path(below + STORE_SUFFIX))
-
-
-def stored_before(site: Union[Path, Site], stores: str, named: set[str], href: Optional[str],
-                  store_prefix: str) -> list[Announced]:
-    """The site's files not `named` whose store lies in the store tree (`stores`, a directory; for a site in
-    object storage, below `store_prefix` of its prefix): the rules describe the site, not the run, so a run
-    over some of its pages keeps the others announced."""
-    if isinstance(site, Site):
-        assert site.prefix is not None
-        listed = objects.find(site.storage or objects.Storage(), site.prefix, (STORE_SUFFIX,))
-        keys = {f.relative for f in (*listed.pages, *listed.others)}
-        below = f"{store_prefix}/" if store_prefix else ""
-        files = [k for k in sorted(keys) if below + k + STORE_SUFFIX in keys]
-    else:
-        files = _stored_files(site, stores)
-    return [announced_at(PurePosixPath(page), page, href, store_prefix) for page in files
-            if not page.endswith(STORE_SUFFIX) and url_path(page) not in named]
-
-
-def _stored_files(site_root: Path, stores: str) -> list[str]:
-    root, tree, suffix = os.fsencode(site_root), os.fsencode(stores), STORE_SUFFIX.encode()
-    found = []
-    for directory, _, names in os.walk(root):
-        below = directory[len(root) + 1:]
-        for name in names:
-            relative = os.path.join(below, name)
-            if not name.endswith(suffix) and os.path.isfile(os.path.join(tree, relative + suffix)):
-                found.append(os.fsdecode(relative).replace(os.sep, "/"))
-    return found
-
-
 def _holds_block(path: Path) -> bool:
     try:
         return _BEGIN in read_file(path, MAX_RULE_FILE, what=f"the rules {display(path)}", follow=False)
     except (OSError, ValueError):
         return False
-
-
-def store_prefix_error(prefix: Optional[str]) -> Optional[str]:
-    """Why the Apache rules cannot name a store directory at this path in the site; None when they can."""
-    if prefix and not is_plain_path(prefix):
-        return (
-            f"the store directory's path in the site, {prefix}, holds characters the server rules would have "
-            "to quote: name it with letters, digits and '-._~' only"
-        )
-    return None
