@@ -25,19 +25,18 @@ import sys
 import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NoReturn, Optional, TextIO
+from typing import Any, NoReturn, Optional, TextIO
 
 import brevane
 
 from brevane_tools import commands
 from brevane_tools.commands.base import Command, Report, UsageError, parse_size
 from brevane_tools.errors import EXIT_FAILED, EXIT_OK, EXIT_USAGE, reason, run_exit_status
+from brevane_tools.files import objects
+from brevane_tools.files.temporaries import temporaries_removed_on_signals
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES
 from brevane_tools.results import Spool, Tally
 from brevane_tools.text import display, escape, one_line
-
-if TYPE_CHECKING:
-    from brevane_tools.files.objects import Storage
 
 __all__ = ["EXIT_FAILED", "EXIT_OK", "EXIT_USAGE", "JSON_SCHEMA", "build_parser", "main"]
 
@@ -236,7 +235,6 @@ def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> in
     # A command named first runs alone; a word before it (the tool's own help, say) may need them all.
     args = build_parser(named if known else None, flags=known, alone=known and words[0] == named).parse_args(words)
     # The runner loads once the arguments are good: `brevane --help` stays quick.
-    from brevane_tools.files.temporaries import temporaries_removed_on_signals
     from brevane_tools.runner import Plan, plan, run_batch
 
     command = commands.named(args.command)
@@ -287,10 +285,8 @@ def _positive(text: str) -> int:
     return value
 
 
-def _objects(args: argparse.Namespace) -> Optional[Storage]:
+def _objects(args: argparse.Namespace) -> Optional[objects.Storage]:
     """file:// URLs as the local paths they are, and the storage options, read once; UsageError."""
-    from brevane_tools.files import objects
-
     args.paths = [objects.local_path(p) for p in args.paths]
     if getattr(args, "output", None) not in (None, "-"):
         args.output = objects.local_path(args.output)
