@@ -60,11 +60,10 @@ SOURCE_WORDS = {
 class CheckResult:
     """One page's verdict, from the C2PA SDK and from brevane, and what its manifest says."""
 
-    #: "Trusted", "Valid" or "Invalid": the SDK's state once brevane has answered
-    #: the question of the manifest's place in the page (see `waived`).
+    #: "Trusted", "Valid" or "Invalid": the SDK's state once brevane has answered the question of the
+    #: manifest's place in the page (see `waived`).
     state: str
-    #: The status codes that decide: the failure codes if there are any, else
-    #: the success codes (with "assertion.dataHash.match").
+    #: The status codes that decide: the failure codes if any, else the success codes (with "assertion.dataHash.match").
     codes: tuple[str, ...]
     #: brevane's own verdict: "match", or the module's message with its status code.
     verdict: str
@@ -181,18 +180,16 @@ def check_page(
     module's ValueError when the page carries no usable association.
     """
     association: Any = extract(html) if store is not None else _association(html)
+    policy = _policy(policy, trust_anchors)
     if association is not None and association["kind"] == "embedded":
         if store is not None and store != association["store"]:
             raise ValueError("the page carries a Manifest Store other than the one given")
-        policy = _policy(policy, trust_anchors)
         return _validate(html, association["store"], policy, "inline", None, report=report)
     if store is None:
-        assert association is not None
         raise ValueError(
-            f"the page references its Manifest Store at {association['href']!r}: "
-            "give that store (nothing is fetched)"
+            f"the page references its Manifest Store at {association['href']!r}: give that store (nothing is fetched)"
         )
-    return _validate(html, store, _policy(policy, trust_anchors), "store-option", None, report=report)
+    return _validate(html, store, policy, "store-option", None, report=report)
 
 
 def check_file(
@@ -207,14 +204,12 @@ def check_file(
 ) -> CheckResult:
     """Validate a local page, finding a referenced store through the page's own `href`.
 
-    The href leads where a browser would take it once the site is served from
-    `site_root` (default: the page's directory; a `store_location.Site` for a page
-    in object storage, `path` then its place there and `html` its bytes): see
-    `brevane_tools.store_location`. A store in the site is read only if it lies
-    under the site root; one at an http or https URL is fetched (`limits`:
-    `remote.FetchLimits`); nothing else is read. A page without a manifest element
-    is checked with the store the header form keeps for it (beside it, or under
-    `store_dir`), when there is one.
+    The href leads where a browser would take it once the site is served from `site_root` (default:
+    the page's directory; a `store_location.Site` for a page in object storage, `path` its place there):
+    see `brevane_tools.store_location`. A store in the site is read only if it lies under the site root;
+    one at an http or https URL is fetched (`limits`: `remote.FetchLimits`); nothing else is read. A page
+    without a manifest element is checked with the store the header form keeps for it (beside it, or
+    under `store_dir`), when there is one.
     """
     fetch_limits = _limits(limits)
     if html is None:
@@ -253,10 +248,7 @@ def check_url(
     page = remote.fetch(url, "the page", fetch_limits.page_bytes, fetch_limits, trusted_host=url)
     html = page.body
     if store is not None:
-        association = extract(html)
-        if association is not None and association["kind"] == "embedded":
-            return check_page(html, store, policy=policy, report=report)
-        return _validate(html, store, policy, "store-option", None, report=report)
+        return check_page(html, store, policy=policy, report=report)
     linked = remote.manifest_links(page.link_header, page.url)
     found, warnings = store_location.lookup_on_web(html, page.url, linked)
     return _checked(html, found, policy, fetch_limits, warnings, report, page.url)

@@ -14,6 +14,7 @@ from typing import Any, Optional
 
 from brevane_tools import sdk
 from brevane_tools.errors import TrustPolicyError, UsageError
+from brevane_tools.files.reading import read_option_file
 from brevane_tools.text import display
 
 __all__ = ["SETTINGS_ENV", "TrustPolicy", "TrustPolicyError", "load_trust_policy", "sdk_context"]
@@ -90,9 +91,6 @@ def load_trust_policy(
 
 
 def _read_text(path: str, what: str) -> str:
-    # The file readers load with the first trust file: `brevane check --help` stays quick.
-    from brevane_tools.files.reading import read_option_file
-
     try:
         return read_option_file(path, what).decode("utf-8")
     except UsageError as exc:
@@ -102,7 +100,7 @@ def _read_text(path: str, what: str) -> str:
 
 
 def _require_certificates(text: str, what: str) -> None:
-    from cryptography import x509
+    from cryptography import x509  # with the SDK's extra, as the trust settings' use is
 
     try:
         x509.load_pem_x509_certificates(text.encode("utf-8"))

@@ -13,14 +13,12 @@ one entry (its name, that module, what it does) in the ordered registry
 from __future__ import annotations
 
 import argparse
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Generic, Literal, Optional, Sequence, TypeVar
+from typing import TYPE_CHECKING, Callable, Generic, Literal, Optional, Sequence, TypeVar
 
 from brevane_tools.errors import PageFailed, UsageError
-
 from brevane_tools.results import Outcome, Report
-from brevane_tools.text import display
 
 if TYPE_CHECKING:
     from brevane_tools.files.objects import ObjectPage
@@ -34,7 +32,6 @@ __all__ = [
     "Report",
     "UsageError",
     "parse_size",
-    "read_option_file",
 ]
 
 
@@ -121,11 +118,3 @@ def parse_size(text: str) -> int:
     if value <= 0:
         raise argparse.ArgumentTypeError(f"the size must be positive: {text!r}")
     return value
-
-
-def read_option_file(path: str, what: str) -> bytes:
-    """The bytes of a file named by an option; UsageError (exit status 2) when it cannot be read."""
-    # The file readers load once a command reads a file: `brevane --help` stays quick.
-    from brevane_tools.files import reading
-
-    return reading.read_option_file(path, what)

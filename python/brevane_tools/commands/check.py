@@ -13,17 +13,19 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Optional, Sequence, Union
 
-from brevane_tools import sdk, trust
+from brevane_tools import checking, sdk, trust
 from brevane_tools.commands import summary
-from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size, read_option_file
+from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size
 from brevane_tools.errors import SdkUnavailableError, TrustPolicyError
-from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
 from brevane_tools.files import objects
+from brevane_tools.files.reading import read_option_file
+from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
+from brevane_tools.report import check_report_path, write_report
+from brevane_tools.signing.definition import HTML_FORMAT
 from brevane_tools.store_location import Site, object_page
 from brevane_tools.text import escape
 
-if TYPE_CHECKING:  # the engines load when a page is checked: `brevane --help` stays quick
-    from brevane_tools import checking
+if TYPE_CHECKING:  # remote needs requests, which comes with the SDK's extra (prepare loads it)
     from brevane_tools.remote import FetchLimits
 
 
@@ -150,16 +152,12 @@ def _prepare(args: argparse.Namespace) -> CheckSettings:
 
 
 def _report_path(args: argparse.Namespace) -> Path:
-    from brevane_tools.report import check_report_path
-
     return check_report_path(args.report, args.paths, args.extensions)
 
 
 def check(page: Page, settings: CheckSettings, report: bool = False) -> checking.CheckResult:
     """The verdict on one page handed over by the runner (a file's bytes, or a URL)."""
-    from brevane_tools import checking
-
-    from brevane_tools.remote import FetchLimits  # requests comes with the SDK's extra, loaded by prepare
+    from brevane_tools.remote import FetchLimits
 
     limits = FetchLimits(settings.page_bytes, settings.store_bytes, settings.timeout, settings.redirects,
                          settings.allow_private_hosts)
@@ -195,8 +193,6 @@ def _check_arguments(parser: argparse.ArgumentParser) -> None:
 def _finish(settings: CheckSettings, reports: Sequence[Report]) -> None:
     if settings.report is not None:
         try:
-            from brevane_tools.report import write_report
-
             write_report(settings.report, reports)
         except OSError as exc:
             raise UsageError(f"{settings.report}: cannot write the report: {exc.strerror or exc}") from None
@@ -229,9 +225,6 @@ def _show(page: Page, settings: CheckSettings) -> Outcome:
 
 def describe_manifest(result: checking.CheckResult) -> str:
     """What the active manifest says, for people: a headline, then one fact per line."""
-    from brevane_tools import checking
-    from brevane_tools.signing.definition import HTML_FORMAT
-
     detailed = result.detailed
     label = detailed.get("active_manifest")
     manifest = sdk.active_manifest(detailed)

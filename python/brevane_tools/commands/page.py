@@ -10,8 +10,9 @@ from typing import Any
 
 import brevane
 
-from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, read_option_file
+from brevane_tools.commands.base import Command, Outcome, Page, PageFailed
 from brevane_tools.commands import summary
+from brevane_tools.files.reading import read_option_file
 
 
 def ranges_text(ranges: Sequence[tuple[int, int]]) -> str:

@@ -19,10 +19,11 @@ from pathlib import Path, PurePosixPath
 from typing import Any, Optional
 
 from brevane_tools import checking, sdk, signing
-from brevane_tools.commands.base import UsageError, read_option_file
+from brevane_tools.commands.base import UsageError
 from brevane_tools.errors import SdkUnavailableError, SigningError
 from brevane_tools.files import objects
 from brevane_tools.files.finding import inside
+from brevane_tools.files.reading import read_option_file
 from brevane_tools.limits import FORMS, SIGNING_ALGS
 from brevane_tools.signing import serving
 from brevane_tools.text import display, escape

@@ -34,10 +34,9 @@ from typing import Optional, Sequence
 
 from brevane_tools import store_location
 from brevane_tools.checking import binding_verdict, check_page, whole_page_verdict
-from brevane_tools.commands.base import read_option_file
 from brevane_tools.errors import SdkUnavailableError, UsageError, run_exit_status
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE
-from brevane_tools.files.reading import read_page
+from brevane_tools.files.reading import read_option_file, read_page
 from brevane_tools.sdk import load as load_sdk
 from brevane_tools.store_reader import StoreError, read_data_hash
 from brevane_tools.text import display, escape, one_line
