@@ -52,8 +52,7 @@ from brevane_tools.text import display, escape
 
 __all__ = [
     "Found", "Site", "StoreAt", "header_store", "href_to", "locate", "locate_on_web", "lookup", "lookup_on_web",
-    "object_page",
-    "read_store", "shown", "store_if_any",
+    "page_site", "read_store", "shown", "store_if_any",
 ]
 
 # The origin a site's pages have here; it never goes on the network. Made up
@@ -88,12 +87,15 @@ class Site:
         return self.url(place) if self.prefix is not None else shown(place)
 
 
-def object_page(url: Optional[str], prefix: Optional[str], storage: Optional[objects.Storage],
-                ) -> Optional[tuple[Path, Site]]:
-    """The object at `url` as a place of the site under `prefix`, and that site; None without either."""
-    if url is None or prefix is None:
-        return None
-    return _KEYS / url[len(prefix.rstrip("/")) + 1:], Site(prefix=prefix, storage=storage)
+def page_site(found: Optional[objects.ObjectPage], path: Optional[Path], root: Optional[Path], *,
+              written: bool = False) -> Optional[tuple[Path, Site]]:
+    """A page as a place of its site, and that site: the prefix in object storage it is read from (with
+    `written`, written to), else the file `path` of the directory `root`; None without either."""
+    if found is not None:
+        url, prefix = (found.target, found.target_root) if written else (found.source, found.source_root)
+        if url is not None and prefix is not None:
+            return _KEYS / url[len(prefix.rstrip("/")) + 1:], Site(prefix=prefix, storage=found.storage)
+    return (path, Site(root)) if path is not None and root is not None else None
 
 
 @dataclass(frozen=True)

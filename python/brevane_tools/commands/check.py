@@ -22,7 +22,7 @@ from brevane_tools.files.reading import read_option_file
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
 from brevane_tools.report import check_report_path, write_report
 from brevane_tools.signing.definition import HTML_FORMAT
-from brevane_tools.store_location import Site, object_page
+from brevane_tools.store_location import Site, page_site
 from brevane_tools.text import escape
 
 if TYPE_CHECKING:  # remote needs requests, which comes with the SDK's extra (prepare loads it)
@@ -48,31 +48,19 @@ class CheckSettings:
 
 def add_trust_arguments(parser: argparse.ArgumentParser) -> None:
     """The trust flags, shared by every command that validates with the SDK."""
-    parser.add_argument(
-        "--trust-anchors", metavar="FILE", help="PEM root certificates to trust (replace the SDK's anchors)"
-    )
-    parser.add_argument(
-        "--allowed-list", metavar="FILE", help="PEM signing certificates (or their hashes) to trust as such"
-    )
-    parser.add_argument(
-        "--trust-config", metavar="FILE", help="extended key usages (object identifiers) to accept"
-    )
-    parser.add_argument(
-        "--settings",
-        metavar="FILE",
-        help=f"the C2PA SDK's settings (JSON); default: the file that ${trust.SETTINGS_ENV} names",
-    )
+    for flag, what in (("--trust-anchors", "PEM root certificates to trust (replace the SDK's anchors)"),
+                       ("--allowed-list", "PEM signing certificates (or their hashes) to trust as such"),
+                       ("--trust-config", "extended key usages (object identifiers) to accept"),
+                       ("--settings", f"the C2PA SDK's settings (JSON); default: the file that ${trust.SETTINGS_ENV} "
+                                      "names")):
+        parser.add_argument(flag, metavar="FILE", help=what)
 
 
 def trust_policy_from(args: argparse.Namespace) -> Optional[trust.TrustPolicy]:
     """The trust flags' policy (None: the SDK's defaults); raises UsageError, exit status 2."""
     try:
-        policy = trust.load_trust_policy(
-            trust_anchors=args.trust_anchors,
-            allowed_list=args.allowed_list,
-            trust_config=args.trust_config,
-            settings=args.settings,
-        )
+        policy = trust.load_trust_policy(trust_anchors=args.trust_anchors, allowed_list=args.allowed_list,
+                                         trust_config=args.trust_config, settings=args.settings)
     except (TrustPolicyError, SdkUnavailableError) as exc:
         raise UsageError(str(exc)) from None
     return None if policy == trust.TrustPolicy() else policy
@@ -166,13 +154,10 @@ def check(page: Page, settings: CheckSettings, report: bool = False) -> checking
             page.url, settings.store, policy=settings.policy, limits=limits, report=report
         )
     assert page.html is not None
-    found = page.objects
-    where = object_page(found.source, found.source_root, found.storage) if found is not None else None
-    if settings.store is not None or (where is None and page.path is None):
+    where = page_site(page.objects, page.path, settings.site_root or page.root)
+    if settings.store is not None or where is None:
         return checking.check_page(page.html, settings.store, policy=settings.policy, report=report)
-    place, site = where if where is not None else (page.path, settings.site_root or page.root)
-    assert place is not None
-    return checking.check_file(place, page.html, site_root=site, policy=settings.policy, limits=limits,
+    return checking.check_file(where[0], page.html, site_root=where[1], policy=settings.policy, limits=limits,
                                report=report, store_dir=settings.store_dir)
 
 

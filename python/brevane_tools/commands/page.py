@@ -64,11 +64,7 @@ def _extract(page: Page, writing: bool) -> Outcome:
         # The module's message for a page without a manifest, raised its own way.
         brevane.compute_data_hash(html)
         raise AssertionError("unreachable")  # pragma: no cover
-    data: dict[str, Any] = {
-        "kind": association["kind"],
-        "start": association["start"],
-        "length": association["length"],
-    }
+    data: dict[str, Any] = {"kind": association["kind"], "start": association["start"], "length": association["length"]}
     if association["kind"] == "embedded":
         store = association["store"]
         data["store_size"] = len(store)
@@ -123,12 +119,7 @@ def _hash(page: Page, alg: str) -> Outcome:
     binding = brevane.compute_data_hash(_html(page), alg)
     digest = binding["hash"].hex()
     text = f"{binding['alg']} {digest} exclusions {ranges_text(binding['exclusions'])}"
-    data = {
-        "alg": binding["alg"],
-        "hash": digest,
-        "exclusions": [list(r) for r in binding["exclusions"]],
-    }
-    return Outcome(text, data)
+    return Outcome(text, {"alg": binding["alg"], "hash": digest, "exclusions": [list(r) for r in binding["exclusions"]]})
 
 
 def _predict(page: Page, alg: str) -> Outcome:
@@ -179,31 +170,15 @@ def _verify(page: Page, settings: tuple[str, bytes, tuple[tuple[int, int], ...]]
     return Outcome("match", {"verdict": "match"})
 
 
-LOCATE: Command[None] = Command(
-    "locate", summary("locate"), _nothing, _no_settings, _locate
-)
-EXTRACT: Command[bool] = Command(
-    "extract", summary("extract"), _nothing, _extract_settings, _extract,
-    output="store",
-)
-REMOVE: Command[None] = Command(
-    "remove", summary("remove"), _nothing, _no_settings, _remove, output="edit"
-)
-EMBED: Command[bytes] = Command(
-    "embed", summary("embed"), _embed_arguments, _embed_settings, _embed, output="edit"
-)
+LOCATE: Command[None] = Command("locate", summary("locate"), _nothing, _no_settings, _locate)
+EXTRACT: Command[bool] = Command("extract", summary("extract"), _nothing, _extract_settings, _extract, output="store")
+REMOVE: Command[None] = Command("remove", summary("remove"), _nothing, _no_settings, _remove, output="edit")
+EMBED: Command[bytes] = Command("embed", summary("embed"), _embed_arguments, _embed_settings, _embed, output="edit")
 REFERENCE: Command[str] = Command(
-    "reference", summary("reference"), _reference_arguments,
-    _reference_settings, _reference, output="edit",
+    "reference", summary("reference"), _reference_arguments, _reference_settings, _reference, output="edit"
 )
-HASH: Command[str] = Command(
-    "hash", summary("hash"), _nothing, _alg, _hash,
-    hash_alg=True,
-)
-PREDICT: Command[str] = Command(
-    "predict", summary("predict"), _nothing, _alg, _predict,
-    hash_alg=True,
-)
+HASH: Command[str] = Command("hash", summary("hash"), _nothing, _alg, _hash, hash_alg=True)
+PREDICT: Command[str] = Command("predict", summary("predict"), _nothing, _alg, _predict, hash_alg=True)
 VERIFY: Command[tuple[str, bytes, tuple[tuple[int, int], ...]]] = Command(
     "verify", summary("verify"), _verify_arguments, _verify_settings, _verify, hash_alg=True
 )

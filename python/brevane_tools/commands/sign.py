@@ -39,7 +39,7 @@ from brevane_tools.files import objects
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, FORM_OF_KIND, STORE_SUFFIX
 from brevane_tools.signing import serving
 from brevane_tools.signing.pages import parent_lost
-from brevane_tools.store_location import Site, object_page
+from brevane_tools.store_location import Site, page_site
 
 __all__ = ["SIGN", "SignOptions", "SignSettings", "finish", "prepare"]
 
@@ -78,20 +78,12 @@ def _store_at(page: Page, settings: SignSettings) -> Optional[tuple[Path, Site]]
 def _written(page: Page) -> Optional[tuple[Path, Site]]:
     """The page's output as a place of the tree it is written to, and that tree: the prefix in object
     storage, or the output directory (the site for --in-place); None when nothing is written."""
-    found = page.objects
-    at = object_page(found.target, found.target_root, found.storage) if found is not None else None
-    if at is None and page.destination is not None:
-        return page.destination, Site(_output_root(page))
-    return at
+    return page_site(page.objects, page.destination, page.destination and _output_root(page), written=True)
 
 
 def _read_from(page: Page) -> Optional[tuple[Path, Site]]:
     """The page as a place of the site it is read from, and that site."""
-    found = page.objects
-    at = object_page(found.source, found.source_root, found.storage) if found is not None else None
-    if at is None and page.path is not None and page.root is not None:
-        return page.path, Site(page.root)
-    return at
+    return page_site(page.objects, page.path, page.root)
 
 
 def _output_root(page: Page) -> Path:
