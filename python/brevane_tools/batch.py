@@ -9,9 +9,11 @@ each of them sits above this module, and this module knows none of them.
 
 from __future__ import annotations
 
+import collections
 import threading
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import replace
+from itertools import chain
 from pathlib import Path
 from typing import Any, Generic, NamedTuple, Optional, TypeVar, Union
 
@@ -27,8 +29,10 @@ from brevane_tools.files.writing import BatchWriter
 from brevane_tools.results import Spool, raw_name
 from brevane_tools.text import display, escape
 
-__all__ = ["COMMIT_BYTES", "COMMIT_PAGES", "Batch", "Done", "Job", "Plan", "Planned", "run_chunk", "run_job",
-           "traceback_text"]
+__all__ = [
+    "COMMIT_BYTES", "COMMIT_PAGES", "Batch", "Done", "Job", "Plan", "Planned", "run_chunk", "run_job", "run_pages",
+    "traceback_text",
+]
 
 #: Edits are made durable and put in place this many pages (or bytes) at a time:
 #: one sync per file system per round, instead of two per page, while a crash
@@ -36,6 +40,8 @@ __all__ = ["COMMIT_BYTES", "COMMIT_PAGES", "Batch", "Done", "Job", "Plan", "Plan
 COMMIT_PAGES = 128
 COMMIT_BYTES = 64 * 1024 * 1024
 
+#: Rounds of writes to object storage in flight at once, in each worker.
+WRITING = 3
 Fetched = Optional[Union[bytes, BaseException]]
 T = TypeVar("T")
 
@@ -206,20 +212,32 @@ def _copied_unchanged(batch: Batch, job: Job, page: Page, report: Report) -> Don
 
 
 def run_chunk(batch: Batch, jobs: Sequence[Job]) -> list[Report]:
-    """Run a chunk of pages and write what they made, all in this process; their final reports, in order.
+    """Run a chunk of pages in this process (a worker's share of a run): their final reports, in order."""
+    return [report for reports in run_pages(batch, jobs) for report in reports]
 
-    Each page is staged as it is made; the chunk is made durable and put in place with one sync per
-    file system (sooner past COMMIT_BYTES), so a crash or a kill never costs more than a chunk of work,
-    and each page is old or new. Run in a worker, no page's bytes pass through the parent: only the
-    reports come back. Pages in object storage are read a round ahead and written while the next
-    round runs, each round with one round of requests.
+
+def run_pages(batch: Batch, jobs: Iterable[Job]) -> Generator[list[Report], None, None]:
+    """Run pages and write what they made, all in this process; their final reports, in order, as they
+    become final (a commit at a time).
+
+    Each page is staged as it is made, and made durable and put in place with one sync per file system
+    a commit of COMMIT_PAGES pages (or COMMIT_BYTES), so a crash or a kill never costs more than a commit
+    of work, and each page is old or new. Run in a worker, no page's bytes pass through the parent: only
+    the reports go back. Pages in object storage go in rounds of one request each, all at once
+    (`objects.CONCURRENCY`): a round is read while the one before it runs, and written while the ones
+    after it run, so that only the first round's reads and the last ones' writes are waited for.
     """
+    each = iter(jobs)
+    first = next(each, None)
+    if first is None:
+        return
     writer = BatchWriter()
     pending: list[Done] = []
-    reports: list[Report] = []
-    uploads = _Uploads(batch) if any(job.page.objects is not None for job in jobs) else None
+    uploads = _Uploads(batch) if first.page.objects is not None else None
+    rounds = _rounds(batch, chain([first], each)) if uploads is not None else \
+        [((job, None) for job in chain([first], each))]
 
-    def commit() -> None:
+    def commit() -> list[Report]:
         failures = writer.commit()
         for done in pending:
             failure = failures.get(id(done))
@@ -227,26 +245,30 @@ def run_chunk(batch: Batch, jobs: Sequence[Job]) -> list[Report]:
                 destination = done.files[0][0] if done.files else done.job.page.destination if done.job else None
                 assert destination is not None
                 _failed(done, f"cannot write {display(destination)}: {failure.strerror or failure}")
-        reports.extend(uploads.after(pending[:]) if uploads is not None else (done.report for done in pending))
+        final = uploads.after(pending[:]) if uploads is not None else [done.report for done in pending]
         pending.clear()
+        return final
 
     try:
-        for round_ in _rounds(batch, jobs) if uploads is not None else [[(job, None) for job in jobs]]:
+        for round_ in rounds:
             for job, fetched in round_:
                 done = run_job(batch, job, fetched)
                 if done.job is not None and not done.objects:
                     _stage(writer, done)
                 pending.append(done)
-                if writer.size >= COMMIT_BYTES:
-                    commit()
-            commit()
+                if writer.size >= COMMIT_BYTES or len(pending) >= COMMIT_PAGES:
+                    yield commit()
+            if any(done.objects for done in pending):
+                yield commit()
+        yield commit()
+        if uploads is not None:
+            yield uploads.settle()
     except BaseException:
         writer.discard()
         raise
     finally:
         if uploads is not None:
-            reports.extend(uploads.settle())  # after a failure, what is in flight is still waited for
-    return reports
+            uploads.settle()  # after a failure, what is in flight is still waited for
 
 
 def _failed(done: Done, error: str) -> None:
@@ -288,28 +310,33 @@ def _stage(writer: BatchWriter, done: Done) -> None:
     done.report.text += f" -> {display(destination)}" if written else " (unchanged, not written)"
 
 
-def _rounds(batch: Batch, jobs: Sequence[Job]) -> Iterator[list[tuple[Job, Fetched]]]:
-    """The jobs in rounds (COMMIT_PAGES pages, COMMIT_BYTES of listed bytes at most), the pages of
+def _rounds(batch: Batch, jobs: Iterable[Job]) -> Iterator[list[tuple[Job, Fetched]]]:
+    """The jobs in rounds (`objects.CONCURRENCY` pages, COMMIT_BYTES of listed bytes at most), the pages of
     each round that lie in object storage fetched with one round of concurrent requests; the next
     round's requests go out while this one is run, so the store's latency hides behind the work."""
     command = commands.named(batch.command)
     suffixes = command.reads_back(batch.settings) if command is not None and command.reads_back else ()
-    spans, start = [], 0
-    while start < len(jobs):
-        end, size = start, 0
-        while end < len(jobs) and end - start < COMMIT_PAGES and (end == start or size < COMMIT_BYTES):
-            found = jobs[end].page.objects
-            size += (found.size or 0) if found is not None else 0
-            end += 1
-        spans.append(jobs[start:end])
-        start = end
-    coming = _Thread("brevane-read", _fetched, batch, spans[0], suffixes) if spans else None
+
+    def spans() -> Iterator[list[Job]]:
+        span: list[Job] = []
+        size = 0
+        for job in jobs:
+            if span and (len(span) >= objects.CONCURRENCY or size >= COMMIT_BYTES):
+                yield span
+                span, size = [], 0
+            span.append(job)
+            size += (job.page.objects.size or 0) if job.page.objects is not None else 0
+        if span:
+            yield span
+
+    each = spans()
+    span = next(each, None)
+    coming = _Thread("brevane-read", _fetched, batch, span, suffixes) if span is not None else None
     try:
-        for number in range(len(spans)):
-            assert coming is not None
+        while coming is not None:
             ready = coming.result()
-            coming = _Thread("brevane-read", _fetched, batch, spans[number + 1], suffixes) \
-                if number + 1 < len(spans) else None
+            span = next(each, None)
+            coming = _Thread("brevane-read", _fetched, batch, span, suffixes) if span is not None else None
             yield ready
     finally:
         if coming is not None:  # a run cut short still waits for the reads in flight
@@ -368,30 +395,30 @@ class _Thread(Generic[T]):
 
 
 class _Uploads:
-    """A round's writes to object storage go on while the next round is run; one round in flight at
-    most, and the reports come back in the order of the rounds, each once its writes are done."""
+    """Rounds' writes to object storage go on while the next rounds are run, WRITING rounds in flight at
+    most: while one waits out the store's latency, the others keep its connections busy. The reports
+    come back in the order of the rounds, each once its writes are done."""
 
     def __init__(self, batch: Batch) -> None:
         self.batch = batch
-        self.flying: Optional[tuple[_Thread[None], list[Done]]] = None
+        self.flying: collections.deque[tuple[_Thread[None], list[Done]]] = collections.deque()
 
     def after(self, group: list[Done]) -> list[Report]:
-        """Start writing a round (once the one before it is written); the reports that are final now."""
-        final = self.settle()
-        if any(done.objects for done in group):
-            self.flying = (_Thread("brevane-write", _upload, self.batch, group), group)
-        else:
-            final += [done.report for done in group]
+        """Start writing a round; the reports that are final now."""
+        if not any(done.objects for done in group):
+            return [*self.settle(), *(done.report for done in group)]
+        final = self.settle(keep=WRITING - 1)
+        self.flying.append((_Thread("brevane-write", _upload, self.batch, group), group))
         return final
 
-    def settle(self) -> list[Report]:
-        if self.flying is None:
-            return []
-        future, group = self.flying
-        self.flying = None
-        future.result()
-        return [done.report for done in group]
-
+    def settle(self, keep: int = 0) -> list[Report]:
+        """The reports of the rounds written, oldest first, waiting until at most `keep` are in flight."""
+        final: list[Report] = []
+        while self.flying and (len(self.flying) > keep or not self.flying[0][0].thread.is_alive()):
+            writing, group = self.flying.popleft()
+            writing.result()
+            final += [done.report for done in group]
+        return final
 
 
 def _readied(batch: Batch, page: Page, fetched: Optional[bytes]) -> Page:

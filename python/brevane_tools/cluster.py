@@ -38,7 +38,7 @@ import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Optional
 
-from brevane_tools.batch import COMMIT_PAGES, Batch, Job, run_chunk, traceback_text
+from brevane_tools.batch import COMMIT_PAGES, Batch, Job, run_chunk, run_pages, traceback_text
 from brevane_tools.errors import UsageError
 from brevane_tools.files.writing import temporaries_removed_on_signals
 from brevane_tools.results import Report
@@ -127,7 +127,9 @@ def executing(
         with _Pool(batch, min(workers, len(jobs))) as pool:
             yield pool.run(shrinking(jobs, workers))
     else:
-        yield (run_chunk(batch, chunk) for chunk in chunked(jobs, COMMIT_PAGES))
+        # One stream of pages here: object pages are read ahead and written behind across the whole run.
+        with contextlib.closing(run_pages(batch, jobs)) as reports:
+            yield reports
 
 
 def lost(batch: Batch, jobs: Sequence[Job], why: str) -> list[Report]:
