@@ -26,7 +26,7 @@ below it (tests/python/test_tools_layers.py holds every module to its row):
         one module per family, one ordered registry
     batch
         the spine of a batch: its plan, its jobs, a chunk of pages run and written
-    runner, object_runs, deleting, cluster, cli
+    runner, object_runs, cluster, cli
         planning a batch over local trees and object prefixes, and running it (here,
         in worker processes, on a Dask cluster; --delete); argparse and output
     integrations/, sphinx, mkdocs, wsgi, asgi, __main__

@@ -1,9 +1,9 @@
 """The spine of a batch: what a run was asked (`Plan`), its jobs (`Planned`, a `Job` a page), what
-every job shares (`Batch`), and a chunk of jobs run in one process (`run_chunk`): each page read
-(pages in object storage a round at a time, with one round of requests), its command run, and what it
-made written, a commit at a time; `Done` carries a page's report and its files until they are written.
+every job shares (`Batch`), and jobs run in one process (`run_pages`, a worker's `run_chunk`): each
+page read (pages in object storage a round at a time, with one round of requests), its command run,
+and what it made written, a commit at a time; `Done` carries a page's report and its files until then.
 
-The runner plans and runs batches, `cluster` hands their chunks to workers, `deleting` prunes a mirror:
+The runner plans and runs batches (and prunes a mirror), `cluster` hands their chunks to workers:
 each of them sits above this module, and this module knows none of them.
 """
 

@@ -88,16 +88,10 @@ def task_size(pages: int, workers: int, most: int) -> int:
     return max(1, min(most, -(-pages // (workers * CHUNKS_PER_WORKER))))
 
 
-def chunked(jobs: Iterable[Job], size: int) -> Iterator[list[Job]]:
-    """The jobs, `size` at a time, read as they are needed."""
-    each = iter(jobs)
-    while chunk := list(itertools.islice(each, size)):
-        yield chunk
-
-
-def shrinking(jobs: Sequence[Job], workers: int, most: int = COMMIT_PAGES, least: int = 16) -> Iterator[list[Job]]:
-    """Chunks that shrink as the run nears its end (each a share of what is left), so that no worker
-    sits idle long while another finishes a large last chunk; read as they are needed."""
+def chunked(jobs: Sequence[Job], workers: int, most: int = COMMIT_PAGES, least: int = 16) -> Iterator[list[Job]]:
+    """The jobs in chunks, read as they are needed, that shrink from `most` to `least` pages as the run
+    nears its end (each a share of what is left), so that no worker sits idle long while another
+    finishes a large last chunk."""
     each, left = iter(jobs), len(jobs)
     while left > 0:
         chunk = list(itertools.islice(each, max(least, min(most, left // (workers * 2)))))
@@ -125,7 +119,7 @@ def executing(
             yield _on_cluster(client, batch, jobs, task_pages or DEFAULT_TASK_PAGES)
     elif workers > 1 and len(jobs) > 1:
         with _Pool(batch, min(workers, len(jobs))) as pool:
-            yield pool.run(shrinking(jobs, workers))
+            yield pool.run(chunked(jobs, workers))
     else:
         # One stream of pages here: object pages are read ahead and written behind across the whole run.
         with contextlib.closing(run_pages(batch, jobs)) as reports:
@@ -372,11 +366,6 @@ def _client(batch: Batch, where: str) -> Iterator[Any]:
         yield client
 
 
-def _lost(batch: Batch, jobs: Sequence[Job], exc: BaseException) -> list[Report]:
-    why = f"{type(exc).__name__}: {exc}".rstrip(": ")
-    return lost(batch, jobs, f"its Dask task was lost ({why})")
-
-
 def _on_cluster(client: Any, batch: Batch, jobs: Sequence[Job], most: int) -> Chunks:
     """Tasks submitted a window at a time (the first at once: they run while the caller mirrors), so
     the client holds a few tasks per worker, not the run's; their reports, in order, as iterated."""
@@ -384,7 +373,7 @@ def _on_cluster(client: Any, batch: Batch, jobs: Sequence[Job], most: int) -> Ch
     size = task_size(len(jobs), workers, most)
     shared = client.scatter(batch, broadcast=True, hash=False)
     run = os.urandom(4).hex()
-    tasks = enumerate(chunked(jobs, size))
+    tasks = enumerate(chunked(jobs, workers, size, size))
     flying: collections.deque[tuple[list[Job], Any]] = collections.deque()
 
     def submit() -> bool:
@@ -409,7 +398,7 @@ def _gathered(batch: Batch, flying: collections.deque[tuple[list[Job], Any]], su
         try:
             reports: list[Report] = future.result()
         except Exception as exc:  # noqa: BLE001 - a lost task fails its pages, not the run
-            reports = _lost(batch, task, exc)
+            reports = lost(batch, task, f"its Dask task was lost ({type(exc).__name__}: {exc}".rstrip(": ") + ")")
         future.release()
         submit()  # one out, one in
         yield reports

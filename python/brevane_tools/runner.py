@@ -21,12 +21,11 @@ from typing import Optional, TypeVar, Union
 from brevane_tools import cluster, object_runs
 from brevane_tools.batch import Batch, Job, Plan, Planned
 from brevane_tools.commands.base import Page, Report
-from brevane_tools.deleting import prune
 from brevane_tools.errors import UsageError
-from brevane_tools.files import object_copies, objects
+from brevane_tools.files import mirroring, object_copies, objects
 from brevane_tools.files.finding import InputFile, excluded_by, find_pages, inside, resolved
 from brevane_tools.files.leftovers import trees_written, writing_trees
-from brevane_tools.files.mirroring import Mirrored, mirror
+from brevane_tools.files.mirroring import Mirrored
 from brevane_tools.files.object_copies import Copy
 from brevane_tools.files.objects import ObjectFile, ObjectPage, Storage
 from brevane_tools.files.writing import BatchWriter
@@ -268,7 +267,7 @@ def run_batch(run: Plan, planned: Planned, emit: Callable[[Report], None]) -> Mi
                 emit(report)
         if run.delete:  # once the output holds everything new: never a moment with less than before
             mirrored.delete = True
-            prune(run, planned, mirrored, emit)
+            _prune(run, planned, mirrored, emit)
     return mirrored
 
 
@@ -282,9 +281,36 @@ def _mirror(run: Plan, planned: Planned, mirrored: Mirrored, emit: Callable[[Rep
     assert run.output is not None
     writer = BatchWriter()
     try:
-        mirror(writer, planned.others, planned.links, planned.directories, os.path.realpath(run.output),
-               mirrored, emit)
+        mirroring.mirror(writer, planned.others, planned.links, planned.directories, os.path.realpath(run.output),
+                         mirrored, emit)
     except BaseException:
         writer.discard()
         raise
 
+
+def _prune(run: Plan, planned: Planned, mirrored: Mirrored, emit: Callable[[Report], None]) -> None:
+    """`--delete`, as rsync's: what is no longer in the source goes from the output, below a local output
+    directory (walked through directory descriptors, never through a link) or below an output prefix
+    (see `files.mirroring.prune`). A store beside a page stays for as long as its page does; a store
+    directory of the run inside the output is never entered."""
+    assert run.output is not None
+    sources = [p for p in run.paths if not objects.is_object_url(p)]
+    if sources:
+        in_source = mirroring.in_local_source(sources)
+    else:  # the paths (and the directories above them) of a source in object storage, below its prefix
+        listed = {job.page.relative.as_posix() for job in planned.jobs}
+        listed.update(_where(copy.source)[0] for copy in planned.copies)
+        for name in list(listed):
+            while "/" in name:
+                name = name.rsplit("/", 1)[0]
+                listed.add(name)
+        in_source = listed.__contains__
+    if objects.is_object_url(run.output):
+        object_copies.prune(run.storage or Storage(), run.output, in_source, mirrored, emit)
+        return
+    tree = os.path.realpath(run.output)
+    store_dir = getattr(run.settings, "store_dir", None)
+    spared = []
+    if store_dir is not None and inside(os.path.realpath(store_dir), tree):
+        spared.append(os.path.relpath(os.path.realpath(store_dir), tree))
+    mirroring.prune(tree, Path(run.output), in_source, spared, mirrored, emit)

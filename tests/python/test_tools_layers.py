@@ -23,7 +23,7 @@ LAYERS = (
     ("commands", "commands.base", "commands.page", "commands.sign", "commands.sign_options", "commands.check",
      "commands.audit"),
     ("batch",),
-    ("runner", "object_runs", "deleting", "cluster", "cli"),
+    ("runner", "object_runs", "cluster", "cli"),
     ("integrations", "integrations.site", "integrations.sphinx", "integrations.mkdocs",
      "integrations.precommit", "integrations.cache_control", "integrations.budget", "integrations.caches",
      "integrations.settings",
