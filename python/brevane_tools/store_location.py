@@ -144,8 +144,17 @@ def _site_path(relative: str) -> str:
 
 
 def _below(path: Path, root: Path) -> Optional[str]:
-    """`path` relative to the directory `root`, when it lies below it."""
-    relative = os.path.relpath(os.path.abspath(path), os.path.abspath(root))
+    """`path` relative to the directory `root`, when it lies below it (by name: no link is resolved)."""
+    near, top = os.path.normpath(path), os.path.normpath(root)
+    if os.path.isabs(near) != os.path.isabs(top) or any(n.startswith((os.pardir, "//")) for n in (near, top)):
+        relative = os.path.relpath(path, root)  # against the working directory, which costs a system call
+    elif near == top:
+        return os.curdir
+    elif top == os.curdir:
+        relative = near
+    else:
+        start = top if top.endswith(os.sep) else top + os.sep
+        relative = near[len(start):] if near.startswith(start) else os.pardir
     return None if relative == os.pardir or relative.startswith(os.pardir + os.sep) else relative
 
 
@@ -346,6 +355,6 @@ def href_to(store: Path, html: bytes, *, page: Path, site_root: Path) -> Optiona
         found = _located(href, base, site_root)  # the head once: `base` is what it said
     except StoreLocationError:
         return None
-    if found.path is None or os.path.abspath(found.path) != os.path.abspath(store):
+    if found.path is None or _below(found.path, store) != os.curdir:
         return None
     return href

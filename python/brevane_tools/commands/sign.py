@@ -21,7 +21,7 @@ import os
 import sys
 from collections.abc import Sequence
 from pathlib import Path, PurePosixPath
-from typing import Any, Optional, Union
+from typing import Any, NamedTuple, Optional, Union
 from urllib.parse import quote
 
 import brevane
@@ -53,32 +53,30 @@ def _prepare(args: argparse.Namespace) -> SignSettings:
     return prepare(options_from(args))
 
 
-def _store_path(page: Page, settings: SignSettings) -> Path:
-    """Where a page's store is written: a path, or below the output prefix, its key."""
-    written = _written(page)
-    if written is not None and written[1].prefix is not None:  # below the prefix: in --store-dir, or beside
+class _Places(NamedTuple):
+    """Where a page goes, worked out once per page: its output as a place of the tree it is written to,
+    and that tree; its store's (link and header forms); and the store as the runner writes it (a path,
+    or its key below the output prefix)."""
+
+    page: Optional[tuple[Path, Site]]
+    store: Optional[tuple[Path, Site]]
+    store_path: Optional[Path]
+
+
+def _places(page: Page, settings: SignSettings) -> _Places:
+    written = page_site(page.objects, page.destination, page.destination and _output_root(page), written=True)
+    if written is None or not settings.reference:
+        return _Places(written, None, None)
+    place, tree = written
+    if tree.prefix is not None:  # below the output prefix: in --store-dir, or beside the page
         key = f"{settings.store_prefix}/{page.relative.as_posix()}" if settings.store_prefix else \
-            written[0].relative_to("/").as_posix()
-        return Path(key + STORE_SUFFIX)
-    assert page.destination is not None
+            place.relative_to("/").as_posix()
+        return _Places(written, (Path("/", key + STORE_SUFFIX), tree), Path(key + STORE_SUFFIX))
     if settings.store_dir is not None:
-        return settings.store_dir / (page.relative.as_posix() + STORE_SUFFIX)
-    return page.destination.parent / (page.destination.name + STORE_SUFFIX)
-
-
-def _store_at(page: Page, settings: SignSettings) -> Optional[tuple[Path, Site]]:
-    """Where a page's store is written, as a place of the tree that holds it, and that tree."""
-    written = _written(page)
-    if written is None or written[1].prefix is not None:
-        return written and (Path("/", _store_path(page, settings)), written[1])
-    tree = Path(settings.store_tree) if settings.store_tree is not None else written[1].root
-    return _store_path(page, settings), Site(tree)
-
-
-def _written(page: Page) -> Optional[tuple[Path, Site]]:
-    """The page's output as a place of the tree it is written to, and that tree: the prefix in object
-    storage, or the output directory (the site for --in-place); None when nothing is written."""
-    return page_site(page.objects, page.destination, page.destination and _output_root(page), written=True)
+        path = settings.store_dir / (page.relative.as_posix() + STORE_SUFFIX)
+    else:
+        path = place.parent / (place.name + STORE_SUFFIX)
+    return _Places(written, (path, Site(Path(settings.store_tree) if settings.store_tree else tree.root)), path)
 
 
 def _read_from(page: Page) -> Optional[tuple[Path, Site]]:
@@ -95,12 +93,11 @@ def _output_root(page: Page) -> Path:
     return page.destination.parent
 
 
-def _href(page: Page, settings: SignSettings, html: bytes) -> str:
+def _href(page: Page, settings: SignSettings, places: _Places) -> str:
     if settings.href is not None:
         return href_for(settings.href, PurePosixPath(page.relative.as_posix()))
-    written, store = _written(page), _store_at(page, settings)
-    assert written is not None and store is not None
-    href = store_location.href_to(store[0], html, page=written[0], site_root=written[1].root)
+    assert page.html is not None and places.page is not None and places.store is not None
+    href = store_location.href_to(places.store[0], page.html, page=places.page[0], site_root=places.page[1].root)
     if href is None:
         raise ValueError(
             "no relative href leads from this page to its store (its <base href> leads elsewhere, "
@@ -109,7 +106,7 @@ def _href(page: Page, settings: SignSettings, html: bytes) -> str:
     return href
 
 
-def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[bytes]:
+def _old_store(page: Page, settings: SignSettings, html: bytes, places: _Places) -> Optional[bytes]:
     """The store a referenced page links to, where it lies in the site; None for a page that links to none.
 
     A store that is not there (or not one the tool reads) fails the page, saying
@@ -130,8 +127,7 @@ def _old_store(page: Page, settings: SignSettings, html: bytes) -> Optional[byte
             reason = "it is on another host, which is not fetched"
     except StoreLocationError as exc:
         reason = str(exc)
-    beside = _store_at(page, settings) if settings.reference else None
-    for place, tree in candidates + ([beside] if beside is not None else []):
+    for place, tree in candidates + ([places.store] if places.store is not None else []):
         try:
             return store_location.read_store(place, tree, MAX_OLD_STORE)
         except ValueError as exc:
@@ -146,10 +142,10 @@ def _parent_lost(settings: SignSettings, reason: Optional[str]) -> None:
         raise parent_lost(reason)
 
 
-def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
+def _detached_store(page: Page, settings: SignSettings, places: _Places) -> Optional[bytes]:
     """The store a page signed detached had, where the header form keeps it (where this run writes it,
     else beside the page read); None when there is none."""
-    written, source = _store_at(page, settings), _read_from(page)
+    written, source = places.store, _read_from(page)
     try:
         stored = store_location.store_if_any(*written, MAX_OLD_STORE) if written is not None else None
         beside = settings.store_dir is None and not (settings.store_prefix and written and written[1].prefix)
@@ -162,12 +158,11 @@ def _detached_store(page: Page, settings: SignSettings) -> Optional[bytes]:
     return None
 
 
-def _announced(page: Page, settings: SignSettings) -> serving.Announced:
+def _announced(page: Page, settings: SignSettings, places: _Places) -> serving.Announced:
     """The page's URL path and the URL of its store, as the server rules name them."""
     relative = PurePosixPath(page.relative.as_posix())
-    written = _written(page)
-    if page.destination is None and written is not None:  # written to object storage: served at its key
-        served = written[0].relative_to("/").as_posix()
+    if page.destination is None and places.page is not None:  # written to object storage: served at its key
+        served = places.page[0].relative_to("/").as_posix()
     else:
         assert page.destination is not None
         served = (relative.parent / page.destination.name).as_posix()
@@ -233,12 +228,12 @@ def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings
     return signing.signed_with(store, settings.credential.cert_chain_pem)
 
 
-def _output_now(page: Page, settings: SignSettings) -> tuple[Optional[bytes], Optional[bytes]]:
+def _output_now(page: Page, places: _Places) -> tuple[Optional[bytes], Optional[bytes]]:
     """What a page's output holds now, and its store (link form); None for what is not there, or cannot be
     read. A local output is read only inside its tree, never through a link; objects read with the page's
     round are taken from it."""
     assert page.html is not None
-    written, store = _written(page), _store_at(page, settings) if settings.reference else None
+    written, store = places.page, places.store
     ahead = dict(page.objects.ahead) if page.objects is not None else {}
     limit = len(page.html) + 2 * MAX_OLD_STORE
     found: list[Optional[bytes]] = []
@@ -256,21 +251,20 @@ def _output_now(page: Page, settings: SignSettings) -> tuple[Optional[bytes], Op
     return found[0], found[1]
 
 
-def _made_already(page: Page, settings: SignSettings) -> bool:
+def _made_already(page: Page, settings: SignSettings, places: _Places) -> bool:
     """Whether the output (-o) holds this very page already, signed in this form by this signer:
     what a run again after a crash leaves alone. A page with a manifest of its own to keep as the
     parent is signed again, so that the output's parent is the page's own."""
     assert page.html is not None
-    if settings.in_place or settings.form == "header" or _written(page) is None or \
+    if settings.in_place or settings.form == "header" or places.page is None or \
             (settings.keep_parent and extract(page.html) is not None):
         return False
-    output, stored = _output_now(page, settings)
+    output, stored = _output_now(page, places)
     try:
         if output is None or brevane.remove(output) != brevane.remove(page.html):
             return False
         association = extract(output)
-        if settings.reference and (association is None or association.get("href") != _href(page, settings,
-                                                                                             page.html)):
+        if settings.reference and (association is None or association.get("href") != _href(page, settings, places)):
             return False
     except ValueError:
         return False
@@ -280,12 +274,13 @@ def _made_already(page: Page, settings: SignSettings) -> bool:
 def _sign(page: Page, settings: SignSettings) -> Outcome:
     assert page.html is not None
     relative = PurePosixPath(page.relative.as_posix())
-    if settings.skip_valid and _made_already(page, settings):
+    places = _places(page, settings)
+    if settings.skip_valid and _made_already(page, settings, places):
         return Outcome("unchanged: its output is this page, signed by this signer", {"skipped": True, "rounds": 0})
-    old_store = _old_store(page, settings, page.html)
-    announced = _announced(page, settings) if settings.form == "header" else None
+    old_store = _old_store(page, settings, page.html, places)
+    announced = _announced(page, settings, places) if settings.form == "header" else None
     if announced is not None and old_store is None and extract(page.html) is None:
-        old_store = _detached_store(page, settings)
+        old_store = _detached_store(page, settings, places)
     data: dict[str, Any] = {"page_url": announced.page, "href": announced.store} if announced else {}
     if announced is not None and settings.rules_in_objects and page.objects is not None:
         data["site"] = page.objects.target_root  # where the rules go: the prefix the pages are written below
@@ -295,12 +290,11 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
         return Outcome("unchanged: still valid, signed by this signer", {"skipped": True, "rounds": 0, **data},
                        page=unchanged)
     facts = signing.PageFacts(relative.as_posix(), relative.name or (page.path.name if page.path else ""))
-    href = store_path = None
+    href = None
     if settings.reference:
-        if page.destination is None and (page.objects is None or page.objects.target is None):  # pragma: no cover
+        if places.store is None:  # pragma: no cover
             raise ValueError("--form link and header need -o DIR or --in-place")
-        store_path = _store_path(page, settings)
-        href = announced.store if announced else _href(page, settings, page.html)
+        href = announced.store if announced else _href(page, settings, places)
     signed = signing.sign(
         page.html, settings.template, signer(settings), alg=settings.alg, facts=facts,
         href=None if announced else href, detached=announced is not None,
@@ -310,10 +304,11 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
     if signed.parent is not None:
         data.update(parent=signed.parent, manifests=signed.manifests)
     files: tuple[tuple[Path, bytes], ...] = ()
-    if store_path is not None:
-        data.update(href=href, store=_shown(page, store_path))
+    if places.store is not None and places.store_path is not None:
+        place, tree = places.store
+        data.update(href=href, store=tree.url(place) if tree.prefix is not None else str(place))
         text = f"signed detached, store at {href}" if announced else f"signed, linked to {href}"
-        files = ((store_path, signed.store),)
+        files = ((places.store_path, signed.store),)
     else:
         ((start, length),) = signed.exclusions
         data.update(start=start, length=length)
@@ -321,13 +316,6 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
     if signed.parent is not None:
         text += f", parent {json.dumps(signed.parent, ensure_ascii=False)}"
     return Outcome(text, data, page=signed.page, files=files, files_tree=settings.store_tree)
-
-
-def _shown(page: Page, store: Path) -> str:
-    """Where a store is written, as reported: a path, or below the output prefix, its URL."""
-    if page.objects is not None and page.objects.target_root is not None and page.destination is None:
-        return f"{page.objects.target_root.rstrip('/')}/{store.as_posix()}"
-    return str(store)
 
 
 def finish(settings: SignSettings, reports: Sequence[Report]) -> list[str]:
