@@ -24,7 +24,7 @@ from __future__ import annotations
 
 import struct
 from dataclasses import dataclass
-from typing import Any, Iterable, Iterator, NamedTuple, Optional, TypeVar, Union
+from typing import Any, Callable, Iterable, Iterator, NamedTuple, Optional, TypeVar, Union
 
 from brevane_tools.errors import StoreError
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE
@@ -173,10 +173,17 @@ def _first_and_count(found: Iterable[_T]) -> tuple[Optional[_T], int]:
     return first, count
 
 
+def _one(found: Iterable[_T], says: Callable[[int], str]) -> _T:
+    """The only one of `found`; StoreError saying how many there are, otherwise."""
+    first, count = _first_and_count(found)
+    if first is None or count != 1:
+        raise StoreError(says(count))
+    return first
+
+
 def _cbor_content(data: bytes, box: _Superbox, what: str, budget: _Budget) -> Any:
-    content, count = _first_and_count(b for b in _boxes(data, box.start, box.end, budget) if b.kind == b"cbor")
-    if content is None or count != 1:
-        raise StoreError(f"the {what} has {count} CBOR boxes, expected one")
+    content = _one((b for b in _boxes(data, box.start, box.end, budget) if b.kind == b"cbor"),
+                   lambda count: f"the {what} has {count} CBOR boxes, expected one")
     return decode_cbor(memoryview(data)[content.start : content.end], budget)
 
 
@@ -186,9 +193,7 @@ def _active_manifest(store: bytes, max_size: int, budget: _Budget) -> _Superbox:
     # Sizes and offsets in later messages come from the bytes: say them only of what is a store.
     if len(store) >= 8 and store[4:8] != b"jumb":
         raise StoreError("the bytes do not start with a JUMBF superbox")
-    top, count = _first_and_count(_boxes(store, 0, len(store), budget))
-    if top is None or count != 1:
-        raise StoreError(f"a Manifest Store is one JUMBF superbox, found {count} boxes")
+    top = _one(_boxes(store, 0, len(store), budget), lambda count: f"a Manifest Store is one JUMBF superbox, found {count} boxes")
     root = _superbox(store, top, budget)
     if not _is(root, _STORE):
         raise StoreError("the outer box is not a C2PA Manifest Store")
@@ -209,9 +214,8 @@ def signing_certificate(store: bytes, max_size: int = DEFAULT_MAX_STORE_SIZE) ->
     """
     budget = _Budget()
     active = _active_manifest(store, max_size, budget)
-    box, count = _first_and_count(s for s in _children(store, active, budget) if _is(s, _SIGNATURE))
-    if box is None or count != 1:
-        raise StoreError(f"the active manifest has {count} claim signatures, expected one")
+    box = _one((s for s in _children(store, active, budget) if _is(s, _SIGNATURE)),
+               lambda count: f"the active manifest has {count} claim signatures, expected one")
     cose = _cbor_content(store, box, "claim signature", budget)
     if not isinstance(cose, list) or len(cose) != 4 or not isinstance(cose[0], bytes):
         raise StoreError("the claim signature is not a COSE_Sign1 structure")
@@ -232,16 +236,11 @@ def read_data_hash(store: bytes, max_size: int = DEFAULT_MAX_STORE_SIZE) -> Data
     """
     budget = _Budget()
     active = _active_manifest(store, max_size, budget)
-    assertions, count = _first_and_count(a for a in _children(store, active, budget) if _is(a, _ASSERTIONS))
-    if assertions is None or count != 1:
-        raise StoreError(f"the active manifest has {count} assertion stores, expected one")
-    binding, count = _first_and_count(
-        a
-        for a in _children(store, assertions, budget)
-        if a.label == DATA_HASH_LABEL or (a.label or "").startswith(DATA_HASH_LABEL + "__")
-    )
-    if binding is None or count != 1:
-        raise StoreError(f"the active manifest has {count} {DATA_HASH_LABEL} assertions, expected one")
+    assertions = _one((a for a in _children(store, active, budget) if _is(a, _ASSERTIONS)),
+                      lambda count: f"the active manifest has {count} assertion stores, expected one")
+    binding = _one((a for a in _children(store, assertions, budget)
+                    if a.label == DATA_HASH_LABEL or (a.label or "").startswith(DATA_HASH_LABEL + "__")),
+                   lambda count: f"the active manifest has {count} {DATA_HASH_LABEL} assertions, expected one")
     assertion = _cbor_content(store, binding, f"{DATA_HASH_LABEL} assertion", budget)
     if not isinstance(assertion, dict):
         raise StoreError(f"the {DATA_HASH_LABEL} assertion is not a CBOR map")

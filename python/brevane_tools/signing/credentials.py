@@ -42,20 +42,14 @@ ALGORITHMS = SIGNING_ALGS
 _STDERR_EXCERPT = 2000
 
 
-def _sdk_alg(alg: str) -> Any:
+def _known(alg: str) -> str:
     if alg not in ALGORITHMS:
         raise SigningError(f"unknown signing algorithm {alg!r}: use one of {', '.join(ALGORITHMS)}")
-    return getattr(sdk.load().C2paSigningAlg, alg.upper())
+    return alg
 
 
-def _callback_signer(
-    callback: Callable[[bytes], bytes], alg: str, chain_pem: bytes, tsa_url: Optional[str]
-) -> c2pa.Signer:
-    c2pa = sdk.load()
-    try:
-        return c2pa.Signer.from_callback(callback, _sdk_alg(alg), chain_pem.decode("ascii"), tsa_url)
-    except (c2pa.C2paError, UnicodeDecodeError) as exc:
-        raise SigningError(f"the C2PA SDK refused the signer: {exc}") from exc
+def _sdk_alg(alg: str) -> Any:
+    return getattr(sdk.load().C2paSigningAlg, _known(alg).upper())
 
 
 @dataclass(frozen=True)
@@ -184,7 +178,11 @@ class _CallbackSigner:
         cls, callback: Callable[[bytes], bytes], alg: str, chain_pem: bytes, tsa_url: Optional[str]
     ) -> c2pa.Signer:
         keeper = cls(callback)
-        signer = _callback_signer(keeper, alg, chain_pem, tsa_url)
+        c2pa = sdk.load()
+        try:
+            signer = c2pa.Signer.from_callback(keeper, _sdk_alg(alg), chain_pem.decode("ascii"), tsa_url)
+        except (c2pa.C2paError, UnicodeDecodeError) as exc:
+            raise SigningError(f"the C2PA SDK refused the signer: {exc}") from exc
         # The SDK reduces a failed callback to a generic error; the signer keeps the reason.
         signer._brevane_callback = keeper
         signer._brevane_tsa_url = tsa_url
@@ -232,9 +230,7 @@ def check_credential(credential: Credential, now: Optional[datetime.datetime] = 
     from cryptography.hazmat.primitives import serialization
     from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa
 
-    alg = credential.alg
-    if alg not in ALGORITHMS:
-        raise SigningError(f"unknown signing algorithm {alg!r}: use one of {', '.join(ALGORITHMS)}")
+    alg = _known(credential.alg)
     try:
         chain = x509.load_pem_x509_certificates(credential.cert_chain_pem)
     except ValueError:
