@@ -238,11 +238,8 @@ def describe_manifest(result: checking.CheckResult) -> str:
     for kind, mark in marks.items():
         for entry in active.get(kind, []):
             code = entry.get("code", "")
-            if kind == "failure" and code in result.waived:
-                mark_here = "waived"
-            else:
-                mark_here = mark
-            lines.append(escape(f"  {mark_here:<7} {code}: {entry.get('explanation', '')}"))
+            shown = "waived" if kind == "failure" and code in result.waived else mark
+            lines.append(escape(f"  {shown:<7} {code}: {entry.get('explanation', '')}"))
     if result.verdict != "match":
         lines.append(escape(f"  FAILED  brevane: {result.verdict}"))
     if result.waived:
