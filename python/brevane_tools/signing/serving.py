@@ -366,8 +366,15 @@ def write_rules(
         blocks = rules(ordered, store_prefix=store_prefix, href=href, in_site=in_site, site=site or local)
         for target, block in blocks.items():
             texts[target] = block if target in (NGINX_HTTP, NGINX, APACHE) else merged(_old(directory, target), block)
-        for target, text in texts.items():
-            _write(directory, target, text)
+        if local is None:  # as objects, in one round of requests
+            assert isinstance(directory, Site)
+            items = [(directory.url(Path("/", name)), text) for name, text in texts.items()]
+            for target, failure in zip(texts, objects.write_many(directory.storage or objects.Storage(), items)):
+                if failure is not None:
+                    raise failure
+        else:
+            for target, text in texts.items():
+                atomic_write(local / target, text, follow=False)
     except (OSError, ValueError) as exc:
         if isinstance(exc, OSError) and exc.errno == errno.ELOOP:
             reason = "it is a symbolic link, not written through"
@@ -390,15 +397,6 @@ def _old(directory: Union[Path, Site], name: str) -> bytes:
         return read_file(directory / name, MAX_RULE_FILE, what=what, follow=False)
     except FileNotFoundError:
         return b""
-
-
-def _write(directory: Union[Path, Site], name: str, text: bytes) -> None:
-    if isinstance(directory, Path):
-        atomic_write(directory / name, text, follow=False)
-        return
-    (failure,) = objects.write_many(directory.storage or objects.Storage(), [(directory.url(Path("/", name)), text)])
-    if failure is not None:
-        raise failure
 
 
 def _warnings(headers: str, ordered: Sequence[Announced], href: bool, site: Optional[Path]) -> list[str]:
