@@ -66,7 +66,7 @@ def _where(found: Union[InputFile, ObjectFile]) -> tuple[str, str]:
     return found.relative.as_posix(), display(found.path)
 
 
-def _kept(run: Plan, pages: Iterable[F], notes: Spool[Report], left: Union[list[F], Spool[F]]) -> Iterator[F]:
+def _kept(run: Plan, pages: Iterable[F], notes: Spool[Report], left: Spool[F]) -> Iterator[F]:
     """The pages --exclude leaves in; each one it takes out is said in `notes`, and kept in `left`
     (a page of the site all the same: a mirror copies it as it is)."""
     how = "copied unchanged" if _mirrors(run) else "left alone"
@@ -170,7 +170,7 @@ def _from_local(run: Plan) -> Planned:
             if os.path.isdir(argument) and os.path.realpath(argument) not in roots:
                 raise _no_pages(display(argument))
     planned = Planned(found=found)
-    left: list[InputFile] = []
+    left: Spool[InputFile] = Spool()
     if run.exclude:
         pages, found.pages = found.pages, Spool()
         found.pages.extend(_kept(run, pages, planned.notes, left))
@@ -181,7 +181,8 @@ def _from_local(run: Plan) -> Planned:
         return planned
     others = (o for o in chain(found.others, left) if o.root is not None)
     if into_objects:
-        planned.copies = [Copy(o, place(*_where(o))) for o in others]
+        planned.copies = Spool()
+        planned.copies.extend(Copy(o, place(*_where(o))) for o in others)
         object_runs.links_into_objects(run, found.links, planned, place)
         return planned
     # What `-o DIR` makes besides the pages, so that the output is the whole site: the other files
