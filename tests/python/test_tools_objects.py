@@ -90,6 +90,20 @@ def test_a_prefix_holds_pages_by_name_and_everything_else_as_it_lies(s3: S3) -> 
     assert str(missing.value) == f"s3://{bucket}/nothing: no such object or prefix"
 
 
+def test_a_prefix_is_listed_a_page_of_names_at_a_time_in_the_order_of_the_names(s3: S3) -> None:
+    from moto.core.models import DEFAULT_ACCOUNT_ID
+    from moto.s3.models import s3_backends
+
+    bucket = s3.bucket()
+    # S3 answers a thousand names a request: these take two, and sort by code point ("-" < "/" < "0" < "é").
+    names = [f"site/d/{n:04}.html" for n in range(1000)] + ["site/d-x.html", "site/d0.css", "site/é.html", "site/d"]
+    for name in names:  # straight into the server's store: a thousand PUTs would take seconds
+        s3_backends[DEFAULT_ACCOUNT_ID]["aws"].put_object(bucket, name, b"x")
+    listed = list(objects.listed(s3.storage, f"s3://{bucket}/site", (".html",)))
+    assert [(page, found.relative) for page, found in listed] == \
+        [(name.endswith(".html"), name[len("site/"):]) for name in sorted(names)]
+
+
 def test_reads_are_capped_by_the_listing_and_by_what_arrives(s3: S3) -> None:
     bucket = s3.bucket()
     s3.fs.pipe_file(f"{bucket}/page.html", b"0123456789")

@@ -204,9 +204,12 @@ def listed(storage: Storage, url: str, suffixes: Sequence[str]) -> Iterator[tupl
 
 def _entries(fs: Any, path: str) -> Iterator[tuple[str, dict[str, Any]]]:
     """(name, info) of every object below `path`, sorted by name; a page of a paged listing at a time."""
-    if getattr(fs, "async_impl", False) and hasattr(fs, "_iterdir") and hasattr(fs, "split_path"):
+    pager = getattr(getattr(fs, "_iterdir", None), "__code__", None)
+    if getattr(fs, "async_impl", False) and hasattr(fs, "split_path") and pager is not None and \
+            {"delimiter", "prefix"} <= set(pager.co_varnames):
         # s3fs: one listing without a delimiter, read a page at a time (S3 gives keys in the order
         # of their UTF-8 bytes, which is the order of their code points, as sorted() gives them).
+        # Its older releases lack this pager, and list the whole prefix below.
         from fsspec.asyn import sync
 
         bucket, key, _ = fs.split_path(path)
