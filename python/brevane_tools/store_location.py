@@ -340,6 +340,11 @@ def href_to(store: Path, html: bytes, *, page: Path, site_root: Path) -> Optiona
     relative to the page's `<base href>` where it has one. None when the store
     lies outside the site root, or the base leads off the site.
     """
+    if store.parent == page.parent and head_facts(html).base_href is None and \
+            _below(page, site_root) not in (None, os.curdir):
+        # Beside a page of the site that has no base: its name, every byte of it percent-encoded but
+        # the unreserved ones, leads back to it by the rule below and nowhere else.
+        return quote(os.fsencode(store.name), safe="")
     relative = _below(store, site_root)
     try:
         base = _against(_page_url(page, site_root), html)

@@ -282,6 +282,36 @@ def test_an_unknown_placeholder_is_refused() -> None:
     )
 
 
+@pytest.mark.parametrize(
+    ("action", "title", "refused"),
+    [
+        # A page's own text fills the action: the SDK still reads each page back, and refuses this one.
+        ("{title}", "c2pa.edited", True),
+        ("{title}", "c2pa.created", False),
+        # Only the title differs from page to page: what the trial read back holds for every page.
+        ("c2pa.edited", "{title} ({path})", False),
+    ],
+)
+def test_a_signer_that_skips_the_read_back_keeps_it_where_a_page_fills_the_definition(
+    key: SigningKey, action: str, title: str, refused: bool
+) -> None:
+    actions = [{"action": action, "digitalSourceType": MANIFEST["assertions"][0]["data"]["actions"][0][
+        "digitalSourceType"]}]
+    template = json.dumps({**MANIFEST, "title": title,
+                           "assertions": [{"label": "c2pa.actions", "data": {"actions": actions}}]})
+    marked = signing.skip_read_back(key.signer(), key)
+    page = b"<html><head><title>" + title.encode() + b"</title></head><body></body></html>"
+    if refused:
+        with pytest.raises(SigningError, match="first action must be created or opened"):
+            sign(page, template, marked)
+    else:
+        # Signed unread: only the Reader tells that the last row's action is not a first action.
+        signed = sign(page, template, marked)
+        assert check_page(signed.page).failures == (
+            ("signingCredential.untrusted",) if action != "c2pa.edited" else
+            ("signingCredential.untrusted", "assertion.action.malformed"))
+
+
 def _manifests(page: bytes, store: bytes) -> dict[str, Any]:
     with c2pa.Reader("text/html", __import__("io").BytesIO(page), store) as reader:
         report: dict[str, Any] = json.loads(reader.json())

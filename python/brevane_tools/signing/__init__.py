@@ -16,6 +16,7 @@ if TYPE_CHECKING:
     from brevane_tools.errors import SdkUnavailableError, SigningError
     from brevane_tools.signing.credentials import (
         ALGORITHMS, Credential, SigningCallback, SigningCommand, SigningKey, certificate_end, check_credential,
+        skip_read_back,
     )
     from brevane_tools.signing.definition import (
         DATA_HASH_LABEL, HTML_FORMAT, PLACEHOLDERS, Manifest, PageFacts, load_definition, page_title,
@@ -31,14 +32,14 @@ __all__ = [
     "PageFacts", "SdkUnavailableError", "Signed", "SigningCallback", "SigningCommand", "SigningError", "SigningKey",
     "certificate_end", "check_credential", "element_overhead", "inline_element_length", "is_xml", "load_definition",
     "page_title", "render_definition", "seed_size_model", "sign", "sign_detached", "sign_page",
-    "sign_page_with_reference", "signed_with", "size_model", "substitute",
+    "sign_page_with_reference", "signed_with", "size_model", "skip_read_back", "substitute",
 ]
 
 # Loaded on first use, each name from its module: importing the package costs next to nothing.
 _MODULES = {
     "errors": ("SdkUnavailableError", "SigningError"),
     "signing.credentials": ("ALGORITHMS", "Credential", "SigningCallback", "SigningCommand", "SigningKey",
-                            "certificate_end", "check_credential"),
+                            "certificate_end", "check_credential", "skip_read_back"),
     "signing.definition": ("DATA_HASH_LABEL", "HTML_FORMAT", "PLACEHOLDERS", "Manifest", "PageFacts",
                            "load_definition", "page_title", "render_definition", "substitute"),
     "signing.pages": ("MAX_SIGNING_ROUNDS", "Signed", "is_xml", "sign", "sign_detached", "sign_page",

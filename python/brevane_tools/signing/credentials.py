@@ -32,6 +32,8 @@ __all__ = [
     "callback_failure",
     "certificate_end",
     "check_credential",
+    "read_back_context",
+    "skip_read_back",
     "tsa_url_of",
 ]
 
@@ -202,6 +204,27 @@ def tsa_url_of(signer: Any) -> Optional[str]:
     """The time-stamp authority a signer made here asks, if any."""
     url = getattr(signer, "_brevane_tsa_url", None)
     return url if isinstance(url, str) else None
+
+
+def skip_read_back(signer: c2pa.Signer, credential: Credential) -> c2pa.Signer:
+    """The signer, marked to sign without the SDK's read-back when `credential` is a local key asking no
+    time-stamp authority.
+
+    After each signing the SDK reads the manifest back and validates it, which costs twice the
+    signing itself. Of what it finds, a local key checked to be its certificate's
+    (`check_credential`) leaves nothing that a trial signing, read back once, has not found already:
+    the signature is made here, by that key. A command, a callback or a time-stamp authority answers
+    from elsewhere, page by page, so their signers keep it.
+    """
+    if isinstance(credential, SigningKey) and credential.tsa_url is None:
+        settings = {"verify": {"verify_after_sign": False}}
+        signer._brevane_context = sdk.load().Context.from_dict(settings)
+    return signer
+
+
+def read_back_context(signer: Any) -> Any:
+    """The SDK context a signer marked by `skip_read_back` signs in (no read-back); None for the default."""
+    return getattr(signer, "_brevane_context", None)
 
 Credential = Union[SigningKey, SigningCommand, SigningCallback]
 

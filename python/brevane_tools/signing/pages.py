@@ -22,8 +22,10 @@ from brevane_tools import sdk
 from brevane_tools.errors import SigningError
 from brevane_tools.head import extract
 from brevane_tools.limits import HASH_ALGS, STORE_MEDIA_TYPE
-from brevane_tools.signing.credentials import callback_failure, tsa_url_of
-from brevane_tools.signing.definition import DATA_HASH_LABEL, HTML_FORMAT, Manifest, PageFacts, render_definition
+from brevane_tools.signing.credentials import callback_failure, read_back_context, tsa_url_of
+from brevane_tools.signing.definition import (
+    DATA_HASH_LABEL, HTML_FORMAT, Manifest, PageFacts, render_definition, same_but_title,
+)
 from brevane_tools.signing.sizes import cbor_size, element_overhead, inline_element_length, learn, predicted, size_key
 from brevane_tools.store_reader import StoreError, signing_certificate
 
@@ -57,8 +59,10 @@ class _Parent:
     manifests: int  # how many its store holds: the page's whole kept history
 
 
-def _sign_store(definition: dict[str, Any], signer: c2pa.Signer, parent: Optional[_Parent] = None) -> bytes:
-    """Sign the definition into a raw Manifest Store, leaving the page alone.
+def _sign_store(definition: dict[str, Any], signer: c2pa.Signer, parent: Optional[_Parent] = None,
+                context: Any = None) -> bytes:
+    """Sign the definition into a raw Manifest Store, leaving the page alone (in the SDK's `context`,
+    else its default).
 
     The SDK is given no page: the binding is in the definition already, and in
     sidecar mode the SDK would only copy its source into an output that is
@@ -66,7 +70,7 @@ def _sign_store(definition: dict[str, Any], signer: c2pa.Signer, parent: Optiona
     """
     c2pa = sdk.load()
     try:
-        builder = c2pa.Builder(definition)
+        builder = c2pa.Builder(definition) if context is None else c2pa.Builder(definition, context)
         if parent is not None:
             builder.add_resource(PARENT_LABEL, io.BytesIO(parent.store))
             builder.add_ingredient(parent.ingredient, "application/octet-stream", io.BytesIO(parent.page))
@@ -151,11 +155,14 @@ def sign(
     parent = _parent_of(html, old_store) if keep_parent else None
     if parent is not None:
         definition = _opened_from_parent(definition)
+    # What the signer's trial read back holds for this page too when only its title differs; a parent
+    # brings a manifest from outside, which the SDK reads back.
+    context = read_back_context(signer) if parent is None and same_but_title(manifest) else None
     if detached:
-        return _sign_detached(clean, definition, signer, alg, parent, digest)
+        return _sign_detached(clean, definition, signer, alg, parent, digest, context)
     if href is not None:
-        return _sign_referenced(clean, definition, signer, alg, href, parent, is_xml(html, facts.name))
-    return _sign_inline(clean, definition, signer, alg, parent)
+        return _sign_referenced(clean, definition, signer, alg, href, parent, is_xml(html, facts.name), context)
+    return _sign_inline(clean, definition, signer, alg, parent, context)
 
 
 _XHTML_ROOT = re.compile(rb"<html\s[^>]*\bxmlns\s*=\s*[\"']http://www\.w3\.org/1999/xhtml[\"']")
@@ -179,7 +186,7 @@ def _history(parent: Optional[_Parent]) -> dict[str, Any]:
 
 
 def _sign_inline(
-    clean: bytes, definition: dict[str, Any], signer: Any, alg: str, parent: Optional[_Parent]
+    clean: bytes, definition: dict[str, Any], signer: Any, alg: str, parent: Optional[_Parent], context: Any,
 ) -> Signed:
     # An empty store shows where the element will land without committing to it.
     placeholder = brevane.embed(clean, b"")
@@ -195,7 +202,7 @@ def _sign_inline(
     key, variable = size_key(definition, alg, signer, (parent.store, parent.ingredient) if parent else None)
     length = predicted(key, variable, start)
     for rounds in range(1, MAX_SIGNING_ROUNDS + 1):
-        store = _sign_store(_with_binding(definition, alg, digest, [(start, length)]), signer, parent)
+        store = _sign_store(_with_binding(definition, alg, digest, [(start, length)]), signer, parent, context)
         learn(key, variable, start, length, len(store))
         needed = inline_element_length(len(store))
         if needed == length:
@@ -222,7 +229,7 @@ def _sign_inline(
 
 def _sign_referenced(
     clean: bytes, definition: dict[str, Any], signer: Any, alg: str, href: str, parent: Optional[_Parent],
-    xml: bool,
+    xml: bool, context: Any,
 ) -> Signed:
     page = brevane.embed_reference(clean, href)
     located = brevane.locate_all(page) if xml else []
@@ -235,20 +242,19 @@ def _sign_referenced(
     binding = brevane.compute_data_hash(page, alg)
     if binding["exclusions"]:
         raise SigningError("a referenced store must bind the whole page")  # pragma: no cover
-    store = _sign_store(_with_binding(definition, alg, binding["hash"], []), signer, parent)
-    brevane.verify_data_hash(page, binding["hash"], [], alg)
+    store = _sign_store(_with_binding(definition, alg, binding["hash"], []), signer, parent, context)
     return Signed(page, store, "referenced", 1, href=href, **_history(parent))
 
 
 def _sign_detached(
     page: bytes, definition: dict[str, Any], signer: Any, alg: str, parent: Optional[_Parent],
-    digest: Optional[bytes] = None,
+    digest: Optional[bytes] = None, context: Any = None,
 ) -> Signed:
     if alg not in HASH_ALGS:
         brevane.inline_hash_before_embed(b"<head></head>", alg)  # the module's own message
     if digest is None:
         digest = hashlib.new(alg, page).digest()
-    store = _sign_store(_with_binding(definition, alg, digest, []), signer, parent)
+    store = _sign_store(_with_binding(definition, alg, digest, []), signer, parent, context)
     return Signed(page, store, "detached", 1, **_history(parent))
 
 
