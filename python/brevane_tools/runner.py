@@ -103,8 +103,10 @@ def _places(run: Plan) -> Place:
 
 
 def _one_page_out(run: Plan, single: bool) -> None:
-    if run.output == "-" and (run.json or not single):
-        raise UsageError("-o - (standard output) takes exactly one page, without --json")
+    if run.output == "-" and run.json:
+        raise UsageError("-o - (standard output) cannot be combined with --json")
+    if run.output == "-" and not single:
+        raise UsageError("-o - (standard output) takes exactly one page")
 
 
 def _overlap(output: str, source: str, outside: str) -> UsageError:

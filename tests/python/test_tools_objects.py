@@ -222,7 +222,7 @@ def test_remove_mirrors_a_local_site_into_the_store_and_back(
      "give object URLs or local paths, not both in one run"),
     (["remove", "memory://site", "-o", "memory://out", "--jobs", "2"],
      "memory:// objects live in this process only: run them without --jobs or --dask"),
-    (["remove", "s3://{bucket}/site", "-o", "-"], "-o - (standard output) takes exactly one page, without --json"),
+    (["remove", "s3://{bucket}/site", "-o", "-"], "-o - (standard output) takes exactly one page"),
     (["remove", "s3://{bucket}/none", "-o", "s3://{bucket}/out"], "s3://{bucket}/none: no such object or prefix"),
 ])
 def test_runs_that_cannot_be_are_refused_before_anything_is_written(
