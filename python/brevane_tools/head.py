@@ -36,9 +36,6 @@ class HeadFacts:
     title: Optional[str] = None  # the first <title>'s text, decoded, whitespace collapsed
 
 
-# Where markup may start: "<" before anything else is text.
-_MARKUP = re.compile(rb"<[a-z!?/]")
-_NAME = re.compile(rb"/?[a-z][^\t\n\f\r />]*")
 _SPACE = b" \t\n\f\r"
 _RAW_TEXT = (b"script", b"style", b"textarea", b"title", b"xmp", b"iframe", b"noembed", b"noframes", b"noscript")
 # An end tag only where its name ends: "</titles>" does not close a title.
@@ -56,6 +53,10 @@ _TAG_REST = re.compile(
     rb"(?:=[\t\n\f\r ]*(?![\t\n\f\r ])(?:\"[^\"]*\"|'[^']*'|(?![\"'])[^\t\n\f\r >]*(?![^\t\n\f\r >]))|(?!=))"
     rb")*>"
 )
+# The next markup: a tag, its name (all of it: the lookahead forbids a shorter one) and, unless the
+# page ends first, the rest of it up to its ">"; or "<!", "<?" and "</" not before a letter, a comment
+# or bogus comment (see `_past_markup`). "<" before anything else is text. One search a tag.
+_NEXT = re.compile(rb"<(/?[a-z][^\t\n\f\r />]*)(?![^\t\n\f\r />])(" + _TAG_REST.pattern + rb")?|<[!?/]")
 _REFERENCE = re.compile(r"&(?:#[xX][0-9a-fA-F]+;?|#[0-9]+;?|([A-Za-z][A-Za-z0-9]*)(;?))")
 
 
@@ -124,17 +125,13 @@ def _attributes(low: bytes, page: bytes, pos: int) -> tuple[Optional[int], dict[
 
 
 def _past_markup(low: bytes, lt: int) -> Optional[int]:
-    """Where a comment or bogus comment at `lt` ends (0: there is none at `lt`; None: it runs to the end)."""
+    """Where the comment, or the bogus comment ("<!", "<?", "</" not before a letter), at `lt` ends;
+    None: it runs to the end."""
     if low.startswith(b"<!--", lt):
         if low.startswith(b">", lt + 4) or low.startswith(b"->", lt + 4):  # "<!-->", "<!--->"
             return low.index(b">", lt + 4) + 1
         end = _COMMENT_END.search(low, lt + 4)
         return end.end() if end else None
-    bogus = low.startswith((b"<!", b"<?"), lt) or (
-        low.startswith(b"</", lt) and not low[lt + 2 : lt + 3].isalpha()
-    )
-    if not bogus:
-        return 0
     close = low.find(b">", lt + 2)
     return close + 1 if close >= 0 else None
 
@@ -189,28 +186,24 @@ def _scan(page: bytes, low: bytes) -> Optional[HeadFacts]:
     pos = 0
     cut = len(low) < len(page)
     while base is None or title is None:
-        start = _MARKUP.search(low, pos)
-        if start is None:
+        found = _NEXT.search(low, pos)
+        if found is None:
             return None if cut else HeadFacts(base, title)
-        lt = start.start()
-        past = _past_markup(low, lt)
-        if past is None:
-            return None if cut else HeadFacts(base, title)
-        if past:
+        tag = found.group(1)
+        if tag is None:
+            past = _past_markup(low, found.start())
+            if past is None:
+                return None if cut else HeadFacts(base, title)
             pos = past
             continue
-        name = _NAME.match(low, lt + 1)
-        assert name is not None  # "<" and a letter, or "</" and a letter: the rest were markup above
-        tag = name.group(0)
-        if tag in _HEAD_ENDS and name.end() < len(low):
+        if tag in _HEAD_ENDS and found.end(1) < len(low):
             break
         if tag == b"base":
-            after, attributes = _attributes(low, page, name.end())
+            after, attributes = _attributes(low, page, found.end(1))
             if after is not None and base is None and b"href" in attributes and not templates:
                 base = decode_attribute(_text(attributes[b"href"]))
         else:
-            end = _TAG_REST.match(low, name.end())
-            after = end.end() if end else None
+            after = found.end(2) if found.group(2) is not None else None
         if after is None:
             return None if cut else HeadFacts(base, title)
         pos = after
