@@ -12,7 +12,6 @@ from __future__ import annotations
 import collections
 import threading
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
-from dataclasses import replace
 from itertools import chain
 from pathlib import Path
 from typing import Any, Generic, NamedTuple, Optional, TypeVar, Union
@@ -167,7 +166,7 @@ def _run(batch: Batch, job: Job, fetched: Fetched) -> Done:
             page = _readied(batch, page, fetched)
         if page.html is None and page.path is not None:
             html = read_page(page.path, batch.max_page_size, follow=page.follow, identity=page.identity)
-            page = replace(page, html=html)
+            page = page._replace(html=html)
         outcome = command.run(page, batch.settings)
     except Exception as exc:  # noqa: BLE001 - one page never stops a batch
         return _copied_unchanged(batch, job, page, _failure(page.name, exc, batch.debug))
@@ -367,7 +366,7 @@ def _fetched(batch: Batch, jobs: Sequence[Job], suffixes: tuple[str, ...]) -> li
         ahead = tuple((found.target + suffix, data if isinstance(data, bytes) else None)
                       for suffix in suffixes if found.target is not None and found.target != found.source
                       for data in [mine.get(found.target + suffix)])
-        page = replace(job.page, objects=replace(found, ahead=ahead)) if ahead else job.page
+        page = job.page._replace(objects=found._replace(ahead=ahead)) if ahead else job.page
         ready.append((job._replace(page=page) if ahead else job, mine.get(found.source) if found.source else None))
     return ready
 
@@ -425,13 +424,13 @@ def _readied(batch: Batch, page: Page, fetched: Optional[bytes]) -> Page:
     """A page with a place in object storage, as its command gets it: given the run's storage options
     (which travel once, with the batch), and its bytes (read with its round, or now)."""
     assert page.objects is not None
-    found = replace(page.objects, storage=batch.storage or Storage())
+    found = page.objects._replace(storage=batch.storage or Storage())
     html = page.html
     if html is None and fetched is not None:
         html = fetched
     elif html is None and found.source is not None:
         html = objects.read(found.storage or Storage(), found.source, batch.max_page_size)
-    return replace(page, html=html, objects=found)
+    return page._replace(html=html, objects=found)
 
 
 def _upload(batch: Batch, done: Sequence[Done]) -> None:

@@ -10,7 +10,6 @@ import binascii
 import os
 import typing
 from collections.abc import Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Optional, TypeVar, Union, overload
 
@@ -22,38 +21,68 @@ __all__ = ["Outcome", "Report", "Spool", "Tally", "exit_code", "raw_name", "summ
 T = TypeVar("T")
 
 
-@dataclass
-class Outcome:
-    """What a command made of one page."""
+class _Record:
+    """A plain record: compared and shown by its fields (dataclasses would cost every start of the tool
+    the import of `inspect`)."""
 
-    text: str  # one line for people
-    data: dict[str, Any] = field(default_factory=dict)  # the page's fields in --json output
-    #: The edited page, written to `Page.destination`; None leaves the page as it is.
-    page: Optional[bytes] = None
-    #: Files written together with the page, all of them or none (a referenced store).
-    files: tuple[tuple[Path, bytes], ...] = ()
-    #: The tree (resolved) `files` lie in when it is not the page's: a store directory apart from the pages.
-    files_tree: Optional[str] = None
-    #: Bytes for `extract -o` (a Manifest Store).
-    store: Optional[bytes] = None
-    #: `text` is several lines, each escaped by the command; else it is one line, escaped when shown.
-    multiline: bool = False
+    def __eq__(self, other: object) -> bool:
+        return type(other) is type(self) and vars(other) == vars(self)
+
+    __hash__ = None  # type: ignore[assignment]  # mutable, as a dataclass that is not frozen
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({', '.join(f'{k}={v!r}' for k, v in vars(self).items())})"
 
 
-@dataclass
-class Report:
-    """What became of one page, as the runner reports it (and hands to `on_report` and `finish`)."""
+class Outcome(_Record):
+    """What a command made of one page.
 
-    path: str
-    ok: bool
-    text: str = ""
-    error: Optional[str] = None
-    input_error: bool = False
-    data: dict[str, Any] = field(default_factory=dict)
-    stdout_bytes: Optional[bytes] = None
-    internal: bool = False  # a fault of the tool, not of the page
-    detail: Optional[str] = None  # shown under --debug only: a traceback, a signer command's own words
-    multiline: bool = False  # see Outcome.multiline
+    `text`: one line for people; `data`: the page's fields in --json output;
+    `page`: the edited page, written to `Page.destination` (None leaves the page
+    as it is); `files`: files written together with the page, all of them or
+    none (a referenced store); `files_tree`: the tree (resolved) `files` lie in
+    when it is not the page's (a store directory apart from the pages);
+    `store`: bytes for `extract -o` (a Manifest Store); `multiline`: `text` is
+    several lines, each escaped by the command, else one line, escaped when shown.
+    """
+
+    def __init__(
+        self, text: str, data: Optional[dict[str, Any]] = None, page: Optional[bytes] = None,
+        files: tuple[tuple[Path, bytes], ...] = (), files_tree: Optional[str] = None,
+        store: Optional[bytes] = None, multiline: bool = False,
+    ) -> None:
+        self.text = text
+        self.data: dict[str, Any] = {} if data is None else data
+        self.page = page
+        self.files = files
+        self.files_tree = files_tree
+        self.store = store
+        self.multiline = multiline
+
+
+class Report(_Record):
+    """What became of one page, as the runner reports it (and hands to `on_report` and `finish`).
+
+    `internal`: a fault of the tool, not of the page; `detail`: shown under
+    --debug only (a traceback, a signer command's own words); `multiline`: as
+    `Outcome.multiline`.
+    """
+
+    def __init__(
+        self, path: str, ok: bool, text: str = "", error: Optional[str] = None, input_error: bool = False,
+        data: Optional[dict[str, Any]] = None, stdout_bytes: Optional[bytes] = None, internal: bool = False,
+        detail: Optional[str] = None, multiline: bool = False,
+    ) -> None:
+        self.path = path
+        self.ok = ok
+        self.text = text
+        self.error = error
+        self.input_error = input_error
+        self.data: dict[str, Any] = {} if data is None else data
+        self.stdout_bytes = stdout_bytes
+        self.internal = internal
+        self.detail = detail
+        self.multiline = multiline
 
     def copied_to(self, how: str, destination: str) -> None:
         """A failed page of a mirror went to the output as it was ("unsigned", "unchanged"): say where."""

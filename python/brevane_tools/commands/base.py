@@ -13,9 +13,8 @@ one entry (its name, that module, what it does) in the ordered registry
 from __future__ import annotations
 
 import argparse
-from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Callable, Generic, Literal, Optional, Sequence, TypeVar
+from typing import TYPE_CHECKING, Callable, Generic, Literal, NamedTuple, Optional, Sequence, TypeVar
 
 from brevane_tools.errors import PageFailed, UsageError
 from brevane_tools.results import Outcome, Report
@@ -38,8 +37,7 @@ __all__ = [
 Settings = TypeVar("Settings")
 
 
-@dataclass(frozen=True)
-class Page:
+class Page(NamedTuple):
     """One page handed to a command."""
 
     name: str  # as reported: the path as given, or the URL
@@ -71,40 +69,50 @@ class Page:
 Output = Literal["none", "edit", "store"]
 
 
-@dataclass(frozen=True)
 class Command(Generic[Settings]):
-    name: str
-    help: str
-    #: Adds the command's own flags; the runner adds the common ones.
-    add_arguments: Callable[[argparse.ArgumentParser], None]
-    #: Runs once, before any page is touched; raises UsageError. Its result is
-    #: handed to every `run` call and must be picklable (worker processes).
-    prepare: Callable[[argparse.Namespace], Settings]
-    #: Runs once per page; raises ValueError (the page fails, exit status 1).
-    run: Callable[[Page, Settings], Outcome]
-    #: "edit": writes pages (-o or --in-place required); "store": may write a
-    #: store with -o; "none": reads only.
-    output: Output = "none"
-    #: Takes --alg (sha256, sha384, sha512).
-    hash_alg: bool = False
-    #: A directory argument without a single page is a usage error (a check of nothing never passes).
-    needs_pages: bool = False
-    #: How the summary names a page the command did its work on.
-    done: str = "ok"
-    #: Takes http and https URLs as well as paths: a URL is handed to `run` as
-    #: `Page(name=url, html=None, url=url)`, and the command fetches it.
-    urls: bool = False
-    #: Runs once in the parent process after the batch, with the settings and
-    #: every page's report (e.g. to write a report file); raises UsageError or
-    #: OSError (exit status 2).
-    finish: Optional[Callable[[Settings, Sequence[Report]], None]] = None
-    #: What `run` reads back of a page's output before writing it, as suffixes of the output's
-    #: name ("" for the page itself): for pages in object storage, read with the page's round.
-    reads_back: Optional[Callable[[Settings], tuple[str, ...]]] = None
-    #: Runs the whole command itself instead of the runner, with the settings and the caller's
-    #: `on_report`, and returns the exit status: for a command whose pages are found as it runs
-    #: (audit). Its `add_arguments` then makes every flag it takes; the common ones are not added.
-    drive: Optional[Callable[[Settings, Optional[Callable[[Report], None]]], int]] = None
+    """A command: its flags, what it prepares once, and what it does to one page.
+
+    `add_arguments` adds the command's own flags (the runner adds the common
+    ones). `prepare` runs once, before any page is touched, and raises
+    UsageError; its result is handed to every `run` call and must be picklable
+    (worker processes). `run` runs once per page and raises ValueError (the page
+    fails, exit status 1). `output`: "edit" writes pages (-o or --in-place
+    required), "store" may write a store with -o, "none" reads only. `hash_alg`:
+    takes --alg (sha256, sha384, sha512). `needs_pages`: a directory argument
+    without a single page is a usage error (a check of nothing never passes).
+    `done`: how the summary names a page the command did its work on. `urls`:
+    takes http and https URLs as well as paths, handed to `run` as
+    `Page(name=url, html=None, url=url)` for the command to fetch. `finish` runs
+    once in the parent process after the batch, with the settings and every
+    page's report (e.g. to write a report file), and raises UsageError or
+    OSError (exit status 2). `reads_back`: what `run` reads back of a page's
+    output before writing it, as suffixes of the output's name ("" for the page
+    itself), read with the page's round for pages in object storage. `drive`
+    runs the whole command itself instead of the runner, with the settings and
+    the caller's `on_report`, and returns the exit status: for a command whose
+    pages are found as it runs (audit); its `add_arguments` then makes every
+    flag it takes, and the common ones are not added.
+    """
+
+    def __init__(
+        self,
+        name: str,
+        help: str,  # noqa: A002 - argparse's word for it
+        add_arguments: Callable[[argparse.ArgumentParser], None],
+        prepare: Callable[[argparse.Namespace], Settings],
+        run: Callable[[Page, Settings], Outcome],
+        output: Output = "none",
+        hash_alg: bool = False,
+        needs_pages: bool = False,
+        done: str = "ok",
+        urls: bool = False,
+        finish: Optional[Callable[[Settings, Sequence[Report]], None]] = None,
+        reads_back: Optional[Callable[[Settings], tuple[str, ...]]] = None,
+        drive: Optional[Callable[[Settings, Optional[Callable[[Report], None]]], int]] = None,
+    ) -> None:
+        self.name, self.help, self.add_arguments, self.prepare, self.run = name, help, add_arguments, prepare, run
+        self.output, self.hash_alg, self.needs_pages, self.done, self.urls = output, hash_alg, needs_pages, done, urls
+        self.finish, self.reads_back, self.drive = finish, reads_back, drive
 
 
 def parse_size(text: str) -> int:

@@ -27,7 +27,6 @@ import mimetypes
 import os
 import posixpath
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
 from typing import Any, NamedTuple, Optional, Union
 from urllib.parse import unquote_to_bytes, urlsplit
 
@@ -132,8 +131,7 @@ class ObjectTree:
         self.others: list[ObjectFile] = []
 
 
-@dataclass(frozen=True)
-class ObjectPage:
+class ObjectPage(NamedTuple):
     """Where a page in object storage is read from, and where it is written to.
 
     A page read from a local file has no `source`; one written to a local file
