@@ -26,7 +26,7 @@ from urllib.parse import quote
 
 import brevane
 
-from brevane_tools import checking, signing, store_location
+from brevane_tools import checking, store_location
 from brevane_tools.commands.base import Command, Outcome, Page, Report, UsageError
 from brevane_tools.commands import summary
 from brevane_tools.commands.sign_options import (
@@ -38,7 +38,9 @@ from brevane_tools.head import extract
 from brevane_tools.files import objects
 from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, FORM_OF_KIND, STORE_SUFFIX
 from brevane_tools.signing import serving
-from brevane_tools.signing.pages import parent_lost
+from brevane_tools.signing.credentials import certificate_end
+from brevane_tools.signing.definition import PageFacts, substitute
+from brevane_tools.signing.pages import parent_lost, sign, signed_with
 from brevane_tools.store_location import Site, page_site
 
 __all__ = ["SIGN", "SignOptions", "SignSettings", "finish", "prepare"]
@@ -113,8 +115,8 @@ def _old_store(page: Page, settings: SignSettings, html: bytes, places: _Places)
     why, unless --replace drops it: it was to be kept as the parent.
     """
     association = extract(html)
-    source = _read_from(page)
-    if association is None or association["kind"] != "referenced" or source is None:
+    source = _read_from(page) if association is not None and association["kind"] == "referenced" else None
+    if source is None:
         return None
     candidates: list[tuple[Path, Site]] = []
     reason: Optional[str] = None  # why the store the page's own href names cannot be had
@@ -175,7 +177,7 @@ def _announced_at(relative: PurePosixPath, served: str, href: Optional[str], sto
     if href is not None:
         path = relative.as_posix().encode("utf-8", "surrogateescape")
         values = {"path": quote(path, safe="/"), "name": quote(path.rsplit(b"/", 1)[-1], safe="")}
-        return serving.Announced(serving.url_path(served), signing.substitute(href, values))
+        return serving.Announced(serving.url_path(served), substitute(href, values))
     below = f"{store_prefix}/{relative.as_posix()}" if store_prefix else served
     return serving.Announced(serving.url_path(served), serving.url_path(below + STORE_SUFFIX))
 
@@ -225,7 +227,7 @@ def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings
     # Trust is a reader's setting; what matters here is that nothing else failed.
     if result.verdict != "match" or set(result.failures) - {"signingCredential.untrusted"}:
         return False
-    return signing.signed_with(store, settings.credential.cert_chain_pem)
+    return signed_with(store, settings.credential.cert_chain_pem)
 
 
 def _output_now(page: Page, places: _Places) -> tuple[Optional[bytes], Optional[bytes]]:
@@ -289,13 +291,13 @@ def _sign(page: Page, settings: SignSettings) -> Outcome:
         unchanged = None if settings.in_place else page.html
         return Outcome("unchanged: still valid, signed by this signer", {"skipped": True, "rounds": 0, **data},
                        page=unchanged)
-    facts = signing.PageFacts(relative.as_posix(), relative.name or (page.path.name if page.path else ""))
+    facts = PageFacts(relative.as_posix(), relative.name or (page.path.name if page.path else ""))
     href = None
     if settings.reference:
         if places.store is None:  # pragma: no cover
             raise ValueError("--form link and header need -o DIR or --in-place")
         href = announced.store if announced else _href(page, settings, places)
-    signed = signing.sign(
+    signed = sign(
         page.html, settings.template, signer(settings), alg=settings.alg, facts=facts,
         href=None if announced else href, detached=announced is not None,
         keep_parent=settings.keep_parent, old_store=old_store,
@@ -369,7 +371,7 @@ def _store_warnings(settings: SignSettings, reports: Sequence[Report]) -> list[s
                 kinds[kind] = (count + 1, top if top[0] >= size else (size, r.path, versions))
     warnings = []
     if signed and settings.credential.tsa_url is None:
-        ends = signing.certificate_end(settings.credential.cert_chain_pem)
+        ends = certificate_end(settings.credential.cert_chain_pem)
         warnings.append(
             f"signed without a time-stamp authority: once the signing certificate expires "
             f"({ends:%Y-%m-%d %H:%M} UTC), readers no longer accept these signatures; time-stamp them "
