@@ -232,8 +232,8 @@ def _still_valid(html: bytes, old_store: Optional[bytes], settings: SignSettings
 
 def _output_now(page: Page, places: _Places) -> tuple[Optional[bytes], Optional[bytes]]:
     """What a page's output holds now, and its store (link form); None for what is not there, or cannot be
-    read. A local output is read only inside its tree, never through a link; objects read with the page's
-    round are taken from it."""
+    read (and no store where there is no page). A local output is read only inside its tree, never through
+    a link; objects read with the page's round are taken from it."""
     assert page.html is not None
     written, store = places.page, places.store
     ahead = dict(page.objects.ahead) if page.objects is not None else {}
@@ -250,6 +250,8 @@ def _output_now(page: Page, places: _Places) -> tuple[Optional[bytes], Optional[
                 found.append(store_location.read_store(*at, limit))
         except (OSError, ValueError):
             found.append(None)
+        if found[0] is None:  # a first run: nothing to compare the store with
+            return None, None
     return found[0], found[1]
 
 
