@@ -38,22 +38,15 @@ _PART_SIZE = 8 << 20
 def copy_many(storage: Storage, pairs: Sequence[tuple[str, str]]) -> list[Optional[BaseException]]:
     """Copy each (source URL, target URL): within one filesystem by the store itself (no byte passes
     through here), across two by reading and writing it whole; None for each one copied."""
+    places = [(storage.filesystem(source), storage.filesystem(target)) for source, target in pairs]
+    within = [index for index, ((fs, _), (other, _)) in enumerate(places) if other is fs]
+    done = each_call([places[i][0] for i in within], "cp_file",
+                     lambda _fs, path, n: ((path, places[within[n]][1][1]), {}))
     results: list[Optional[BaseException]] = [None] * len(pairs)
-    across: list[int] = []
-    by_filesystem: dict[int, tuple[Any, list[tuple[int, str, str, str]]]] = {}
-    for index, (source, target) in enumerate(pairs):
-        fs, source_path = storage.filesystem(source)
-        other, target_path = storage.filesystem(target)
-        if other is not fs:
-            across.append(index)
-            continue
-        by_filesystem.setdefault(id(fs), (fs, []))[1].append((index, target, source_path, target_path))
-    for fs, group in by_filesystem.values():
-        done = each_call(fs, "cp_file", [((source, target), {}) for _, _, source, target in group])
-        for (index, _, _, _), outcome in zip(group, done):
-            if isinstance(outcome, BaseException):
-                results[index] = os_error(outcome, "copy", pairs[index][0])
-    for index in across:
+    for index, outcome in zip(within, done):
+        if isinstance(outcome, BaseException):
+            results[index] = os_error(outcome, "copy", pairs[index][0])
+    for index in sorted(set(range(len(pairs))).difference(within)):
         results[index] = _copy_across(storage, *pairs[index])
     return results
 
@@ -100,7 +93,7 @@ def _put_local(storage: Storage, items: Sequence[tuple[InputFile, str]]) -> list
     """Upload local files, each from the very file the walk found (read through its checked descriptor)."""
     results: list[Optional[BaseException]] = [None] * len(items)
     for start in range(0, len(items), _OPEN_AT_ONCE):
-        opened: list[tuple[int, int, str, Any, str]] = []  # index, descriptor, URL, filesystem, path
+        opened: list[tuple[int, int, str]] = []  # index, descriptor, URL
         try:
             for index in range(start, min(start + _OPEN_AT_ONCE, len(items))):
                 source, url = items[index]
@@ -109,20 +102,16 @@ def _put_local(storage: Storage, items: Sequence[tuple[InputFile, str]]) -> list
                 except OSError as exc:
                     results[index] = OSError(exc.errno, f"cannot read it: {exc.strerror or exc}")
                     continue
-                opened.append((index, fd, url, *storage.filesystem(url)))
-            groups: dict[int, list[tuple[int, int, str, Any, str]]] = {}
-            for item in opened:
-                groups.setdefault(id(item[3]), []).append(item)
-            for group in groups.values():
-                fs = group[0][3]
-                # Read again through /proc, the descriptor's own name: the file judged, whatever its name is now.
-                calls = [((f"/proc/self/fd/{fd}", path), media_type_argument(fs, path)) for _, fd, _, _, path in group]
-                done = each_call(fs, "put_file", calls)
-                for (index, _, url, _, _), outcome in zip(group, done):
-                    if isinstance(outcome, BaseException):
-                        results[index] = os_error(outcome, "write", url)
+                opened.append((index, fd, url))
+            # Read again through /proc, the descriptor's own name: the file judged, whatever its name is now.
+            done = each_call([storage.filesystem(url) for _, _, url in opened], "put_file",
+                             lambda fs, path, n: ((f"/proc/self/fd/{opened[n][1]}", path),
+                                                  media_type_argument(fs, path)))
+            for (index, _, url), outcome in zip(opened, done):
+                if isinstance(outcome, BaseException):
+                    results[index] = os_error(outcome, "write", url)
         finally:
-            for _, fd, _, _, _ in opened:
+            for _, fd, _ in opened:
                 os.close(fd)
     return results
 
@@ -269,11 +258,10 @@ def prune(storage: Storage, output: str, in_source: Callable[[str], bool], mirro
         tree = find(storage, output.rstrip("/") + "/", ())
     except FileNotFoundError:
         return  # an empty prefix: nothing to delete
-    fs, _ = storage.filesystem(output)
     gone = [found for found in tree.others if not in_source(found.relative) and not (
         found.relative.endswith(STORE_SUFFIX) and in_source(found.relative[: -len(STORE_SUFFIX)]))]
-    paths = [storage.filesystem(found.url)[1] for found in gone]
-    for found, failure in zip(gone, each_call(fs, "rm_file", [((path,), {}) for path in paths])):
+    done = each_call([storage.filesystem(found.url) for found in gone], "rm_file", lambda _fs, path, _n: ((path,), {}))
+    for found, failure in zip(gone, done):
         if isinstance(failure, BaseException):
             mirrored.failed += 1
             why = os_error(failure, "delete", found.url)

@@ -26,7 +26,7 @@ import json
 import mimetypes
 import os
 import posixpath
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NamedTuple, Optional, Union
 from urllib.parse import unquote_to_bytes, urlsplit
 
@@ -231,11 +231,24 @@ def _entries(fs: Any, path: str) -> Iterator[tuple[str, dict[str, Any]]]:
 _Call = tuple[tuple[Any, ...], dict[str, Any]]
 
 
-def each_call(fs: Any, method: str, calls: Sequence[_Call]) -> list[Any]:
-    """Call `method` of `fs` once per argument list: each result, or the exception it raised.
+def each_call(places: Sequence[tuple[Any, str]], method: str, call: Callable[[Any, str, int], _Call]) -> list[Any]:
+    """Call `method` once for each (filesystem, path), with the arguments `call(fs, path, number)` gives:
+    each result, or the exception it raised, in order.
 
     On an asynchronous filesystem the calls run concurrently, CONCURRENCY at a
     time, on the filesystem's own event loop; on another, one after the other."""
+    results: list[Any] = [None] * len(places)
+    groups: dict[int, list[int]] = {}
+    for number, (fs, _) in enumerate(places):
+        groups.setdefault(id(fs), []).append(number)
+    for numbers in groups.values():
+        fs = places[numbers[0]][0]
+        for number, result in zip(numbers, _calls(fs, method, [call(fs, places[n][1], n) for n in numbers])):
+            results[number] = result
+    return results
+
+
+def _calls(fs: Any, method: str, calls: Sequence[_Call]) -> list[Any]:
     if not getattr(fs, "async_impl", False):
         results: list[Any] = []
         for args, kwargs in calls:
@@ -278,25 +291,22 @@ def read_many(
     what: str = "the page", flag: str = "--max-page-size",
 ) -> list[Union[bytes, BaseException]]:
     """The bytes of each (URL, listed size), read concurrently: bytes, or why not (OSError, PageTooLarge)."""
-    results: list[Union[bytes, BaseException]] = [b""] * len(wanted)
     hint = f" ({flag})" if flag else ""
-    by_filesystem: dict[int, tuple[Any, list[tuple[int, str, str]]]] = {}
+    within = [index for index, (_, size) in enumerate(wanted) if size is None or size <= limit]
+    # One byte past the limit is enough to tell an object that grew since it was listed.
+    got = dict(zip(within, each_call([storage.filesystem(wanted[i][0]) for i in within], "cat_file",
+                                     lambda _fs, path, _n: ((path,), {"start": 0, "end": limit + 1}))))
+    results: list[Union[bytes, BaseException]] = []
     for index, (url, size) in enumerate(wanted):
-        if size is not None and size > limit:
-            results[index] = PageTooLarge(f"{what} is {size:,} bytes, over the limit of {limit:,}{hint}")
-            continue
-        fs, path = storage.filesystem(url)
-        by_filesystem.setdefault(id(fs), (fs, []))[1].append((index, url, path))
-    for fs, items in by_filesystem.values():
-        # One byte past the limit is enough to tell an object that grew since it was listed.
-        got = each_call(fs, "cat_file", [((path,), {"start": 0, "end": limit + 1}) for _, _, path in items])
-        for (index, url, _), data in zip(items, got):
-            if isinstance(data, BaseException):
-                results[index] = os_error(data, "read", url)
-            elif len(data) > limit:
-                results[index] = PageTooLarge(f"{what} is over the limit of {limit:,} bytes{hint}")
-            else:
-                results[index] = bytes(data)
+        data = got.get(index)
+        if data is None:
+            results.append(PageTooLarge(f"{what} is {size:,} bytes, over the limit of {limit:,}{hint}"))
+        elif isinstance(data, BaseException):
+            results.append(os_error(data, "read", url))
+        elif len(data) > limit:
+            results.append(PageTooLarge(f"{what} is over the limit of {limit:,} bytes{hint}"))
+        else:
+            results.append(bytes(data))
     return results
 
 
@@ -321,17 +331,10 @@ def media_type_argument(fs: Any, name: str) -> dict[str, str]:
 
 def write_many(storage: Storage, items: Sequence[tuple[str, bytes]]) -> list[Optional[BaseException]]:
     """Write each (URL, bytes) as one object, in one request each, concurrently; None for each one written."""
-    results: list[Optional[BaseException]] = [None] * len(items)
-    by_filesystem: dict[int, tuple[Any, list[tuple[int, str, str, bytes]]]] = {}
-    for index, (url, data) in enumerate(items):
-        fs, path = storage.filesystem(url)
-        by_filesystem.setdefault(id(fs), (fs, []))[1].append((index, url, path, data))
-    for fs, group in by_filesystem.values():
-        done = each_call(fs, "pipe_file", [((path, data), media_type_argument(fs, path)) for _, _, path, data in group])
-        for (index, url, _, _), outcome in zip(group, done):
-            if isinstance(outcome, BaseException):
-                results[index] = os_error(outcome, "write", url)
-    return results
+    done = each_call([storage.filesystem(url) for url, _ in items], "pipe_file",
+                     lambda fs, path, n: ((path, items[n][1]), media_type_argument(fs, path)))
+    return [os_error(outcome, "write", url) if isinstance(outcome, BaseException) else None
+            for (url, _), outcome in zip(items, done)]
 
 
 def write_groups(storage: Storage, groups: Sequence[Sequence[tuple[str, bytes]]]) -> list[Optional[BaseException]]:

@@ -22,7 +22,7 @@ import asyncio
 import concurrent.futures
 import urllib.parse
 from collections.abc import Awaitable, MutableMapping
-from typing import Any, Callable, Optional, TypeVar
+from typing import Any, Callable, Optional, TypeVar, Union
 
 from brevane_tools.integrations import cache_control
 from brevane_tools.integrations.dynamic import STREAM_HEADER, Answer, Headers, Page, PageSigner
@@ -165,19 +165,14 @@ class SigningMiddleware:
             return
         body = b"".join(held.chunks)
         page = signing.page(body, path, urllib.parse.quote(base), key, held.headers, visitor)
-        if signing.passes_private(page):
-            await _respond(send, held.code, signing.passed_headers(held.code, held.headers), b"" if head else body)
-            return
-        try:
-            answer = await self._answer(page)
-        except Exception as exc:
-            if signing.failed(path, exc):
-                await _respond(send, *signing.failed_response(exc))
-            else:
-                await _respond(send, held.code, signing.passed_headers(held.code, held.headers), b"" if head else body)
-            return
-        await send(dict(held.start, headers=_encoded(signing.signed_headers(held.headers, answer))))
-        await send({"type": "http.response.body", "body": b"" if head else answer.body})
+        answer: Union[Answer, Exception, None] = None
+        if not signing.passes_private(page):
+            try:
+                answer = await self._answer(page)
+            except Exception as exc:  # noqa: BLE001 - said, and answered, by `reply`
+                answer = exc
+        code, headers, out = signing.reply(page, held.code, held.headers, answer)
+        await _respond(send, code or held.code, headers, b"" if head else out)
 
     async def _run(self, scope: Scope, receive: Receive, held: _Held) -> Optional[_Held]:
         """Call the application; the held response when it is a whole page to sign, else None (it went on)."""

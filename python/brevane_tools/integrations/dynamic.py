@@ -32,7 +32,7 @@ import re
 import threading
 import time
 from dataclasses import dataclass
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Union
 
 import brevane
 
@@ -178,11 +178,6 @@ class PageSigner:
             ("Access-Control-Allow-Origin", "*"),  # public, and read by validators on other origins
         ], store
 
-    def failed_response(self, exc: BaseException) -> tuple[int, Headers, bytes]:
-        if isinstance(exc, NotSigned):
-            return _plain(FAILED_STATUS, FAILED_BODY, ("Retry-After", str(exc.retry_after)))
-        return _plain(FAILED_STATUS, FAILED_BODY)
-
     def if_none_match(self, value: str) -> tuple[str, bool]:
         """A request's If-None-Match with the application's own ETags, for it to compare; and
         whether it named a signed page's tag."""
@@ -222,6 +217,18 @@ class PageSigner:
         of cache_control.VISITOR_HEADERS its request carried."""
         private, keep = cache_control.judge(headers, visitor, self.settings.store_floor, self.clock())
         return Page(body, path, base, key, private=True) if private else Page(body, path, base, key, keep=keep)
+
+    def reply(
+        self, page: Page, status: int, headers: Headers, answer: Union[Answer, Exception, None]
+    ) -> tuple[Optional[int], Headers, bytes]:
+        """How a page read whole goes out, as `answer` says (None: a private page that passes unsigned):
+        signed, refused (with a status of its own), or as the application made it (None: its status)."""
+        if isinstance(answer, Answer):
+            return None, self.signed_headers(headers, answer), answer.body
+        if answer is not None and self.failed(page.path, answer):
+            retry = (("Retry-After", str(answer.retry_after)),) if isinstance(answer, NotSigned) else ()
+            return _plain(FAILED_STATUS, FAILED_BODY, *retry)
+        return None, self.passed_headers(status, headers), page.body
 
     def passes_private(self, page: Page) -> bool:
         """Whether a page goes out unsigned because it is private (the `private` setting)."""

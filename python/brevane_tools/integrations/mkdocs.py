@@ -23,7 +23,7 @@ from __future__ import annotations
 import logging
 import os
 from pathlib import Path
-from typing import Any, Literal, Optional, Union, cast
+from typing import Literal, Optional
 
 from mkdocs.config import base
 from mkdocs.config import config_options as c
@@ -83,23 +83,8 @@ class BrevanePlugin(BasePlugin[BrevaneConfig]):  # type: ignore[no-untyped-call]
         return bool(self.config.enabled) and (self._command != "serve" or bool(self.config.on_serve))
 
     def _settings(self, config: MkDocsConfig) -> SiteSigning:
-        options = self.config
-        return SiteSigning(
-            manifest=cast(Union[str, dict[str, Any]], options.manifest),
-            cert=options.cert,
-            key=options.key,
-            signer_command=options.signer_command,
-            form=options.form,
-            href=options.href,
-            alg=options.alg,
-            signing_alg=options.signing_alg,
-            tsa_url=options.tsa_url,
-            jobs=options.jobs,
-            skip_valid=options.skip_valid,
-            replace=options.replace,
-            exclude=tuple(options.exclude),
-            base=Path(os.path.dirname(config.config_file_path or "")),
-        )
+        base = Path(os.path.dirname(config.config_file_path or ""))
+        return SiteSigning.named(lambda name: getattr(self.config, name), base)
 
     def on_config(self, config: MkDocsConfig) -> Optional[MkDocsConfig]:
         if self._signs():

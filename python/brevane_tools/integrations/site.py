@@ -13,7 +13,7 @@ from __future__ import annotations
 import json
 import os
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from pathlib import Path
 from typing import Any, Callable, Optional, Union
 
@@ -55,6 +55,11 @@ class SiteSigning:
     replace: bool = False  # drop a page's old manifest rather than keep it as the parent
     exclude: tuple[str, ...] = ()  # globs of pages published unsigned (`brevane sign --exclude`)
     base: Path = Path()
+
+    @classmethod
+    def named(cls, setting: Callable[[str], Any], base: Path) -> SiteSigning:
+        """The settings as a generator holds them, each asked for by its name here (`setting("form")`)."""
+        return cls(**{f.name: setting(f.name) for f in fields(cls) if f.name != "base"}, base=base)
 
 
 def _options(settings: SiteSigning, site: Path) -> SignOptions:

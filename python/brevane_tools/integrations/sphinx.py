@@ -66,23 +66,7 @@ _NAMES = {
 
 
 def _settings(app: Sphinx) -> SiteSigning:
-    config = app.config
-    return SiteSigning(
-        manifest=config.brevane_manifest,
-        cert=config.brevane_cert,
-        key=config.brevane_key,
-        signer_command=config.brevane_signer_command,
-        form=config.brevane_form,
-        href=config.brevane_href,
-        alg=config.brevane_alg,
-        signing_alg=config.brevane_signing_alg,
-        tsa_url=config.brevane_tsa_url,
-        jobs=config.brevane_jobs,
-        skip_valid=config.brevane_skip_valid,
-        replace=config.brevane_replace,
-        exclude=config.brevane_exclude,
-        base=Path(app.confdir),
-    )
+    return SiteSigning.named(lambda name: getattr(app.config, f"brevane_{name}"), Path(app.confdir))
 
 
 def _signs(app: Sphinx) -> bool:

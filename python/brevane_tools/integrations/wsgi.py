@@ -19,10 +19,10 @@ from __future__ import annotations
 import http
 import urllib.parse
 from collections.abc import Iterable, Iterator
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Union
 
 from brevane_tools.integrations import cache_control
-from brevane_tools.integrations.dynamic import Headers, PageSigner
+from brevane_tools.integrations.dynamic import Answer, Headers, PageSigner
 from brevane_tools.integrations.settings import DynamicSigning
 
 __all__ = ["SigningMiddleware"]
@@ -151,20 +151,15 @@ class SigningMiddleware:
             return call.rest()
         base = urllib.parse.quote(environ.get("SCRIPT_NAME", "").encode("latin-1"))
         page = signing.page(body, path, base, key, call.headers, visitor)
-        if signing.passes_private(page):
-            start_response(call.status, signing.passed_headers(call.code, call.headers))
-            return [] if method == "HEAD" else [body]
-        try:
-            answer = signing.answer(page)
-        except Exception as exc:
-            if signing.failed(path, exc):
-                code, headers, refusal = signing.failed_response(exc)
-                start_response(_status(code), headers)
-                return [] if method == "HEAD" else [refusal]
-            start_response(call.status, signing.passed_headers(call.code, call.headers))
-            return [] if method == "HEAD" else [body]
-        start_response(call.status, signing.signed_headers(call.headers, answer))
-        return [] if method == "HEAD" else [answer.body]
+        answer: Union[Answer, Exception, None] = None
+        if not signing.passes_private(page):
+            try:
+                answer = signing.answer(page)
+            except Exception as exc:  # noqa: BLE001 - said, and answered, by `reply`
+                answer = exc
+        status, headers, out = signing.reply(page, call.code, call.headers, answer)
+        start_response(call.status if status is None else _status(status), headers)
+        return [] if method == "HEAD" else [out]
 
     def _page(self, call: _Call, path: str) -> Optional[bytes]:
         """The page to sign, read whole; None when the response passes as it is."""
