@@ -17,13 +17,10 @@ from pathlib import Path
 from typing import Optional
 
 from brevane_tools.errors import WriteRefused
-from brevane_tools.files.finding import inside, resolved
+from brevane_tools.files.finding import DIRECTORY, NOFOLLOW, inside, resolved
 from brevane_tools.text import display
 
 __all__ = ["open_directory", "status", "walk_below"]
-
-_DIRECTORY = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0)
-_NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 
 
 def status(name: str, directory: int) -> Optional[os.stat_result]:
@@ -61,21 +58,21 @@ def open_directory(directory: Path, tree: Optional[str], target: Path) -> int:
     """
     if tree is None:
         directory.mkdir(parents=True, exist_ok=True)
-        return os.open(directory, _DIRECTORY)
+        return os.open(directory, DIRECTORY)
     below = _below(directory, tree)
     if below is None:
         raise WriteRefused(errno.EXDEV, f"{display(target)}: its directory leads out of the output tree")
     base, names = below
     os.makedirs(tree, exist_ok=True)
-    fd = os.open(tree, _DIRECTORY)
+    fd = os.open(tree, DIRECTORY)
     for depth, name in enumerate(names):
         try:
             try:
-                child = os.open(name, _DIRECTORY | _NOFOLLOW, dir_fd=fd)
+                child = os.open(name, DIRECTORY | NOFOLLOW, dir_fd=fd)
             except FileNotFoundError:
                 with contextlib.suppress(FileExistsError):
                     os.mkdir(name, dir_fd=fd)
-                child = os.open(name, _DIRECTORY | _NOFOLLOW, dir_fd=fd)
+                child = os.open(name, DIRECTORY | NOFOLLOW, dir_fd=fd)
         except OSError as exc:
             if exc.errno not in (errno.ELOOP, errno.ENOTDIR):
                 raise
@@ -118,7 +115,7 @@ def walk_below(top: int) -> Iterator[tuple[int, str, list[os.DirEntry[str]], lis
                     continue
                 name = names.pop()
                 with contextlib.suppress(OSError):
-                    fd, here = os.open(name, _DIRECTORY | _NOFOLLOW, dir_fd=parent), f"{path}{name}/"
+                    fd, here = os.open(name, DIRECTORY | NOFOLLOW, dir_fd=parent), f"{path}{name}/"
     finally:
         for parent, _, _ in stack:
             if parent != top:

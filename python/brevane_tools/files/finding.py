@@ -28,13 +28,13 @@ from pathlib import Path
 from typing import Literal, NamedTuple, Optional, Union
 
 from brevane_tools import limits
-from brevane_tools.files.temporaries import is_temporary, temporary_name
+from brevane_tools.files.temporaries import is_temporary
 from brevane_tools.results import Spool
 from brevane_tools.text import display
 
 __all__ = [
-    "DEFAULT_MAX_PAGE_SIZE", "HTML_SUFFIXES", "Found", "InputError", "InputFile", "Link", "excluded_by", "find_pages",
-    "inside", "is_temporary", "real_path_of", "resolved", "temporary_name",
+    "CLOEXEC", "DEFAULT_MAX_PAGE_SIZE", "DIRECTORY", "HTML_SUFFIXES", "NOFOLLOW", "Found", "InputError", "InputFile",
+    "Link", "excluded_by", "find_pages", "inside", "real_path_of", "resolved",
 ]
 
 HTML_SUFFIXES = limits.HTML_SUFFIXES
@@ -42,8 +42,10 @@ HTML_SUFFIXES = limits.HTML_SUFFIXES
 #: Pages larger than this fail (that page only); `--max-page-size` changes it.
 DEFAULT_MAX_PAGE_SIZE = limits.DEFAULT_MAX_PAGE_SIZE
 
-_DIRECTORY = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0)
-_NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
+CLOEXEC = getattr(os, "O_CLOEXEC", 0)
+NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
+#: A directory opened to be listed, or worked in by name (with NOFOLLOW: never through a link).
+DIRECTORY = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | CLOEXEC
 
 
 def inside(path: str, root: str) -> bool:
@@ -235,10 +237,7 @@ class _Walk:
         tree = _Tree(root, os.path.realpath(root))
         stack: list[_Frame] = []
         try:
-            try:
-                self.enter(tree, os.open(root, _DIRECTORY), root, Path(), stack)
-            except OSError as exc:
-                self.error(root, f"cannot read the directory: {exc.strerror or exc}")
+            self.enter(tree, root, Path(), stack)
             while stack:
                 frame = stack[-1]
                 if not frame.entries:
@@ -251,9 +250,14 @@ class _Walk:
         self.found.links += sorted(tree.links, key=lambda link: link.relative)
         self.found.directories += sorted(tree.directories)
 
-    def enter(self, tree: _Tree, fd: int, path: Path, relative: Path, stack: list[_Frame]) -> None:
-        """List an open directory; it stays open (on `stack`) while its entries are visited."""
+    def enter(self, tree: _Tree, path: Path, relative: Path, stack: list[_Frame], parent: Optional[int] = None,
+              follow: bool = True) -> None:
+        """Open and list a directory: an argument, or by its name in its open `parent`, never through a
+        link it was not meant to follow; it stays open (on `stack`) while its entries are visited."""
+        fd = -1
         try:
+            fd = os.open(path, DIRECTORY) if parent is None else \
+                os.open(path.name, DIRECTORY | (0 if follow else NOFOLLOW), dir_fd=parent)
             st = os.fstat(fd)
             if (st.st_dev, st.st_ino) in tree.walked:
                 os.close(fd)  # a loop of followed links, or a second link to a directory already walked
@@ -262,7 +266,8 @@ class _Walk:
             with os.scandir(fd) as scan:
                 entries = sorted(scan, key=lambda e: e.name, reverse=True)
         except OSError as exc:
-            os.close(fd)
+            if fd >= 0:
+                os.close(fd)
             self.error(path, f"cannot read the directory: {exc.strerror or exc}")
             return
         tree.directories.append(relative)
@@ -288,13 +293,7 @@ class _Walk:
         if not follow and not stat.S_ISDIR(found.st_mode):
             self.file(tree, _Entry(path, relative, found, False, (*frame.device, name)))
             return
-        try:
-            # Opened by name in its open parent, never through a link it was not meant to follow.
-            fd = os.open(name, _DIRECTORY | (0 if follow else _NOFOLLOW), dir_fd=frame.fd)
-        except OSError as exc:
-            self.error(path, f"cannot read the directory: {exc.strerror or exc}")
-            return
-        self.enter(tree, fd, path, relative, stack)
+        self.enter(tree, path, relative, stack, frame.fd, follow)
 
     def file(self, tree: _Tree, entry: _Entry) -> None:
         if entry.path.name.lower().endswith(self.suffixes):

@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Optional
 
 from brevane_tools.files.directories import walk_below
+from brevane_tools.files.finding import DIRECTORY, NOFOLLOW
 from brevane_tools.files.temporaries import is_temporary
 from brevane_tools.files.objects import is_object_url
 
@@ -35,8 +36,6 @@ __all__ = ["UNTOUCHED", "trees_written", "writing_trees"]
 
 #: A leftover older than this is removed even while another run writes the tree.
 UNTOUCHED = 3600.0
-
-_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
 
 
 class Trees:
@@ -49,7 +48,7 @@ class Trees:
     def hold(self, tree: str) -> None:
         """Hold a directory for writing, and remove the leftovers in it (see the module's text)."""
         try:
-            fd = os.open(tree, _DIRECTORY)
+            fd = os.open(tree, DIRECTORY | NOFOLLOW)
         except OSError:
             return  # not there yet (made by the run), or not a directory: the writes say what is wrong
         self._held.append(fd)
@@ -67,7 +66,7 @@ class Trees:
     def hold_file(self, page: Path) -> None:
         """The leftovers of a single page written in place: only those named for it, beside it."""
         try:
-            fd = os.open(page.parent, _DIRECTORY & ~getattr(os, "O_NOFOLLOW", 0))
+            fd = os.open(page.parent, DIRECTORY)
         except OSError:
             return
         try:

@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import NamedTuple, Optional
 
 from brevane_tools.files.directories import walk_below
-from brevane_tools.files.finding import InputFile, Link
+from brevane_tools.files.finding import DIRECTORY, NOFOLLOW, InputFile, Link
 from brevane_tools.files.temporaries import is_temporary
 from brevane_tools.files.writing import BatchWriter
 from brevane_tools.limits import STORE_SUFFIX
@@ -30,8 +30,6 @@ __all__ = ["MIRROR_DIRECTORIES", "Mirrored", "in_local_source", "mirror", "prune
 
 #: A mirror puts its files in place in rounds: one round at the latest once this many directories are open.
 MIRROR_DIRECTORIES = 256
-
-_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
 
 
 class Mirrored:
@@ -179,7 +177,7 @@ def prune(
     link it is, and nothing outside the tree is touched. `spared` (paths below the tree) are never
     entered, such as a store directory of the run; the tool's temporary files are left to
     `files.leftovers`."""
-    top = os.open(tree, _DIRECTORY)
+    top = os.open(tree, DIRECTORY | NOFOLLOW)
     try:
         for fd, here, entries, below in walk_below(top):
             for entry in entries:
@@ -213,7 +211,7 @@ def _delete(parent: int, name: str, is_dir: bool) -> None:
     if not is_dir:
         os.unlink(name, dir_fd=parent)
         return
-    fd = os.open(name, _DIRECTORY, dir_fd=parent)
+    fd = os.open(name, DIRECTORY | NOFOLLOW, dir_fd=parent)
     try:
         with os.scandir(fd) as scan:
             entries = [(e.name, e.is_dir(follow_symlinks=False)) for e in scan]

@@ -21,7 +21,7 @@ from pathlib import Path
 from typing import Optional, Union
 
 from brevane_tools.errors import PageTooLarge, UsageError
-from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE, inside, kind_of, real_path_of
+from brevane_tools.files.finding import CLOEXEC, DEFAULT_MAX_PAGE_SIZE, NOFOLLOW, inside, kind_of, real_path_of
 from brevane_tools.text import display
 
 __all__ = [
@@ -34,7 +34,7 @@ MAX_OPTION_FILE = 64 * 1024 * 1024
 #: (device, inode): a file as the walk saw it.
 FileIdentity = tuple[int, int]
 
-_FLAGS = os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0)
+_FLAGS = os.O_RDONLY | os.O_NONBLOCK | CLOEXEC
 
 
 def open_checked(
@@ -50,7 +50,7 @@ def open_checked(
     it must have; `within` the resolved directory it must lie in. OSError
     says why not; the descriptor is then closed.
     """
-    fd = os.open(path, _FLAGS | (0 if follow else getattr(os, "O_NOFOLLOW", 0)))
+    fd = os.open(path, _FLAGS | (0 if follow else NOFOLLOW))
     try:
         st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode):

@@ -5,6 +5,7 @@ directories its renames changed.
 
 from __future__ import annotations
 
+import contextlib
 import os
 from collections.abc import Sequence
 from typing import Any, Optional
@@ -62,15 +63,11 @@ def sync_files(files: Sequence[tuple[int, str, bool]]) -> None:
 
 
 def sync_directories(directories: Sequence[int]) -> None:
-    # Makes the renames durable; some file systems cannot sync a directory, and
-    # the data is already safe on them.
-    done: set[int] = set()
+    """Make the renames in the open `directories` durable, as `sync_files` does files. Some file systems
+    cannot sync a directory, and the data is already safe on them."""
+    with contextlib.suppress(OSError):
+        if _sync_file_systems(directories):
+            return
     for fd in dict.fromkeys(directories):
-        try:
-            device = os.fstat(fd).st_dev
-            if device not in done and syncfs(fd):
-                done.add(device)
-            elif device not in done:
-                os.fsync(fd)
-        except OSError:
-            pass
+        with contextlib.suppress(OSError):
+            os.fsync(fd)

@@ -36,7 +36,7 @@ from typing import NamedTuple, Optional
 from brevane_tools.errors import WriteRefused
 from brevane_tools.files import temporaries
 from brevane_tools.files.directories import open_directory, status
-from brevane_tools.files.finding import kind_of
+from brevane_tools.files.finding import CLOEXEC, DIRECTORY, NOFOLLOW, kind_of
 from brevane_tools.files.reading import FileIdentity, open_checked
 from brevane_tools.files.syncing import sync_directories, sync_files
 from brevane_tools.text import display
@@ -46,10 +46,7 @@ temporaries_removed_on_signals = temporaries.temporaries_removed_on_signals
 
 __all__ = ["BatchWriter", "atomic_write", "atomic_write_stream", "replacement", "temporaries_removed_on_signals"]
 
-_CLOEXEC = getattr(os, "O_CLOEXEC", 0)
-_NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
-_NEW = os.O_WRONLY | os.O_CREAT | os.O_EXCL | _CLOEXEC
-_DIRECTORY = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | _CLOEXEC
+_NEW = os.O_WRONLY | os.O_CREAT | os.O_EXCL | CLOEXEC
 
 #: A streamed copy is read and written this much at a time.
 _PART = 8 << 20
@@ -333,7 +330,7 @@ class BatchWriter:
 
 def _same_bytes(directory: int, name: str, data: bytes) -> bool:
     try:
-        fd = os.open(name, os.O_RDONLY | _NOFOLLOW | _CLOEXEC, dir_fd=directory)
+        fd = os.open(name, os.O_RDONLY | NOFOLLOW | CLOEXEC, dir_fd=directory)
     except OSError:
         return False
     with open(fd, "rb") as existing:
@@ -341,7 +338,7 @@ def _same_bytes(directory: int, name: str, data: bytes) -> bool:
 
 
 def _same_file_bytes(item: _Staged) -> bool:
-    flags = os.O_RDONLY | _NOFOLLOW | _CLOEXEC
+    flags = os.O_RDONLY | NOFOLLOW | CLOEXEC
     with open(os.open(item.temp_name, flags, dir_fd=item.directory), "rb") as first, \
             open(os.open(item.name, flags, dir_fd=item.directory), "rb") as second:
         while True:
@@ -426,7 +423,7 @@ def replacement(target: Path, data: bytes, mode: int = 0o600) -> Iterator[Callab
 
     For a file in a directory of the caller's own (a cache's): none of `BatchWriter`'s checks of an
     output tree, one file synced (not its file system), and the rename alone where the caller holds a lock."""
-    directory = os.open(target.parent, _DIRECTORY)
+    directory = os.open(target.parent, DIRECTORY)
     try:
         with _temporary(directory, target) as (fd, item):
             os.fchmod(fd, mode & 0o777)

@@ -37,7 +37,7 @@ if sys.platform != "win32":
     import fcntl
 
 from brevane_tools.errors import UsageError
-from brevane_tools.files.finding import is_temporary
+from brevane_tools.files.temporaries import is_temporary
 from brevane_tools.files.writing import replacement
 from brevane_tools.text import display
 
