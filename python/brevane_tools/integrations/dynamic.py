@@ -224,7 +224,11 @@ class PageSigner:
         """How a page read whole goes out, as `answer` says (None: a private page that passes unsigned):
         signed, refused (with a status of its own), or as the application made it (None: its status)."""
         if isinstance(answer, Answer):
-            return None, self.signed_headers(headers, answer), answer.body
+            out = self._headers(headers, answer.weak if answer.changed else None, signed=True)
+            out.append(("Content-Length", str(len(answer.body))))
+            if answer.link is not None:
+                out.append(("Link", link_value(answer.link)))
+            return None, out, answer.body
         if answer is not None and self.failed(page.path, answer):
             retry = (("Retry-After", str(answer.retry_after)),) if isinstance(answer, NotSigned) else ()
             return _plain(FAILED_STATUS, FAILED_BODY, *retry)
@@ -250,13 +254,6 @@ class PageSigner:
             if (self.settings.private == "inline") if private else self.form != "header":
                 weak = self.form == "inline" or private
         return self._headers(headers, weak, signed=False)
-
-    def signed_headers(self, headers: Headers, answer: Answer) -> Headers:
-        out = self._headers(headers, answer.weak if answer.changed else None, signed=True)
-        out.append(("Content-Length", str(len(answer.body))))
-        if answer.link is not None:
-            out.append(("Link", link_value(answer.link)))
-        return out
 
     def _headers(self, headers: Headers, weak: Optional[bool], signed: bool) -> Headers:
         """The application's headers as sent: the stream mark taken out, the ETag made the signed page's
@@ -426,10 +423,8 @@ class PageSigner:
         return Answer(signed.page, changed=True, weak=True)
 
     def _sign(self, page: Page, name: str, digest: bytes) -> Answer:
-        if self.form != "inline":  # an inline page carries its store: it needs no room to be served
-            self._admit(self._room_for_store() + (len(page.body) if self.form == "link" else 0))
-        else:
-            self._admit(0)
+        room = 0 if self.form == "inline" else self._room_for_store()  # an inline page carries its store
+        self._admit(room + (len(page.body) if self.form == "link" else 0))
         started = time.perf_counter()
         alg = self.settings.alg
         if self.form == "header":
