@@ -18,7 +18,6 @@ Everything printed for people has its control characters escaped (see
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import signal
 import sys
@@ -30,18 +29,15 @@ from typing import Any, NoReturn, Optional, TextIO
 import brevane
 
 from brevane_tools import commands
-from brevane_tools.commands.base import Command, Report, UsageError, parse_size
-from brevane_tools.errors import EXIT_FAILED, EXIT_OK, EXIT_USAGE, reason, run_exit_status
+from brevane_tools.commands.base import Command, Report, UsageError, count, parse_size
+from brevane_tools.errors import EXIT_FAILED, EXIT_OK, EXIT_USAGE, run_error
 from brevane_tools.files import objects
 from brevane_tools.files.temporaries import temporaries_removed_on_signals
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES
-from brevane_tools.results import Spool, Tally
+from brevane_tools.results import JSON_SCHEMA, Document, Spool, Tally
 from brevane_tools.text import display, escape, one_line
 
 __all__ = ["EXIT_FAILED", "EXIT_OK", "EXIT_USAGE", "JSON_SCHEMA", "build_parser", "main"]
-
-#: The version of the --json document's layout (docs/json.md); raised when a field changes meaning.
-JSON_SCHEMA = 1
 
 #: Batches at least this long get a progress bar when standard error is a terminal.
 PROGRESS_THRESHOLD = 8
@@ -153,7 +149,7 @@ def _batch_arguments(sub: argparse.ArgumentParser, command: Command[Any]) -> Non
         "--dask", type=_dask_address, metavar="ADDRESS",
         help="run on a Dask cluster: tcp://HOST:PORT (a running scheduler), or local:N (N worker processes here)",
     )
-    sub.add_argument("--task-pages", type=_positive, default=None, metavar="N", help="pages per Dask task (default 200)")
+    sub.add_argument("--task-pages", type=count(1), default=None, metavar="N", help="pages per Dask task (default 200)")
     sub.add_argument(
         "--storage-options", metavar="JSON",
         help="fsspec options for object URLs, e.g. '{\"client_kwargs\": {\"endpoint_url\": \"http://host:9000\"}}'; "
@@ -213,20 +209,12 @@ def main(
         print("brevane: interrupted", file=sys.stderr)
         return 128 + signal.SIGINT
     except Exception as exc:  # noqa: BLE001 - the one place a run's error becomes its exit status
-        status = run_exit_status(exc)
-        if status == EXIT_USAGE:
-            print(f"brevane: {one_line(_reason(exc))}", file=sys.stderr)
-        elif "--debug" in words:
+        status, line = run_error(exc)
+        if status != EXIT_USAGE and "--debug" in words:
             sys.excepthook(type(exc), exc, exc.__traceback__)  # the interpreter's own report
         else:
-            print(f"brevane: internal error: {type(exc).__name__}: {one_line(str(exc))}", file=sys.stderr)
+            print(f"brevane: {line}", file=sys.stderr)
         return status
-
-
-def _reason(exc: Exception) -> str:
-    """An input error's own words, with the file the system names (a page's line names its page)."""
-    name = exc.filename if isinstance(exc, OSError) and exc.strerror else None
-    return f"{display(name)}: {reason(exc)}" if isinstance(name, (str, bytes)) else reason(exc)
 
 
 def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> int:
@@ -245,14 +233,14 @@ def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> in
         raise UsageError("--jobs must not be negative")
     if args.dask and args.jobs != 1:
         raise UsageError("--dask runs the pages on the cluster's workers: give --jobs or --dask, not both")
-    storage = _objects(args)
+    _objects(args)
     settings = command.prepare(args)
     run = Plan(
         command, settings, args.paths, output=getattr(args, "output", None),
         in_place=getattr(args, "in_place", False), json=args.json, extensions=args.extensions,
         follow_outside=args.follow_outside, max_page_size=args.max_page_size,
         site_root=_site_root(args), workers=args.jobs or os.cpu_count() or 1, debug=args.debug,
-        exclude=tuple(args.exclude), storage=storage, dask=args.dask, task_pages=args.task_pages,
+        exclude=tuple(args.exclude), storage=args.storage, dask=args.dask, task_pages=args.task_pages,
         delete=getattr(args, "delete", False),
     )
     planned = plan(run)
@@ -275,22 +263,13 @@ def _dask_address(text: str) -> str:
     return address(text)
 
 
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
-    return value
-
-
-def _objects(args: argparse.Namespace) -> Optional[objects.Storage]:
-    """file:// URLs as the local paths they are, and the storage options, read once; UsageError."""
+def _objects(args: argparse.Namespace) -> None:
+    """file:// URLs as the local paths they are, and the storage options read once, as `args.storage` (for
+    the command's `prepare` too); UsageError."""
     args.paths = [objects.local_path(p) for p in args.paths]
     if getattr(args, "output", None) not in (None, "-"):
         args.output = objects.local_path(args.output)
-    return objects.Storage.parse(args.storage_options) if args.storage_options is not None else None
+    args.storage = objects.Storage.parse(args.storage_options) if args.storage_options is not None else None
 
 
 def _site_root(args: argparse.Namespace) -> Optional[Path]:
@@ -394,20 +373,15 @@ class _Output:
             print(line, file=sys.stderr)
 
     def _document(self, line: str, other_files: Optional[dict[str, int]], leftovers: int) -> None:
-        """The --json document, as `json.dump(..., indent=2)` writes it, its entries read back one at a time."""
-        out = sys.stdout
-        out.write(f'{{\n  "schema": {JSON_SCHEMA},\n  "command": {json.dumps(self.args.command)},\n  "files": [')
-        for number, r in enumerate(self.reports):
-            entry = {"path": r.path, "ok": r.ok, **({"error": r.error} if r.error else {}),
-                     **({"internal": True} if r.internal else {}), **r.data}
-            out.write(("," if number else "") + "\n    " + json.dumps(entry, indent=2).replace("\n", "\n    "))
-        out.write("\n  ]" if len(self.reports) else "]")
-        rest = {
+        """The --json document, its entries read back one at a time."""
+        document = Document(self.args.command, sys.stdout)
+        for report in self.reports:
+            document.add(report)
+        document.close({
             "failed": self.all.failed, "summary": line,
             **({"other_files": other_files} if other_files is not None else {}),
             **({"leftovers_removed": leftovers} if leftovers else {}),
-        }
-        out.write(",\n" + json.dumps(rest, indent=2)[2:-2] + "\n}\n")
+        })
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -1,15 +1,17 @@
 """Every error of the toolkit, and the exit status each one means.
 
-The bottom of the toolkit's layers: it imports nothing of the toolkit. One
+The bottom of the toolkit's layers: of the toolkit it imports only `text`. One
 table, `EXIT_STATUS`, says what an error means, in its order (first match
 wins): the runner classes each page's errors by it, and the command line and
-the pre-commit hook class by it whatever stops a whole run (`run_exit_status`). Anything the table does not know is an internal
-error, with its own exit status.
+the pre-commit hook say whatever stops a whole run by it (`run_error`).
+Anything the table does not know is an internal error, with its own exit status.
 """
 
 from __future__ import annotations
 
 from typing import Any, Optional
+
+from brevane_tools.text import display, one_line
 
 __all__ = [
     "EXIT_FAILED",
@@ -30,6 +32,7 @@ __all__ = [
     "WriteRefused",
     "exit_status",
     "reason",
+    "run_error",
     "run_exit_status",
 ]
 
@@ -126,3 +129,16 @@ def reason(error: BaseException) -> str:
     if isinstance(error, OSError) and error.strerror:
         return error.strerror
     return str(error)
+
+
+def run_error(error: BaseException) -> tuple[int, str]:
+    """What an error that stops a whole run means: its exit status, and its line (to follow "PROG: ").
+
+    An input error says its own words, with the file the system names; anything else is a fault of
+    the tool, named by its type.
+    """
+    status = run_exit_status(error)
+    if status != EXIT_USAGE:
+        return status, f"internal error: {type(error).__name__}: {one_line(str(error))}"
+    name = error.filename if isinstance(error, OSError) and error.strerror else None
+    return status, one_line(f"{display(name)}: {reason(error)}" if isinstance(name, (str, bytes)) else reason(error))

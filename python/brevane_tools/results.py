@@ -7,18 +7,22 @@ renders `Report`s, the commands make `Outcome`s, the runner turns one into the o
 from __future__ import annotations
 
 import binascii
+import json
 import os
 import typing
 from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
-from typing import Any, Optional, TypeVar, Union, overload
+from typing import Any, Optional, TextIO, TypeVar, Union, overload
 
 from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE
 from brevane_tools.text import display
 
-__all__ = ["Outcome", "Report", "Spool", "Tally", "exit_code", "raw_name", "summary"]
+__all__ = ["JSON_SCHEMA", "Document", "Outcome", "Report", "Spool", "Tally", "exit_code", "raw_name", "summary"]
 
 T = TypeVar("T")
+
+#: The version of the --json document's layout (docs/json.md); raised when a field changes meaning.
+JSON_SCHEMA = 1
 
 
 class _Record:
@@ -94,6 +98,32 @@ class Report(_Record):
         self.error = f"{(self.error or '').split('; copied ')[0]}; not copied either: {why}"
         self.data.pop("copied", None)
         self.data.pop("output", None)
+
+
+class Document:
+    """A command's --json document, as `json.dump(..., indent=2)` writes it, streamed a page's entry at a
+    time; nothing is written before the first entry or the end."""
+
+    def __init__(self, command: str, out: TextIO) -> None:
+        self.command, self.out = command, out
+        self.entries = 0
+        self.opened = False
+
+    def add(self, report: Report) -> None:
+        entry = {"path": report.path, "ok": report.ok, **({"error": report.error} if report.error else {}),
+                 **({"internal": True} if report.internal else {}), **report.data}
+        self._write(("," if self.entries else "") + "\n    " + json.dumps(entry, indent=2).replace("\n", "\n    "))
+        self.entries += 1
+
+    def close(self, rest: dict[str, Any]) -> None:
+        """The end of the list of entries, then `rest`'s fields."""
+        self._write(("\n  ]" if self.entries else "]") + ",\n" + json.dumps(rest, indent=2)[2:-2] + "\n}\n")
+
+    def _write(self, text: str) -> None:
+        if not self.opened:
+            self.out.write(f'{{\n  "schema": {JSON_SCHEMA},\n  "command": {json.dumps(self.command)},\n  "files": [')
+            self.opened = True
+        self.out.write(text)
 
 
 class Tally:

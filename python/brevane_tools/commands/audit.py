@@ -13,8 +13,6 @@ internal error on some page.
 from __future__ import annotations
 
 import argparse
-import json
-import os
 import sys
 from collections import Counter
 from dataclasses import dataclass
@@ -25,18 +23,17 @@ from urllib.parse import urlsplit
 from brevane_tools import sdk
 from brevane_tools.auditing.findings import SEVERITIES
 from brevane_tools.commands import summary
-from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size
+from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, count, parse_size
 from brevane_tools.commands.check import add_trust_arguments, trust_policy_from
-from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE, SdkUnavailableError
+from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
+from brevane_tools.results import Document
 from brevane_tools.text import display, escape
 
 if TYPE_CHECKING:  # the engines load once the arguments are good: `brevane --help` stays quick
     from brevane_tools.auditing.crawling import AuditSettings, Totals, Visit
-    from brevane_tools.trust import TrustPolicy
 
 __all__ = ["AUDIT"]
-
 
 
 @dataclass(frozen=True)
@@ -44,46 +41,12 @@ class AuditRun:
     """What `prepare` made of the arguments."""
 
     urls: tuple[str, ...]
-    policy: Optional[TrustPolicy]
-    source: Optional[Path]
-    crawl: bool
-    depth: int
-    max_pages: int
-    concurrency: int
-    rate: float
-    hosts: tuple[str, ...]
-    timeout: float
-    redirects: int
-    allow_private_hosts: bool
-    page_bytes: int
-    store_bytes: int
+    settings: AuditSettings
     fail_on: str = "error"
     json: bool = False
     quiet: bool = False
     debug: bool = False
     report: Optional[Path] = None
-
-    def settings(self) -> AuditSettings:
-        from brevane_tools.auditing.crawling import AuditSettings
-        from brevane_tools.auditing.pages import PageSettings
-        from brevane_tools.remote import FetchLimits
-
-        limits = FetchLimits(self.page_bytes, self.store_bytes, self.timeout, self.redirects, self.allow_private_hosts)
-        page = PageSettings(self.policy, limits, self.source)
-        return AuditSettings(page, self.crawl, self.depth, self.max_pages, self.concurrency, self.rate, self.hosts)
-
-
-def _count(least: int) -> Callable[[str], int]:
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-        if value < least:
-            raise argparse.ArgumentTypeError(f"must be at least {least}: {text}")
-        return value
-
-    return parse
 
 
 def _rate(text: str) -> float:
@@ -102,13 +65,13 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
                         "an index too), or a page (with --crawl, where a walk along same-origin links starts)")
     pages = parser.add_argument_group("which pages")
     pages.add_argument("--crawl", action="store_true", help="follow same-origin links from the pages named")
-    pages.add_argument("--depth", type=_count(0), default=3, metavar="N", help="links followed with --crawl (default 3)")
-    pages.add_argument("--max-pages", type=_count(1), default=10_000, metavar="N", help="audit at most N pages "
+    pages.add_argument("--depth", type=count(0), default=3, metavar="N", help="links followed with --crawl (default 3)")
+    pages.add_argument("--max-pages", type=count(1), default=10_000, metavar="N", help="audit at most N pages "
                        "(default 10000)")
     pages.add_argument("--allow-host", action="append", default=[], metavar="HOST",
                        help="also audit pages a sitemap names on this host (repeatable; default: the sitemap's own)")
     polite = parser.add_argument_group("politeness")
-    polite.add_argument("--concurrency", type=_count(1), default=4, metavar="N", help="fetches at once (default 4)")
+    polite.add_argument("--concurrency", type=count(1), default=4, metavar="N", help="fetches at once (default 4)")
     polite.add_argument("--rate", type=_rate, default=0.0, metavar="R",
                         help="requests a second to one host, at most (default: no limit)")
     parser.add_argument("--source", metavar="DIR", help="the signed output tree (its root at the URL path /): "
@@ -119,7 +82,7 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
                      help="for each whole fetch (default 20)")
     web.add_argument("--allow-private-hosts", action="store_true",
                      help="fetch stores from loopback, private and link-local addresses too")
-    web.add_argument("--max-redirects", type=_count(0), default=DEFAULT_REDIRECTS, metavar="N",
+    web.add_argument("--max-redirects", type=count(0), default=DEFAULT_REDIRECTS, metavar="N",
                      help=f"default {DEFAULT_REDIRECTS}")
     web.add_argument("--max-page-size", type=parse_size, default=DEFAULT_MAX_PAGE_SIZE, metavar="SIZE",
                      help="larger pages fail (default 256M)")
@@ -147,17 +110,19 @@ def _prepare(args: argparse.Namespace) -> AuditRun:
         from brevane_tools.report import check_report_path
 
         report = check_report_path(args.report)
-    run = AuditRun(
-        tuple(args.urls), trust_policy_from(args), source, args.crawl, args.depth, args.max_pages,
-        args.concurrency, args.rate, tuple(h.lower().rstrip(".") for h in args.allow_host), args.timeout,
-        args.max_redirects, args.allow_private_hosts, args.max_page_size, args.max_store_size, args.fail_on,
-        args.json, args.quiet, args.debug, report,
-    )
-    try:
-        sdk.load()
-    except SdkUnavailableError as exc:
-        raise UsageError(str(exc)) from None
-    return run
+    policy = trust_policy_from(args)
+    sdk.load()  # what the arguments get wrong is said first; then whether anything can be audited here
+    # The engines load once the arguments are good: they need requests, which comes with the SDK.
+    from brevane_tools.auditing.crawling import AuditSettings
+    from brevane_tools.auditing.pages import PageSettings
+    from brevane_tools.remote import FetchLimits
+
+    limits = FetchLimits(args.max_page_size, args.max_store_size, args.timeout, args.max_redirects,
+                         args.allow_private_hosts)
+    hosts = tuple(h.lower().rstrip(".") for h in args.allow_host)
+    settings = AuditSettings(PageSettings(policy, limits, source), args.crawl, args.depth, args.max_pages,
+                             args.concurrency, args.rate, hosts)
+    return AuditRun(tuple(args.urls), settings, args.fail_on, args.json, args.quiet, args.debug, report)
 
 
 def _audit_one(page: Page, run: AuditRun) -> Outcome:
@@ -166,7 +131,7 @@ def _audit_one(page: Page, run: AuditRun) -> Outcome:
     from brevane_tools.auditing.pages import audit_page
 
     assert page.url is not None
-    report = _report(Visit(Target(page.url), audit_page(page.url, run.settings().page)), run.fail_on)
+    report = _report(Visit(Target(page.url), audit_page(page.url, run.settings.page)), run.fail_on)
     if not report.ok:
         raise PageFailed(report.error or report.text, report.data)
     return Outcome(report.text, report.data, multiline=True)
@@ -216,23 +181,14 @@ class _Printer:
         self.failed = self.internal = self.audited = self.skipped = self.failing = 0
         self.progress = sys.stderr.isatty() and not run.json
         self.out: IO[str] = sys.stdout
-        self.first = True  # no entry written yet: the document starts with the first (a sitemap error writes none)
-
-    def _open(self) -> None:
-        if self.first:
-            self.out.write('{\n  "schema": 1,\n  "command": "audit",\n  "files": [')
+        self.document = Document("audit", self.out)  # a sitemap error writes none
 
     def emit(self, visit: Visit) -> None:
         report = _report(visit, self.run.fail_on)
         self._count(report, visit)
         self.clear()
         if self.run.json:
-            entry = {"path": report.path, "ok": report.ok, **({"error": report.error} if report.error else {}),
-                     **({"internal": True} if report.internal else {}), **report.data}
-            text = json.dumps(entry, indent=2).replace("\n", "\n    ")
-            self._open()
-            self.out.write(("\n    " if self.first else ",\n    ") + text)
-            self.first = False
+            self.document.add(report)
         elif report.error:
             print(f"brevane: {escape(report.path)}: {escape(report.error)}", file=sys.stderr)
             if report.detail and self.run.debug:
@@ -284,11 +240,8 @@ class _Printer:
         self.clear()
         text = self.summary(totals)
         if self.run.json:
-            tail = {"failed": self.failed + self.internal + self.failing, "summary": text.split("\n", 1)[0],
-                    "findings": {code: n for code, n in self.codes.items()}}
-            body = json.dumps(tail, indent=2)[1:-2]  # its fields, inside the open document
-            self._open()
-            self.out.write(("\n  ]," if not self.first else "],") + body + "\n}\n")
+            self.document.close({"failed": self.failed + self.internal + self.failing,
+                                 "summary": text.split("\n", 1)[0], "findings": dict(self.codes)})
         else:
             self.out.flush()
             print(text, file=sys.stderr)
@@ -300,16 +253,12 @@ def _drive(run: AuditRun, on_report: Optional[Callable[[Report], None]]) -> int:
 
     printer = _Printer(run, on_report)
     try:
-        totals = run_audit(run.urls, run.settings(), printer.emit)
+        totals = run_audit(run.urls, run.settings, printer.emit)
         printer.close(totals)
     except SitemapError as exc:
         printer.clear()
         print(f"brevane: {escape(str(exc))}", file=sys.stderr)
         return EXIT_USAGE
-    except BrokenPipeError:
-        # The reader went away (`brevane audit SITE | head`): stop quietly, as other filters do.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_FAILED
     if run.report is not None:
         from brevane_tools.report import write_report
 

@@ -30,6 +30,7 @@ __all__ = [
     "PageFailed",
     "Report",
     "UsageError",
+    "count",
     "parse_size",
 ]
 
@@ -126,3 +127,18 @@ def parse_size(text: str) -> int:
     if value <= 0:
         raise argparse.ArgumentTypeError(f"the size must be positive: {text!r}")
     return value
+
+
+def count(least: int) -> Callable[[str], int]:
+    """A count flag's parser, for argparse: a whole number, `least` or more."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be at least {least}: {text}")
+        return value
+
+    return parse

@@ -16,10 +16,9 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence, Union
 from brevane_tools import checking, sdk, trust
 from brevane_tools.commands import summary
 from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, parse_size
-from brevane_tools.errors import SdkUnavailableError, TrustPolicyError
 from brevane_tools.files import objects
 from brevane_tools.files.reading import read_option_file
-from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
+from brevane_tools.limits import DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
 from brevane_tools.report import check_report_path, write_report
 from brevane_tools.signing.definition import HTML_FORMAT
 from brevane_tools.store_location import Site, page_site
@@ -29,7 +28,6 @@ if TYPE_CHECKING:  # remote needs requests, which comes with the SDK's extra (pr
     from brevane_tools.remote import FetchLimits
 
 
-
 @dataclass(frozen=True)
 class CheckSettings:
     store: Optional[bytes] = None
@@ -37,11 +35,7 @@ class CheckSettings:
     site_root: Optional[Path] = None
     #: Where the header form's stores lie, when not beside their pages: a directory, or a prefix in object storage.
     store_dir: Union[Path, Site, None] = None
-    timeout: float = DEFAULT_TIMEOUT
-    redirects: int = DEFAULT_REDIRECTS
-    allow_private_hosts: bool = False
-    page_bytes: int = DEFAULT_MAX_PAGE_SIZE
-    store_bytes: int = DEFAULT_MAX_STORE_SIZE
+    limits: Optional[FetchLimits] = None  # None: the defaults
     detailed: bool = False
     report: Optional[Path] = None  # check --report: the site report, written after the batch
 
@@ -57,12 +51,9 @@ def add_trust_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def trust_policy_from(args: argparse.Namespace) -> Optional[trust.TrustPolicy]:
-    """The trust flags' policy (None: the SDK's defaults); raises UsageError, exit status 2."""
-    try:
-        policy = trust.load_trust_policy(trust_anchors=args.trust_anchors, allowed_list=args.allowed_list,
-                                         trust_config=args.trust_config, settings=args.settings)
-    except (TrustPolicyError, SdkUnavailableError) as exc:
-        raise UsageError(str(exc)) from None
+    """The trust flags' policy (None: the SDK's defaults); raises UsageError or SdkUnavailableError (exit status 2)."""
+    policy = trust.load_trust_policy(trust_anchors=args.trust_anchors, allowed_list=args.allowed_list,
+                                     trust_config=args.trust_config, settings=args.settings)
     return None if policy == trust.TrustPolicy() else policy
 
 
@@ -112,53 +103,34 @@ def _prepare(args: argparse.Namespace) -> CheckSettings:
         raise UsageError("--max-redirects must not be negative")
     store_dir: Union[Path, Site, None] = None
     if args.store_dir and objects.is_object_url(args.store_dir):
-        options = getattr(args, "storage_options", None)
-        store_dir = Site(prefix=args.store_dir, storage=objects.Storage.parse(options) if options is not None else None)
+        store_dir = Site(prefix=args.store_dir, storage=args.storage)  # the options as the command line read them
     elif args.store_dir:
         store_dir = Path(args.store_dir)
         if not store_dir.is_dir():
             raise UsageError(f"the store directory {escape(args.store_dir)} is not a directory")
-    settings = CheckSettings(
-        store=read_option_file(args.store, "store") if args.store else None,
-        policy=trust_policy_from(args),
-        site_root=Path(args.site_root) if args.site_root else None,
-        store_dir=store_dir,
-        timeout=args.timeout,
-        redirects=args.max_redirects,
-        allow_private_hosts=args.allow_private_hosts,
-        page_bytes=getattr(args, "max_page_size", CheckSettings.page_bytes),
-        store_bytes=args.max_store_size,
-        detailed=bool(getattr(args, "detailed", False)),
-        report=_report_path(args) if vars(args).get("report") else None,
-    )
-    # What the arguments get wrong is said first; then whether anything can be checked here at all.
-    try:
-        sdk.load()
-    except SdkUnavailableError as exc:
-        raise UsageError(str(exc)) from None
-    return settings
+    store = read_option_file(args.store, "store") if args.store else None
+    policy = trust_policy_from(args)
+    report = check_report_path(args.report, args.paths, args.extensions) if vars(args).get("report") else None
+    sdk.load()  # what the arguments get wrong is said first; then whether anything can be checked here at all
+    from brevane_tools.remote import FetchLimits  # it needs requests, which comes with the SDK
 
-
-def _report_path(args: argparse.Namespace) -> Path:
-    return check_report_path(args.report, args.paths, args.extensions)
+    limits = FetchLimits(args.max_page_size, args.max_store_size, args.timeout, args.max_redirects,
+                         args.allow_private_hosts)
+    site_root = Path(args.site_root) if args.site_root else None
+    return CheckSettings(store, policy, site_root, store_dir, limits, bool(getattr(args, "detailed", False)), report)
 
 
 def check(page: Page, settings: CheckSettings, report: bool = False) -> checking.CheckResult:
     """The verdict on one page handed over by the runner (a file's bytes, or a URL)."""
-    from brevane_tools.remote import FetchLimits
-
-    limits = FetchLimits(settings.page_bytes, settings.store_bytes, settings.timeout, settings.redirects,
-                         settings.allow_private_hosts)
     if page.url is not None:
-        return checking.check_url(
-            page.url, settings.store, policy=settings.policy, limits=limits, report=report
-        )
+        return checking.check_url(page.url, settings.store, policy=settings.policy, limits=settings.limits,
+                                  report=report)
     assert page.html is not None
     where = page_site(page.objects, page.path, settings.site_root or page.root)
     if settings.store is not None or where is None:
         return checking.check_page(page.html, settings.store, policy=settings.policy, report=report)
-    return checking.check_file(where[0], page.html, site_root=where[1], policy=settings.policy, limits=limits,
-                               report=report, store_dir=settings.store_dir)
+    return checking.check_file(where[0], page.html, site_root=where[1], policy=settings.policy,
+                               limits=settings.limits, report=report, store_dir=settings.store_dir)
 
 
 def _check(page: Page, settings: CheckSettings) -> Outcome:

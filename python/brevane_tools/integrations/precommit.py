@@ -34,17 +34,12 @@ from typing import Optional, Sequence
 
 from brevane_tools import store_location
 from brevane_tools.checking import binding_verdict, check_page, whole_page_verdict
-from brevane_tools.errors import SdkUnavailableError, UsageError, run_exit_status
+from brevane_tools.errors import EXIT_FAILED, EXIT_OK, UsageError, run_error
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE
 from brevane_tools.files.reading import read_option_file, read_page
 from brevane_tools.sdk import load as load_sdk
 from brevane_tools.store_reader import StoreError, read_data_hash
 from brevane_tools.text import display, escape, one_line
-
-
-#: Pages and stores larger than these are not read (the check command's defaults).
-MAX_PAGE = DEFAULT_MAX_PAGE_SIZE
-MAX_STORE = DEFAULT_MAX_STORE_SIZE
 
 
 class _Skip(Exception):
@@ -95,10 +90,11 @@ def check_file(
 ) -> str:
     """One page's verdict as text; raises ValueError (fails) or _Skip."""
     try:
-        html = read_page(path, MAX_PAGE)
+        html = read_page(path, DEFAULT_MAX_PAGE_SIZE)  # the check command's limits
     except OSError as exc:
         raise ValueError(f"cannot read it: {exc.strerror or exc}") from None
-    found = store_location.lookup(html, path, store_location.Site(site_root), MAX_STORE, store_dir=store_dir)
+    found = store_location.lookup(html, path, store_location.Site(site_root), DEFAULT_MAX_STORE_SIZE,
+                                   store_dir=store_dir)
     if found is None:
         if require_signed:
             raise ValueError("not signed: no C2PA manifest element in the head")
@@ -132,9 +128,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         anchors = read_option_file(args.trust_anchors, "trust anchors") if args.trust_anchors else None
         if args.sdk:
             load_sdk()
-    except (UsageError, SdkUnavailableError) as exc:
-        print(f"brevane-precommit: {one_line(str(exc))}", file=sys.stderr)
-        return run_exit_status(exc)
+    except Exception as exc:  # noqa: BLE001 - what stops the hook, said as the command line says it
+        status, line = run_error(exc)
+        print(f"brevane-precommit: {line}", file=sys.stderr)
+        return status
     site_root = Path(args.site_root) if args.site_root else repository_root()
     failed = 0
     for name in args.files:
@@ -151,7 +148,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             print(f"{shown}: {one_line(str(exc))}")
     if failed:
         print(f"brevane-check: {failed} of {len(args.files)} page{'s' if len(args.files) != 1 else ''} failed")
-    return 1 if failed else 0
+    return EXIT_FAILED if failed else EXIT_OK
 
 
 if __name__ == "__main__":  # pragma: no cover
