@@ -120,16 +120,16 @@ def _has_placeholder(value: Any) -> bool:
     return isinstance(value, list) and any(_has_placeholder(v) for v in value)
 
 
-@functools.lru_cache(maxsize=16)
-def _same_but_title(text: str) -> bool:
-    return not _has_placeholder({k: v for k, v in _template(text).items() if k != "title"})
-
-
 def same_but_title(template: Manifest) -> bool:
     """Whether every page's definition is the template's but for its title: no placeholder elsewhere."""
     if isinstance(template, str):
         return _same_but_title(template)
-    return not _has_placeholder({k: v for k, v in load_definition(template).items() if k != "title"})
+    return not any(_has_placeholder(v) for k, v in load_definition(template).items() if k != "title")
+
+
+@functools.lru_cache(maxsize=16)
+def _same_but_title(text: str) -> bool:
+    return same_but_title(_template(text))
 
 
 def render_definition(template: Manifest, facts: PageFacts, html: bytes = b"") -> dict[str, Any]:
