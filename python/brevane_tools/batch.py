@@ -249,22 +249,20 @@ def run_pages(batch: Batch, jobs: Iterable[Job]) -> Generator[list[Report], None
         return final
 
     try:
-        for round_ in rounds:
-            for job, fetched in round_:
-                done = run_job(batch, job, fetched)
-                if done.job is not None and not done.objects:
-                    _stage(writer, done)
-                pending.append(done)
-                if writer.size >= COMMIT_BYTES or len(pending) >= COMMIT_PAGES:
+        with writer:
+            for round_ in rounds:
+                for job, fetched in round_:
+                    done = run_job(batch, job, fetched)
+                    if done.job is not None and not done.objects:
+                        _stage(writer, done)
+                    pending.append(done)
+                    if writer.size >= COMMIT_BYTES or len(pending) >= COMMIT_PAGES:
+                        yield commit()
+                if any(done.objects for done in pending):
                     yield commit()
-            if any(done.objects for done in pending):
-                yield commit()
-        yield commit()
-        if uploads is not None:
-            yield uploads.settle()
-    except BaseException:
-        writer.discard()
-        raise
+            yield commit()
+            if uploads is not None:
+                yield uploads.settle()
     finally:
         if uploads is not None:
             uploads.settle()  # after a failure, what is in flight is still waited for

@@ -147,9 +147,11 @@ def _serve(connection: Any, batch: Batch, client: int) -> None:
             if chunk is None:
                 return
             try:
-                reply: Any = run_chunk(batch, chunk)
+                reply = run_chunk(batch, chunk)
             except Exception as exc:  # noqa: BLE001 - a fault of the tool fails the chunk, not the worker
-                reply = (f"{type(exc).__name__}: {exc}", traceback_text() if batch.debug else None)
+                detail = traceback_text() if batch.debug else None
+                reply = [Report(job.page.name, False, error=f"internal error: {type(exc).__name__}: {exc}",
+                                internal=True, detail=detail) for job in chunk]
             connection.send(reply)
 
 
@@ -311,10 +313,6 @@ class _Pool:
             done[number] = lost(self.batch, jobs, why)
             return
         self.workers[connection] = (process, None)
-        if isinstance(reply, tuple):  # the tool failed on the chunk itself
-            error, detail = reply
-            reply = [Report(job.page.name, False, error=f"internal error: {error}", internal=True, detail=detail)
-                     for job in jobs]
         done[number] = reply
 
 

@@ -88,15 +88,13 @@ def links_into_objects(run: Plan, links: Sequence[Link], planned: Planned, place
     """A local tree's symbolic links, mirrored into object storage, which has no links: a link to a page
     of the tree is signed again in its own place (a second name of a page, an index.html), with a note;
     any other is left out, with a warning."""
-    notes = planned.notes
     for link in links:
         name = display(link.path)
+        said, text = "warning", LINK_WARNING
         if link.leads == "inside" and link.path.name.lower().endswith(run.extensions) and link.path.is_file():
             target = ObjectPage(target=str(place(link.relative.as_posix(), name)), target_root=run.output)
             page = Page(name, None, path=link.path, relative=link.relative, site=run.site_root, objects=target)
             planned.jobs.append(Job(page, mirrored=True))
-            notes.append(Report(name, True, text=LINK_PAGE_NOTE, data={
-                "mirrored": "symbolic link", "symlink": link.target, "note": LINK_PAGE_NOTE}))
-        else:
-            notes.append(Report(name, True, text=LINK_WARNING, data={
-                "mirrored": "symbolic link", "symlink": link.target, "warning": LINK_WARNING}))
+            said, text = "note", LINK_PAGE_NOTE
+        planned.notes.append(Report(name, True, text=text, data={"mirrored": "symbolic link", "symlink": link.target,
+                                                                  said: text}))

@@ -202,9 +202,7 @@ def _open(
         pool_kwargs = {"server_hostname": name, "cert_reqs": "CERT_REQUIRED", **_ca_bundle()}
     failure = f"could not be fetched: '{name}' has no address"
     for target in targets:
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            raise _Late
+        remaining = _time_left()
         pool = _manager(proxy).connection_from_host(target, port, scheme, pool_kwargs=pool_kwargs)
         request_target = parts.request_uri
         if proxy and scheme == "http":  # a forwarding proxy takes the whole URL

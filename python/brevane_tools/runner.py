@@ -36,7 +36,6 @@ from brevane_tools.text import display, escape
 __all__ = ["Batch", "Mirrored", "Plan", "Planned", "exit_code", "is_url", "plan", "raw_name", "run_batch", "summary"]
 
 F = TypeVar("F", InputFile, ObjectFile)
-Place = Callable[[str, str], Union[str, Path]]
 
 DELETE_USAGE = "--delete takes -o DIR (or a prefix) and directories (or prefixes) to mirror there"
 
@@ -82,7 +81,7 @@ def _kept(run: Plan, pages: Iterable[F], notes: Spool[Report], left: Spool[F]) -
         left.append(page)
 
 
-def _places(run: Plan) -> Place:
+def _places(run: Plan) -> object_runs.Place:
     """Where `-o` puts a file of the site (by its path below its argument, and its name): below the
     output prefix, or in the output directory. Paths below one argument are its own: only several
     arguments can put two files in one place, and only then are places remembered."""
@@ -211,7 +210,7 @@ def _check_overlap(run: Plan, pages: Sequence[InputFile], output: Path) -> None:
             raise UsageError(f"the input {display(page.path)} lies in the output {display(output)}")
 
 
-def _jobs(run: Plan, paths: Sequence[str], pages: Sequence[InputFile], place: Place) -> Iterator[Job]:
+def _jobs(run: Plan, paths: Sequence[str], pages: Sequence[InputFile], place: object_runs.Place) -> Iterator[Job]:
     """The job of each page, one at a time (a run of any size lists none of them in memory)."""
     output = run.output
 
@@ -282,13 +281,9 @@ def _mirror(run: Plan, planned: Planned, mirrored: Mirrored, emit: Callable[[Rep
     if not (planned.others or planned.links or planned.directories):
         return
     assert run.output is not None
-    writer = BatchWriter()
-    try:
+    with BatchWriter() as writer:
         mirroring.mirror(writer, planned.others, planned.links, planned.directories, os.path.realpath(run.output),
                          mirrored, emit)
-    except BaseException:
-        writer.discard()
-        raise
 
 
 def _prune(run: Plan, planned: Planned, mirrored: Mirrored, emit: Callable[[Report], None]) -> None:

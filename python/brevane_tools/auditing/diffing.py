@@ -47,10 +47,9 @@ def difference(signed: bytes, served: bytes, content_type: str = "") -> Optional
 def _aligned(shorter: bytes, longer: bytes, offset: int) -> int:
     """An insertion's start moved back onto its "<" where the bytes allow: "<script>x</script><" inserted
     after "<" of "</head>" is the same edit as "<script>x</script>" before it, and says so better."""
-    extra = len(longer) - len(shorter)
-    if extra <= 0 or longer[offset + extra:] != shorter[offset:]:
+    if _insertion(shorter, longer, offset) is None:
         return offset
-    start = offset
+    extra, start = len(longer) - len(shorter), offset
     while start > 0 and longer[start - 1] == longer[start + extra - 1] and not longer[start:start + 1] == b"<" \
             and offset - start < 64:
         start -= 1

@@ -222,9 +222,8 @@ def _stage_round(tree: str, mirrored: Mirrored, outcome: Callable[[Copy, Optiona
                  copies: Sequence[Copy], stage: Callable[[BatchWriter, Copy, int], Any]) -> None:
     """Stage each copy (`stage` gives True, False for one already there, or why it could not be read),
     then put them in place together."""
-    writer = BatchWriter()
     staged: list[Copy] = []
-    try:
+    with BatchWriter() as writer:
         for number, copy in enumerate(copies):
             assert isinstance(copy.target, Path)
             try:
@@ -243,9 +242,6 @@ def _stage_round(tree: str, mirrored: Mirrored, outcome: Callable[[Copy, Optiona
             else:
                 mirrored.unchanged += 1
         failures = writer.commit()
-    except BaseException:
-        writer.discard()
-        raise
     for copy in staged:
         outcome(copy, failures.get(copy))
 

@@ -118,13 +118,21 @@ class BatchWriter:
     syncs the renames. `in_tree` (resolved) is the output tree a destination
     must lie in; without one (an edit in place), the target's directory is
     opened as named and `replaces` is the file the target must still be.
-    The directories opened stay open until the batch is committed or discarded.
+    The directories opened stay open until the batch is committed or discarded;
+    as a context manager, what a failing block staged is discarded with it.
     """
 
     def __init__(self) -> None:
         self.groups: list[tuple[object, list[_Staged]]] = []  # each group's key, and its files
         self.size = 0
         self._directories: dict[tuple[Optional[str], str], int] = {}  # by tree and directory path
+
+    def __enter__(self) -> BatchWriter:
+        return self
+
+    def __exit__(self, kind: Optional[type[BaseException]], *_: object) -> None:
+        if kind is not None:
+            self.discard()
 
     @property
     def open_directories(self) -> int:
@@ -402,13 +410,9 @@ def atomic_write_stream(target: Path, read: Callable[[int], bytes]) -> None:
 
 
 def _write_one(stage: Callable[[BatchWriter], bool]) -> None:
-    writer = BatchWriter()
-    try:
+    with BatchWriter() as writer:
         stage(writer)
-    except BaseException:
-        writer.discard()
-        raise
-    failure = writer.commit().get(None)
+        failure = writer.commit().get(None)
     if failure is not None:
         raise failure
 

@@ -91,20 +91,15 @@ class _Progress:
     """
 
     def __init__(self, site: Path, total: int, verbosity: int) -> None:
-        self._site = site
         self._latest: Optional[Report] = None
         self._open = True
-        self._lines = status_iterator(
-            self._feed(), "signing pages... ", "darkgreen", total, verbosity, self._name
-        )
+        self._lines = status_iterator(self._feed(), "signing pages... ", "darkgreen", total, verbosity,
+                                      lambda report: os.path.relpath(report.path, site))
 
     def _feed(self) -> Iterator[Report]:
         while self._open:
             assert self._latest is not None
             yield self._latest
-
-    def _name(self, report: Report) -> str:
-        return os.path.relpath(report.path, self._site)
 
     def __call__(self, report: Report) -> None:
         self._latest = report
