@@ -40,7 +40,7 @@ from typing import Any, Optional
 
 from brevane_tools.batch import COMMIT_PAGES, Batch, Job, run_chunk, run_pages, traceback_text
 from brevane_tools.errors import UsageError
-from brevane_tools.files.writing import temporaries_removed_on_signals
+from brevane_tools.files.temporaries import temporaries_removed_on_signals
 from brevane_tools.results import Report
 
 __all__ = ["DEFAULT_TASK_PAGES", "address", "executing", "task_size"]

@@ -41,10 +41,7 @@ from brevane_tools.files.reading import FileIdentity, open_checked
 from brevane_tools.files.syncing import sync_directories, sync_files
 from brevane_tools.text import display
 
-# The runner and the cluster's workers take it from here until they import it from `temporaries`.
-temporaries_removed_on_signals = temporaries.temporaries_removed_on_signals
-
-__all__ = ["BatchWriter", "atomic_write", "atomic_write_stream", "replacement", "temporaries_removed_on_signals"]
+__all__ = ["BatchWriter", "atomic_write", "atomic_write_stream", "replacement"]
 
 _NEW = os.O_WRONLY | os.O_CREAT | os.O_EXCL | CLOEXEC
 

@@ -20,7 +20,7 @@ from typing import Any, Callable, Optional, Union
 from brevane_tools.commands.base import Report
 from brevane_tools.commands.sign import SIGN, SignOptions, finish, prepare
 from brevane_tools.errors import EXIT_USAGE, SigningFailed, UsageError, reason, run_exit_status
-from brevane_tools.files.writing import temporaries_removed_on_signals
+from brevane_tools.files.temporaries import temporaries_removed_on_signals
 from brevane_tools.limits import FORMS as CLI_FORMS, HASH_ALGS
 from brevane_tools.runner import Plan, plan, run_batch
 from brevane_tools.text import one_line
