@@ -58,24 +58,15 @@ if TYPE_CHECKING:
     )
     from brevane_tools.trust import TrustPolicy
 
-_PUBLIC = {
-    "CheckResult": "brevane_tools.checking",
-    "check_file": "brevane_tools.checking",
-    "check_page": "brevane_tools.checking",
-    "check_url": "brevane_tools.checking",
-    "TrustPolicy": "brevane_tools.trust",
-    "PageFacts": "brevane_tools.signing",
-    "SdkUnavailableError": "brevane_tools.errors",
-    "Signed": "brevane_tools.signing",
-    "SigningCallback": "brevane_tools.signing",
-    "SigningCommand": "brevane_tools.signing",
-    "SigningError": "brevane_tools.errors",
-    "SigningKey": "brevane_tools.signing",
-    "inline_element_length": "brevane_tools.signing",
-    "sign": "brevane_tools.signing",
-    "sign_page": "brevane_tools.signing",
-    "sign_page_with_reference": "brevane_tools.signing",
+# Each name from its module.
+_MODULES = {
+    "checking": ("CheckResult", "check_file", "check_page", "check_url"),
+    "errors": ("SdkUnavailableError", "SigningError"),
+    "signing": ("PageFacts", "Signed", "SigningCallback", "SigningCommand", "SigningKey", "inline_element_length",
+                "sign", "sign_page", "sign_page_with_reference"),
+    "trust": ("TrustPolicy",),
 }
+_PUBLIC = {name: f"brevane_tools.{module}" for module, names in _MODULES.items() for name in names}
 
 __all__ = [
     "CheckResult",

@@ -20,6 +20,7 @@ import hashlib
 import heapq
 import html
 import importlib.resources
+import itertools
 import os
 import re
 import tempfile
@@ -206,8 +207,7 @@ def _link(text: str) -> str:
     return _e(text, _MESSAGE_LIMIT)
 
 
-def _none() -> str:
-    return '<span class="none">\u2014</span>'
+_NONE = '<span class="none">\u2014</span>'
 
 
 def _findings_list(row: Row) -> str:
@@ -226,7 +226,7 @@ def _codes_cell(row: Row) -> str:
     if row.state == "Error":
         return f'<p class="msg">{_e(row.message, _MESSAGE_LIMIT)}</p>' + _findings_list(row)
     if not row.codes and not row.warnings and not row.message:
-        return _findings_list(row) or _none()
+        return _findings_list(row) or _NONE
     if row.state != "Invalid" and row.codes:
         # What passed is there on demand; the summary stays short.
         codes = f"{len(row.codes)} passed"
@@ -264,24 +264,24 @@ def _codes_cell(row: Row) -> str:
 
 
 def _row(row: Row) -> str:
-    form = _e(row.form) if row.form else _none()
+    form = _e(row.form) if row.form else _NONE
     if row.store_location:
         source = f"{row.store_source}: " if row.store_source else ""
         form += f'<span class="sub">{source}{_link(row.store_location)}</span>'
-    signer = _e(row.signer) if row.signer else _none()
+    signer = _e(row.signer) if row.signer else _NONE
     if row.issuer:
         signer += f'<span class="sub">by {_e(row.issuer)}</span>'
     if row.signed_at:
         signed = _e(row.signed_at.replace("T", " "))
     else:
-        signed = '<span class="none">not time-stamped</span>' if row.state != "Error" else _none()
+        signed = '<span class="none">not time-stamped</span>' if row.state != "Error" else _NONE
     # The mark says that a pass leans on the waiver; a page that failed anyway needs none.
     state = row.state + ("*" if row.waived and row.state in ("Trusted", "Valid") else "")
     # Sorting reads a cell's text unless it has a key: the state's rank; no time before any time.
     cells = (
         _cell(state, str(STATES.index(row.state)), css="state"),
         _cell(_link(row.path), css="path"),
-        _cell(_e(row.title) if row.title else _none()),
+        _cell(_e(row.title) if row.title else _NONE),
         _cell(form),
         _cell(signer),
         _cell(signed, None if row.signed_at else ""),
@@ -410,13 +410,5 @@ def write_report(
     never through a symbolic link found (or put) at its path."""
     pieces = (piece.encode("utf-8", "replace") for piece in
               _document(*_sorted_rows(reports), generated=generated, title=title))
-    held = bytearray()
-
-    def read(size: int) -> bytes:  # the document a part at a time: a report of any size, written as it is made
-        while len(held) < size and (piece := next(pieces, None)) is not None:
-            held.extend(piece)
-        part = bytes(held[:size])
-        del held[:size]
-        return part
-
-    atomic_write_stream(path, read)
+    # The document some rows at a time (b"" at its end): a report of any size, written as it is made.
+    atomic_write_stream(path, lambda _size: b"".join(itertools.islice(pieces, 256)))

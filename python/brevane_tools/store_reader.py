@@ -43,8 +43,6 @@ _SIGNATURE = b"c2cs"
 #: The COSE header label of an X.509 certificate chain, signer first.
 _X5CHAIN = 33
 
-#: The size cap of `read_data_hash`, the same as `brevane check --max-store-size`'s default.
-
 #: Deeper CBOR than this is no binding a signer wrote; it only costs stack.
 MAX_CBOR_DEPTH = 32
 

@@ -39,15 +39,8 @@ class TrustPolicy:
 
     def settings_dict(self) -> dict[str, Any]:
         merged: dict[str, Any] = json.loads(self.settings) if self.settings else {}
-        trust = {
-            key: value
-            for key, value in (
-                ("trust_anchors", self.trust_anchors),
-                ("allowed_list", self.allowed_list),
-                ("trust_config", self.trust_config),
-            )
-            if value is not None
-        }
+        texts = {key: getattr(self, key) for key in ("trust_anchors", "allowed_list", "trust_config")}
+        trust = {key: value for key, value in texts.items() if value is not None}
         if trust:
             merged["trust"] = {**merged.get("trust", {}), **trust}
             merged["verify"] = {**merged.get("verify", {}), "verify_trust": True}

@@ -24,12 +24,8 @@ def _html(page: Page) -> bytes:
     return page.html
 
 
-def _nothing(_: argparse.ArgumentParser) -> None:
-    pass
-
-
-def _no_settings(_: argparse.Namespace) -> None:
-    return None
+def _nothing(_: object) -> None:
+    """No flags of its own, or no settings."""
 
 
 def _alg(args: argparse.Namespace) -> str:
@@ -170,9 +166,9 @@ def _verify(page: Page, settings: tuple[str, bytes, tuple[tuple[int, int], ...]]
     return Outcome("match", {"verdict": "match"})
 
 
-LOCATE: Command[None] = Command("locate", summary("locate"), _nothing, _no_settings, _locate)
+LOCATE: Command[None] = Command("locate", summary("locate"), _nothing, _nothing, _locate)
 EXTRACT: Command[bool] = Command("extract", summary("extract"), _nothing, _extract_settings, _extract, output="store")
-REMOVE: Command[None] = Command("remove", summary("remove"), _nothing, _no_settings, _remove, output="edit")
+REMOVE: Command[None] = Command("remove", summary("remove"), _nothing, _nothing, _remove, output="edit")
 EMBED: Command[bytes] = Command("embed", summary("embed"), _embed_arguments, _embed_settings, _embed, output="edit")
 REFERENCE: Command[str] = Command(
     "reference", summary("reference"), _reference_arguments, _reference_settings, _reference, output="edit"
