@@ -238,10 +238,10 @@ def _main(words: list[str], on_report: Optional[Callable[[Report], None]]) -> in
     run = Plan(
         command, settings, args.paths, output=getattr(args, "output", None),
         in_place=getattr(args, "in_place", False), json=args.json, extensions=args.extensions,
-        follow_outside=args.follow_outside, max_page_size=args.max_page_size,
-        site_root=_site_root(args), workers=args.jobs or os.cpu_count() or 1, debug=args.debug,
-        exclude=tuple(args.exclude), storage=args.storage, dask=args.dask, task_pages=args.task_pages,
-        delete=getattr(args, "delete", False),
+        follow_outside=args.follow_outside, max_page_size=args.max_page_size, debug=args.debug,
+        site_root=Path(args.site_root) if getattr(args, "site_root", None) else None,
+        workers=args.jobs or os.cpu_count() or 1, exclude=tuple(args.exclude), storage=args.storage, dask=args.dask,
+        task_pages=args.task_pages, delete=getattr(args, "delete", False),
     )
     planned = plan(run)
     output = _Output(args, len(planned.jobs), on_report, len(planned.found.errors), command.done,
@@ -270,11 +270,6 @@ def _objects(args: argparse.Namespace) -> None:
     if getattr(args, "output", None) not in (None, "-"):
         args.output = objects.local_path(args.output)
     args.storage = objects.Storage.parse(args.storage_options) if args.storage_options is not None else None
-
-
-def _site_root(args: argparse.Namespace) -> Optional[Path]:
-    root = vars(args).get("site_root")
-    return Path(root) if root else None
 
 
 class _Output:

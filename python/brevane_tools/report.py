@@ -134,13 +134,8 @@ def _list(value: Any) -> list[Any]:
 
 def _coded(value: Any) -> list[tuple[str, str]]:
     """Entries given as codes, or as {"code", "explanation"} objects."""
-    pairs = []
-    for entry in _list(value):
-        if isinstance(entry, Mapping):
-            pairs.append((str(entry.get("code", "")), str(entry.get("explanation") or "")))
-        else:
-            pairs.append((str(entry), ""))
-    return pairs
+    return [(str(entry.get("code", "")), str(entry.get("explanation") or "")) if isinstance(entry, Mapping)
+            else (str(entry), "") for entry in _list(value)]
 
 
 def _utc(value: Any) -> str:

@@ -21,16 +21,18 @@ from typing import IO, TYPE_CHECKING, Any, Callable, Optional
 from urllib.parse import urlsplit
 
 from brevane_tools import sdk
-from brevane_tools.auditing.findings import SEVERITIES
+from brevane_tools.auditing.findings import CODES, SEVERITIES, at_least
+from brevane_tools.auditing.sitemaps import SitemapError
 from brevane_tools.commands import summary
-from brevane_tools.commands.base import Command, Outcome, Page, PageFailed, Report, UsageError, count, parse_size
+from brevane_tools.commands.base import Command, Report, UsageError, count, parse_size
 from brevane_tools.commands.check import add_trust_arguments, trust_policy_from
 from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE
 from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE, DEFAULT_MAX_STORE_SIZE, DEFAULT_REDIRECTS, DEFAULT_TIMEOUT
+from brevane_tools.report import check_report_path, write_report
 from brevane_tools.results import Document
 from brevane_tools.text import display, escape
 
-if TYPE_CHECKING:  # the engines load once the arguments are good: `brevane --help` stays quick
+if TYPE_CHECKING:  # the crawl loads once the arguments are good: it needs requests, which comes with the SDK
     from brevane_tools.auditing.crawling import AuditSettings, Totals, Visit
 
 __all__ = ["AUDIT"]
@@ -105,14 +107,9 @@ def _prepare(args: argparse.Namespace) -> AuditRun:
     source = Path(args.source) if args.source else None
     if source is not None and not source.is_dir():
         raise UsageError(f"--source {display(source)} is not a directory")
-    report = None
-    if args.report:
-        from brevane_tools.report import check_report_path
-
-        report = check_report_path(args.report)
+    report = check_report_path(args.report) if args.report else None
     policy = trust_policy_from(args)
     sdk.load()  # what the arguments get wrong is said first; then whether anything can be audited here
-    # The engines load once the arguments are good: they need requests, which comes with the SDK.
     from brevane_tools.auditing.crawling import AuditSettings
     from brevane_tools.auditing.pages import PageSettings
     from brevane_tools.remote import FetchLimits
@@ -125,21 +122,7 @@ def _prepare(args: argparse.Namespace) -> AuditRun:
     return AuditRun(tuple(args.urls), settings, args.fail_on, args.json, args.quiet, args.debug, report)
 
 
-def _audit_one(page: Page, run: AuditRun) -> Outcome:
-    """One page URL, audited alone (the registry's per-page entry; the command itself runs `_drive`)."""
-    from brevane_tools.auditing.crawling import Target, Visit
-    from brevane_tools.auditing.pages import audit_page
-
-    assert page.url is not None
-    report = _report(Visit(Target(page.url), audit_page(page.url, run.settings.page)), run.fail_on)
-    if not report.ok:
-        raise PageFailed(report.error or report.text, report.data)
-    return Outcome(report.text, report.data, multiline=True)
-
-
 def _report(visit: Visit, fail_on: str) -> Report:
-    from brevane_tools.auditing.findings import at_least
-
     audit = visit.audit
     # The check's own "ok" (trusted, binding a match) gives way to the audit's, which --fail-on decides.
     data: dict[str, Any] = {k: v for k, v in audit.result.items() if k != "ok"}
@@ -223,8 +206,6 @@ class _Printer:
             sys.stderr.write("\r\033[K")
 
     def summary(self, totals: Totals) -> str:
-        from brevane_tools.auditing.findings import CODES
-
         states = ", ".join(f"{n:,} {state}" for state, n in self.states.most_common())
         line = f"{self.audited:,} page{'s' if self.audited != 1 else ''} audited" + (f": {states}" if states else "")
         for count, what in ((self.skipped, "skipped"), (self.failed, "not fetched"), (self.internal, "internal errors"),
@@ -249,7 +230,6 @@ class _Printer:
 
 def _drive(run: AuditRun, on_report: Optional[Callable[[Report], None]]) -> int:
     from brevane_tools.auditing.crawling import run_audit
-    from brevane_tools.auditing.sitemaps import SitemapError
 
     printer = _Printer(run, on_report)
     try:
@@ -260,8 +240,6 @@ def _drive(run: AuditRun, on_report: Optional[Callable[[Report], None]]) -> int:
         print(f"brevane: {escape(str(exc))}", file=sys.stderr)
         return EXIT_USAGE
     if run.report is not None:
-        from brevane_tools.report import write_report
-
         try:
             write_report(run.report, printer.kept, title="audit")
         except OSError as exc:
@@ -276,6 +254,5 @@ def _drive(run: AuditRun, on_report: Optional[Callable[[Report], None]]) -> int:
 
 
 AUDIT: Command[AuditRun] = Command(
-    "audit", summary("audit"),
-    _arguments, _prepare, _audit_one, urls=True, drive=_drive,
+    "audit", summary("audit"), _arguments, _prepare, drive=_drive,
 )

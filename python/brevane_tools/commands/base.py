@@ -70,6 +70,10 @@ class Page(NamedTuple):
 Output = Literal["none", "edit", "store"]
 
 
+def _driven(page: Page, settings: object) -> Outcome:
+    raise TypeError(f"{page.name}: a command that drives its own run takes no pages from the runner")
+
+
 class Command(Generic[Settings]):
     """A command: its flags, what it prepares once, and what it does to one page.
 
@@ -92,7 +96,7 @@ class Command(Generic[Settings]):
     runs the whole command itself instead of the runner, with the settings and
     the caller's `on_report`, and returns the exit status: for a command whose
     pages are found as it runs (audit); its `add_arguments` then makes every
-    flag it takes, and the common ones are not added.
+    flag it takes, the common ones are not added, and it has no `run`.
     """
 
     def __init__(
@@ -101,7 +105,7 @@ class Command(Generic[Settings]):
         help: str,  # noqa: A002 - argparse's word for it
         add_arguments: Callable[[argparse.ArgumentParser], None],
         prepare: Callable[[argparse.Namespace], Settings],
-        run: Callable[[Page, Settings], Outcome],
+        run: Callable[[Page, Settings], Outcome] = _driven,
         output: Output = "none",
         hash_alg: bool = False,
         needs_pages: bool = False,
