@@ -55,7 +55,7 @@ def job(run: Plan, prefix: str, page: ObjectFile, single: bool, place: Place) ->
     found = ObjectPage(source=page.url, source_root=root, size=page.size)
     name, relative, output = escape(page.url), Path(page.relative), run.output
     if run.in_place:
-        found = ObjectPage(source=page.url, source_root=root, target=page.url, target_root=root, size=page.size)
+        found = found._replace(target=page.url, target_root=root)
     elif output == "-":
         return Job(Page(name, None, relative=relative, objects=found), to_stdout=True)
     elif output is not None and run.command.output == "edit":
@@ -64,8 +64,7 @@ def job(run: Plan, prefix: str, page: ObjectFile, single: bool, place: Place) ->
         whole = single and not (output.endswith("/") if into_objects else Path(output).is_dir())
         target = output if whole else place(page.relative, name)
         if into_objects:
-            found = ObjectPage(source=page.url, source_root=root, target=str(target),
-                               target_root=posixpath.dirname(output) if whole else output, size=page.size)
+            found = found._replace(target=str(target), target_root=posixpath.dirname(output) if whole else output)
             return Job(Page(name, None, relative=relative, objects=found), mirrored=not whole)
         destination = Path(target)
         return Job(Page(name, None, relative=relative, destination=destination, objects=found),

@@ -28,7 +28,7 @@ from typing import Callable, Optional
 from urllib.parse import urlsplit
 
 from brevane_tools import remote
-from brevane_tools.auditing.links import origin, same_origin
+from brevane_tools.auditing.links import origin
 from brevane_tools.auditing.pages import PageAudit, PageSettings, audit_page
 from brevane_tools.auditing.sitemaps import MAX_ROBOTS_BYTES, MAX_SITEMAP_BYTES, Robots, SitemapError, parse_sitemap
 
@@ -134,14 +134,6 @@ def _host(url: str) -> str:
     return (urlsplit(url).hostname or "").rstrip(".").lower()
 
 
-def _is_sitemap(url: str) -> bool:
-    return urlsplit(url).path.lower().endswith(_SITEMAP_SUFFIXES)
-
-
-def _is_root(url: str) -> bool:
-    return urlsplit(url).path in ("", "/") and not urlsplit(url).query
-
-
 def targets(urls: Iterable[str], settings: AuditSettings, totals: Totals,
             robots: Optional[_RobotsCache] = None) -> list[Target]:
     """The pages the URLs name, sitemaps read; SitemapError when one cannot be read."""
@@ -149,21 +141,17 @@ def targets(urls: Iterable[str], settings: AuditSettings, totals: Totals,
     found: dict[str, Target] = {}
     budget = [_MAX_SITEMAPS]
     for url in urls:
-        if _is_sitemap(url):
+        parts = urlsplit(url)
+        if parts.path.lower().endswith(_SITEMAP_SUFFIXES):
             _from_sitemap(url, settings, totals, found, budget, 0, url)
-        elif _is_root(url) and not settings.crawl:
-            for sitemap in _root_sitemaps(url, cache):
+        elif parts.path in ("", "/") and not parts.query and not settings.crawl:
+            for sitemap in cache.rules(url).sitemaps or (origin(url) + "/sitemap.xml",):
                 # A sitemap that robots.txt names may lie elsewhere (a CDN) and still speak for this host;
                 # only this host is trusted for it, so robots.txt cannot send a fetch to a private address.
                 _from_sitemap(sitemap, settings, totals, found, budget, 0, url)
         else:
             found.setdefault(url, Target(url))
     return list(found.values())
-
-
-def _root_sitemaps(url: str, robots: _RobotsCache) -> list[str]:
-    named = list(robots.rules(url).sitemaps)
-    return named or [origin(url) + "/sitemap.xml"]
 
 
 def _from_sitemap(url: str, settings: AuditSettings, totals: Totals, found: dict[str, Target],
@@ -237,9 +225,9 @@ def _follow(visit: Visit, settings: AuditSettings, queue: deque[Target], seen: s
     target = visit.target
     if not settings.crawl or target.depth >= settings.depth:
         return
-    home = visit.audit.final_url or target.url
+    home = origin(visit.audit.final_url or target.url)
     for link in visit.audit.links:
-        if link not in seen and same_origin(link, home):
+        if link not in seen and origin(link) == home:
             if room <= 0:
                 totals.crawl_cut = True  # not remembered: the crawl's memory stays within --max-pages
                 break

@@ -15,7 +15,7 @@ from urllib.parse import urldefrag, urljoin, urlsplit
 
 from brevane_tools.head import decode_attribute, head_facts
 
-__all__ = ["MAX_LINKS", "origin", "page_links", "same_origin"]
+__all__ = ["MAX_LINKS", "origin", "page_links"]
 
 MAX_LINKS = 10_000
 _TAG = re.compile(rb"<(?:a|area)[\s/]", re.IGNORECASE)
@@ -59,10 +59,6 @@ def _hrefs(html: bytes) -> Iterator[bytes]:
         if href is not None:
             yield next(group for group in href.groups() if group is not None)
         position = end + 1
-
-
-def same_origin(a: str, b: str) -> bool:
-    return origin(a) == origin(b)
 
 
 def origin(url: str) -> str:

@@ -101,9 +101,7 @@ def _parser(where: str, reading: _Reading) -> expat.XMLParserType:
         if len(reading.path) == 3 and sum(map(len, reading.text)) <= _MAX_LOC:
             reading.text.append(data)
 
-    parser.StartDoctypeDeclHandler = refuse
-    parser.EntityDeclHandler = refuse
-    parser.ExternalEntityRefHandler = refuse
+    parser.StartDoctypeDeclHandler = parser.EntityDeclHandler = parser.ExternalEntityRefHandler = refuse
     parser.StartElementHandler = start
     parser.EndElementHandler = end
     parser.CharacterDataHandler = characters

@@ -18,7 +18,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import NamedTuple, Optional
 
-from brevane_tools.files.directories import walk_below
+from brevane_tools.files.directories import open_directory, walk_below
 from brevane_tools.files.finding import DIRECTORY, NOFOLLOW, InputFile, Link
 from brevane_tools.files.temporaries import is_temporary
 from brevane_tools.files.writing import BatchWriter
@@ -118,7 +118,7 @@ def mirror(
 
     for directory in directories:
         try:
-            writer.make_directory(directory, tree)
+            os.close(open_directory(directory, tree, directory))  # made as a staged file's directory is
         except OSError as exc:
             _failed(_Entry(display(directory), directory, "directory"), exc, mirrored, emit)
     files = ((_Entry(display(source.path), target, "file"), source) for source, target in others)

@@ -288,10 +288,6 @@ class BatchWriter:
         self.groups.append((key, [_Staged(target, temp, directory, link=True)]))
         return True
 
-    def make_directory(self, directory: Path, in_tree: str) -> None:
-        """Make `directory` in the output tree, as a staged file's directory is made."""
-        os.close(open_directory(directory, in_tree, directory))
-
     def discard(self) -> None:
         for _, staged in self.groups:
             _discard(staged)
