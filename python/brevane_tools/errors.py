@@ -2,8 +2,8 @@
 
 The bottom of the toolkit's layers: of the toolkit it imports only `text`. One
 table, `EXIT_STATUS`, says what an error means, in its order (first match
-wins): the runner classes each page's errors by it, and the command line and
-the pre-commit hook say whatever stops a whole run by it (`run_error`).
+wins): the runner classes each page's errors by it, and the command line, the
+hook and the site integration say whatever stops a whole run by it (`run_error`).
 Anything the table does not know is an internal error, with its own exit status.
 """
 
@@ -33,7 +33,6 @@ __all__ = [
     "exit_status",
     "reason",
     "run_error",
-    "run_exit_status",
 ]
 
 EXIT_OK = 0
@@ -115,15 +114,6 @@ def exit_status(error: BaseException) -> Optional[int]:
     return None
 
 
-def run_exit_status(error: BaseException) -> int:
-    """The exit status of an error that stops a whole run before or after its pages.
-
-    Only input errors stop a run by design (a page's failure is that page's);
-    anything else that does is a fault of the tool.
-    """
-    return EXIT_USAGE if exit_status(error) == EXIT_USAGE else EXIT_INTERNAL
-
-
 def reason(error: BaseException) -> str:
     """What an error says on its line: for a file, the system's words without the errno and name."""
     if isinstance(error, OSError) and error.strerror:
@@ -132,13 +122,13 @@ def reason(error: BaseException) -> str:
 
 
 def run_error(error: BaseException) -> tuple[int, str]:
-    """What an error that stops a whole run means: its exit status, and its line (to follow "PROG: ").
+    """What an error that stops a whole run before or after its pages means: its exit status, and its
+    line (to follow "PROG: ").
 
-    An input error says its own words, with the file the system names; anything else is a fault of
-    the tool, named by its type.
+    Only input errors stop a run by design (a page's failure is that page's), and say their own words,
+    with the file the system names; anything else that does is a fault of the tool, named by its type.
     """
-    status = run_exit_status(error)
-    if status != EXIT_USAGE:
-        return status, f"internal error: {type(error).__name__}: {one_line(str(error))}"
+    if exit_status(error) != EXIT_USAGE:
+        return EXIT_INTERNAL, f"internal error: {type(error).__name__}: {one_line(str(error))}"
     name = error.filename if isinstance(error, OSError) and error.strerror else None
-    return status, one_line(f"{display(name)}: {reason(error)}" if isinstance(name, (str, bytes)) else reason(error))
+    return EXIT_USAGE, one_line(f"{display(name)}: {reason(error)}" if isinstance(name, (str, bytes)) else reason(error))

@@ -85,11 +85,7 @@ class Row:
     @classmethod
     def from_report(cls, report: Report) -> Row:
         data = report.data
-        raw_state = data.get("state")
-        if isinstance(raw_state, str) and raw_state in STATES:
-            state = raw_state
-        else:
-            state = "Error"
+        state = str(data["state"]) if data.get("state") in STATES else "Error"
         # Failures pair each code with its own explanation; the rest are codes alone.
         codes = _coded(data.get("failures"))
         codes += [(c, "") for c, _ in _coded(data.get("codes")) if c not in {f for f, _ in codes}]
@@ -248,7 +244,6 @@ def _codes_cell(row: Row) -> str:
     extra = f'<p class="msg">{_e(row.message, _MESSAGE_LIMIT)}</p>' if row.message else ""
     if row.waived:
         extra += f'<p class="msg">{_e(_WAIVED_NOTE, _MESSAGE_LIMIT)}</p>'
-
     extra += "".join(f'<p class="msg">Warning: {_e(w, _MESSAGE_LIMIT)}</p>' for w in row.warnings)
     if row.claim_generator:
         extra += f'<p class="msg sub">made by {_e(row.claim_generator)}</p>'

@@ -17,7 +17,7 @@ from typing import Any, Optional, TextIO, TypeVar, Union, overload
 from brevane_tools.errors import EXIT_FAILED, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE
 from brevane_tools.text import display
 
-__all__ = ["JSON_SCHEMA", "Document", "Outcome", "Report", "Spool", "Tally", "exit_code", "raw_name", "summary"]
+__all__ = ["JSON_SCHEMA", "Document", "Outcome", "Report", "Spool", "Tally", "raw_name", "summary"]
 
 T = TypeVar("T")
 
@@ -194,21 +194,12 @@ def raw_name(path: Optional[Path]) -> dict[str, str]:
     return {"path_base64": binascii.b2a_base64(raw, newline=False).decode("ascii")}
 
 
-def _tally(reports: Iterable[Report], done: str = "ok") -> Tally:
+def summary(reports: Iterable[Report], done: str = "ok") -> str:
+    """The summary line of these reports (see `Tally.line`)."""
     tally = Tally(done)
     for report in reports:
         tally.add(report)
-    return tally
-
-
-def summary(reports: Sequence[Report], done: str = "ok") -> str:
-    """The summary line of these reports (see `Tally.line`)."""
-    return _tally(reports, done).line()
-
-
-def exit_code(reports: Sequence[Report]) -> int:
-    """The run's exit status (see `Tally.exit_code`)."""
-    return _tally(reports).exit_code()
+    return tally.line()
 
 
 class Spool(typing.Sequence[T]):

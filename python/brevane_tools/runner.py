@@ -30,10 +30,10 @@ from brevane_tools.files.object_copies import Copy
 from brevane_tools.files.objects import ObjectFile, ObjectPage, Storage
 from brevane_tools.files.writing import BatchWriter
 from brevane_tools.limits import STORE_SUFFIX
-from brevane_tools.results import Spool, exit_code, raw_name, summary
+from brevane_tools.results import Spool, raw_name, summary
 from brevane_tools.text import display, escape
 
-__all__ = ["Batch", "Mirrored", "Plan", "Planned", "exit_code", "is_url", "plan", "raw_name", "run_batch", "summary"]
+__all__ = ["Batch", "Mirrored", "Plan", "Planned", "is_url", "plan", "raw_name", "run_batch", "summary"]
 
 F = TypeVar("F", InputFile, ObjectFile)
 

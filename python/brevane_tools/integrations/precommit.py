@@ -87,8 +87,8 @@ def repository_root() -> Path:
 def check_file(
     path: Path, *, require_signed: bool, site_root: Path, sdk: bool, trust_anchors: Optional[bytes],
     store_dir: Optional[Path] = None,
-) -> str:
-    """One page's verdict as text; raises ValueError (fails) or _Skip."""
+) -> None:
+    """Raises ValueError when the page fails, saying why, and _Skip when it cannot be checked here."""
     try:
         html = read_page(path, DEFAULT_MAX_PAGE_SIZE)  # the check command's limits
     except OSError as exc:
@@ -98,26 +98,24 @@ def check_file(
     if found is None:
         if require_signed:
             raise ValueError("not signed: no C2PA manifest element in the head")
-        return "not signed"
+        return
     if found.store is None:
         raise _Skip(f"its store is on another host ({escape(found.location or '')}) and is not fetched")
     if sdk:
         result = check_page(html, found.store, trust_anchors=trust_anchors)
         if not result.ok:
             raise ValueError(f"{result.state}: {', '.join(result.codes)} (brevane: {result.verdict})")
-        return f"{result.state}, binding matches"
+        return
     try:
         binding = read_data_hash(found.store)
     except StoreError as exc:
         raise ValueError(f"unreadable Manifest Store: {exc}") from None
-    detached = found.source in ("beside", "store-dir")
-    if detached:  # the binding covers the whole page, as checking's own whole-page verdict says
+    if found.source in ("beside", "store-dir"):  # the binding covers the whole page, as checking's verdict says
         verdict = whole_page_verdict(html, binding.alg, binding.hash, list(binding.exclusions))
     else:
         verdict = binding_verdict(html, binding.hash, list(binding.exclusions), binding.alg)
     if verdict != "match":
         raise ValueError(f"no longer matches its signed binding: {verdict}")
-    return "binding matches" + (f" (header form, store {found.location})" if detached else "")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

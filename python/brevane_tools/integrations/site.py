@@ -19,7 +19,7 @@ from typing import Any, Callable, Optional, Union
 
 from brevane_tools.commands.base import Report
 from brevane_tools.commands.sign import SIGN, SignOptions, finish, prepare
-from brevane_tools.errors import EXIT_USAGE, SigningFailed, UsageError, reason, run_exit_status
+from brevane_tools.errors import SigningFailed, UsageError, run_error
 from brevane_tools.files.temporaries import temporaries_removed_on_signals
 from brevane_tools.limits import FORMS as CLI_FORMS, HASH_ALGS
 from brevane_tools.runner import Plan, plan, run_batch
@@ -170,8 +170,7 @@ def sign_site(
     except Exception as exc:  # noqa: BLE001 - what stops a whole run, said in one line as the command says it
         if isinstance(exc, UsageError):
             raise
-        raise SigningFailed(one_line(reason(exc)) if run_exit_status(exc) == EXIT_USAGE
-                            else f"internal error: {type(exc).__name__}: {one_line(str(exc))}") from None
+        raise SigningFailed(run_error(exc)[1]) from None
     for text in warnings:
         for flag, name in names.items():
             text = text.replace(flag, name)
