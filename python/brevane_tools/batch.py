@@ -20,11 +20,12 @@ from brevane_tools import commands
 from brevane_tools.commands.base import Command, Page, Report
 from brevane_tools.errors import EXIT_USAGE, PageFailed, SigningError, exit_status, reason
 from brevane_tools.files import objects
-from brevane_tools.files.finding import DEFAULT_MAX_PAGE_SIZE, HTML_SUFFIXES, Found, InputFile, Link
+from brevane_tools.files.finding import HTML_SUFFIXES, Found, InputFile, Link
 from brevane_tools.files.object_copies import Copy
 from brevane_tools.files.objects import Storage
 from brevane_tools.files.reading import read_page
 from brevane_tools.files.writing import BatchWriter
+from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE
 from brevane_tools.results import Spool, raw_name
 from brevane_tools.text import display, escape
 
@@ -163,7 +164,9 @@ def _run(batch: Batch, job: Job, fetched: Fetched) -> Done:
         if isinstance(fetched, BaseException):
             raise fetched
         if page.objects is not None:
-            page = _readied(batch, page, fetched)
+            # Its bytes were read with its round (see `_rounds`); the storage options travel once, with the batch.
+            page = page._replace(html=page.html if page.html is not None else fetched,
+                                 objects=page.objects._replace(storage=batch.storage or Storage()))
         if page.html is None and page.path is not None:
             html = read_page(page.path, batch.max_page_size, follow=page.follow, identity=page.identity)
             page = page._replace(html=html)
@@ -416,19 +419,6 @@ class _Uploads:
             writing.result()
             final += [done.report for done in group]
         return final
-
-
-def _readied(batch: Batch, page: Page, fetched: Optional[bytes]) -> Page:
-    """A page with a place in object storage, as its command gets it: given the run's storage options
-    (which travel once, with the batch), and its bytes (read with its round, or now)."""
-    assert page.objects is not None
-    found = page.objects._replace(storage=batch.storage or Storage())
-    html = page.html
-    if html is None and fetched is not None:
-        html = fetched
-    elif html is None and found.source is not None:
-        html = objects.read(found.storage or Storage(), found.source, batch.max_page_size)
-    return page._replace(html=html, objects=found)
 
 
 def _upload(batch: Batch, done: Sequence[Done]) -> None:

@@ -239,24 +239,18 @@ class _Pool:
             if at_once:
                 process.terminate()  # SIGTERM: the worker removes its temporary files first
         for process, _ in self.workers.values():
-            process.join(10)
-            if process.exitcode is None:
-                process.kill()
-                process.join()
+            _reaped(process, 10)
         self.workers.clear()
 
     def _replace(self, connection: Any) -> Optional[int]:
         """Forget a lost worker and start another, while spares last; the lost one's exit code."""
         process, _ = self.workers.pop(connection)
         connection.close()
-        process.join(5)
-        if process.exitcode is None:  # a pipe that broke under a live worker: it goes too
-            process.kill()
-            process.join()
+        code = _reaped(process, 5)  # a pipe that broke under a live worker: it goes too
         if self.spares > 0:
             self.spares -= 1
             self._start()
-        return process.exitcode  # type: ignore[no-any-return]
+        return code
 
     def run(self, chunks: Iterable[Sequence[Job]]) -> Chunks:
         """The reports of each chunk, in order; chunks are read only as workers are ready for them."""
@@ -314,6 +308,15 @@ class _Pool:
             return
         self.workers[connection] = (process, None)
         done[number] = reply
+
+
+def _reaped(process: Any, patience: float) -> Optional[int]:
+    """A worker's exit code once it has ended: killed if it has not within `patience` seconds."""
+    process.join(patience)
+    if process.exitcode is None:
+        process.kill()
+        process.join()
+    return process.exitcode  # type: ignore[no-any-return]
 
 
 def _context() -> Any:

@@ -188,11 +188,10 @@ def _from_local(run: Plan) -> Planned:
         return planned
     # What `-o DIR` makes besides the pages, so that the output is the whole site: the other files
     # (kept on disk), the symbolic links (as links), and every directory.
-    output = Path(str(run.output))
     planned.others = Spool()
     planned.others.extend((other, Path(place(*_where(other)))) for other in others)
     planned.links = [(link, Path(place(link.relative.as_posix(), display(link.path)))) for link in found.links]
-    planned.directories = [output / directory for directory in found.directories]
+    planned.directories = [Path(str(run.output)) / directory for directory in found.directories]
     return planned
 
 

@@ -168,7 +168,11 @@ def _from_sitemap(url: str, settings: AuditSettings, totals: Totals, found: dict
         fetched = remote.fetch(url, "the sitemap", MAX_SITEMAP_BYTES, limits, trusted_host=named_by, decode=False)
     except remote.FetchError as exc:
         raise SitemapError(str(exc)) from None
-    index, entries = parse_sitemap(_coded(fetched), url)
+    # A coding other than gzip (which the parser undoes under its cap) is refused.
+    coding = fetched.headers.get("content-encoding", "").strip().lower()
+    if coding not in ("", "identity", "gzip", "x-gzip"):
+        raise SitemapError(f"the sitemap {fetched.url} is served with Content-Encoding: {coding}")
+    index, entries = parse_sitemap(fetched.body, url)
     allowed = {_host(fetched.url), _host(named_by), *settings.hosts}
     for entry in entries:
         if _host(entry.loc) not in allowed or not remote.is_web_url(entry.loc):
@@ -181,14 +185,6 @@ def _from_sitemap(url: str, settings: AuditSettings, totals: Totals, found: dict
             found.setdefault(entry.loc, Target(entry.loc, 0, entry.lastmod))
         elif entry.loc not in found:
             totals.over_limit += 1
-
-
-def _coded(fetched: remote.Fetched) -> bytes:
-    """A sitemap's bytes; a coding other than gzip (which the parser undoes under its cap) is refused."""
-    coding = fetched.headers.get("content-encoding", "").strip().lower()
-    if coding not in ("", "identity", "gzip", "x-gzip"):
-        raise SitemapError(f"the sitemap {fetched.url} is served with Content-Encoding: {coding}")
-    return fetched.body
 
 
 def run_audit(urls: Iterable[str], settings: AuditSettings, emit: Callable[[Visit], None]) -> Totals:

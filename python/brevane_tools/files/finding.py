@@ -33,15 +33,11 @@ from brevane_tools.results import Spool
 from brevane_tools.text import display
 
 __all__ = [
-    "CLOEXEC", "DEFAULT_MAX_PAGE_SIZE", "DIRECTORY", "HTML_SUFFIXES", "NOFOLLOW", "Found", "InputError", "InputFile",
+    "CLOEXEC", "DIRECTORY", "HTML_SUFFIXES", "NOFOLLOW", "Found", "InputError", "InputFile",
     "Link", "excluded_by", "find_pages", "inside", "real_path_of", "resolved",
 ]
 
 HTML_SUFFIXES = limits.HTML_SUFFIXES
-
-#: Pages larger than this fail (that page only); `--max-page-size` changes it.
-DEFAULT_MAX_PAGE_SIZE = limits.DEFAULT_MAX_PAGE_SIZE
-
 CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 #: A directory opened to be listed, or worked in by name (with NOFOLLOW: never through a link).

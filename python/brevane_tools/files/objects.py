@@ -36,7 +36,7 @@ from brevane_tools.text import escape, one_line
 
 __all__ = [
     "ObjectFile", "ObjectPage", "ObjectTree", "Storage", "each_call", "find", "is_object_url", "join", "listed", "local_path",
-    "media_type_argument", "os_error", "read", "read_many", "write_groups", "write_many",
+    "media_type_argument", "os_error", "read_many", "write_groups", "write_many",
 ]
 
 #: The characters of a URL scheme after its first, a letter.
@@ -308,14 +308,6 @@ def read_many(
         else:
             results.append(bytes(data))
     return results
-
-
-def read(storage: Storage, url: str, limit: int, *, what: str = "the page", flag: str = "--max-page-size") -> bytes:
-    """One object's bytes, at most `limit` of them; OSError or PageTooLarge."""
-    (data,) = read_many(storage, [(url, None)], limit, what=what, flag=flag)
-    if isinstance(data, BaseException):
-        raise data
-    return data
 
 
 def media_type(name: str) -> str:

@@ -21,7 +21,8 @@ from pathlib import Path
 from typing import Optional, Union
 
 from brevane_tools.errors import PageTooLarge, UsageError
-from brevane_tools.files.finding import CLOEXEC, DEFAULT_MAX_PAGE_SIZE, NOFOLLOW, inside, kind_of, real_path_of
+from brevane_tools.files.finding import CLOEXEC, NOFOLLOW, inside, kind_of, real_path_of
+from brevane_tools.limits import DEFAULT_MAX_PAGE_SIZE
 from brevane_tools.text import display
 
 __all__ = [

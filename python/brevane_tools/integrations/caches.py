@@ -43,10 +43,6 @@ from brevane_tools.text import display
 
 __all__ = ["CacheFull", "DirectoryCache", "MemoryCache"]
 
-DEFAULT_MEMORY_BYTES = 64 * 1024 * 1024
-DEFAULT_MEMORY_ENTRIES = 10_000
-DEFAULT_DIRECTORY_BYTES = 1024 * 1024 * 1024
-DEFAULT_DIRECTORY_ENTRIES = 100_000
 #: A sweep of a full directory frees this share of its bounds, so that it is not swept again at once.
 _SWEEP_SHARE = 0.1
 #: Once too few entries are past their floor, a sweep waits until this share of the bounds can go at once.
@@ -77,7 +73,7 @@ class MemoryCache:
     """
 
     def __init__(
-        self, max_bytes: int = DEFAULT_MEMORY_BYTES, max_entries: int = DEFAULT_MEMORY_ENTRIES,
+        self, max_bytes: int = 64 * 1024 * 1024, max_entries: int = 10_000,
         *, clock: Callable[[], float] = time.time,
     ) -> None:
         _bounds(max_entries, max_bytes)
@@ -210,8 +206,8 @@ class DirectoryCache:
     """
 
     def __init__(
-        self, path: Union[str, os.PathLike[str]], max_bytes: int = DEFAULT_DIRECTORY_BYTES,
-        max_entries: int = DEFAULT_DIRECTORY_ENTRIES, *, clock: Callable[[], float] = time.time,
+        self, path: Union[str, os.PathLike[str]], max_bytes: int = 1024 * 1024 * 1024,
+        max_entries: int = 100_000, *, clock: Callable[[], float] = time.time,
         lock_wait: float = 60.0,
     ) -> None:
         _bounds(max_entries, max_bytes)

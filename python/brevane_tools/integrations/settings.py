@@ -22,9 +22,6 @@ __all__ = ["PRIVATE", "STORE_PREFIX", "BoundedCache", "CacheBackend", "DynamicSi
 #: and publishes nothing), or an inline signature that is neither kept nor served apart.
 PRIVATE = ("unsigned", "inline")
 STORE_PREFIX = "/.well-known/c2pa/"
-DEFAULT_MAX_BYTES = 8 * 1024 * 1024
-DEFAULT_STORE_FLOOR = 3600.0
-DEFAULT_SIGNATURES_PER_SECOND = 20.0
 
 
 class CacheBackend(Protocol):
@@ -90,14 +87,14 @@ class DynamicSigning:
     credential: Credential
     form: str = "header"
     alg: str = "sha256"  # the hash of the binding
-    max_bytes: int = DEFAULT_MAX_BYTES  # larger pages pass unsigned
+    max_bytes: int = 8 * 1024 * 1024  # larger pages pass unsigned
     cache: Optional[CacheBackend] = None  # None: a MemoryCache
     fail_closed: bool = False  # a page that cannot be signed is a 503, not sent unsigned
     prefix: str = STORE_PREFIX  # where stores are served, below the application's root
     threads: int = 4  # ASGI: the signing threads, so that the event loop never waits on a signature
     private: str = "unsigned"  # private responses: "unsigned", or "inline" (signed, kept nowhere)
-    store_floor: float = DEFAULT_STORE_FLOOR  # seconds a store stays served after a response named it, at least
-    signatures_per_second: Optional[float] = DEFAULT_SIGNATURES_PER_SECOND  # new ones, per process; None: no limit
+    store_floor: float = 3600.0  # seconds a store stays served after a response named it, at least
+    signatures_per_second: Optional[float] = 20.0  # new ones, per process; None: no limit
     key: Optional[KeyHook] = None  # which requests are the same page; None: the URL path
     clock: Callable[[], float] = field(default=time.time, compare=False)  # seconds since the epoch
 
