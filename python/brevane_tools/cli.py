@@ -335,17 +335,15 @@ class _Output:
 
     def close(self, other_files: Optional[dict[str, int]], leftovers: int = 0) -> None:
         line = self.tally.line()
-        walk_errors = self.walk_errors
-        if walk_errors:
-            line += f"; {walk_errors:,} input error{'s' if walk_errors != 1 else ''}"
+        if self.walk_errors:
+            line += f"; {self.walk_errors:,} input error{'s' if self.walk_errors != 1 else ''}"
         if self.copied:
             line += f"; {self.copied:,} failed page{'s' if self.copied != 1 else ''} copied {self.copied_how} " \
                 "to the output"
-        lost = self.lost
-        if lost:
+        if self.lost:
             again = "run again with --skip-valid" if self.args.command == "sign" else "run again"
-            line += f"; {lost:,} page{'s' if lost != 1 else ''} lost with {'their' if lost != 1 else 'its'} " \
-                f"worker: {again} to finish what is left"
+            line += f"; {self.lost:,} page{'s' if self.lost != 1 else ''} lost with " \
+                f"{'its' if self.lost == 1 else 'their'} worker: {again} to finish what is left"
         if other_files is not None:
             line += f"; other files: {other_files['linked']:,} hard-linked, {other_files['copied']:,} copied, " \
                 f"{other_files['unchanged']:,} unchanged"
@@ -360,23 +358,19 @@ class _Output:
                     (f" ({', '.join(kinds)})" if kinds else "")
         if leftovers:
             line += f"; {leftovers:,} temporary file{'s' if leftovers != 1 else ''} of killed runs removed"
-        if self.args.json:
-            self._document(line, other_files, leftovers)
+        if self.args.json:  # its entries read back one at a time
+            document = Document(self.args.command, sys.stdout)
+            for report in self.reports:
+                document.add(report)
+            document.close({
+                "failed": self.all.failed, "summary": line,
+                **({"other_files": other_files} if other_files is not None else {}),
+                **({"leftovers_removed": leftovers} if leftovers else {}),
+            })
         if (self.count > 1 or other_files is not None or leftovers) and not self.args.quiet:
             # (one page's line says it all already)
             sys.stdout.flush()  # after the pages' lines, also when both streams go to one file
             print(line, file=sys.stderr)
-
-    def _document(self, line: str, other_files: Optional[dict[str, int]], leftovers: int) -> None:
-        """The --json document, its entries read back one at a time."""
-        document = Document(self.args.command, sys.stdout)
-        for report in self.reports:
-            document.add(report)
-        document.close({
-            "failed": self.all.failed, "summary": line,
-            **({"other_files": other_files} if other_files is not None else {}),
-            **({"leftovers_removed": leftovers} if leftovers else {}),
-        })
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -306,8 +306,6 @@ def _sorted_rows(reports: Iterable[Report]) -> tuple[Iterable[Row], dict[str, in
             runs.append(run)
             batch = []
     batch.sort(key=_row_order)
-    if not runs:
-        return batch, counts, waived
     return heapq.merge(*runs, batch, key=_row_order), counts, waived
 
 

@@ -107,7 +107,6 @@ class Document:
     def __init__(self, command: str, out: TextIO) -> None:
         self.command, self.out = command, out
         self.entries = 0
-        self.opened = False
 
     def add(self, report: Report) -> None:
         entry = {"path": report.path, "ok": report.ok, **({"error": report.error} if report.error else {}),
@@ -120,9 +119,8 @@ class Document:
         self._write(("\n  ]" if self.entries else "]") + ",\n" + json.dumps(rest, indent=2)[2:-2] + "\n}\n")
 
     def _write(self, text: str) -> None:
-        if not self.opened:
+        if not self.entries:  # the first entry, or the end of a document without any
             self.out.write(f'{{\n  "schema": {JSON_SCHEMA},\n  "command": {json.dumps(self.command)},\n  "files": [')
-            self.opened = True
         self.out.write(text)
 
 

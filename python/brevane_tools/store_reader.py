@@ -185,7 +185,8 @@ def _cbor_content(data: bytes, box: _Superbox, what: str, budget: _Budget) -> An
     return decode_cbor(memoryview(data)[content.start : content.end], budget)
 
 
-def _active_manifest(store: bytes, max_size: int, budget: _Budget) -> _Superbox:
+def _active_manifest(store: bytes, max_size: int) -> tuple[_Superbox, _Budget]:
+    budget = _Budget()
     if len(store) > max_size:
         raise StoreError(f"the Manifest Store is {len(store):,} bytes, over the limit of {max_size:,}")
     # Sizes and offsets in later messages come from the bytes: say them only of what is a store.
@@ -201,7 +202,7 @@ def _active_manifest(store: bytes, max_size: int, budget: _Budget) -> _Superbox:
             active = child
     if active is None:
         raise StoreError("the Manifest Store holds no manifest")
-    return active
+    return active, budget
 
 
 def signing_certificate(store: bytes, max_size: int = DEFAULT_MAX_STORE_SIZE) -> bytes:
@@ -210,8 +211,7 @@ def signing_certificate(store: bytes, max_size: int = DEFAULT_MAX_STORE_SIZE) ->
     Read, not verified: only a store the SDK has validated was signed with the
     key of this certificate.
     """
-    budget = _Budget()
-    active = _active_manifest(store, max_size, budget)
+    active, budget = _active_manifest(store, max_size)
     box = _one((s for s in _children(store, active, budget) if _is(s, _SIGNATURE)),
                lambda count: f"the active manifest has {count} claim signatures, expected one")
     cose = _cbor_content(store, box, "claim signature", budget)
@@ -232,8 +232,7 @@ def read_data_hash(store: bytes, max_size: int = DEFAULT_MAX_STORE_SIZE) -> Data
 
     A store over `max_size` bytes is refused before any of it is read.
     """
-    budget = _Budget()
-    active = _active_manifest(store, max_size, budget)
+    active, budget = _active_manifest(store, max_size)
     assertions = _one((a for a in _children(store, active, budget) if _is(a, _ASSERTIONS)),
                       lambda count: f"the active manifest has {count} assertion stores, expected one")
     binding = _one((a for a in _children(store, assertions, budget)

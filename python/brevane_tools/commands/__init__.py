@@ -9,7 +9,7 @@ of one command load nothing of the others.
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Union
+from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Union, cast
 
 if TYPE_CHECKING:
     from brevane_tools.commands.base import Command
@@ -25,10 +25,8 @@ class Entry(NamedTuple):
     summary: str
 
     def load(self) -> Command[Any]:
-        command: Command[Any] = getattr(
-            importlib.import_module(f"brevane_tools.commands.{self.module}"), self.name.upper()
-        )
-        return command
+        return cast("Command[Any]", getattr(importlib.import_module(f"brevane_tools.commands.{self.module}"),
+                                            self.name.upper()))
 
 
 #: Entries, or commands made elsewhere (a program may add its own).

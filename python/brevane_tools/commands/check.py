@@ -170,13 +170,11 @@ def _show_arguments(parser: argparse.ArgumentParser) -> None:
 
 def _show(page: Page, settings: CheckSettings) -> Outcome:
     result = check(page, settings, report=True)
-    detailed = result.detailed
     data = {**result.as_dict(), "manifest_report": result.report}
-    if settings.detailed:
-        data["manifest_store"] = detailed
     text = describe_manifest(result)
     if settings.detailed:
-        text += "\n" + json.dumps(detailed, indent=2)  # JSON escapes every control character itself
+        data["manifest_store"] = result.detailed
+        text += "\n" + json.dumps(result.detailed, indent=2)  # JSON escapes every control character itself
     return Outcome(text, data, multiline=True)
 
 
