@@ -28,7 +28,6 @@ from brevane_tools.files.leftovers import trees_written, writing_trees
 from brevane_tools.files.mirroring import Mirrored
 from brevane_tools.files.object_copies import Copy
 from brevane_tools.files.objects import ObjectFile, ObjectPage, Storage
-from brevane_tools.files.writing import BatchWriter
 from brevane_tools.limits import STORE_SUFFIX
 from brevane_tools.results import Spool, raw_name, summary
 from brevane_tools.text import display, escape
@@ -277,12 +276,10 @@ def _mirror(run: Plan, planned: Planned, mirrored: Mirrored, emit: Callable[[Rep
         assert run.output is not None
         tree = None if objects.is_object_url(run.output) else os.path.realpath(run.output)
         object_copies.mirror(run.storage or Storage(), planned.copies, tree, mirrored, emit)
-    if not (planned.others or planned.links or planned.directories):
-        return
-    assert run.output is not None
-    with BatchWriter() as writer:
-        mirroring.mirror(writer, planned.others, planned.links, planned.directories, os.path.realpath(run.output),
-                         mirrored, emit)
+    if planned.others or planned.links or planned.directories:
+        assert run.output is not None
+        mirroring.mirror(planned.others, planned.links, planned.directories, os.path.realpath(run.output), mirrored,
+                         emit)
 
 
 def _prune(run: Plan, planned: Planned, mirrored: Mirrored, emit: Callable[[Report], None]) -> None:

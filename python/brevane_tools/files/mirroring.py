@@ -97,14 +97,15 @@ def _made(entry: _Entry, how: str, mirrored: Mirrored, emit: Callable[[Report], 
 
 
 def mirror(
-    writer: BatchWriter, others: Sequence[tuple[InputFile, Path]], links: Sequence[tuple[Link, Path]],
-    directories: Sequence[Path], tree: str, mirrored: Mirrored, emit: Callable[[Report], None],
+    others: Sequence[tuple[InputFile, Path]], links: Sequence[tuple[Link, Path]], directories: Sequence[Path],
+    tree: str, mirrored: Mirrored, emit: Callable[[Report], None],
 ) -> None:
     """Make the rest of the site in the output: every directory (empty ones too), the other files,
     and each symbolic link as a link holding the same text; a link that leads nowhere or out of
     the tree is kept, with a warning. What the output holds already is counted at once; the rest
     is put in place a round at a time."""
     staged: list[tuple[_Entry, str]] = []
+    writer = BatchWriter()
 
     def commit() -> None:
         failures = writer.commit()
@@ -116,31 +117,33 @@ def mirror(
                 _failed(entry, failure, mirrored, emit, placing=True)
         staged.clear()
 
-    for directory in directories:
-        try:
-            os.close(open_directory(directory, tree, directory))  # made as a staged file's directory is
-        except OSError as exc:
-            _failed(_Entry(display(directory), directory, "directory"), exc, mirrored, emit)
-    files = ((_Entry(display(source.path), target, "file"), source) for source, target in others)
-    symlinks = ((_Entry(display(link.path), target, "symbolic link", link), None) for link, target in links)
-    for entry, source in itertools.chain(files, symlinks):
-        try:
-            if source is not None:
-                how = writer.stage_copy(entry.target, source.path, entry.target, tree, identity=source.identity,
-                                        follow=source.via_link)
+    with writer:
+        for directory in directories:
+            try:
+                os.close(open_directory(directory, tree, directory))  # made as a staged file's directory is
+            except OSError as exc:
+                _failed(_Entry(display(directory), directory, "directory"), exc, mirrored, emit)
+        files = ((_Entry(display(source.path), target, "file"), source) for source, target in others)
+        symlinks = ((_Entry(display(link.path), target, "symbolic link", link), None) for link, target in links)
+        for entry, source in itertools.chain(files, symlinks):
+            try:
+                if source is not None:
+                    how = writer.stage_copy(entry.target, source.path, entry.target, tree, identity=source.identity,
+                                            follow=source.via_link)
+                else:
+                    assert entry.link is not None
+                    made = writer.stage_link(entry.target, entry.link.target, entry.target, tree)
+                    how = "made" if made else "unchanged"
+            except OSError as exc:
+                _failed(entry, exc, mirrored, emit)
+                continue
+            if how == "unchanged":
+                _made(entry, how, mirrored, emit)
             else:
-                assert entry.link is not None
-                how = "made" if writer.stage_link(entry.target, entry.link.target, entry.target, tree) else "unchanged"
-        except OSError as exc:
-            _failed(entry, exc, mirrored, emit)
-            continue
-        if how == "unchanged":
-            _made(entry, how, mirrored, emit)
-        else:
-            staged.append((entry, how))
-        if writer.open_directories >= MIRROR_DIRECTORIES:
-            commit()
-    commit()
+                staged.append((entry, how))
+            if writer.open_directories >= MIRROR_DIRECTORIES:
+                commit()
+        commit()
 
 
 def in_local_source(sources: Sequence[str]) -> Callable[[str], bool]:

@@ -76,13 +76,6 @@ def forget(temp: str) -> None:
     _LIVE.discard(temp)
 
 
-def _remove_all() -> None:
-    for name in list(_LIVE):
-        with contextlib.suppress(OSError):
-            os.unlink(name)
-    _LIVE.clear()
-
-
 @contextlib.contextmanager
 def temporaries_removed_on_signals() -> Iterator[None]:
     """While the block runs, SIGTERM, SIGINT and SIGHUP first remove the temporary
@@ -92,7 +85,10 @@ def temporaries_removed_on_signals() -> Iterator[None]:
     previous: dict[int, Any] = {}
 
     def handler(signum: int, frame: Optional[FrameType]) -> None:
-        _remove_all()
+        for name in list(_LIVE):
+            with contextlib.suppress(OSError):
+                os.unlink(name)
+        _LIVE.clear()
         before = previous.get(signum, signal.SIG_DFL)
         if callable(before):
             before(signum, frame)
