@@ -208,13 +208,9 @@ class Robots:
             return False
         parts = urlsplit(url)
         path = _normal(parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-        best: Optional[_Rule] = None
-        for rule in self.rules:
-            if rule.pattern and rule.matches(path):
-                if best is None or len(rule.pattern) > len(best.pattern) or (
-                    len(rule.pattern) == len(best.pattern) and rule.allow
-                ):
-                    best = rule
+        # The longest rule that matches wins; Allow wins a tie.
+        matching = [rule for rule in self.rules if rule.pattern and rule.matches(path)]
+        best = max(matching, key=lambda rule: (len(rule.pattern), rule.allow), default=None)
         return best is None or best.allow or path == "/robots.txt"
 
 

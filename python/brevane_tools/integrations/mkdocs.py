@@ -44,7 +44,6 @@ _NAMES = {
     "--tsa-url URL (or ta_url in the manifest definition)": "tsa_url (or ta_url in the manifest definition)",
 }
 
-
 #: How the sign command's warning for pages signed without a time-stamp authority begins.
 _WITHOUT_TSA = "signed without a time-stamp authority"
 
