@@ -108,10 +108,7 @@ EXIT_STATUS: tuple[tuple[type[BaseException], int], ...] = (
 
 def exit_status(error: BaseException) -> Optional[int]:
     """The exit status an error of one page means; None for an internal error."""
-    for kind, status in EXIT_STATUS:
-        if isinstance(error, kind):
-            return status
-    return None
+    return next((status for kind, status in EXIT_STATUS if isinstance(error, kind)), None)
 
 
 def reason(error: BaseException) -> str:

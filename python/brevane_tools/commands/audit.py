@@ -248,8 +248,7 @@ def _drive(run: AuditRun, on_report: Optional[Callable[[Report], None]]) -> int:
     if printer.internal:
         return EXIT_INTERNAL
     if printer.audited == 0 and not printer.failed:
-        print("brevane: no page was audited", file=sys.stderr)
-        return EXIT_USAGE
+        raise UsageError("no page was audited")
     return EXIT_FAILED if printer.failed or printer.failing else EXIT_OK
 
 

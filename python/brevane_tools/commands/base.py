@@ -122,8 +122,7 @@ class Command(Generic[Settings]):
 
 def parse_size(text: str) -> int:
     """A size flag's value: bytes, or with K, M or G (1048576, 512K, 16M); for argparse."""
-    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
-    scale = units.get(text[-1:].lower(), 1)
+    scale = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}.get(text[-1:].lower(), 1)
     try:
         value = int(text[:-1] if scale > 1 else text) * scale
     except ValueError:

@@ -204,8 +204,7 @@ def describe_manifest(result: checking.CheckResult) -> str:
     # Each line is escaped on its own: a title or a signer's name must not make lines of its own.
     lines = [f"{result.state}"] + [f"  {name:<12} {escape(value)}" for name, value in facts]
     active = detailed.get("validation_results", {}).get("activeManifest", {})
-    marks = {"success": "ok", "informational": "info", "failure": "FAILED"}
-    for kind, mark in marks.items():
+    for kind, mark in (("success", "ok"), ("informational", "info"), ("failure", "FAILED")):
         for entry in active.get(kind, []):
             code = entry.get("code", "")
             shown = "waived" if kind == "failure" and code in result.waived else mark
