@@ -4,7 +4,6 @@ reference, hash, predict and verify. None of them needs the C2PA SDK."""
 from __future__ import annotations
 
 import argparse
-import hashlib
 from collections.abc import Sequence
 from typing import Any
 
@@ -62,6 +61,8 @@ def _extract(page: Page, writing: bool) -> Outcome:
         raise AssertionError("unreachable")  # pragma: no cover
     data: dict[str, Any] = {"kind": association["kind"], "start": association["start"], "length": association["length"]}
     if association["kind"] == "embedded":
+        import hashlib  # here alone: locate and the other commands of this module start without it
+
         store = association["store"]
         data["store_size"] = len(store)
         data["store_sha256"] = hashlib.sha256(store).hexdigest()
