@@ -165,12 +165,11 @@ class SigningMiddleware:
             return
         body = b"".join(held.chunks)
         page = signing.page(body, path, urllib.parse.quote(base), key, held.headers, visitor)
-        answer: Union[Answer, Exception, None] = None
-        if not signing.passes_private(page):
-            try:
-                answer = await self._answer(page)
-            except Exception as exc:  # noqa: BLE001 - said, and answered, by `reply`
-                answer = exc
+        answer: Union[Answer, Exception, None]
+        try:
+            answer = None if signing.passes_private(page) else await self._answer(page)
+        except Exception as exc:  # noqa: BLE001 - said, and answered, by `reply`
+            answer = exc
         code, headers, out = signing.reply(page, held.code, held.headers, answer)
         await _respond(send, code or held.code, headers, b"" if head else out)
 

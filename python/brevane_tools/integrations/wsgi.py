@@ -151,12 +151,11 @@ class SigningMiddleware:
             return call.rest()
         base = urllib.parse.quote(environ.get("SCRIPT_NAME", "").encode("latin-1"))
         page = signing.page(body, path, base, key, call.headers, visitor)
-        answer: Union[Answer, Exception, None] = None
-        if not signing.passes_private(page):
-            try:
-                answer = signing.answer(page)
-            except Exception as exc:  # noqa: BLE001 - said, and answered, by `reply`
-                answer = exc
+        answer: Union[Answer, Exception, None]
+        try:
+            answer = None if signing.passes_private(page) else signing.answer(page)
+        except Exception as exc:  # noqa: BLE001 - said, and answered, by `reply`
+            answer = exc
         status, headers, out = signing.reply(page, call.code, call.headers, answer)
         start_response(call.status if status is None else _status(status), headers)
         return [] if method == "HEAD" else [out]
