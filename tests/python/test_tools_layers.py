@@ -104,10 +104,17 @@ def test_no_import_loops_within_a_layer() -> None:
     assert loops == []
 
 
-def test_no_module_is_long() -> None:
-    lengths = {str(path.relative_to(PACKAGE)): len(path.read_text("utf-8").splitlines())
-               for path in PACKAGE.rglob("*.py")}
-    assert {name: n for name, n in lengths.items() if n > 520} == {}
+def test_no_module_or_function_is_long() -> None:
+    long = []
+    for path in PACKAGE.rglob("*.py"):
+        text = path.read_text("utf-8")
+        name = path.relative_to(PACKAGE)
+        if len(text.splitlines()) > 450:
+            long.append(f"{name}: {len(text.splitlines())} lines")
+        long += [f"{name}:{node.lineno} {node.name}: {node.end_lineno - node.lineno + 1} lines"
+                 for node in ast.walk(ast.parse(text)) if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef))
+                 and node.end_lineno is not None and node.end_lineno - node.lineno + 1 > 60]
+    assert long == []
 
 
 def test_the_package_docstring_shows_these_layers() -> None:
